@@ -1,0 +1,24 @@
+# Shared Wine settings for the lab, the Wine tests and the demo (source this file).
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+
+# wine_prefix_ready DIR: makes DIR an initialised Wine prefix (once), then waits until it is idle.
+wine_prefix_ready() {
+    local dir=$1
+    mkdir -p "$dir"
+    if [ ! -f "$dir/system.reg" ]; then
+        WINEPREFIX="$dir" wine wineboot -i >/dev/null 2>&1 || true
+        WINEPREFIX="$dir" wineserver -w
+    fi
+}
+
+# wine_prefix_fresh DIR TEMPLATE: DIR becomes a copy of the pristine prefix TEMPLATE (made once),
+# so a scenario that changes machine state starts from a clean machine without a full boot.
+wine_prefix_fresh() {
+    local dir=$1 template=$2
+    wine_prefix_ready "$template"
+    WINEPREFIX="$dir" wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$dir"
+    cp -a "$template" "$dir"
+}

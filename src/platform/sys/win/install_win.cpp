@@ -1,0 +1,13 @@
+#include "base/facility.h"
+#include "platform/sys/win/system_facilities.h"
+
+namespace winapi {
+
+void install_windows_facilities() {
+    facility<clock>::install(&windows_clock_instance());
+    facility<error_messages>::install(&windows_error_messages_instance());
+    facility<registry>::install(&windows_registry_instance());
+    facility<modules>::install(&windows_modules_instance());
+}
+
+}  // namespace winapi

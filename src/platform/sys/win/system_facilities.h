@@ -1,0 +1,20 @@
+// The Windows implementations of the facilities (Windows targets only).
+#pragma once
+
+#include "platform/sys/clock.h"
+#include "platform/sys/error_messages.h"
+#include "platform/sys/modules.h"
+#include "platform/sys/registry.h"
+
+namespace winapi {
+
+clock& windows_clock_instance();
+error_messages& windows_error_messages_instance();
+registry& windows_registry_instance();
+modules& windows_modules_instance();
+
+// Installs the Windows implementation of every facility; the entry point and the Windows test
+// programs call it first.
+void install_windows_facilities();
+
+}  // namespace winapi

@@ -1,0 +1,41 @@
+// A clock whose time moves only when the test (or a sleep) moves it.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/sys/clock.h"
+
+namespace fakes {
+
+class fake_clock final : public winapi::clock {
+public:
+    std::uint32_t tick_count() override { return tick_; }
+    std::uint64_t monotonic_ms() override { return monotonic_; }
+    std::uint64_t unix_time() override { return unix_; }
+    std::optional<winapi::local_time> now_local() override { return local_; }
+    void sleep_ms(std::uint32_t ms) override {
+        sleeps.push_back(ms);
+        advance(ms);
+    }
+
+    // Moves every counter forward by ms (the tick counter wraps as timeGetTime does).
+    void advance(std::uint64_t ms) {
+        tick_ = static_cast<std::uint32_t>(tick_ + ms);
+        monotonic_ += ms;
+        unix_ += ms / 1000;
+    }
+    void set_tick(std::uint32_t t) { tick_ = t; }
+    void set_unix_time(std::uint64_t s) { unix_ = s; }
+    void set_local(std::optional<winapi::local_time> t) { local_ = t; }
+
+    std::vector<std::uint32_t> sleeps;
+
+private:
+    std::uint32_t tick_ = 1000;
+    std::uint64_t monotonic_ = 1000;
+    std::uint64_t unix_ = 1700000000;
+    std::optional<winapi::local_time> local_ = winapi::local_time{2024, 5, 1, 13, 2, 7, 45};
+};
+
+}  // namespace fakes
