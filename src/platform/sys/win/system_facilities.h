@@ -3,7 +3,9 @@
 
 #include "platform/sys/clock.h"
 #include "platform/sys/error_messages.h"
+#include "platform/sys/file_identity.h"
 #include "platform/sys/modules.h"
+#include "platform/sys/process_context.h"
 #include "platform/sys/registry.h"
 
 namespace winapi {
@@ -12,6 +14,8 @@ clock& windows_clock_instance();
 error_messages& windows_error_messages_instance();
 registry& windows_registry_instance();
 modules& windows_modules_instance();
+process_context& windows_process_context_instance();
+file_identity& windows_file_identity_instance();
 
 // Installs the Windows implementation of every facility; the entry point and the Windows test
 // programs call it first.
