@@ -1,6 +1,7 @@
 #include "app/commands.h"
 
 #include "base/utf.h"
+#include "logging/log.h"
 
 namespace app {
 
@@ -21,6 +22,18 @@ void dispatch(const command_table& table, const std::vector<std::wstring>& args)
     if (c != nullptr && c->action) {
         c->action();
     }
+}
+
+// "repair" runs the agent check under the trace "check_agent": first the local update, and only
+// when none was applied, the check-and-repair run. "install" and "uninstall" register and remove
+// the program's scheduled task. Each action is added here as its subsystem becomes part of the
+// program; until then its word is recognised and runs nothing.
+command_table make_command_table() {
+    return {
+        {L"repair", [] { const logging::function_scope_trace trace(L"check_agent"); }},
+        {L"install", nullptr},
+        {L"uninstall", nullptr},
+    };
 }
 
 }  // namespace app

@@ -5,6 +5,7 @@
 
 #include "base/facility.h"
 #include "base/utf.h"
+#include "logging/log.h"
 #include "logging/win_error_category.h"
 #include "platform/sys/file_identity.h"
 #include "platform/sys/modules.h"
@@ -16,8 +17,6 @@ namespace {
 
 constexpr std::uint32_t long_path_capacity = 32767;
 constexpr std::uint32_t max_path_capacity = 261;
-constexpr std::uint32_t level_error = 4;
-constexpr std::uint32_t level_info = 16;
 constexpr const wchar_t* entry_name = L"wWinMain";
 constexpr int property_install_subfolder = 2;
 
@@ -41,8 +40,15 @@ private:
 
 class logging_holder {
 public:
-    explicit logging_holder(startup_parts& parts) : parts_(parts) { parts_.start_logging(); }
-    ~logging_holder() { parts_.stop_logging(); }
+    explicit logging_holder(startup_parts& parts) : parts_(parts) {
+        parts_.start_logging();
+        parts_.log(logging::level_trace, L"scopped_log_init::scopped_log_init", L"ScoppedLogInit");
+    }
+    ~logging_holder() {
+        parts_.log(logging::level_trace, L"scopped_log_init::~scopped_log_init",
+                   L"~ScoppedLogInit");
+        parts_.stop_logging();
+    }
     logging_holder(const logging_holder&) = delete;
     logging_holder& operator=(const logging_holder&) = delete;
 
@@ -106,7 +112,7 @@ void run_command(startup_parts& parts, const command_table& commands) {
         }
         dispatch(commands, args);
     } catch (const std::exception& e) {
-        parts.log(level_error, entry_name, text::utf8_to_wide(e.what()));
+        parts.log(logging::level_error, entry_name, text::utf8_to_wide(e.what()));
     }
 }
 
@@ -245,9 +251,9 @@ int run_entry(startup_parts& parts, const command_table& commands) {
     }
 
     enter_module_folder();
-    parts.log(level_info, entry_name,
+    parts.log(logging::level_info, entry_name,
               L"cmd line: " + winapi::facility<winapi::process_context>::get().command_line());
-    parts.log(level_info, entry_name,
+    parts.log(logging::level_info, entry_name,
               std::wstring(L"dllprotect status=") + (protection.running() ? L"true" : L"false"));
     run_command(parts, commands);
     return 0;

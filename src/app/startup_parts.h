@@ -23,12 +23,11 @@ public:
     virtual bool verify_signature(const std::wstring& path, std::error_code& ec) = 0;
     virtual std::wstring signer_subject(const std::wstring& path, std::error_code& ec) = 0;
 
-    // Takes the run's logging reference (and writes "ScoppedLogInit"); stop_logging writes
-    // "~ScoppedLogInit" and drops it.
+    // Takes and drops the run's logging reference.
     virtual void start_logging() = 0;
     virtual void stop_logging() = 0;
     // One message at a level under an operation name (a literal with static lifetime).
-    virtual void log(std::uint32_t level, const wchar_t* function, const std::wstring& text) = 0;
+    virtual void log(std::int32_t level, const wchar_t* function, const std::wstring& text) = 0;
 
     // Binds the "productinfo" object of the configuration library at this path: 0 or the
     // Windows error. configuration_string answers a string property, or null.

@@ -73,7 +73,7 @@ private:
 };
 
 struct log_line {
-    std::uint32_t level;
+    std::int32_t level;
     std::wstring function;
     std::wstring text;
     bool operator==(const log_line&) const = default;
@@ -89,6 +89,16 @@ public:
     std::uint32_t bind_error = 0;
     const wchar_t* product_folder = L"Valdrin\\Agent";
     std::vector<log_line> lines;
+
+    std::vector<std::wstring> at_level(std::int32_t level) const {
+        std::vector<std::wstring> out;
+        for (const auto& l : lines) {
+            if (l.level == level) {
+                out.push_back(l.text);
+            }
+        }
+        return out;
+    }
 
     bool start_protection() override {
         journal_.push_back("start protection");
@@ -112,7 +122,7 @@ public:
     }
     void start_logging() override { journal_.push_back("start logging"); }
     void stop_logging() override { journal_.push_back("stop logging"); }
-    void log(std::uint32_t level, const wchar_t* function, const std::wstring& text) override {
+    void log(std::int32_t level, const wchar_t* function, const std::wstring& text) override {
         journal_.push_back("log " + std::to_string(level));
         lines.push_back({level, function, text});
     }
@@ -157,12 +167,12 @@ public:
     // `last`, then the release of everything acquired, in reverse order. A failed `last` step
     // acquired nothing.
     static events stopped_after(const std::string& last, bool last_failed) {
-        static const std::map<std::string, std::string> releases = {
-            {"start protection", "stop protection"},
-            {"load log.dll", "free log.dll"},
-            {"start logging", "stop logging"},
-            {"load iservconfig.dll", "free iservconfig.dll"},
-            {"bind iservconfig.dll", "release configuration"},
+        static const std::map<std::string, events> releases = {
+            {"start protection", {"stop protection"}},
+            {"load log.dll", {"free log.dll"}},
+            {"start logging", {"log 32", "stop logging"}},
+            {"load iservconfig.dll", {"free iservconfig.dll"}},
+            {"bind iservconfig.dll", {"release configuration"}},
         };
         events out;
         events undo;
@@ -172,7 +182,7 @@ public:
                 break;
             }
             if (auto it = releases.find(step); it != releases.end()) {
-                undo.insert(undo.begin(), it->second);
+                undo.insert(undo.begin(), it->second.begin(), it->second.end());
             }
             if (step == last) {
                 break;
@@ -189,6 +199,7 @@ public:
                 "signer log.dll",
                 "load log.dll",
                 "start logging",
+                "log 32",
                 "verify iservconfig.dll",
                 "signer iservconfig.dll",
                 "load iservconfig.dll",
@@ -199,6 +210,7 @@ public:
                 "repair",
                 "release configuration",
                 "free iservconfig.dll",
+                "log 32",
                 "stop logging",
                 "free log.dll",
                 "stop protection"};
@@ -225,8 +237,10 @@ TEST_F(entry_test, FullRunKeepsTheStartUpOrderAndTearsDownInReverse) {
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(journal, full_run());
     const std::vector<log_line> expected = {
+        {32, L"scopped_log_init::scopped_log_init", L"ScoppedLogInit"},
         {16, L"wWinMain", L"cmd line: " + process.line},
         {16, L"wWinMain", L"dllprotect status=false"},
+        {32, L"scopped_log_init::~scopped_log_init", L"~ScoppedLogInit"},
     };
     EXPECT_EQ(parts.lines, expected);
     // The folder of the program became the current directory twice: first and before the
@@ -240,8 +254,8 @@ TEST_F(entry_test, FullRunKeepsTheStartUpOrderAndTearsDownInReverse) {
 TEST_F(entry_test, RunningProtectionIsReported) {
     parts.protection_runs = true;
     EXPECT_EQ(run(), 0);
-    ASSERT_EQ(parts.lines.size(), 2u);
-    EXPECT_EQ(parts.lines[1].text, L"dllprotect status=true");
+    ASSERT_EQ(parts.at_level(16).size(), 2u);
+    EXPECT_EQ(parts.at_level(16)[1], L"dllprotect status=true");
 }
 
 struct stop_case {
@@ -261,7 +275,7 @@ TEST_P(entry_stop_test, StopsQuietlyAndReleasesWhatWasAcquired) {
     GetParam().arrange(*this);
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(journal, stopped_after(GetParam().last_step, GetParam().last_failed));
-    EXPECT_TRUE(parts.lines.empty());
+    EXPECT_TRUE(parts.at_level(16).empty());
     EXPECT_EQ(modules.references(log_dll), 0);
     EXPECT_EQ(modules.references(config_dll), 0);
 }
@@ -320,14 +334,14 @@ TEST_F(entry_test, ParentOfTheProgramFolderMayBeTheProductFolderItself) {
     // A program folder that is the product folder passes; one two levels down does not.
     parts.product_folder = L"Valdrin\\Agent\\1.0.0";
     run();
-    EXPECT_EQ(parts.lines.size(), 2u);
+    EXPECT_EQ(parts.at_level(16).size(), 2u);
 
     journal.clear();
     parts.lines.clear();
     parts.product_folder = L"Valdrin";
     files.add(L"C:\\Program Files\\Valdrin", {7, 99});
     run();
-    EXPECT_TRUE(parts.lines.empty());
+    EXPECT_TRUE(parts.at_level(16).empty());
 }
 
 TEST_F(entry_test, X86MachinesUseProgramFilesDir) {
@@ -337,23 +351,24 @@ TEST_F(entry_test, X86MachinesUseProgramFilesDir) {
     registry.set_string(winapi::hkey_local_machine, current_version, L"ProgramW6432Dir",
                         L"C:\\Nowhere");
     run();
-    EXPECT_EQ(parts.lines.size(), 2u);
+    EXPECT_EQ(parts.at_level(16).size(), 2u);
 }
 
 TEST_F(entry_test, CommandExceptionIsLoggedAndTheRunEndsNormally) {
     table[0].action = [] { throw std::runtime_error("repair went wrong"); };
     EXPECT_EQ(run(), 0);
-    ASSERT_EQ(parts.lines.size(), 3u);
-    EXPECT_EQ(parts.lines[2], (log_line{4, L"wWinMain", L"repair went wrong"}));
+    // Logged inside the run, before logging stops.
+    ASSERT_EQ(parts.lines.size(), 5u);
+    EXPECT_EQ(parts.lines[3], (log_line{4, L"wWinMain", L"repair went wrong"}));
     EXPECT_EQ(journal.back(), "stop protection");
 }
 
 TEST_F(entry_test, UnsplittableCommandLineIsLoggedAsASystemError) {
     process.fail_split = 5;
     EXPECT_EQ(run(), 0);
-    ASSERT_EQ(parts.lines.size(), 3u);
-    EXPECT_EQ(parts.lines[2].level, 4u);
-    EXPECT_EQ(parts.lines[2].text, L"CommandLineToArgvW failed: Access is denied.\r\n");
+    const std::vector<std::wstring> expected = {
+        L"CommandLineToArgvW failed: Access is denied.\r\n"};
+    EXPECT_EQ(parts.at_level(4), expected);
 }
 
 TEST_F(entry_test, WordsMatchIgnoringCaseAndNothingElseRuns) {
@@ -378,7 +393,7 @@ TEST_F(entry_test, WordsMatchIgnoringCaseAndNothingElseRuns) {
             EXPECT_EQ(std::count(journal.begin(), journal.end(), ran), 1) << narrow(words);
         }
         // The two lines are written whether or not a command runs.
-        EXPECT_EQ(parts.lines.size(), 2u) << narrow(words);
+        EXPECT_EQ(parts.at_level(16).size(), 2u) << narrow(words);
     }
 }
 
