@@ -4,8 +4,8 @@
 
 #include "base/facility.h"
 #include "base/utf.h"
+#include "logging/log.h"
 #include "logging/win_error_category.h"
-#include "platform/detail/log_shim.h"
 
 namespace winapi {
 namespace {
@@ -36,7 +36,7 @@ private:
 
 void log_battery_failure(const char* what, hresult hr) {
     const std::string message = win_error_category().message(hr);
-    logging::logger_stream(8, L"win_task_scheduler::config_actions")
+    logging::logger_stream(logging::level_warning, L"win_task_scheduler::config_actions")
         << what << hr << L": " << text::utf8_to_wide(message);
 }
 

@@ -5,10 +5,11 @@
 #include "app/task_commands.h"
 #include "base/facility.h"
 #include "fakes/fake_error_messages.h"
+#include "fakes/fake_log_library.h"
 #include "fakes/fake_modules.h"
 #include "fakes/fake_task_scheduler.h"
+#include "logging/log.h"
 #include "logging/win_error_category.h"
-#include "platform/detail/log_shim.h"
 #include "platform/win_task_scheduler.h"
 
 namespace {
@@ -21,7 +22,6 @@ class TaskScheduler : public ::testing::Test {
 protected:
     TaskScheduler() {
         messages.texts[static_cast<std::uint32_t>(winapi::e_notimpl)] = "Not implemented.\r\n";
-        logging::shim_lines().clear();
     }
 
     // Every pointer handed out was released once, and COM was left as found.
@@ -37,6 +37,8 @@ protected:
     winapi::scoped_facility<winapi::task_scheduler> use_ts{ts};
     winapi::scoped_facility<winapi::modules> use_modules{modules};
     winapi::scoped_facility<winapi::error_messages> use_messages{messages};
+    fakes::fake_log_library log{modules};
+    logging::scopped_log_init logging_on;
 };
 
 TEST_F(TaskScheduler, InstallRegistersTheLogonTask) {
@@ -69,7 +71,7 @@ TEST_F(TaskScheduler, InstallRegistersTheLogonTask) {
     EXPECT_EQ(ts.calls.front(), "co_initialize");
     EXPECT_EQ(ts.calls.back(), "co_uninitialize");
     EXPECT_TRUE(ts.called("new_task"));
-    EXPECT_TRUE(logging::shim_lines().empty());
+    EXPECT_TRUE(log.lines().empty());
     expect_clean();
 }
 
@@ -124,7 +126,7 @@ TEST_F(TaskScheduler, BatterySettingFailuresAreLoggedAndTheTaskStillRegistered) 
     app::install_task(L"Valdrin");
 
     ASSERT_EQ(ts.tasks.size(), 1u);
-    const auto& lines = logging::shim_lines();
+    const auto lines = log.lines();
     ASSERT_EQ(lines.size(), 2u);
     for (const auto& line : lines) {
         EXPECT_EQ(line.level, 8);
