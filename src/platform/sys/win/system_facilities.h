@@ -7,6 +7,7 @@
 #include "platform/sys/modules.h"
 #include "platform/sys/process_context.h"
 #include "platform/sys/registry.h"
+#include "platform/sys/task_scheduler.h"
 
 namespace winapi {
 
@@ -16,6 +17,7 @@ registry& windows_registry_instance();
 modules& windows_modules_instance();
 process_context& windows_process_context_instance();
 file_identity& windows_file_identity_instance();
+task_scheduler& windows_task_scheduler_instance();
 
 // Installs the Windows implementation of every facility; the entry point and the Windows test
 // programs call it first.
