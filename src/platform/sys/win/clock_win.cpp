@@ -1,5 +1,6 @@
-#include <mmsystem.h>
 #include <windows.h>
+// mmsystem.h needs the definitions of <windows.h> first.
+#include <mmsystem.h>
 
 #include "platform/sys/win/system_facilities.h"
 
