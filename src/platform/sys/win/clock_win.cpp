@@ -2,6 +2,8 @@
 // mmsystem.h needs the definitions of <windows.h> first.
 #include <mmsystem.h>
 
+#include <mmsystem.h>
+
 #include "platform/sys/win/system_facilities.h"
 
 namespace winapi {
