@@ -1,6 +1,4 @@
 #include <windows.h>
-// mmsystem.h needs the definitions of <windows.h> first.
-#include <mmsystem.h>
 
 #include <mmsystem.h>
 
