@@ -11,6 +11,7 @@ void install_windows_facilities() {
     facility<process_context>::install(&windows_process_context_instance());
     facility<file_identity>::install(&windows_file_identity_instance());
     facility<task_scheduler>::install(&windows_task_scheduler_instance());
+    facility<trust>::install(&windows_trust_instance());
 }
 
 }  // namespace winapi

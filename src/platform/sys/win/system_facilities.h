@@ -8,6 +8,7 @@
 #include "platform/sys/process_context.h"
 #include "platform/sys/registry.h"
 #include "platform/sys/task_scheduler.h"
+#include "platform/sys/trust.h"
 
 namespace winapi {
 
@@ -18,6 +19,7 @@ modules& windows_modules_instance();
 process_context& windows_process_context_instance();
 file_identity& windows_file_identity_instance();
 task_scheduler& windows_task_scheduler_instance();
+trust& windows_trust_instance();
 
 // Installs the Windows implementation of every facility; the entry point and the Windows test
 // programs call it first.
