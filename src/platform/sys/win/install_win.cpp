@@ -8,6 +8,8 @@ void install_windows_facilities() {
     facility<error_messages>::install(&windows_error_messages_instance());
     facility<registry>::install(&windows_registry_instance());
     facility<modules>::install(&windows_modules_instance());
+    facility<processes>::install(&windows_processes_instance());
+    facility<service_manager>::install(&windows_service_manager_instance());
 }
 
 }  // namespace winapi

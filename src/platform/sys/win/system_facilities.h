@@ -4,7 +4,9 @@
 #include "platform/sys/clock.h"
 #include "platform/sys/error_messages.h"
 #include "platform/sys/modules.h"
+#include "platform/sys/processes.h"
 #include "platform/sys/registry.h"
+#include "platform/sys/service_manager.h"
 
 namespace winapi {
 
@@ -12,6 +14,8 @@ clock& windows_clock_instance();
 error_messages& windows_error_messages_instance();
 registry& windows_registry_instance();
 modules& windows_modules_instance();
+processes& windows_processes_instance();
+service_manager& windows_service_manager_instance();
 
 // Installs the Windows implementation of every facility; the entry point and the Windows test
 // programs call it first.
