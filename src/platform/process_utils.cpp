@@ -5,8 +5,8 @@
 #include "base/error.h"
 #include "base/facility.h"
 #include "base/utf.h"
+#include "logging/log.h"
 #include "logging/win_error_category.h"
-#include "platform/log_shim.h"
 
 namespace winapi {
 namespace {

@@ -6,10 +6,12 @@
 #include "base/facility.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_error_messages.h"
+#include "fakes/fake_log_library.h"
 #include "fakes/fake_modules.h"
 #include "fakes/fake_processes.h"
 #include "fakes/fake_registry.h"
 #include "fakes/fake_service_manager.h"
+#include "logging/log.h"
 #include "supervision/agent_service.h"
 
 namespace {
@@ -46,6 +48,8 @@ protected:
     winapi::scoped_facility<winapi::registry> use_reg{reg};
     winapi::scoped_facility<winapi::modules> use_mods{mods};
     winapi::scoped_facility<winapi::error_messages> use_messages{messages};
+    fakes::fake_log_library log{mods};
+    logging::scopped_log_init logging_on;
     agent_service manager;
 };
 
@@ -139,6 +143,19 @@ TEST_F(AgentService, HungStopTerminatesOnlyTheAgentFromTheSupervisorFolder) {
     EXPECT_EQ(procs.open_handles(), 0);
 }
 
+TEST_F(AgentService, ProcessMatch) {
+    procs.add_process(100, L"corvelservice.exe", 0, L"C:\\AGENT\\CorvelService.exe");
+    const agent_image image{L"C:\\Agent\\corvelservice.EXE"};
+    EXPECT_TRUE((winapi::process_entry{100, L"corvelservice.exe"} == image));
+    EXPECT_FALSE((winapi::process_entry{100, L"other.exe"} == image));
+    procs.failures["module_file_name"] = 299;
+    EXPECT_FALSE((winapi::process_entry{100, L"CorvelService.exe"} == image));
+    EXPECT_TRUE(
+        log.contains_text(L"failed get_module_file_name for pid=100 error:"
+                          L"GetModuleFileNameEx failed"));
+    EXPECT_EQ(procs.open_handles(), 0);
+}
+
 TEST_F(AgentService, FailedTerminationPassIsTolerated) {
     procs.add_process(100, L"CorvelService.exe", 0, supervisor_dir + L"\\CorvelService.exe");
     procs.failures["create_snapshot"] = 8;
@@ -148,6 +165,9 @@ TEST_F(AgentService, FailedTerminationPassIsTolerated) {
     scm.then(service_running);
     EXPECT_TRUE(start());
     EXPECT_TRUE(procs.terminated.empty());
+    EXPECT_TRUE(log.contains(8, L"start_service",
+                             L"timeout wait service to stop => kill him err="
+                             L"CreateToolhelp32Snapshot failed: unknown error 8"));
 }
 
 TEST_F(AgentService, StartAgentServiceRunsBothCommandsAndJoinsErrors) {

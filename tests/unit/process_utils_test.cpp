@@ -4,8 +4,10 @@
 
 #include "base/error.h"
 #include "base/facility.h"
+#include "fakes/fake_log_library.h"
 #include "fakes/fake_modules.h"
 #include "fakes/fake_processes.h"
+#include "logging/log.h"
 #include "platform/process_utils.h"
 
 namespace {
@@ -21,6 +23,8 @@ protected:
     fakes::fake_modules mods;
     winapi::scoped_facility<winapi::processes> use_procs{procs};
     winapi::scoped_facility<winapi::modules> use_mods{mods};
+    fakes::fake_log_library log{mods};
+    logging::scopped_log_init logging_on;
 };
 
 TEST_F(ProcessUtils, SessionChoice) {
@@ -82,6 +86,8 @@ TEST_F(ProcessUtils, ExecuteProcessInSessionQuotesThePathOnce) {
     EXPECT_EQ(procs.created[0].command_line, L"\"" + installer + L"\" /source:wardex_repair");
     EXPECT_EQ(procs.created[1].command_line, L"\"" + installer + L"\"");
     EXPECT_EQ(procs.created[2].command_line, L"\"" + installer + L"\" ");
+    EXPECT_TRUE(
+        log.contains(16, L"ExecuteProcessInSession", L"Run " + procs.created[1].command_line));
 
     const auto& first = procs.created[0];
     EXPECT_TRUE(first.as_user);
@@ -116,6 +122,8 @@ TEST_F(ProcessUtils, ExecuteProcessInSessionWithoutEnvironmentOrToken) {
     procs.failures.clear();
     procs.created.clear();
     EXPECT_EQ(winapi::ExecuteProcessInSession(L"C:\\a.exe", 2, std::nullopt), 31u);
+    EXPECT_TRUE(log.contains(4, L"GetUserToken", L"GetProcessPid for system failed"));
+    EXPECT_TRUE(log.contains(8, L"ExecuteProcessInSession", L"get user token failed"));
     for (const char* call : {"open_process", "open_process_token", "lookup_privilege",
                              "duplicate_token", "set_token_session", "adjust_privileges"}) {
         procs.failures = {{call, 5}};
