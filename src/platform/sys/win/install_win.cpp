@@ -10,6 +10,7 @@ void install_windows_facilities() {
     facility<modules>::install(&windows_modules_instance());
     facility<processes>::install(&windows_processes_instance());
     facility<service_manager>::install(&windows_service_manager_instance());
+    facility<task_scheduler>::install(&windows_task_scheduler_instance());
 }
 
 }  // namespace winapi

@@ -7,6 +7,7 @@
 #include "platform/sys/processes.h"
 #include "platform/sys/registry.h"
 #include "platform/sys/service_manager.h"
+#include "platform/sys/task_scheduler.h"
 
 namespace winapi {
 
@@ -16,6 +17,7 @@ registry& windows_registry_instance();
 modules& windows_modules_instance();
 processes& windows_processes_instance();
 service_manager& windows_service_manager_instance();
+task_scheduler& windows_task_scheduler_instance();
 
 // Installs the Windows implementation of every facility; the entry point and the Windows test
 // programs call it first.
