@@ -3,11 +3,14 @@
 
 #include "platform/sys/clock.h"
 #include "platform/sys/error_messages.h"
+#include "platform/sys/file_identity.h"
 #include "platform/sys/modules.h"
+#include "platform/sys/process_context.h"
 #include "platform/sys/processes.h"
 #include "platform/sys/registry.h"
 #include "platform/sys/service_manager.h"
 #include "platform/sys/task_scheduler.h"
+#include "platform/sys/trust.h"
 
 namespace winapi {
 
@@ -17,7 +20,10 @@ registry& windows_registry_instance();
 modules& windows_modules_instance();
 processes& windows_processes_instance();
 service_manager& windows_service_manager_instance();
+process_context& windows_process_context_instance();
+file_identity& windows_file_identity_instance();
 task_scheduler& windows_task_scheduler_instance();
+trust& windows_trust_instance();
 
 // Installs the Windows implementation of every facility; the entry point and the Windows test
 // programs call it first.
