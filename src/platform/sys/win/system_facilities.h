@@ -3,9 +3,12 @@
 
 #include "platform/sys/clock.h"
 #include "platform/sys/error_messages.h"
+#include "platform/sys/file_identity.h"
 #include "platform/sys/modules.h"
+#include "platform/sys/process_context.h"
 #include "platform/sys/registry.h"
 #include "platform/sys/task_scheduler.h"
+#include "platform/sys/trust.h"
 
 namespace winapi {
 
@@ -13,7 +16,10 @@ clock& windows_clock_instance();
 error_messages& windows_error_messages_instance();
 registry& windows_registry_instance();
 modules& windows_modules_instance();
+process_context& windows_process_context_instance();
+file_identity& windows_file_identity_instance();
 task_scheduler& windows_task_scheduler_instance();
+trust& windows_trust_instance();
 
 // Installs the Windows implementation of every facility; the entry point and the Windows test
 // programs call it first.
