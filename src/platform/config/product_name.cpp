@@ -1,5 +1,5 @@
+#include "logging/log.h"
 #include "platform/config/exported_object.h"
-#include "platform/config/log_shim.h"
 
 namespace config {
 
@@ -11,13 +11,14 @@ std::wstring get_product_name() {
     const std::wstring fallback = L"Valdrin";
     product_config binding;
     if (const auto rc = binding.load(L"IServConfig.dll"); rc != 0) {
-        detail::write_log(4, L"get_product_name",
-                          L"failed load IServConfig.dll, err=" + std::to_wstring(rc));
+        logging::logger_stream(logging::level_error, L"get_product_name")
+            << L"failed load IServConfig.dll, err=" << rc;
         return fallback;
     }
     const wchar_t* name = get_string_property(binding, SZ_PRODUCT_NAME);
     if (name == nullptr) {
-        detail::write_log(4, L"get_product_name", L"failed get SZ_PRODUCT_NAME");
+        logging::logger_stream(logging::level_error, L"get_product_name")
+            << L"failed get SZ_PRODUCT_NAME";
         return fallback;
     }
     return name;

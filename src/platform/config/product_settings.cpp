@@ -9,7 +9,7 @@
 
 #include "base/facility.h"
 #include "base/utf.h"
-#include "platform/config/log_shim.h"
+#include "logging/log.h"
 #include "platform/config/paths.h"
 #include "platform/config/registry_values.h"
 #include "platform/config/text_file.h"
@@ -143,16 +143,16 @@ bool read_default_user_rtl() {
     const std::wstring subkey = default_user_key;
     if (const auto rc = reg.open_key(winapi::hkey_users, subkey, winapi::key_read_32, raw);
         rc != 0) {
-        detail::write_log(4, L"GetRegKeyValue",
-                          L"RegOpenKeyEx " + subkey + L" failed " + std::to_wstring(rc));
+        logging::logger_stream(logging::level_error, L"GetRegKeyValue")
+            << L"RegOpenKeyEx " << subkey << L" failed " << rc;
         return false;
     }
     winapi::unique_hkey key(raw);
     std::vector<std::uint8_t> data(4, 0);
     std::uint32_t type = winapi::reg_none;
     if (const auto rc = reg.query_value(key.get(), L"rtl", type, data); rc != 0) {
-        detail::write_log(4, L"GetRegKeyValue",
-                          L"RegQueryValueEx rtl failed " + std::to_wstring(rc));
+        logging::logger_stream(logging::level_error, L"GetRegKeyValue")
+            << L"RegQueryValueEx rtl failed " << rc;
         return false;
     }
     if (type != winapi::reg_dword || data.size() < 4) {

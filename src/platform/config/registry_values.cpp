@@ -4,16 +4,14 @@
 
 #include "base/facility.h"
 #include "base/utf.h"
+#include "logging/log.h"
 #include "logging/win_error_category.h"
-#include "platform/config/log_shim.h"
 
 namespace winapi {
 namespace {
 
-constexpr std::uint32_t level_error = 4;
-
 void log_error(const wchar_t* function, const std::wstring& message) {
-    config::detail::write_log(level_error, function, message);
+    logging::logger_stream(logging::level_error, function) << message;
 }
 
 // Queries a value into a zero-filled buffer of the fixed size; the text ends at the first NUL.

@@ -6,7 +6,7 @@
 
 #include "fakes/fake_modules.h"
 #include "platform/config/exported_object.h"
-#include "platform/config/log_shim.h"
+#include "unit/config/log_capture.h"
 
 namespace {
 
@@ -65,15 +65,10 @@ class Binding : public ::testing::Test {
 protected:
     Binding() {
         state = &lib;
-        config::detail::set_log_receiver(
-            [this](std::uint32_t level, const wchar_t* fn, const std::wstring& text) {
-                logs.push_back(std::to_wstring(level) + L" " + fn + L": " + text);
-            });
+        mods.loads.clear();  // the logger's own "log.dll"
+        mods.load_flags.clear();
     }
-    ~Binding() override {
-        config::detail::set_log_receiver(nullptr);
-        state = nullptr;
-    }
+    ~Binding() override { state = nullptr; }
 
     void add_library(const std::wstring& path, bool with_create = true, bool with_destroy = true) {
         std::map<std::string, void*> exports;
@@ -89,7 +84,7 @@ protected:
     fake_library_state lib;
     fakes::fake_modules mods;
     winapi::scoped_facility<winapi::modules> use{mods};
-    std::vector<std::wstring> logs;
+    testing_support::log_capture log{mods};
     const std::wstring dll = L"C:\\Program Files\\Valdrin\\Agent\\IServConfig.dll";
 };
 
@@ -151,16 +146,16 @@ TEST_F(Binding, FailuresReleaseEverything) {
 
 TEST_F(Binding, ProductNameAndItsFallbacks) {
     EXPECT_EQ(config::get_product_name(), L"Valdrin");
-    ASSERT_EQ(logs.size(), 1u);
-    EXPECT_EQ(logs[0], L"4 get_product_name: failed load IServConfig.dll, err=126");
+    ASSERT_EQ(log.messages().size(), 1u);
+    EXPECT_EQ(log.messages()[0], L"4 get_product_name: failed load IServConfig.dll, err=126");
 
     add_library(dll);
     EXPECT_EQ(config::get_product_name(), L"Valdrin");
-    EXPECT_EQ(logs.back(), L"4 get_product_name: failed get SZ_PRODUCT_NAME");
+    EXPECT_EQ(log.messages().back(), L"4 get_product_name: failed get SZ_PRODUCT_NAME");
 
     lib.properties[0] = L"Valdrin Agent Pro";
     EXPECT_EQ(config::get_product_name(), L"Valdrin Agent Pro");
-    EXPECT_EQ(logs.size(), 2u);
+    EXPECT_EQ(log.messages().size(), 2u);
     EXPECT_EQ(mods.references(dll), 0);
 }
 

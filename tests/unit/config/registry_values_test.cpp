@@ -7,8 +7,8 @@
 #include "base/facility.h"
 #include "fakes/fake_registry.h"
 #include "logging/win_error_category.h"
-#include "platform/config/log_shim.h"
 #include "platform/config/registry_values.h"
+#include "unit/config/log_capture.h"
 
 namespace {
 
@@ -16,29 +16,23 @@ using winapi::hkey_local_machine;
 
 class RegistryValues : public ::testing::Test {
 protected:
-    RegistryValues() {
-        config::detail::set_log_receiver(
-            [this](std::uint32_t level, const wchar_t* fn, const std::wstring& text) {
-                logs.push_back(std::to_wstring(level) + L" " + fn + L": " + text);
-            });
-    }
-    ~RegistryValues() override { config::detail::set_log_receiver(nullptr); }
-
     fakes::fake_registry reg;
     winapi::scoped_facility<winapi::registry> use{reg};
-    std::vector<std::wstring> logs;
+    fakes::fake_modules mods;
+    winapi::scoped_facility<winapi::modules> use_mods{mods};
+    testing_support::log_capture log{mods};
 };
 
 TEST_F(RegistryValues, GetReadsUpToTheBufferLimit) {
     std::wstring out = L"untouched";
     EXPECT_FALSE(winapi::GetRegKeyValue(hkey_local_machine, L"SOFTWARE\\Missing", L"v", out));
     EXPECT_EQ(out, L"untouched");
-    EXPECT_EQ(logs.back(), L"4 GetRegKeyValue: RegOpenKeyEx SOFTWARE\\Missing failed 2");
+    EXPECT_EQ(log.messages().back(), L"4 GetRegKeyValue: RegOpenKeyEx SOFTWARE\\Missing failed 2");
     EXPECT_EQ(reg.opens.back().access, 0x201u);
 
     reg.set_string(hkey_local_machine, L"SOFTWARE\\P", L"long", std::wstring(32767, L'x'));
     EXPECT_FALSE(winapi::GetRegKeyValue(hkey_local_machine, L"SOFTWARE\\P", L"long", out));
-    EXPECT_EQ(logs.back(), L"4 GetRegKeyValue: RegQueryValueEx long failed 234");
+    EXPECT_EQ(log.messages().back(), L"4 GetRegKeyValue: RegQueryValueEx long failed 234");
 
     reg.set_string(hkey_local_machine, L"SOFTWARE\\P", L"fits", std::wstring(32766, L'y'));
     EXPECT_TRUE(winapi::GetRegKeyValue(hkey_local_machine, L"SOFTWARE\\P", L"fits", out));
@@ -53,7 +47,7 @@ TEST_F(RegistryValues, GetReadsUpToTheBufferLimit) {
 
 TEST_F(RegistryValues, SetCreatesTheKeyAndReportsEachFailure) {
     EXPECT_TRUE(winapi::SetRegKeyValue(L"SOFTWARE\\New", L"v", L"data"));
-    EXPECT_EQ(logs,
+    EXPECT_EQ(log.messages(),
               std::vector<std::wstring>{L"4 SetRegKeyValue: RegOpenKeyEx SOFTWARE\\New failed 2"});
     const auto stored = reg.find_value(hkey_local_machine, L"SOFTWARE\\New", L"v");
     ASSERT_TRUE(stored);
@@ -63,11 +57,11 @@ TEST_F(RegistryValues, SetCreatesTheKeyAndReportsEachFailure) {
 
     reg.fail_create = 5;
     EXPECT_FALSE(winapi::SetRegKeyValue(L"SOFTWARE\\Other", L"v", L"data"));
-    EXPECT_EQ(logs.back(), L"4 SetRegKeyValue: RegCreateKeyEx SOFTWARE\\Other failed 5");
+    EXPECT_EQ(log.messages().back(), L"4 SetRegKeyValue: RegCreateKeyEx SOFTWARE\\Other failed 5");
 
     reg.fail_set = 5;
     EXPECT_FALSE(winapi::SetRegKeyValue(L"SOFTWARE\\New", L"v", L"data"));
-    EXPECT_EQ(logs.back(), L"4 SetRegKeyValue: RegSetValueEx v failed 5");
+    EXPECT_EQ(log.messages().back(), L"4 SetRegKeyValue: RegSetValueEx v failed 5");
     EXPECT_EQ(reg.open_keys(), 0);
 }
 
@@ -86,7 +80,7 @@ TEST_F(RegistryValues, KitVersion) {
 
     reg.fail_query = 5;
     EXPECT_EQ(winapi::get_kit_version(L"SOFTWARE\\P"), L"");
-    EXPECT_EQ(logs.back(), L"4 get_kit_version: RegQueryValueEx ProductVersion failed 5");
+    EXPECT_EQ(log.messages().back(), L"4 get_kit_version: RegQueryValueEx ProductVersion failed 5");
     EXPECT_EQ(reg.open_keys(), 0);
 }
 

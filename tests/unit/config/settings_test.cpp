@@ -11,9 +11,9 @@
 #include "base/facility.h"
 #include "base/utf.h"
 #include "fakes/fake_registry.h"
-#include "platform/config/log_shim.h"
 #include "platform/config/paths.h"
 #include "platform/config/product_settings.h"
+#include "unit/config/log_capture.h"
 
 namespace {
 
@@ -31,15 +31,8 @@ protected:
                std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(dir);
-        config::detail::set_log_receiver(
-            [this](std::uint32_t level, const wchar_t* fn, const std::wstring& text) {
-                logs.push_back(std::to_wstring(level) + L" " + fn + L": " + text);
-            });
     }
-    ~SettingsTest() override {
-        config::detail::set_log_receiver(nullptr);
-        std::filesystem::remove_all(dir);
-    }
+    ~SettingsTest() override { std::filesystem::remove_all(dir); }
 
     std::wstring write(const std::string& name, const std::string& content) {
         std::ofstream(dir / name, std::ios::binary) << content;
@@ -55,7 +48,9 @@ protected:
     std::filesystem::path dir;
     fakes::fake_registry reg;
     winapi::scoped_facility<winapi::registry> use{reg};
-    std::vector<std::wstring> logs;
+    fakes::fake_modules mods;
+    winapi::scoped_facility<winapi::modules> use_mods{mods};
+    testing_support::log_capture log{mods};
 };
 
 TEST_F(SettingsTest, MissingFileKeepsDefaultsAndLeavesRegistryAlone) {
@@ -183,9 +178,10 @@ TEST_F(SettingsTest, NothingAnywhereWritesTheDefaultRecord) {
     EXPECT_EQ(lang_record(), L"{\"dir\":0,\"name\":\"en-US\"}");
     EXPECT_EQ(reg.open_keys(), 0);
     // The missing default-user key and record key were logged as GetRegKeyValue failures.
-    EXPECT_NE(std::find(logs.begin(), logs.end(),
+    const auto messages = log.messages();
+    EXPECT_NE(std::find(messages.begin(), messages.end(),
                         L"4 GetRegKeyValue: RegOpenKeyEx .DEFAULT\\Software\\SetID failed 2"),
-              logs.end());
+              messages.end());
 }
 
 TEST_F(SettingsTest, StoredRecordEscapesAsJsonRequires) {
