@@ -1,7 +1,9 @@
 #include "app/commands.h"
 
+#include "app/task_commands.h"
 #include "base/utf.h"
 #include "logging/log.h"
+#include "platform/config/exported_object.h"
 
 namespace app {
 
@@ -26,13 +28,13 @@ void dispatch(const command_table& table, const std::vector<std::wstring>& args)
 
 // "repair" runs the agent check under the trace "check_agent": first the local update, and only
 // when none was applied, the check-and-repair run. "install" and "uninstall" register and remove
-// the program's scheduled task. Each action is added here as its subsystem becomes part of the
-// program; until then its word is recognised and runs nothing.
+// the program's scheduled task. The local update and the check-and-repair run join "repair" as
+// they become part of the program; until then that word opens its trace and runs nothing more.
 command_table make_command_table() {
     return {
         {L"repair", [] { const logging::function_scope_trace trace(L"check_agent"); }},
-        {L"install", nullptr},
-        {L"uninstall", nullptr},
+        {L"install", [] { install_task(config::get_product_name()); }},
+        {L"uninstall", [] { uninstall_task(config::get_product_name()); }},
     };
 }
 
