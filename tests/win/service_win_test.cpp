@@ -70,6 +70,13 @@ void stop_service() {
     wait_until([] { return service_state() != SERVICE_STOP_PENDING; }, 10);
 }
 
+// Copies over an existing file; a service process that is still ending may hold it a moment.
+bool place(const fs::path& from, const fs::path& to) {
+    return wait_until(
+        [&] { return ::CopyFileW(from.wstring().c_str(), to.wstring().c_str(), FALSE) != FALSE; },
+        10);
+}
+
 class ServiceWin : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -86,7 +93,7 @@ protected:
         agent_folder = fs::path(*own).parent_path().parent_path();
         agent = agent_folder / "CorvelService.exe";
         stop_service();
-        fs::copy_file(bin / "CorvelService.exe", agent, fs::copy_options::overwrite_existing);
+        ASSERT_TRUE(place(bin / "CorvelService.exe", agent));
         fs::remove(agent_folder / "CorvelService.behaviour");
         fs::remove(agent_folder / "CorvelService.calls");
     }
@@ -131,8 +138,7 @@ TEST_F(ServiceWin, StartsTheStoppedServiceAfterInstallAndEnable) {
 }
 
 TEST_F(ServiceWin, ExecuteProcessInSessionUsesTheSessionsWinlogon) {
-    fs::copy_file(bin / "winlogon.exe", agent_folder / "winlogon.exe",
-                  fs::copy_options::overwrite_existing);
+    ASSERT_TRUE(place(bin / "winlogon.exe", agent_folder / "winlogon.exe"));
     fs::remove(agent_folder / "winlogon.pid");
     fs::remove(agent_folder / "winlogon.stop");
 
