@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The agent's stand-ins in a Wine prefix, for scenarios and Wine tests (source this file).
 # Every function works on the prefix in WINEPREFIX; the stand-ins come from WARDEX_BUILD_DIR/lab/bin.
 # Wine programs always write to files here: a $(...) capture hangs while a child of the program
@@ -7,7 +8,8 @@
 #   standins_place DIR                 copies CorvelService.exe and winlogon.exe into DIR
 #   standins_winpath PATH              the Windows path ("C:\...") of PATH under $WINEPREFIX/drive_c
 #   winlogon_start DIR [SECONDS]       starts DIR/winlogon.exe in the background, waits until it runs
-#   winlogon_stop DIR                  asks it to end and waits for it
+#   winlogon_stop DIR                  asks it to end and waits for it; fails when it had to be
+#                                      killed
 #   corvel_run DIR WORD [SECONDS]      runs DIR/CorvelService.exe WORD; returns its exit code, 124
 #                                      when it still runs after SECONDS (it is then killed)
 #   corvel_behaviour DIR [KEY=VALUE...] writes DIR/CorvelService.behaviour; no pairs removes it
@@ -68,11 +70,15 @@ winlogon_stop() {
     touch "$dir/winlogon.stop"
     [ -n "${WINLOGON_PID:-}" ] || return 0
     for ((i = 0; i < 50; i++)); do
-        kill -0 "$WINLOGON_PID" 2>/dev/null || break
+        if ! kill -0 "$WINLOGON_PID" 2>/dev/null; then
+            WINLOGON_PID=
+            return 0
+        fi
         sleep 0.2
     done
     kill "$WINLOGON_PID" 2>/dev/null || true
     WINLOGON_PID=
+    return 1
 }
 
 corvel_run() {
