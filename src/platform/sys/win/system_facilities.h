@@ -5,6 +5,8 @@
 #include "platform/sys/error_messages.h"
 #include "platform/sys/modules.h"
 #include "platform/sys/registry.h"
+#include "platform/sys/task_scheduler.h"
+#include "platform/sys/trust.h"
 
 namespace winapi {
 
@@ -12,6 +14,8 @@ clock& windows_clock_instance();
 error_messages& windows_error_messages_instance();
 registry& windows_registry_instance();
 modules& windows_modules_instance();
+task_scheduler& windows_task_scheduler_instance();
+trust& windows_trust_instance();
 
 // Installs the Windows implementation of every facility; the entry point and the Windows test
 // programs call it first.
