@@ -7,8 +7,9 @@
 #   lab_fresh NAME            a fresh prefix and installation under $WARDEX_BUILD_DIR/labs/NAME;
 #                             sets LAB_DIR, WINEPREFIX, LAB_PROGRAM (the program folder, Unix path)
 #                             and LAB_PROGRAM_WIN (the same as Windows sees it)
-#   lab_install DIR           copies Wardex.exe, log.dll, IServConfig.dll and its settings into
-#                             DIR and signs the binaries with the lab's signer
+#   lab_install DIR           copies Wardex.exe, log.dll, IServConfig.dll and its settings (and
+#                             the agent's CorvelService.exe when its stand-in is built) into DIR
+#                             and signs the binaries with the lab's signer
 #   lab_binary NAME           the unsigned build output of Wardex.exe, log.dll or IServConfig.dll
 #   lab_sign_as SIGNER FILE   signs FILE with the signer of that name (made on first use in the lab)
 #   lab_run DIR WORD...       runs DIR/Wardex.exe with the words; LAB_RC is its exit code (the
@@ -107,9 +108,15 @@ lab_install() {
     for f in Wardex.exe log.dll IServConfig.dll; do
         cp "$(lab_binary "$f")" "$dir/$f" || return 1
     done
+    # The agent's own executable, when its stand-in is built.
+    if [ -f "$(_lab_build)/lab/bin/CorvelService.exe" ]; then
+        cp "$(_lab_build)/lab/bin/CorvelService.exe" "$dir/"
+    fi
     printf '0=Valdrin Agent\n2=%s\n' "$LAB_PRODUCT_FOLDER" >"$dir/iservconfig.ini"
-    for f in Wardex.exe log.dll IServConfig.dll; do
-        lab_sign_as "$LAB_SIGNER" "$dir/$f"
+    for f in Wardex.exe log.dll IServConfig.dll CorvelService.exe; do
+        if [ -f "$dir/$f" ]; then
+            lab_sign_as "$LAB_SIGNER" "$dir/$f"
+        fi
     done
     rm -f "$dir/wardex-log.txt"
 }
