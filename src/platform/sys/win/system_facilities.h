@@ -3,6 +3,7 @@
 
 #include "platform/sys/clock.h"
 #include "platform/sys/error_messages.h"
+#include "platform/sys/file_system.h"
 #include "platform/sys/modules.h"
 #include "platform/sys/registry.h"
 
@@ -12,6 +13,7 @@ clock& windows_clock_instance();
 error_messages& windows_error_messages_instance();
 registry& windows_registry_instance();
 modules& windows_modules_instance();
+file_system& windows_file_system_instance();
 
 // Installs the Windows implementation of every facility; the entry point and the Windows test
 // programs call it first.
