@@ -1,5 +1,6 @@
-#include <mmsystem.h>
 #include <windows.h>
+
+#include <mmsystem.h>
 
 #include "platform/sys/win/system_facilities.h"
 

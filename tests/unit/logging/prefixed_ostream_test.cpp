@@ -1,0 +1,89 @@
+#include "logging/prefixed_ostream.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "base/facility.h"
+#include "fakes/fake_clock.h"
+
+namespace {
+
+// A target that counts flushes and can refuse characters beyond a capacity.
+class target_buffer : public std::wstringbuf {
+public:
+    int syncs = 0;
+    std::size_t capacity = static_cast<std::size_t>(-1);
+
+protected:
+    int sync() override {
+        ++syncs;
+        return 0;
+    }
+    std::streamsize xsputn(const wchar_t* s, std::streamsize n) override {
+        const std::size_t used = str().size();
+        const std::size_t room = used >= capacity ? 0 : capacity - used;
+        if (static_cast<std::size_t>(n) > room) {
+            n = static_cast<std::streamsize>(room);
+        }
+        return std::wstringbuf::xsputn(s, n);
+    }
+    int_type overflow(int_type ch) override {
+        if (str().size() >= capacity) {
+            return traits_type::eof();
+        }
+        return std::wstringbuf::overflow(ch);
+    }
+};
+
+class PrefixedStream : public ::testing::Test {
+protected:
+    fakes::fake_clock clock;
+    winapi::scoped_facility<winapi::clock> use_clock{clock};
+    target_buffer target;
+    logging::prefixed_wostream out{&target};
+};
+
+TEST_F(PrefixedStream, StampsEachLineWhenItsFirstCharacterIsWritten) {
+    out << L"first\nsecond" << L'\n';
+    EXPECT_EQ(target.str(),
+              L"2024-05-01 13:02:07.045 first\n"
+              L"2024-05-01 13:02:07.045 second\n");
+
+    // The line that follows is stamped with the time it begins, not when the last one ended.
+    clock.set_local(winapi::local_time{2024, 12, 31, 9, 5, 3, 7});
+    EXPECT_EQ(target.str().back(), L'\n');
+    out << L"third";
+    EXPECT_EQ(target.str(),
+              L"2024-05-01 13:02:07.045 first\n"
+              L"2024-05-01 13:02:07.045 second\n"
+              L"2024-12-31 09:05:03.007 third");
+}
+
+TEST_F(PrefixedStream, NoTimeMeansNoPrefix) {
+    clock.set_local(std::nullopt);
+    EXPECT_EQ(logging::now_string(), L"");
+    out << L"a\nb";
+    EXPECT_EQ(target.str(), L"a\nb");
+}
+
+TEST_F(PrefixedStream, FlushReachesTheTarget) {
+    out << L"x" << std::flush;
+    EXPECT_EQ(target.syncs, 1);
+    out << std::endl;
+    EXPECT_EQ(target.syncs, 2);
+    EXPECT_EQ(target.str(), L"2024-05-01 13:02:07.045 x\n");
+}
+
+TEST_F(PrefixedStream, TargetThatRefusesThePrefixFailsTheCharacter) {
+    target.capacity = 5;
+    out << L"y";
+    EXPECT_TRUE(out.bad());
+    EXPECT_EQ(target.str().find(L'y'), std::wstring::npos);
+}
+
+TEST(NowString, EmptyWithoutClock) {
+    EXPECT_EQ(logging::now_string(), L"");
+}
+
+}  // namespace
