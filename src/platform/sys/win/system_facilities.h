@@ -6,6 +6,8 @@
 #include "platform/sys/file_system.h"
 #include "platform/sys/modules.h"
 #include "platform/sys/registry.h"
+#include "platform/sys/task_scheduler.h"
+#include "platform/sys/trust.h"
 
 namespace winapi {
 
@@ -14,6 +16,8 @@ error_messages& windows_error_messages_instance();
 registry& windows_registry_instance();
 modules& windows_modules_instance();
 file_system& windows_file_system_instance();
+task_scheduler& windows_task_scheduler_instance();
+trust& windows_trust_instance();
 
 // Installs the Windows implementation of every facility; the entry point and the Windows test
 // programs call it first.

@@ -1,0 +1,18 @@
+// The "install" and "uninstall" commands: register or remove the program's own scheduled task,
+// which starts it with "repair" fifteen minutes after each logon and then once a day.
+#pragma once
+
+#include <string>
+
+#include "platform/win_task_scheduler.h"
+
+namespace app {
+
+// The task as this program registers it, named after the product.
+winapi::task_description make_task_description(const std::wstring& product_name);
+
+// Both initialise COM on the calling thread for their run and raise a system error on failure.
+void install_task(const std::wstring& product_name);
+void uninstall_task(const std::wstring& product_name);
+
+}  // namespace app
