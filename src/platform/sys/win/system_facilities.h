@@ -3,8 +3,10 @@
 
 #include "platform/sys/clock.h"
 #include "platform/sys/error_messages.h"
+#include "platform/sys/file_identity.h"
 #include "platform/sys/file_system.h"
 #include "platform/sys/modules.h"
+#include "platform/sys/process_context.h"
 #include "platform/sys/registry.h"
 #include "platform/sys/task_scheduler.h"
 #include "platform/sys/trust.h"
@@ -16,6 +18,8 @@ error_messages& windows_error_messages_instance();
 registry& windows_registry_instance();
 modules& windows_modules_instance();
 file_system& windows_file_system_instance();
+process_context& windows_process_context_instance();
+file_identity& windows_file_identity_instance();
 task_scheduler& windows_task_scheduler_instance();
 trust& windows_trust_instance();
 

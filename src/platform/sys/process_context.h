@@ -1,0 +1,34 @@
+// The process facility: what the running process is allowed to do, the machine it runs on, how
+// it was started and its current folder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace winapi {
+
+// wProcessorArchitecture values of SYSTEM_INFO.
+inline constexpr std::uint16_t processor_architecture_intel = 0;
+inline constexpr std::uint16_t processor_architecture_amd64 = 9;
+
+class process_context {
+public:
+    virtual ~process_context() = default;
+
+    // Membership of the calling thread's token in the built-in Administrators group
+    // (AllocateAndInitializeSid, CheckTokenMembership with a null token, FreeSid). A failed
+    // call counts as "not a member".
+    virtual bool is_administrator() = 0;
+    // wProcessorArchitecture of GetNativeSystemInfo.
+    virtual std::uint16_t native_processor_architecture() = 0;
+    // GetCommandLineW().
+    virtual std::wstring command_line() = 0;
+    // CommandLineToArgvW. Returns false and sets error to the last error on failure.
+    virtual bool split_command_line(const std::wstring& line, std::vector<std::wstring>& args,
+                                    std::uint32_t& error) = 0;
+    // SetCurrentDirectoryW. Returns the Windows error (0 on success).
+    virtual std::uint32_t set_current_directory(const std::wstring& path) = 0;
+};
+
+}  // namespace winapi

@@ -1,0 +1,48 @@
+#include <gtest/gtest.h>
+
+#include "base/facility.h"
+#include "base/utf.h"
+#include "platform/sys/file_identity.h"
+#include "platform/sys/process_context.h"
+
+namespace {
+
+winapi::process_context& process() {
+    return winapi::facility<winapi::process_context>::get();
+}
+
+TEST(ProcessContextWin, AdministratorArchitectureAndCommandLine) {
+    EXPECT_TRUE(process().is_administrator());
+    EXPECT_EQ(process().native_processor_architecture(), winapi::processor_architecture_amd64);
+
+    std::vector<std::wstring> args;
+    std::uint32_t error = 1;
+    ASSERT_TRUE(
+        process().split_command_line(L"\"C:\\Program Files\\a b\\W.exe\" REPAIR  x", args, error));
+    EXPECT_EQ(error, 0u);
+    const std::vector<std::wstring> expected = {L"C:\\Program Files\\a b\\W.exe", L"REPAIR", L"x"};
+    EXPECT_EQ(args, expected);
+    EXPECT_FALSE(process().command_line().empty());
+}
+
+TEST(FileIdentityWin, OneFolderUnderTwoSpellingsAndTheCurrentDirectory) {
+    auto& files = winapi::facility<winapi::file_identity>::get();
+    winapi::file_id windows;
+    winapi::file_id again;
+    winapi::file_id system;
+    ASSERT_EQ(files.identify(L"C:\\windows", windows), 0u);
+    ASSERT_EQ(files.identify(L"c:\\WINDOWS\\", again), 0u);
+    ASSERT_EQ(files.identify(L"C:\\windows\\system32", system), 0u);
+    EXPECT_EQ(windows, again);
+    EXPECT_NE(windows, system);
+    winapi::file_id missing;
+    EXPECT_EQ(files.identify(L"C:\\no such folder", missing), 2u);
+
+    ASSERT_EQ(process().set_current_directory(L"C:\\windows\\system32\\"), 0u);
+    winapi::file_id current;
+    ASSERT_EQ(files.identify(L".", current), 0u);
+    EXPECT_EQ(current, system);
+    EXPECT_NE(process().set_current_directory(L"C:\\no such folder"), 0u);
+}
+
+}  // namespace
