@@ -7,7 +7,9 @@
 #include "platform/sys/file_system.h"
 #include "platform/sys/modules.h"
 #include "platform/sys/process_context.h"
+#include "platform/sys/processes.h"
 #include "platform/sys/registry.h"
+#include "platform/sys/service_manager.h"
 #include "platform/sys/task_scheduler.h"
 #include "platform/sys/trust.h"
 
@@ -18,6 +20,8 @@ error_messages& windows_error_messages_instance();
 registry& windows_registry_instance();
 modules& windows_modules_instance();
 file_system& windows_file_system_instance();
+processes& windows_processes_instance();
+service_manager& windows_service_manager_instance();
 process_context& windows_process_context_instance();
 file_identity& windows_file_identity_instance();
 task_scheduler& windows_task_scheduler_instance();

@@ -1,0 +1,103 @@
+// Processes and sessions: the session in which programs are started for the interactive user,
+// starting a program there with a token taken from that session's "winlogon.exe", switching
+// SeDebugPrivilege on the calling thread, walking the process list, and the folder of a module
+// or of a process's main module.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "base/expected.h"
+#include "platform/sys/modules.h"
+#include "platform/sys/processes.h"
+
+namespace winapi {
+
+// The session to start programs in: the console session when it is active, otherwise the last
+// active session of the enumeration, otherwise the console session.
+std::uint32_t get_target_session();
+// The first active session of the enumeration, or the console session.
+std::uint32_t get_first_active_session();
+
+// The id of the process named `name` (ignoring case) that runs in `session`; 0 when there is
+// none or the process list cannot be read.
+std::uint32_t GetProcessPid(const std::wstring& name, std::uint32_t session);
+
+// A primary token for `session` (0: the first active session), duplicated from the session's
+// "winlogon.exe", with SeDebugPrivilege enabled; empty on failure (logged).
+unique_sys_handle GetUserToken(std::uint32_t session);
+
+// Starts `path` with `arguments` in `session` as that session's user, without waiting for it.
+// Returns 0, or the Windows error (31 when no token could be had).
+std::uint32_t ExecuteProcessInSession(const std::wstring& path, std::uint32_t session,
+                                      const std::optional<std::wstring>& arguments);
+
+// Enables or disables SeDebugPrivilege in `token`, keeping its other attribute bits.
+bool set_privilege(sys_handle token, bool enable);
+
+// SeDebugPrivilege on the calling thread for the scope's lifetime. The thread is made to
+// impersonate the process when it has no token of its own; that impersonation is kept after the
+// scope ends.
+class privilege_scope {
+public:
+    privilege_scope();
+    ~privilege_scope();
+    privilege_scope(const privilege_scope&) = delete;
+    privilege_scope& operator=(const privilege_scope&) = delete;
+
+    bool active() const noexcept { return static_cast<bool>(token_); }
+
+private:
+    unique_sys_handle token_;
+};
+
+// Walks the entries of a process snapshot. The end iterator has the invalid handle and an empty
+// entry; reaching the end of the list is not an error, any other failure raises a system_error.
+class processes_iterator {
+public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = process_entry;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const process_entry*;
+    using reference = const process_entry&;
+
+    processes_iterator() = default;
+    explicit processes_iterator(sys_handle snapshot);
+
+    reference operator*() const noexcept { return entry_; }
+    pointer operator->() const noexcept { return &entry_; }
+    processes_iterator& operator++();
+    bool operator==(const processes_iterator&) const = default;
+
+private:
+    sys_handle snapshot_ = invalid_handle;
+    process_entry entry_;
+};
+
+// A snapshot of the processes of all sessions; raises a system_error when it cannot be taken.
+class process_snapshot {
+public:
+    process_snapshot();
+
+    sys_handle handle() const noexcept { return handle_.get(); }
+    processes_iterator begin() const { return processes_iterator(handle_.get()); }
+    processes_iterator end() const { return {}; }
+
+private:
+    unique_snapshot handle_;
+};
+
+// The folder (ending with "\") of a module file or of a process's main module.
+stdext::expected<std::wstring, std::error_code> get_foldername(hmodule module);
+stdext::expected<std::wstring, std::error_code> get_foldername(sys_handle process);
+
+namespace this_process {
+// The folder of the running program's executable, ending with "\".
+stdext::expected<std::wstring, std::error_code> get_foldername();
+}  // namespace this_process
+
+}  // namespace winapi

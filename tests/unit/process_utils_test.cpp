@@ -1,0 +1,224 @@
+#include <gtest/gtest.h>
+
+#include <system_error>
+
+#include "base/error.h"
+#include "base/facility.h"
+#include "fakes/fake_log_library.h"
+#include "fakes/fake_modules.h"
+#include "fakes/fake_processes.h"
+#include "logging/log.h"
+#include "platform/process_utils.h"
+
+namespace {
+
+using fakes::fake_processes;
+using winapi::session_entry;
+
+constexpr std::uint32_t inactive = 4;  // WTSDisconnected
+
+class ProcessUtils : public ::testing::Test {
+protected:
+    fake_processes procs;
+    fakes::fake_modules mods;
+    winapi::scoped_facility<winapi::processes> use_procs{procs};
+    winapi::scoped_facility<winapi::modules> use_mods{mods};
+    fakes::fake_log_library log{mods};
+    logging::scopped_log_init logging_on;
+};
+
+TEST_F(ProcessUtils, SessionChoice) {
+    struct row {
+        std::uint32_t console;
+        std::vector<session_entry> list;
+        std::uint32_t target;
+        std::uint32_t first;
+    };
+    const std::vector<row> rows{
+        // The console session is active: it wins even when others come after it.
+        {2,
+         {{0, L"Services", inactive}, {1, L"RDP-1", 0}, {2, L"Console", 0}, {3, L"RDP-2", 0}},
+         2,
+         1},
+        // The console is inactive: the last active session of the list, the first for the other.
+        {1, {{1, L"Console", inactive}, {3, L"RDP-1", 0}, {5, L"RDP-2", 0}}, 5, 3},
+        // No active session at all: the console session.
+        {7, {{0, L"Services", inactive}, {7, L"Console", inactive}}, 7, 7},
+    };
+    for (const auto& r : rows) {
+        procs.console = r.console;
+        procs.sessions = r.list;
+        EXPECT_EQ(winapi::get_target_session(), r.target);
+        EXPECT_EQ(winapi::get_first_active_session(), r.first);
+    }
+    procs.failures["enumerate_sessions"] = 5;
+    EXPECT_EQ(winapi::get_target_session(), 7u);
+    EXPECT_EQ(winapi::get_first_active_session(), 7u);
+}
+
+TEST_F(ProcessUtils, GetProcessPidTakesOnlyTheGivenSession) {
+    procs.add_process(4, L"System", 0, L"");
+    procs.add_process(500, L"winlogon.exe", 2, L"C:\\Windows\\System32\\winlogon.exe");
+    procs.add_process(600, L"WinLogon.EXE", 1, L"C:\\Windows\\System32\\winlogon.exe");
+    EXPECT_EQ(winapi::GetProcessPid(L"winlogon.exe", 1), 600u);
+    EXPECT_EQ(winapi::GetProcessPid(L"winlogon.exe", 2), 500u);
+    EXPECT_EQ(winapi::GetProcessPid(L"winlogon.exe", 3), 0u);
+    EXPECT_EQ(procs.open_handles(), 0);
+
+    procs.failures["process_session"] = 5;
+    EXPECT_EQ(winapi::GetProcessPid(L"winlogon.exe", 2), 0u);
+    procs.failures = {{"first_process", 5}};
+    EXPECT_EQ(winapi::GetProcessPid(L"winlogon.exe", 2), 0u);
+    procs.failures = {{"create_snapshot", 5}};
+    EXPECT_EQ(winapi::GetProcessPid(L"winlogon.exe", 2), 0u);
+    EXPECT_EQ(procs.open_handles(), 0);
+}
+
+TEST_F(ProcessUtils, ExecuteProcessInSessionQuotesThePathOnce) {
+    procs.add_process(600, L"winlogon.exe", 3, L"C:\\Windows\\System32\\winlogon.exe");
+    const std::wstring installer = L"C:\\Program Files\\Valdrin\\Agent\\installer\\installer.exe";
+
+    EXPECT_EQ(winapi::ExecuteProcessInSession(installer, 3, L"/source:wardex_repair"), 0u);
+    EXPECT_EQ(winapi::ExecuteProcessInSession(L"\"" + installer + L"\"", 3, std::nullopt), 0u);
+    EXPECT_EQ(winapi::ExecuteProcessInSession(L"\"" + installer, 3, L""), 0u);
+
+    ASSERT_EQ(procs.created.size(), 3u);
+    EXPECT_EQ(procs.created[0].command_line, L"\"" + installer + L"\" /source:wardex_repair");
+    EXPECT_EQ(procs.created[1].command_line, L"\"" + installer + L"\"");
+    EXPECT_EQ(procs.created[2].command_line, L"\"" + installer + L"\" ");
+    EXPECT_TRUE(
+        log.contains(16, L"ExecuteProcessInSession", L"Run " + procs.created[1].command_line));
+
+    const auto& first = procs.created[0];
+    EXPECT_TRUE(first.as_user);
+    EXPECT_TRUE(first.with_environment);
+    EXPECT_EQ(first.flags, winapi::create_no_window | winapi::normal_priority_class |
+                               winapi::create_unicode_environment);
+    ASSERT_TRUE(first.user);
+    EXPECT_TRUE(first.user->primary);
+    EXPECT_EQ(first.user->session, 3u);
+    EXPECT_EQ(first.user->owner_pid, 600u);
+    EXPECT_EQ(first.user->privileges.at(fake_processes::debug_luid), winapi::se_privilege_enabled);
+    EXPECT_EQ(procs.open_handles(), 0);
+    EXPECT_EQ(procs.environments_destroyed, 3);
+}
+
+TEST_F(ProcessUtils, ExecuteProcessInSessionWithoutEnvironmentOrToken) {
+    procs.add_process(600, L"winlogon.exe", 1, L"C:\\Windows\\System32\\winlogon.exe");
+    procs.sessions = {{1, L"Console", 0}};
+
+    // Session 0 stands for the first active session.
+    procs.failures["create_environment"] = 5;
+    EXPECT_EQ(winapi::ExecuteProcessInSession(L"C:\\a.exe", 0, std::nullopt), 0u);
+    ASSERT_EQ(procs.created.size(), 1u);
+    EXPECT_FALSE(procs.created[0].with_environment);
+    EXPECT_EQ(procs.created[0].flags, winapi::create_no_window | winapi::normal_priority_class);
+    EXPECT_EQ(procs.created[0].user->session, 1u);
+
+    procs.failures = {{"create_process_as_user", 2}};
+    EXPECT_EQ(winapi::ExecuteProcessInSession(L"C:\\a.exe", 1, std::nullopt), 2u);
+
+    // No "winlogon.exe" in the session, or any token step failing: no process, error 31.
+    procs.failures.clear();
+    procs.created.clear();
+    EXPECT_EQ(winapi::ExecuteProcessInSession(L"C:\\a.exe", 2, std::nullopt), 31u);
+    EXPECT_TRUE(log.contains(4, L"GetUserToken", L"GetProcessPid for system failed"));
+    EXPECT_TRUE(log.contains(8, L"ExecuteProcessInSession", L"get user token failed"));
+    for (const char* call : {"open_process", "open_process_token", "lookup_privilege",
+                             "duplicate_token", "set_token_session", "adjust_privileges"}) {
+        procs.failures = {{call, 5}};
+        EXPECT_EQ(winapi::ExecuteProcessInSession(L"C:\\a.exe", 1, std::nullopt), 31u) << call;
+    }
+    EXPECT_TRUE(procs.created.empty());
+    EXPECT_EQ(procs.open_handles(), 0);
+
+    procs.failures.clear();
+    EXPECT_EQ(winapi::ExecuteProcessInSession(std::wstring(32760, L'x'), 1, L"/quiet"),
+              winapi::error_insufficient_buffer);
+    EXPECT_TRUE(procs.created.empty());
+}
+
+TEST_F(ProcessUtils, PrivilegeScopeImpersonatesOnceAndKeepsOtherAttributes) {
+    {
+        winapi::privilege_scope scope;
+        EXPECT_TRUE(scope.active());
+        EXPECT_EQ(procs.impersonations, 1);
+        EXPECT_EQ(procs.thread_token().privileges.at(fake_processes::debug_luid),
+                  winapi::se_privilege_enabled);
+    }
+    EXPECT_EQ(procs.thread_token().privileges.at(fake_processes::debug_luid), 0u);
+    EXPECT_EQ(procs.open_handles(), 0);
+
+    // The thread impersonates already: its token is used, no new impersonation. An enabled-by-
+    // default bit (1) survives both switches.
+    procs.add_process(1, L"x.exe", 1, L"");
+    winapi::sys_handle token = winapi::sys_handle::null;
+    ASSERT_EQ(procs.open_thread_token(0, false, token), 0u);
+    ASSERT_EQ(procs.adjust_privileges(token, {fake_processes::debug_luid, 1}, nullptr), 0u);
+    procs.close(token);
+    {
+        winapi::privilege_scope scope;
+        EXPECT_TRUE(scope.active());
+        EXPECT_EQ(procs.thread_token().privileges.at(fake_processes::debug_luid), 3u);
+    }
+    EXPECT_EQ(procs.impersonations, 1);
+    EXPECT_EQ(procs.thread_token().privileges.at(fake_processes::debug_luid), 1u);
+
+    procs.failures["adjust_privileges"] = 5;
+    winapi::privilege_scope failed;
+    EXPECT_FALSE(failed.active());
+    EXPECT_EQ(procs.open_handles(), 0);
+}
+
+TEST_F(ProcessUtils, ProcessesIteratorWalksToTheEnd) {
+    {
+        winapi::process_snapshot empty;
+        EXPECT_TRUE(empty.begin() == empty.end());
+    }
+    procs.add_process(4, L"System", 0, L"");
+    procs.add_process(8, L"a.exe", 1, L"");
+    procs.add_process(9, L"b.exe", 1, L"");
+    std::vector<std::uint32_t> pids;
+    for (const auto& entry : winapi::process_snapshot()) {
+        pids.push_back(entry.process_id);
+    }
+    EXPECT_EQ(pids, (std::vector<std::uint32_t>{4, 8, 9}));
+    EXPECT_EQ(procs.open_handles(), 0);
+
+    procs.failures["next_process"] = 5;
+    winapi::process_snapshot snapshot;
+    auto it = snapshot.begin();
+    try {
+        ++it;
+        FAIL() << "a failed read must throw";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code().value(), 5);
+        EXPECT_EQ(std::string(e.what()).rfind("processes_iterator::increment failed", 0), 0u);
+    }
+    procs.failures = {{"create_snapshot", 8}};
+    EXPECT_THROW(winapi::process_snapshot(), std::system_error);
+}
+
+TEST_F(ProcessUtils, GetFoldername) {
+    mods.self_path = L"C:\\Program Files\\Valdrin\\Agent\\Wardex.exe";
+    EXPECT_EQ(winapi::this_process::get_foldername().value(),
+              L"C:\\Program Files\\Valdrin\\Agent\\");
+    mods.self_path = L"C:\\Wardex.exe";
+    EXPECT_EQ(winapi::this_process::get_foldername().value(), L"C:\\");
+    mods.self_path = L"Wardex.exe";
+    EXPECT_EQ(winapi::this_process::get_foldername().error().value(), 31);
+    mods.self_path = L"C:\\" + std::wstring(40000, L'a');  // does not fit the buffer
+    EXPECT_EQ(winapi::this_process::get_foldername().error().value(), 122);
+    mods.fail_file_name = 6;
+    EXPECT_EQ(winapi::this_process::get_foldername().error().value(), 6);
+
+    procs.add_process(70, L"CorvelService.exe", 0, L"D:\\Agent\\CorvelService.exe");
+    winapi::sys_handle process = winapi::sys_handle::null;
+    ASSERT_EQ(procs.open_process(winapi::process_query_information, 70, process), 0u);
+    EXPECT_EQ(winapi::get_foldername(process).value(), L"D:\\Agent\\");
+    procs.failures["module_file_name"] = 5;
+    EXPECT_EQ(winapi::get_foldername(process).error().value(), 5);
+    procs.close(process);
+}
+
+}  // namespace

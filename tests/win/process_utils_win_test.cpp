@@ -1,0 +1,76 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "base/facility.h"
+#include "base/utf.h"
+#include "platform/process_utils.h"
+#include "platform/sys/service_manager.h"
+#include "platform/win/handles.h"
+
+namespace {
+
+std::wstring own_path() {
+    wchar_t buffer[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    return buffer;
+}
+
+TEST(ProcessUtilsWin, FoldernameOfModuleAndProcess) {
+    const std::wstring path = own_path();
+    const std::wstring folder = path.substr(0, path.rfind(L'\\') + 1);
+    const auto own = winapi::this_process::get_foldername();
+    ASSERT_TRUE(own) << own.error().value();
+    EXPECT_EQ(*own, folder);
+
+    auto& procs = winapi::facility<winapi::processes>::get();
+    winapi::sys_handle raw = winapi::sys_handle::null;
+    // Reading another process's module name needs memory-read access as well.
+    ASSERT_EQ(procs.open_process(winapi::process_query_information | PROCESS_VM_READ,
+                                 ::GetCurrentProcessId(), raw),
+              0u);
+    winapi::unique_sys_handle process(raw);
+    const auto of_process = winapi::get_foldername(process.get());
+    ASSERT_TRUE(of_process) << of_process.error().value();
+    EXPECT_TRUE(text::iequals(*of_process, folder));
+
+    const auto kernel =
+        winapi::get_foldername(winapi::from_native(::GetModuleHandleW(L"kernel32.dll")));
+    ASSERT_TRUE(kernel);
+    EXPECT_TRUE(text::iequals(kernel->substr(kernel->size() - 9), L"system32\\")) << *kernel;
+}
+
+TEST(ProcessUtilsWin, SnapshotAndPidOfTheRunningProgram) {
+    const std::wstring path = own_path();
+    const std::wstring name = path.substr(path.rfind(L'\\') + 1);
+    bool found = false;
+    for (const auto& entry : winapi::process_snapshot()) {
+        if (entry.process_id == ::GetCurrentProcessId()) {
+            found = text::iequals(entry.exe_file, name);
+        }
+    }
+    EXPECT_TRUE(found);
+
+    DWORD session = 0;
+    ASSERT_TRUE(::ProcessIdToSessionId(::GetCurrentProcessId(), &session));
+    EXPECT_NE(winapi::GetProcessPid(name, session), 0u);
+    EXPECT_EQ(winapi::GetProcessPid(name, session + 7), 0u);
+    EXPECT_EQ(winapi::get_target_session(), ::WTSGetActiveConsoleSessionId());
+}
+
+TEST(ProcessUtilsWin, PrivilegeScopeAndServiceManager) {
+    {
+        winapi::privilege_scope scope;
+        EXPECT_TRUE(scope.active());
+    }
+    auto& scm = winapi::facility<winapi::service_manager>::get();
+    winapi::sc_handle manager = 0;
+    ASSERT_EQ(scm.open_manager(winapi::sc_manager_all_access, manager), 0u);
+    winapi::unique_sc_handle owner(manager);
+    winapi::sc_handle service = 0;
+    EXPECT_EQ(
+        scm.open_service(manager, L"NoSuchServiceHere", winapi::service_query_status, service),
+        1060u);  // ERROR_SERVICE_DOES_NOT_EXIST
+}
+
+}  // namespace
