@@ -1,0 +1,122 @@
+#include "platform/config/paths.h"
+
+#include <nlohmann/json.hpp>
+
+#include "base/facility.h"
+#include "base/utf.h"
+#include "platform/config/text_file.h"
+#include "platform/sys/modules.h"
+
+namespace config {
+namespace {
+
+constexpr std::uint32_t module_path_capacity = 32767;
+
+bool is_separator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+bool is_drive_letter(wchar_t c) {
+    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
+
+bool has_root_directory(std::wstring_view path) {
+    const auto rest = path.substr(path_root_name(path).size());
+    return !rest.empty() && is_separator(rest.front());
+}
+
+}  // namespace
+
+std::wstring_view path_root_name(std::wstring_view path) {
+    if (path.size() >= 2 && is_drive_letter(path[0]) && path[1] == L':') {
+        return path.substr(0, 2);
+    }
+    // "\\server": two separators and a name that is not itself a separator.
+    if (path.size() >= 3 && is_separator(path[0]) && is_separator(path[1]) &&
+        !is_separator(path[2])) {
+        std::size_t end = 2;
+        while (end < path.size() && !is_separator(path[end])) {
+            ++end;
+        }
+        return path.substr(0, end);
+    }
+    return {};
+}
+
+bool path_is_absolute(std::wstring_view path) {
+    const auto root = path_root_name(path);
+    if (root.size() > 2 || (root.size() == 2 && root[1] != L':')) {
+        return true;  // UNC names are always absolute
+    }
+    return !root.empty() && has_root_directory(path);
+}
+
+std::wstring path_join(std::wstring_view base, std::wstring_view tail) {
+    const auto tail_root = path_root_name(tail);
+    if (path_is_absolute(tail) ||
+        (!tail_root.empty() && !text::iequals(tail_root, path_root_name(base)))) {
+        return std::wstring(tail);
+    }
+    if (has_root_directory(tail)) {
+        return std::wstring(path_root_name(base)) + std::wstring(tail.substr(tail_root.size()));
+    }
+    std::wstring out(base);
+    const bool bare_root = out.size() == path_root_name(out).size();
+    if (!out.empty() && !bare_root && !is_separator(out.back())) {
+        out += L'\\';
+    }
+    out += tail.substr(tail_root.size());
+    return out;
+}
+
+std::wstring settings_path_for(std::wstring_view folder,
+                               const std::optional<std::string>& record_path) {
+    std::wstring base(folder);
+    if (record_path) {
+        base = path_join(base, text::utf8_to_wide(*record_path));
+    }
+    return path_join(base, L"settings\\Corvel.json");
+}
+
+std::optional<std::string> read_version_record_path(std::wstring_view folder) {
+    const auto bytes = read_file_bytes(path_join(folder, L"version.json"));
+    if (!bytes) {
+        return std::nullopt;
+    }
+    const auto record = nlohmann::json::parse(*bytes, nullptr, false);
+    if (!record.is_object()) {
+        return std::nullopt;
+    }
+    const auto version = record.find("version");
+    const auto path = record.find("path");
+    if (version == record.end() || !version->is_string() || path == record.end() ||
+        !path->is_string()) {
+        return std::nullopt;
+    }
+    return path->get<std::string>();
+}
+
+const std::wstring& install_folder() {
+    static const std::wstring folder = [] {
+        auto& mods = winapi::facility<winapi::modules>::get();
+        std::wstring path;
+        std::uint32_t error = 0;
+        const std::uint32_t n = mods.file_name(0, module_path_capacity, path, error);
+        if (n == 0 || (n >= module_path_capacity && error != 0)) {
+            return std::wstring();  // no path, or one cut short by the buffer
+        }
+        const auto cut = path.rfind(L'\\');
+        return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1);
+    }();
+    return folder;
+}
+
+const std::wstring& settings_file_path() {
+    static const std::wstring path = [] {
+        const std::wstring& folder = install_folder();
+        return settings_path_for(folder, read_version_record_path(folder));
+    }();
+    return path;
+}
+
+}  // namespace config

@@ -1,0 +1,36 @@
+// The installation folder, the settings file path and the Windows path rules they are built
+// with. The rules are implemented here rather than taken from std::filesystem because the
+// program's paths are Windows paths on every build (drive letters, UNC names, backslashes).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace config {
+
+// Windows path rules: '\' and '/' separate; the root name is "X:" or "\\server".
+std::wstring_view path_root_name(std::wstring_view path);
+bool path_is_absolute(std::wstring_view path);
+// base / tail as Windows joins paths: an absolute tail, or a tail on another drive, replaces
+// base; a tail that starts at the root keeps only base's drive; otherwise one backslash is put
+// between them when base does not already end in a separator (or is a bare drive).
+std::wstring path_join(std::wstring_view base, std::wstring_view tail);
+
+// The settings file path for an installation folder and the "path" member of its version
+// record (when the record could be read).
+std::wstring settings_path_for(std::wstring_view folder,
+                               const std::optional<std::string>& record_path);
+
+// The "path" member of the version record ".\version.json" in folder; nothing when the file is
+// missing, is not JSON, or lacks either string member "version" or "path".
+std::optional<std::string> read_version_record_path(std::wstring_view folder);
+
+// The folder of the running executable with its trailing backslash, empty when the program's
+// path cannot be had. Computed once, on first use.
+const std::wstring& install_folder();
+// The product settings file ("settings\Corvel.json" under the folder the version record names).
+// Computed once, on first use, after install_folder.
+const std::wstring& settings_file_path();
+
+}  // namespace config
