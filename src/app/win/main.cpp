@@ -1,8 +1,12 @@
 #include <windows.h>
 
+#include "app/entry.h"
+#include "app/product_parts.h"
 #include "platform/sys/win/system_facilities.h"
 
+// The parameters are not used: the command word is read from GetCommandLineW.
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     winapi::install_windows_facilities();
-    return 0;
+    app::product_parts parts;
+    return app::run_entry(parts, app::make_command_table());
 }

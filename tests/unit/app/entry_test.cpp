@@ -324,12 +324,6 @@ const stop_case stop_cases[] = {
 INSTANTIATE_TEST_SUITE_P(EachStep, entry_stop_test, ::testing::ValuesIn(stop_cases),
                          [](const auto& p) { return std::string(p.param.name); });
 
-TEST_F(entry_test, ForeignLogLibraryIsNeverLoaded) {
-    parts.signers[text::to_lower(log_dll)] = L"Valdrin Software ";  // exact comparison
-    run();
-    EXPECT_TRUE(modules.loads.empty());
-}
-
 TEST_F(entry_test, ParentOfTheProgramFolderMayBeTheProductFolderItself) {
     // A program folder that is the product folder passes; one two levels down does not.
     parts.product_folder = L"Valdrin\\Agent\\1.0.0";

@@ -1,0 +1,185 @@
+#!/usr/bin/env bash
+# shellcheck shell=bash
+# The lab: an agent installation in a fresh Wine prefix, with Wardex.exe and the product's
+# libraries signed by a test signer made at run time.
+#
+# Sourced (WARDEX_BUILD_DIR is the windows-x64 build tree):
+#   lab_fresh NAME            a fresh prefix and installation under $WARDEX_BUILD_DIR/labs/NAME;
+#                             sets LAB_DIR, WINEPREFIX, LAB_PROGRAM (the program folder, Unix path)
+#                             and LAB_PROGRAM_WIN (the same as Windows sees it)
+#   lab_install DIR           copies Wardex.exe, log.dll, IServConfig.dll and its settings (and
+#                             the agent's CorvelService.exe when its stand-in is built) into DIR
+#                             and signs the binaries with the lab's signer
+#   lab_binary NAME           the unsigned build output of Wardex.exe, log.dll or IServConfig.dll
+#   lab_sign_as SIGNER FILE   signs FILE with the signer of that name (made on first use in the lab)
+#   lab_run DIR WORD...       runs DIR/Wardex.exe with the words; LAB_RC is its exit code (the
+#                             low 8 bits, as Windows exit codes reach a shell)
+#   lab_done                  ends the prefix's Wine server and every program still running
+#   lab_log DIR               the lines log.dll recorded in DIR, one per call:
+#                             kind TAB level TAB function TAB text
+#   lab_messages DIR          only the messages (kind 0): level TAB function TAB text
+#   lab_winpath PATH          the Windows path of a Unix path under the prefix's drive C
+#
+# Run: lab/lab.sh BUILD_DIR [WORD...] lays out a fresh lab, runs Wardex.exe once and shows what
+# it logged.
+#
+# Wine programs always write to files: a $(...) capture hangs while a child of the program still
+# holds the console.
+
+_lab_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=lab/wine-env.sh
+. "$_lab_here/wine-env.sh"
+# shellcheck source=lab/signing.sh
+. "$_lab_here/signing.sh"
+
+# The product's folder under Program Files (what IServConfig.dll answers for property 2), the
+# version folder that holds the program, and the name of the signer of the product's binaries.
+LAB_PRODUCT_FOLDER='Valdrin\Agent'
+LAB_VERSION=1.0.0
+LAB_SIGNER='Valdrin Software'
+
+_lab_build() { echo "${WARDEX_BUILD_DIR:?WARDEX_BUILD_DIR is not set}"; }
+
+# The first of the candidate files that exists.
+_lab_find() {
+    local f
+    for f in "$@"; do
+        if [ -f "$f" ]; then
+            echo "$f"
+            return 0
+        fi
+    done
+    echo "lab: none of these exists: $*" >&2
+    return 1
+}
+
+lab_winpath() {
+    local rel=${1#"$WINEPREFIX/drive_c"}
+    rel=${rel//\//\\}
+    echo "C:$rel"
+}
+
+# A copy of the build tree's pristine prefix (made once; parallel scenarios take turns).
+_lab_prefix_fresh() {
+    local dir=$1 build fd
+    build=$(_lab_build)
+    mkdir -p "$build/wine"
+    exec {fd}>"$build/wine/pristine.lock"
+    flock "$fd"
+    wine_prefix_fresh "$dir" "$build/wine/pristine"
+    flock -u "$fd"
+    exec {fd}>&-
+    export WINEPREFIX=$dir
+}
+
+_lab_signer_dir() {
+    local name=$1 dir
+    dir="${LAB_DIR:-$(_lab_build)/labs}/signers/${name// /_}"
+    if [ ! -f "$dir/chain.pem" ]; then
+        lab_make_signer "$dir" "$name"
+    fi
+    echo "$dir"
+}
+
+lab_sign_as() {
+    local signer=$1 file=$2
+    lab_sign "$(_lab_signer_dir "$signer")" "$file"
+}
+
+lab_binary() {
+    local build
+    build=$(_lab_build)
+    case "$1" in
+    Wardex.exe) _lab_find "$build/src/Wardex.exe" ;;
+    log.dll) _lab_find "$build/lab/logdll/log.dll" "$build/lab/bin/log.dll" ;;
+    IServConfig.dll)
+        _lab_find "$build/lab/iservconfig/IServConfig.dll" "$build/lab/bin/IServConfig.dll"
+        ;;
+    *)
+        echo "lab: unknown binary $1" >&2
+        return 1
+        ;;
+    esac
+}
+
+lab_install() {
+    local dir=$1 f
+    mkdir -p "$dir"
+    for f in Wardex.exe log.dll IServConfig.dll; do
+        cp "$(lab_binary "$f")" "$dir/$f" || return 1
+    done
+    # The agent's own executable, when its stand-in is built.
+    if [ -f "$(_lab_build)/lab/bin/CorvelService.exe" ]; then
+        cp "$(_lab_build)/lab/bin/CorvelService.exe" "$dir/"
+    fi
+    printf '0=Valdrin Agent\n2=%s\n' "$LAB_PRODUCT_FOLDER" >"$dir/iservconfig.ini"
+    for f in Wardex.exe log.dll IServConfig.dll CorvelService.exe; do
+        if [ -f "$dir/$f" ]; then
+            lab_sign_as "$LAB_SIGNER" "$dir/$f"
+        fi
+    done
+    rm -f "$dir/wardex-log.txt"
+}
+
+lab_fresh() {
+    local name=$1
+    LAB_DIR="$(_lab_build)/labs/$name"
+    # Signers are made anew for every lab.
+    rm -rf "$LAB_DIR/signers"
+    mkdir -p "$LAB_DIR"
+    _lab_prefix_fresh "$LAB_DIR/prefix"
+    # One Wine server serves all runs of the lab (runs take about a second instead of several);
+    # lab_done ends it.
+    wineserver -p
+    # 64-bit Windows names its native Program Files folder in "ProgramW6432Dir"; Wine 8 leaves
+    # the value out, so the lab machine gets it as Windows has it.
+    wine reg add 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion' /v ProgramW6432Dir /t REG_SZ \
+        /d 'C:\Program Files' /f >"$LAB_DIR/reg.out" 2>&1
+    LAB_PROGRAM="$WINEPREFIX/drive_c/Program Files/${LAB_PRODUCT_FOLDER//\\//}/$LAB_VERSION"
+    LAB_PROGRAM_WIN=$(lab_winpath "$LAB_PROGRAM")
+    lab_install "$LAB_PROGRAM"
+}
+
+lab_run() {
+    local dir=$1
+    shift
+    rm -f "$dir/wardex-log.txt"
+    # Started from another folder, by its Windows path: the program must find its own folder.
+    (cd "$(_lab_build)" && wine "$(lab_winpath "$dir")\\Wardex.exe" "$@" \
+        >"$LAB_DIR/wine.out" 2>"$LAB_DIR/wine.err")
+    LAB_RC=$(($? & 255))
+}
+
+lab_done() {
+    if [ -n "${WINEPREFIX:-}" ]; then
+        wineserver -k >/dev/null 2>&1 || true
+    fi
+}
+
+lab_log() {
+    local file="$1/wardex-log.txt"
+    if [ -f "$file" ]; then
+        cat "$file"
+    fi
+}
+
+lab_messages() {
+    lab_log "$1" | awk -F'\t' '$1 == "0" { print $2 "\t" $3 "\t" $4 }'
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    set -euo pipefail
+    if [ $# -lt 1 ]; then
+        echo "usage: lab/lab.sh BUILD_DIR [WORD...]" >&2
+        exit 2
+    fi
+    WARDEX_BUILD_DIR=$(cd "$1" && pwd)
+    export WARDEX_BUILD_DIR
+    shift
+    trap lab_done EXIT
+    lab_fresh manual
+    lab_run "$LAB_PROGRAM" "$@"
+    echo "wine $LAB_PROGRAM_WIN\\Wardex.exe $*: exit code $LAB_RC"
+    echo "log.dll recorded (kind, level, function, text):"
+    lab_log "$LAB_PROGRAM" | sed 's/^/  /'
+fi

@@ -1,0 +1,33 @@
+// The start-up parts of the real program: the load-protection host, the signature checks, the
+// process-wide logger and the product configuration library.
+#pragma once
+
+#include <optional>
+
+#include "app/startup_parts.h"
+#include "dllprotect/host.h"
+#include "logging/log.h"
+#include "platform/config/exported_object.h"
+
+namespace app {
+
+class product_parts final : public startup_parts {
+public:
+    bool start_protection() override;
+    void stop_protection() override;
+    bool verify_signature(const std::wstring& path, std::error_code& ec) override;
+    std::wstring signer_subject(const std::wstring& path, std::error_code& ec) override;
+    void start_logging() override;
+    void stop_logging() override;
+    void log(std::int32_t level, const wchar_t* function, const std::wstring& text) override;
+    std::uint32_t bind_configuration(const std::wstring& library_path) override;
+    const wchar_t* configuration_string(int id) override;
+    void release_configuration() override;
+
+private:
+    std::optional<dllprotect::host_outcome> protection_;
+    std::optional<logging::scopped_log_init> logging_;
+    config::product_config configuration_;
+};
+
+}  // namespace app
