@@ -4,27 +4,39 @@
 # interleaved, under one warm Wine session of the same prefix; prints both medians, their ratio
 # and their difference.
 #
-# Environment: WARDEX_BUILD_DIR (default build/windows-x64), WARDEX_EXE (default the Wardex.exe
-# of that build), WARDEX_BENCH_WORD (default "no-such-command", a word Wardex.exe does not know).
+# Wardex.exe runs from the lab's agent installation (signed, with the product's libraries beside it),
+# and nothing.exe from the same folder. Environment: WARDEX_BUILD_DIR (default build/windows-x64),
+# WARDEX_EXE (measure this Wardex.exe where it lies instead, in a plain prefix), WARDEX_BENCH_WORD
+# (default "no-such-command", a word Wardex.exe does not know).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export WARDEX_BUILD_DIR=${WARDEX_BUILD_DIR:-$root/build/windows-x64}
 runs=${1:-11}
 word=${WARDEX_BENCH_WORD:-no-such-command}
-wardex=${WARDEX_EXE:-$WARDEX_BUILD_DIR/src/Wardex.exe}
-nothing=$WARDEX_BUILD_DIR/lab/bin/nothing.exe
 # shellcheck source=lab/standins.sh
 . "$root/lab/standins.sh"
+# shellcheck source=lab/lab.sh
+. "$root/lab/lab.sh"
 
-for exe in "$wardex" "$nothing" "$WARDEX_BUILD_DIR/lab/bin/winlogon.exe"; do
+for exe in ${WARDEX_EXE:+"$WARDEX_EXE"} "$WARDEX_BUILD_DIR/lab/bin/nothing.exe" \
+    "$WARDEX_BUILD_DIR/lab/bin/winlogon.exe"; do
     [ -f "$exe" ] || { echo "missing $exe: build the windows-x64 preset first" >&2; exit 1; }
 done
 
-export WINEPREFIX=$WARDEX_BUILD_DIR/wine/bench
-wine_prefix_ready "$WINEPREFIX"
-session="$WINEPREFIX/drive_c/bench"
+if [ -n "${WARDEX_EXE:-}" ]; then
+    export WINEPREFIX=$WARDEX_BUILD_DIR/wine/bench
+    wine_prefix_ready "$WINEPREFIX"
+    session="$WINEPREFIX/drive_c/bench"
+    wardex=$WARDEX_EXE
+else
+    lab_fresh bench >"$WARDEX_BUILD_DIR/bench-lab.log" 2>&1
+    lab_install "$LAB_PROGRAM" >>"$WARDEX_BUILD_DIR/bench-lab.log" 2>&1
+    session=$LAB_PROGRAM
+    wardex="$LAB_PROGRAM/Wardex.exe"
+fi
 mkdir -p "$session"
-cp "$WARDEX_BUILD_DIR/lab/bin/winlogon.exe" "$session/"
+cp "$WARDEX_BUILD_DIR/lab/bin/winlogon.exe" "$WARDEX_BUILD_DIR/lab/bin/nothing.exe" "$session/"
+nothing="$session/nothing.exe"
 trap standins_cleanup EXIT
 # Without a program that lives on, Wine shuts its session down after every run and the next run
 # pays for starting it again; winlogon.exe keeps the session warm for both programs alike.
