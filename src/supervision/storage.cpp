@@ -162,7 +162,7 @@ stdext::result<void> write_text_file(const std::wstring& path, std::string_view 
     return {};
 }
 
-json to_json(const storage_data& data) {
+json storage_to_json(const storage_data& data) {
     json value = json::object();
     value["repair"] = {{"count", data.repair.count}, {"time", data.repair.time}};
     value["start_service"] = {{"count", data.start_service.count},
@@ -174,7 +174,7 @@ json to_json(const storage_data& data) {
     return value;
 }
 
-stdext::result<storage_data> from_json(const json& value) {
+stdext::result<storage_data> storage_from_json(const json& value) {
     return convert([&] {
         storage_data data;
         const json& repair = value.at("repair");
@@ -200,7 +200,7 @@ stdext::result<storage_data> from_json(const json& value) {
 std::string serialize(const storage_data& data) {
     // The object type keeps its keys in ascending byte order, so the text is stable. A version
     // that is not valid UTF-8 is written with replacement characters rather than failing.
-    return to_json(data).dump(-1, ' ', false, json::error_handler_t::replace);
+    return storage_to_json(data).dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 stdext::result<std::wstring> wardex_storage::path() {
@@ -222,7 +222,7 @@ stdext::result<storage_data> wardex_storage::read_storage() {
     if (!value) {
         return stdext::unexpected(value.error());
     }
-    return from_json(*value);
+    return storage_from_json(*value);
 }
 
 stdext::result<void> wardex_storage::write_storage(const storage_data& data) {

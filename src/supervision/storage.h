@@ -85,10 +85,10 @@ public:
 
 // The storage record as JSON and back, by the rules of the state file: "start_service" may be
 // missing, other sections and their members are required, numbers of any JSON number type are
-// accepted (fractions truncated), other members are ignored. from_json's error text is the
+// accepted (fractions truncated), other members are ignored. A conversion error's text is the
 // JSON library's message.
-nlohmann::json to_json(const storage_data& data);
-stdext::result<storage_data> from_json(const nlohmann::json& value);
+nlohmann::json storage_to_json(const storage_data& data);
+stdext::result<storage_data> storage_from_json(const nlohmann::json& value);
 
 // The compact, key-ordered text of the state file.
 std::string serialize(const storage_data& data);
