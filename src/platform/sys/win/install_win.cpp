@@ -8,6 +8,7 @@ void install_windows_facilities() {
     facility<error_messages>::install(&windows_error_messages_instance());
     facility<registry>::install(&windows_registry_instance());
     facility<modules>::install(&windows_modules_instance());
+    facility<file_system>::install(&windows_file_system_instance());
     facility<processes>::install(&windows_processes_instance());
     facility<service_manager>::install(&windows_service_manager_instance());
     facility<process_context>::install(&windows_process_context_instance());

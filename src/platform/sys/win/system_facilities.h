@@ -4,6 +4,7 @@
 #include "platform/sys/clock.h"
 #include "platform/sys/error_messages.h"
 #include "platform/sys/file_identity.h"
+#include "platform/sys/file_system.h"
 #include "platform/sys/modules.h"
 #include "platform/sys/process_context.h"
 #include "platform/sys/processes.h"
@@ -18,6 +19,7 @@ clock& windows_clock_instance();
 error_messages& windows_error_messages_instance();
 registry& windows_registry_instance();
 modules& windows_modules_instance();
+file_system& windows_file_system_instance();
 processes& windows_processes_instance();
 service_manager& windows_service_manager_instance();
 process_context& windows_process_context_instance();

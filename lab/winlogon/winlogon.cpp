@@ -1,0 +1,58 @@
+// winlogon.exe for the lab: stays alive and does nothing else.
+//
+//   winlogon.exe [SECONDS]
+//
+// At start it writes its process id to "winlogon.pid" beside itself, then lives until SECONDS have
+// passed (default 600), or a file "winlogon.stop" appears beside it, whichever comes first. The
+// caller removes both files before it starts one.
+#include <windows.h>
+
+#include <cwchar>
+#include <string>
+
+namespace {
+
+std::wstring own_folder() {
+    std::wstring path(32768, L'\0');
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    path.resize(n);
+    const auto slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}
+
+void write_pid(const std::wstring& file) {
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    char text[32];
+    const int len = wsprintfA(text, "%lu\n", GetCurrentProcessId());
+    DWORD written = 0;
+    WriteFile(h, text, static_cast<DWORD>(len), &written, nullptr);
+    CloseHandle(h);
+}
+
+// The first word of the arguments, as a number of seconds; 600 without one.
+DWORD seconds_from(PCWSTR args) {
+    wchar_t* end = nullptr;
+    const unsigned long seconds = std::wcstoul(args, &end, 10);
+    return end == args ? 600 : static_cast<DWORD>(seconds);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR args, int) {
+    const std::wstring folder = own_folder();
+    const std::wstring stop_file = folder + L"winlogon.stop";
+    const ULONGLONG limit = static_cast<ULONGLONG>(seconds_from(args)) * 1000;
+    write_pid(folder + L"winlogon.pid");
+    const ULONGLONG start = GetTickCount64();
+    while (GetTickCount64() - start < limit) {
+        if (GetFileAttributesW(stop_file.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            break;
+        }
+        Sleep(200);
+    }
+    return 0;
+}
