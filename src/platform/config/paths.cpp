@@ -1,11 +1,9 @@
 #include "platform/config/paths.h"
 
-#include <nlohmann/json.hpp>
-
 #include "base/facility.h"
 #include "base/utf.h"
-#include "platform/config/text_file.h"
 #include "platform/sys/modules.h"
+#include "supervision/storage.h"
 
 namespace config {
 namespace {
@@ -79,21 +77,11 @@ std::wstring settings_path_for(std::wstring_view folder,
 }
 
 std::optional<std::string> read_version_record_path(std::wstring_view folder) {
-    const auto bytes = read_file_bytes(path_join(folder, L"version.json"));
-    if (!bytes) {
+    auto record = storage::version_json_storage::read(std::wstring(folder));
+    if (!record) {
         return std::nullopt;
     }
-    const auto record = nlohmann::json::parse(*bytes, nullptr, false);
-    if (!record.is_object()) {
-        return std::nullopt;
-    }
-    const auto version = record.find("version");
-    const auto path = record.find("path");
-    if (version == record.end() || !version->is_string() || path == record.end() ||
-        !path->is_string()) {
-        return std::nullopt;
-    }
-    return path->get<std::string>();
+    return std::move(record->path);
 }
 
 const std::wstring& install_folder() {

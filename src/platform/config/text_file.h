@@ -1,5 +1,4 @@
-// Whole-file reads for the configuration files. Paths are wide Windows paths on Windows and
-// the test's own paths on other systems.
+// Whole-file reads for the configuration files, through the file-system facility.
 #pragma once
 
 #include <optional>

@@ -1,15 +1,13 @@
 #include <gtest/gtest.h>
 #include <picojson.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "base/facility.h"
 #include "base/utf.h"
+#include "fakes/fake_file_system.h"
 #include "fakes/fake_registry.h"
 #include "platform/config/paths.h"
 #include "platform/config/product_settings.h"
@@ -25,18 +23,10 @@ const std::wstring default_user = L".DEFAULT\\Software\\SetID";
 
 class SettingsTest : public ::testing::Test {
 protected:
-    SettingsTest() {
-        dir = std::filesystem::temp_directory_path() /
-              ("wardex-settings-" +
-               std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir);
-    }
-    ~SettingsTest() override { std::filesystem::remove_all(dir); }
-
     std::wstring write(const std::string& name, const std::string& content) {
-        std::ofstream(dir / name, std::ios::binary) << content;
-        return (dir / name).wstring();
+        const std::wstring path = dir + text::utf8_to_wide(name);
+        fs.set_file(path, content);
+        return path;
     }
     product_settings load(const std::string& content) {
         return product_settings(write("Corvel.json", content), L"C:\\Agent\\");
@@ -45,7 +35,9 @@ protected:
         return reg.find_string(winapi::hkey_local_machine, product_key, L"lang");
     }
 
-    std::filesystem::path dir;
+    const std::wstring dir = L"C:\\Test\\";
+    fakes::fake_file_system fs;
+    winapi::scoped_facility<winapi::file_system> use_fs{fs};
     fakes::fake_registry reg;
     winapi::scoped_facility<winapi::registry> use{reg};
     fakes::fake_modules mods;
@@ -54,7 +46,7 @@ protected:
 };
 
 TEST_F(SettingsTest, MissingFileKeepsDefaultsAndLeavesRegistryAlone) {
-    const product_settings s((dir / "absent.json").wstring(), L"C:\\Agent\\");
+    const product_settings s(dir + L"absent.json", L"C:\\Agent\\");
     EXPECT_EQ(*s.get_narrow(id::app_id), "com.valdrin.agent");
     EXPECT_EQ(*s.get_wide(id::regpath_product), product_key);
     EXPECT_EQ(*s.get_narrow(id::login_redirect), "native://com.valdrin.agent");
@@ -216,7 +208,7 @@ TEST(SettingsPaths, WindowsJoinRules) {
 }
 
 TEST_F(SettingsTest, VersionRecordNeedsBothStrings) {
-    const std::wstring folder = dir.wstring() + L"/";
+    const std::wstring& folder = dir;
     EXPECT_EQ(config::read_version_record_path(folder), std::nullopt);
     write("version.json", R"({"version":"1.0","path":"1.0"})");
     EXPECT_EQ(config::read_version_record_path(folder), "1.0");
