@@ -8,6 +8,7 @@
 #include "logging/log.h"
 #include "logging/win_error_category.h"
 #include "platform/sys/file_identity.h"
+#include "platform/sys/file_system.h"
 #include "platform/sys/modules.h"
 #include "platform/sys/process_context.h"
 #include "platform/sys/registry.h"
@@ -141,7 +142,7 @@ void enter_module_folder() {
     std::wstring path;
     std::uint32_t error = 0;
     mods.file_name(mods.self(), max_path_capacity, path, error);
-    winapi::facility<winapi::process_context>::get().set_current_directory(
+    winapi::facility<winapi::file_system>::get().set_current_directory(
         add_backslash(remove_file_spec(path)));
 }
 

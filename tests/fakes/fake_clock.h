@@ -26,7 +26,6 @@ public:
         unix_ += ms / 1000;
     }
     void set_tick(std::uint32_t t) { tick_ = t; }
-    void set_unix_time(std::uint64_t s) { unix_ = s; }
     void set_local(std::optional<winapi::local_time> t) { local_ = t; }
 
     std::vector<std::uint32_t> sleeps;

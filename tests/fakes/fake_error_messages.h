@@ -20,8 +20,6 @@ public:
     std::map<std::uint32_t, std::string> texts{
         {2, "The system cannot find the file specified.\r\n"},
         {5, "Access is denied.\r\n"},
-        {13, "The data is invalid.\r\n"},
-        {31, "A device attached to the system is not functioning.\r\n"},
         {258, "The wait operation timed out.\r\n"},
     };
 };

@@ -1,6 +1,6 @@
-// A "log.dll" for unit tests: registered in a fake_modules with every entry point the logger
-// looks up. Its "LogWrite" formats each call and records it; the lifecycle calls ("LogInit",
-// "LogDeinit", "LogUninitDeskMetrics", "LogRemoveModule") are counted and kept in order.
+// A "log.dll" for unit tests: registered in a fake_modules with the entry points the logger calls.
+// Its "LogWrite" formats each call and records it; the lifecycle calls ("LogInit", "LogDeinit",
+// "LogUninitDeskMetrics", "LogRemoveModule") are kept in order.
 //
 //     fakes::fake_modules modules;
 //     winapi::scoped_facility<winapi::modules> use(modules);
@@ -13,7 +13,6 @@
 // by a mutex, so several threads may log at once.
 #pragma once
 
-#include <cstdarg>
 #include <cstdint>
 #include <mutex>
 #include <set>
@@ -34,50 +33,30 @@ public:
         std::wstring function;
         std::wstring format;
         std::wstring text;  // the format with its arguments filled in
+        bool operator==(const record&) const = default;
     };
 
     // "log.dll" in the folder of modules.self_path.
     explicit fake_log_library(fake_modules& modules);
     // A library at this path without the named exports (for example {"LogWrite"}).
-    fake_log_library(fake_modules& modules, std::wstring path, std::set<std::string> omit = {});
+    fake_log_library(fake_modules& modules, const std::wstring& path,
+                     const std::set<std::string>& omit = {});
     ~fake_log_library();
     fake_log_library(const fake_log_library&) = delete;
     fake_log_library& operator=(const fake_log_library&) = delete;
 
-    const std::wstring& path() const noexcept { return path_; }
-
     std::vector<record> lines() const;
-    // The texts of all messages (every kind) in order.
-    std::vector<std::wstring> texts() const;
     bool contains(std::int32_t level, std::wstring_view function, std::wstring_view text) const;
     // A message of any level or function whose text contains the given part.
     bool contains_text(std::wstring_view part) const;
-    void clear_lines();
-
-    int init_calls() const;
-    int deinit_calls() const;
-    int uninit_desk_metrics_calls() const;
-    int remove_module_calls() const;
     // Lifecycle calls in order: "LogInit", "LogDeinit", "LogUninitDeskMetrics" and
     // "LogRemoveModule(<argument>)".
     std::vector<std::string> lifecycle() const;
 
-    // Fills a format the way the logger uses it: %s takes a wide string, %d an int, %% is a
-    // percent sign; anything else is copied as it stands.
-    static std::wstring format(const wchar_t* format, va_list args);
-
-private:
-    static int log_init();
-    static int log_deinit();
-    static int log_uninit_desk_metrics();
-    static int log_remove_module(const char* name);
-    static int log_write(std::int32_t kind, const std::int32_t* level, winapi::hmodule module,
-                         const wchar_t* function, const wchar_t* format, va_list args);
-    static int log_unused();
-
+    void write(record r);
     void note(std::string call);
 
-    std::wstring path_;
+private:
     mutable std::mutex mutex_;
     std::vector<record> lines_;
     std::vector<std::string> lifecycle_;

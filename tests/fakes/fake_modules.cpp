@@ -41,14 +41,12 @@ fake_modules::library* fake_modules::by_handle(winapi::hmodule h) {
     return nullptr;
 }
 
-winapi::hmodule fake_modules::get_loaded(const std::wstring& name, std::uint32_t flags,
+// The logger asks only with flags 0, which takes a reference.
+winapi::hmodule fake_modules::get_loaded(const std::wstring& name, std::uint32_t,
                                          std::uint32_t& error) {
     for (auto& [path, lib] : libraries_) {
-        if (lib.references > 0 &&
-            (text::iequals(path, name) || text::iequals(file_part(path), name))) {
-            if (flags == 0) {
-                ++lib.references;
-            }
+        if (lib.references > 0 && text::iequals(file_part(path), name)) {
+            ++lib.references;
             error = 0;
             return lib.handle;
         }

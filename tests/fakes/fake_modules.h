@@ -11,7 +11,7 @@
 
 namespace fakes {
 
-class fake_modules final : public winapi::modules {
+class fake_modules : public winapi::modules {
 public:
     struct library {
         std::map<std::string, void*> exports;

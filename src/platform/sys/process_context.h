@@ -1,5 +1,5 @@
-// The process facility: what the running process is allowed to do, the machine it runs on, how
-// it was started and its current folder.
+// The process facility: what the running process is allowed to do, the machine it runs on and how
+// it was started.
 #pragma once
 
 #include <cstdint>
@@ -27,8 +27,6 @@ public:
     // CommandLineToArgvW. Returns false and sets error to the last error on failure.
     virtual bool split_command_line(const std::wstring& line, std::vector<std::wstring>& args,
                                     std::uint32_t& error) = 0;
-    // SetCurrentDirectoryW. Returns the Windows error (0 on success).
-    virtual std::uint32_t set_current_directory(const std::wstring& path) = 0;
 };
 
 }  // namespace winapi

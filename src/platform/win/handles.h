@@ -30,13 +30,8 @@ struct kernel_handle_traits {
 using unique_kernel_handle = unique_handle<kernel_handle_traits>;
 
 // File and snapshot handles use INVALID_HANDLE_VALUE as their empty value.
-struct file_handle_traits {
-    using handle_type = HANDLE;
+struct file_handle_traits : kernel_handle_traits {
     static handle_type empty() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(HANDLE h) noexcept {
-        last_error_guard keep;
-        ::CloseHandle(h);
-    }
 };
 using unique_file_handle = unique_handle<file_handle_traits>;
 

@@ -58,10 +58,6 @@ public:
         error = 0;
         return true;
     }
-
-    std::uint32_t set_current_directory(const std::wstring& path) override {
-        return ::SetCurrentDirectoryW(path.c_str()) ? 0 : ::GetLastError();
-    }
 };
 
 }  // namespace
