@@ -96,12 +96,6 @@ bool fake_log_library::contains(std::int32_t level, std::wstring_view function,
     });
 }
 
-bool fake_log_library::contains_text(std::wstring_view part) const {
-    const auto all = lines();
-    return std::any_of(all.begin(), all.end(),
-                       [&](const record& r) { return r.text.find(part) != std::wstring::npos; });
-}
-
 std::vector<std::string> fake_log_library::lifecycle() const {
     std::lock_guard lock(mutex_);
     return lifecycle_;

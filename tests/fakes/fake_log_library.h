@@ -47,8 +47,6 @@ public:
 
     std::vector<record> lines() const;
     bool contains(std::int32_t level, std::wstring_view function, std::wstring_view text) const;
-    // A message of any level or function whose text contains the given part.
-    bool contains_text(std::wstring_view part) const;
     // Lifecycle calls in order: "LogInit", "LogDeinit", "LogUninitDeskMetrics" and
     // "LogRemoveModule(<argument>)".
     std::vector<std::string> lifecycle() const;
