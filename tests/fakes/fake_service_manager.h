@@ -16,7 +16,6 @@ namespace fakes {
 
 class fake_service_manager final : public winapi::service_manager {
 public:
-    std::wstring service_name = L"CorvelService";
     std::deque<winapi::service_status> script{{winapi::service_stopped, 0}};
     // Called after each status query with the number of queries so far.
     std::function<void(int)> on_query;
@@ -33,43 +32,25 @@ public:
 
     // Appends `count` statuses to the script.
     void then(std::uint32_t state, std::uint32_t wait_hint = 0, int count = 1) {
-        for (int i = 0; i < count; ++i) {
-            script.push_back({state, wait_hint});
-        }
+        script.insert(script.end(), count, {state, wait_hint});
     }
 
     std::uint32_t open_manager(std::uint32_t /*access*/, winapi::sc_handle& out) override {
-        out = 0;
-        if (fail_open_manager) {
-            return *fail_open_manager;
-        }
-        out = next_++;
-        open_.insert(out);
-        return 0;
+        return open(fail_open_manager, out);
     }
     std::uint32_t open_service(winapi::sc_handle manager, const std::wstring& name,
                                std::uint32_t access, winapi::sc_handle& out) override {
-        out = 0;
         service_access.push_back(access);
-        if (fail_open_service) {
-            return *fail_open_service;
+        out = 0;
+        if (const auto e = check(fail_open_service, manager)) {
+            return e;
         }
-        if (!open_.count(manager)) {
-            return 6;  // ERROR_INVALID_HANDLE
-        }
-        if (name != service_name) {
-            return 1060;  // ERROR_SERVICE_DOES_NOT_EXIST
-        }
-        out = next_++;
-        open_.insert(out);
-        return 0;
+        return name == L"CorvelService" ? open(std::nullopt, out)
+                                        : 1060;  // ERROR_SERVICE_DOES_NOT_EXIST
     }
     std::uint32_t query_status(winapi::sc_handle service, winapi::service_status& out) override {
-        if (fail_query) {
-            return *fail_query;
-        }
-        if (!open_.count(service)) {
-            return 6;
+        if (const auto e = check(fail_query, service)) {
+            return e;
         }
         out = script.front();
         if (script.size() > 1) {
@@ -82,11 +63,8 @@ public:
         return 0;
     }
     std::uint32_t start(winapi::sc_handle service) override {
-        if (fail_start) {
-            return *fail_start;
-        }
-        if (!open_.count(service)) {
-            return 6;
+        if (const auto e = check(fail_start, service)) {
+            return e;
         }
         ++starts;
         return 0;
@@ -94,6 +72,20 @@ public:
     bool close(winapi::sc_handle handle) override { return open_.erase(handle) != 0; }
 
 private:
+    // The injected error, else ERROR_INVALID_HANDLE for a handle that is not open, else 0.
+    std::uint32_t check(const std::optional<std::uint32_t>& fail, winapi::sc_handle h) const {
+        return fail ? *fail : open_.count(h) ? 0 : 6;
+    }
+    std::uint32_t open(const std::optional<std::uint32_t>& fail, winapi::sc_handle& out) {
+        out = 0;
+        if (fail) {
+            return *fail;
+        }
+        out = next_++;
+        open_.insert(out);
+        return 0;
+    }
+
     std::set<winapi::sc_handle> open_;
     winapi::sc_handle next_ = 0x5000;
 };

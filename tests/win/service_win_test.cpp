@@ -40,31 +40,33 @@ bool wait_until(Done done, int seconds) {
     return done();
 }
 
+// The agent service opened with `access`; both handles close with the holder.
+struct agent_handle {
+    explicit agent_handle(DWORD access)
+        : scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)),
+          service(scm ? ::OpenServiceW(scm, L"CorvelService", access) : nullptr) {}
+    ~agent_handle() {
+        for (SC_HANDLE h : {service, scm}) {
+            if (h != nullptr) {
+                ::CloseServiceHandle(h);
+            }
+        }
+    }
+    SC_HANDLE scm;
+    SC_HANDLE service;
+};
+
 DWORD service_state() {
-    SC_HANDLE scm = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = scm ? ::OpenServiceW(scm, L"CorvelService", SERVICE_QUERY_STATUS) : nullptr;
+    agent_handle agent(SERVICE_QUERY_STATUS);
     SERVICE_STATUS status{};
-    const DWORD state =
-        service && ::QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
-    if (service) {
-        ::CloseServiceHandle(service);
-    }
-    if (scm) {
-        ::CloseServiceHandle(scm);
-    }
-    return state;
+    return agent.service && ::QueryServiceStatus(agent.service, &status) ? status.dwCurrentState
+                                                                         : 0;
 }
 
 void stop_service() {
-    SC_HANDLE scm = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = scm ? ::OpenServiceW(scm, L"CorvelService", SERVICE_STOP) : nullptr;
-    if (service) {
+    if (agent_handle agent(SERVICE_STOP); agent.service) {
         SERVICE_STATUS status{};
-        ::ControlService(service, SERVICE_CONTROL_STOP, &status);
-        ::CloseServiceHandle(service);
-    }
-    if (scm) {
-        ::CloseServiceHandle(scm);
+        ::ControlService(agent.service, SERVICE_CONTROL_STOP, &status);
     }
     wait_until([] { return service_state() != SERVICE_RUNNING; }, 10);
     wait_until([] { return service_state() != SERVICE_STOP_PENDING; }, 10);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -72,11 +73,7 @@ protected:
         const char* build = std::getenv("WARDEX_BUILD_DIR");
         ASSERT_NE(build, nullptr) << "WARDEX_BUILD_DIR is not set";
         std::wstring root = L"Z:" + text::utf8_to_wide(build);
-        for (auto& c : root) {
-            if (c == L'/') {
-                c = L'\\';
-            }
-        }
+        std::replace(root.begin(), root.end(), L'/', L'\\');
         folder = root + L"\\wine-tmp\\settings-" + std::to_wstring(::GetCurrentProcessId());
         ::CreateDirectoryW((root + L"\\wine-tmp").c_str(), nullptr);
         ::CreateDirectoryW(folder.c_str(), nullptr);
@@ -92,8 +89,7 @@ protected:
     }
     std::wstring ini() const { return folder + L"\\iservconfig.ini"; }
     void write_ini(const std::string& content) const {
-        std::ofstream out(ini().c_str(), std::ios::binary);
-        out << content;
+        std::ofstream(ini().c_str(), std::ios::binary) << content;
     }
 
     std::wstring folder;

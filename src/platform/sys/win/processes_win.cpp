@@ -34,9 +34,17 @@ std::uint64_t from_luid(const LUID& luid) {
            luid.LowPart;
 }
 
-void copy_entry(const PROCESSENTRY32W& record, process_entry& out) {
-    out.process_id = record.th32ProcessID;
-    out.exe_file.assign(record.szExeFile);
+// Process32FirstW or Process32NextW into out.
+std::uint32_t read_entry(BOOL(WINAPI* read)(HANDLE, LPPROCESSENTRY32W), sys_handle snapshot,
+                         process_entry& out) {
+    PROCESSENTRY32W record{};
+    record.dwSize = sizeof(record);
+    const BOOL ok = read(native(snapshot), &record);
+    if (ok) {
+        out.process_id = record.th32ProcessID;
+        out.exe_file.assign(record.szExeFile);
+    }
+    return last_error_of(ok);
 }
 
 class windows_processes final : public processes {
@@ -48,23 +56,11 @@ public:
     }
 
     std::uint32_t first_process(sys_handle snapshot, process_entry& out) override {
-        PROCESSENTRY32W record{};
-        record.dwSize = sizeof(record);
-        const BOOL ok = ::Process32FirstW(native(snapshot), &record);
-        if (ok) {
-            copy_entry(record, out);
-        }
-        return last_error_of(ok);
+        return read_entry(::Process32FirstW, snapshot, out);
     }
 
     std::uint32_t next_process(sys_handle snapshot, process_entry& out) override {
-        PROCESSENTRY32W record{};
-        record.dwSize = sizeof(record);
-        const BOOL ok = ::Process32NextW(native(snapshot), &record);
-        if (ok) {
-            copy_entry(record, out);
-        }
-        return last_error_of(ok);
+        return read_entry(::Process32NextW, snapshot, out);
     }
 
     std::uint32_t process_session(std::uint32_t process_id, std::uint32_t& session) override {

@@ -1,3 +1,5 @@
+#include "supervision/agent_service.h"
+
 #include <gtest/gtest.h>
 
 #include <system_error>
@@ -12,7 +14,6 @@
 #include "fakes/fake_registry.h"
 #include "fakes/fake_service_manager.h"
 #include "logging/log.h"
-#include "supervision/agent_service.h"
 
 namespace {
 
@@ -30,10 +31,17 @@ protected:
     AgentService() { mods.self_path = supervisor_dir + L"\\Wardex.exe"; }
 
     // Starts the service through an open handle and returns the result.
-    status_result start(std::uint32_t timeout_ms = agent_timeout_ms) {
+    status_result start() {
         auto service = service::open(manager.manager(), winapi::service_all_access);
         EXPECT_TRUE(service);
-        return service::start_service(service->get(), timeout_ms);
+        return service::start_service(service->get(), agent_timeout_ms);
+    }
+    // A stop that stays pending for `passes` queries, then stopped, then running after the start.
+    void hung_stop(std::uint32_t wait_hint, int passes) {
+        scm.script = {{service_stop_pending, wait_hint}};
+        scm.then(service_stop_pending, wait_hint, passes);
+        scm.then(service_stopped);
+        scm.then(service_running);
     }
 
     fakes::fake_clock clock;
@@ -53,13 +61,6 @@ protected:
     agent_service manager;
 };
 
-TEST_F(AgentService, PendingPauseIsATenthOfTheHintWithinOneToTenSeconds) {
-    EXPECT_EQ(service::pending_pause(0), 1000u);
-    EXPECT_EQ(service::pending_pause(5000), 1000u);
-    EXPECT_EQ(service::pending_pause(25000), 2500u);
-    EXPECT_EQ(service::pending_pause(200000), 10000u);
-}
-
 TEST_F(AgentService, RunningStartingOrPausedNeedsNoStart) {
     for (std::uint32_t state : {service_running, service_start_pending, winapi::service_paused}) {
         scm.script = {{state, 0}};
@@ -71,18 +72,13 @@ TEST_F(AgentService, RunningStartingOrPausedNeedsNoStart) {
 }
 
 TEST_F(AgentService, StartWaitsWhileStartPending) {
-    scm.script = {{service_stopped, 0}};
     EXPECT_FALSE(manager.is_running());
+    // The pause is a tenth of the wait hint, at most ten seconds.
     scm.then(service_start_pending, 200000, 3);
     scm.then(service_running);
     EXPECT_TRUE(start());
     EXPECT_EQ(scm.starts, 1);
     EXPECT_EQ(clock.sleeps, (std::vector<std::uint32_t>{10000, 10000, 10000}));
-
-    // Running already at the first query after the request.
-    scm.script = {{service_stopped, 0}, {service_running, 0}};
-    EXPECT_TRUE(start());
-    EXPECT_EQ(scm.starts, 2);
 }
 
 TEST_F(AgentService, StartFailures) {
@@ -97,19 +93,17 @@ TEST_F(AgentService, StartFailures) {
     scm.script = {{service_stopped, 0}};
     EXPECT_EQ(start().error(), L"service not started");
 
-    scm.fail_start = 1058;
-    EXPECT_EQ(start().error(), L"start service err=1058");
     scm.fail_start = 0x80000001u;
     EXPECT_EQ(start().error(), L"start service err=2147483649");
     scm.fail_start.reset();
 
     scm.script = {{service_stopped, 0}, {service_start_pending, 0}};
-    scm.queries = 0;
     scm.on_query = [&](int n) {
         if (n == 2) {
             scm.fail_query = 6;
         }
     };
+    scm.queries = 0;
     EXPECT_EQ(start().error(), L"service::query_status err=6");
     EXPECT_FALSE(manager.is_running());
     EXPECT_EQ(scm.open_handles(), 1);  // only the manager
@@ -120,12 +114,7 @@ TEST_F(AgentService, HungStopTerminatesOnlyTheAgentFromTheSupervisorFolder) {
     procs.add_process(200, L"corvelservice.EXE", 0, agent_root + L"\\CorvelService.exe");
     procs.add_process(300, L"notepad.exe", 1, L"C:\\Windows\\notepad.exe");
     procs.add_process(400, L"CorvelService.exe", 0, L"C:\\Other\\CorvelService.exe");
-
-    // The stop stays pending for 70 passes of one second, then the service stops.
-    scm.script = {{service_stop_pending, 5000}};
-    scm.then(service_stop_pending, 5000, 70);
-    scm.then(service_stopped);
-    scm.then(service_running);
+    hung_stop(5000, 70);  // passes of one second
     const auto begin = clock.monotonic_ms();
     std::vector<std::pair<std::uint64_t, std::size_t>> seen;  // elapsed, terminations so far
     scm.on_query = [&](int) {
@@ -143,26 +132,10 @@ TEST_F(AgentService, HungStopTerminatesOnlyTheAgentFromTheSupervisorFolder) {
     EXPECT_EQ(procs.open_handles(), 0);
 }
 
-TEST_F(AgentService, ProcessMatch) {
-    procs.add_process(100, L"corvelservice.exe", 0, L"C:\\AGENT\\CorvelService.exe");
-    const agent_image image{L"C:\\Agent\\corvelservice.EXE"};
-    EXPECT_TRUE((winapi::process_entry{100, L"corvelservice.exe"} == image));
-    EXPECT_FALSE((winapi::process_entry{100, L"other.exe"} == image));
-    procs.failures["module_file_name"] = 299;
-    EXPECT_FALSE((winapi::process_entry{100, L"CorvelService.exe"} == image));
-    EXPECT_TRUE(
-        log.contains_text(L"failed get_module_file_name for pid=100 error:"
-                          L"GetModuleFileNameEx failed"));
-    EXPECT_EQ(procs.open_handles(), 0);
-}
-
 TEST_F(AgentService, FailedTerminationPassIsTolerated) {
     procs.add_process(100, L"CorvelService.exe", 0, supervisor_dir + L"\\CorvelService.exe");
     procs.failures["create_snapshot"] = 8;
-    scm.script = {{service_stop_pending, 0}};
-    scm.then(service_stop_pending, 0, 65);
-    scm.then(service_stopped);
-    scm.then(service_running);
+    hung_stop(0, 65);
     EXPECT_TRUE(start());
     EXPECT_TRUE(procs.terminated.empty());
     EXPECT_TRUE(log.contains(8, L"start_service",
@@ -170,8 +143,18 @@ TEST_F(AgentService, FailedTerminationPassIsTolerated) {
                              L"CreateToolhelp32Snapshot failed: unknown error 8"));
 }
 
+TEST_F(AgentService, ProcessMatch) {
+    procs.add_process(100, L"corvelservice.exe", 0, L"C:\\AGENT\\CorvelService.exe");
+    const agent_image image{L"C:\\Agent\\corvelservice.EXE"};
+    EXPECT_TRUE((winapi::process_entry{100, L"corvelservice.exe"} == image));
+    EXPECT_FALSE((winapi::process_entry{100, L"other.exe"} == image));
+    procs.failures["module_file_name"] = 299;
+    EXPECT_FALSE((winapi::process_entry{100, L"CorvelService.exe"} == image));
+    EXPECT_EQ(procs.open_handles(), 0);
+}
+
 TEST_F(AgentService, StartAgentServiceRunsBothCommandsAndJoinsErrors) {
-    scm.script = {{service_stopped, 0}, {service_running, 0}};
+    scm.then(service_running);
     ASSERT_TRUE(manager.start_agent_service());
     const std::wstring exe = L"\"" + agent_root + L"\\CorvelService.exe\"";
     ASSERT_EQ(procs.created.size(), 2u);
@@ -203,49 +186,39 @@ TEST_F(AgentService, StartAgentServiceRunsBothCommandsAndJoinsErrors) {
     EXPECT_EQ(scm.open_handles(), 1);
 }
 
-TEST_F(AgentService, AgentCommandErrors) {
+TEST_F(AgentService, OpenAndCommandFailures) {
     procs.failures["wait"] = 6;
     EXPECT_THROW(run_agent_command(L"install"), std::system_error);
     procs.failures.clear();
     mods.fail_file_name = 5;
     EXPECT_EQ(run_agent_command(L"install").error(), L"this_process::get_foldername err=5");
     EXPECT_EQ(procs.open_handles(), 0);
-}
 
-TEST_F(AgentService, ServiceManagerAndServiceOpenFailures) {
     scm.fail_open_service = 5;
     EXPECT_FALSE(manager.is_running());
     EXPECT_EQ(scm.service_access.back(), winapi::service_query_status);
-
     scm.fail_open_manager = 5;
-    try {
-        agent_service other;
-        FAIL() << "construction must throw";
-    } catch (const std::system_error& e) {
-        EXPECT_EQ(e.code().value(), 5);
-        EXPECT_EQ(std::string(e.what()).rfind("OpenSCManager failed", 0), 0u);
-    }
+    EXPECT_THROW(agent_service(), std::system_error);
 }
 
 TEST_F(AgentService, ReadAgentRegValues) {
     const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\CorvelService";
+    const auto hklm = winapi::hkey_local_machine;
     EXPECT_EQ(read_agent_reg_values().error(), L"open regkey err=2");
-
-    reg.set_string(winapi::hkey_local_machine, key, L"ImagePath",
-                   L"\"C:\\Program Files\\Valdrin\\Agent\\CorvelService.exe\"");
-    reg.set_dword(winapi::hkey_local_machine, key, L"Start", 2);
+    reg.set_string(hklm, key, L"ImagePath", L"\"C:\\Agent\\CorvelService.exe\"");
+    reg.set_dword(hklm, key, L"Start", 2);
     EXPECT_EQ(read_agent_reg_values().error(), L"get value err=2");  // no "Type"
 
-    reg.set_dword(winapi::hkey_local_machine, key, L"Type", 0x80000010u);
+    reg.set_dword(hklm, key, L"Type", 0x80000010u);
     const auto values = read_agent_reg_values();
     ASSERT_TRUE(values);
-    EXPECT_EQ(values->image_path, L"\"C:\\Program Files\\Valdrin\\Agent\\CorvelService.exe\"");
+    EXPECT_EQ(values->image_path, L"\"C:\\Agent\\CorvelService.exe\"");
     EXPECT_EQ(values->start, L"2");
     EXPECT_EQ(values->type, L"2147483664");
     EXPECT_EQ(reg.opens.back().access, winapi::key_read);
     EXPECT_EQ(reg.open_keys(), 0);
 
-    reg.set_string(winapi::hkey_local_machine, key, L"Start", L"2");
+    reg.set_string(hklm, key, L"Start", L"2");
     EXPECT_EQ(read_agent_reg_values().error(), L"get value err=1630");
 }
 
