@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "base/unique_handle.h"
+#include "base/facility_handle.h"
 
 namespace winapi {
 
@@ -110,11 +110,6 @@ public:
 };
 
 // Owner of one interface reference; releases it through the installed task scheduler facility.
-struct com_ptr_traits {
-    using handle_type = com_ptr;
-    static constexpr com_ptr empty() noexcept { return 0; }
-    static void close(com_ptr object) noexcept;
-};
-using unique_com = unique_handle<com_ptr_traits>;
+using unique_com = facility_handle<task_scheduler, com_ptr, &task_scheduler::release>;
 
 }  // namespace winapi

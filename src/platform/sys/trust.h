@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "base/unique_handle.h"
+#include "base/facility_handle.h"
 
 namespace winapi {
 
@@ -101,46 +101,11 @@ public:
 };
 
 // Owners of the facility's handles; each releases through the installed trust facility.
-struct trust_file_traits {
-    using handle_type = trust_file;
-    static constexpr trust_file empty() noexcept { return 0; }
-    static void close(trust_file file) noexcept;
-};
-using unique_trust_file = unique_handle<trust_file_traits>;
-
-struct catalog_admin_traits {
-    using handle_type = catalog_admin;
-    static constexpr catalog_admin empty() noexcept { return 0; }
-    static void close(catalog_admin admin) noexcept;
-};
-using unique_catalog_admin = unique_handle<catalog_admin_traits>;
-
-struct cert_store_traits {
-    using handle_type = cert_store;
-    static constexpr cert_store empty() noexcept { return 0; }
-    static void close(cert_store store) noexcept;
-};
-using unique_cert_store = unique_handle<cert_store_traits>;
-
-struct crypt_message_traits {
-    using handle_type = crypt_message;
-    static constexpr crypt_message empty() noexcept { return 0; }
-    static void close(crypt_message message) noexcept;
-};
-using unique_crypt_message = unique_handle<crypt_message_traits>;
-
-struct cert_context_traits {
-    using handle_type = cert_context;
-    static constexpr cert_context empty() noexcept { return 0; }
-    static void close(cert_context certificate) noexcept;
-};
-using unique_cert_context = unique_handle<cert_context_traits>;
-
-struct trust_memory_traits {
-    using handle_type = void*;
-    static constexpr void* empty() noexcept { return nullptr; }
-    static void close(void* block) noexcept;
-};
-using unique_trust_memory = unique_handle<trust_memory_traits>;
+using unique_trust_file = facility_handle<trust, trust_file, &trust::close_file>;
+using unique_catalog_admin = facility_handle<trust, catalog_admin, &trust::release_catalog_admin>;
+using unique_cert_store = facility_handle<trust, cert_store, &trust::close_store>;
+using unique_crypt_message = facility_handle<trust, crypt_message, &trust::close_message>;
+using unique_cert_context = facility_handle<trust, cert_context, &trust::free_certificate>;
+using unique_trust_memory = facility_handle<trust, void*, &trust::free_memory>;
 
 }  // namespace winapi

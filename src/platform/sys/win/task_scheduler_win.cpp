@@ -29,7 +29,8 @@ T* as(com_ptr p) noexcept {
     return to_native<T*>(p);
 }
 
-// Stores a new interface pointer into the facility's out parameter.
+// Stores a new interface pointer into the facility's out parameter; it serves both the typed
+// out parameters and the untyped one of CoCreateInstance and QueryInterface.
 template <class T>
 class out {
 public:
@@ -38,6 +39,7 @@ public:
     out(const out&) = delete;
     out& operator=(const out&) = delete;
     operator T**() noexcept { return &raw_; }
+    operator void**() noexcept { return reinterpret_cast<void**>(&raw_); }
 
 private:
     com_ptr& target_;
@@ -92,9 +94,8 @@ public:
     void co_uninitialize() override { ::CoUninitialize(); }
 
     hresult create_service(com_ptr& service) override {
-        return ::CoCreateInstance(
-            CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
-            reinterpret_cast<void**>(static_cast<ITaskService**>(out<ITaskService>(service))));
+        return ::CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_ITaskService, out<ITaskService>(service));
     }
     hresult connect(com_ptr service) override {
         variant server, user, domain, password;
@@ -171,9 +172,7 @@ public:
                                                         out<ITrigger>(trigger));
     }
     hresult query_logon_trigger(com_ptr trigger, com_ptr& logon) override {
-        return as<ITrigger>(trigger)->QueryInterface(
-            iid_logon_trigger,
-            reinterpret_cast<void**>(static_cast<logon_trigger**>(out<logon_trigger>(logon))));
+        return as<ITrigger>(trigger)->QueryInterface(iid_logon_trigger, out<logon_trigger>(logon));
     }
     hresult put_trigger_id(com_ptr logon, const std::wstring& id) override {
         return as<logon_trigger>(logon)->put_Id(bstr(id));
@@ -196,9 +195,7 @@ public:
                                                       out<IAction>(action));
     }
     hresult query_exec_action(com_ptr action, com_ptr& exec) override {
-        return as<IAction>(action)->QueryInterface(
-            IID_IExecAction,
-            reinterpret_cast<void**>(static_cast<IExecAction**>(out<IExecAction>(exec))));
+        return as<IAction>(action)->QueryInterface(IID_IExecAction, out<IExecAction>(exec));
     }
     hresult put_path(com_ptr exec, const std::wstring& path) override {
         return as<IExecAction>(exec)->put_Path(bstr(path));

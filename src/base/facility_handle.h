@@ -1,0 +1,25 @@
+// Owners of handles that a facility hands out and takes back through one of its own calls, for
+// example facility_handle<trust, trust_file, &trust::close_file>. Nothing is released when no
+// facility is installed any more (a handle that outlives the facility in a test).
+#pragma once
+
+#include "base/facility.h"
+#include "base/unique_handle.h"
+
+namespace winapi {
+
+template <class I, class H, auto Close>
+struct facility_handle_traits {
+    using handle_type = H;
+    static constexpr H empty() noexcept { return H{}; }
+    static void close(H h) noexcept {
+        if (I* impl = facility<I>::find()) {
+            (impl->*Close)(h);
+        }
+    }
+};
+
+template <class I, class H, auto Close>
+using facility_handle = unique_handle<facility_handle_traits<I, H, Close>>;
+
+}  // namespace winapi
