@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "fakes/fake_log_library.h"
 #include "fakes/fake_modules.h"
+#include "logging/log.h"
 #include "platform/config/exported_object.h"
 
 namespace {
@@ -134,9 +136,13 @@ TEST_F(Binding, FailuresReleaseEverything) {
 }
 
 TEST_F(Binding, ProductNameAndItsFallbacks) {
+    fakes::fake_log_library log(mods);
+    const logging::scopped_log_init hold;
     EXPECT_EQ(config::get_product_name(), L"Valdrin");  // no library
+    EXPECT_TRUE(log.contains(4, L"get_product_name", L"failed load IServConfig.dll, err=126"));
     add_library(dll);
     EXPECT_EQ(config::get_product_name(), L"Valdrin");  // no name in it
+    EXPECT_TRUE(log.contains(4, L"get_product_name", L"failed get SZ_PRODUCT_NAME"));
     lib.properties[0] = L"Valdrin Agent Pro";
     EXPECT_EQ(config::get_product_name(), L"Valdrin Agent Pro");
     EXPECT_EQ(mods.references(dll), 0);

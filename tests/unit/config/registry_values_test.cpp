@@ -6,7 +6,10 @@
 #include <system_error>
 
 #include "base/facility.h"
+#include "fakes/fake_log_library.h"
+#include "fakes/fake_modules.h"
 #include "fakes/fake_registry.h"
+#include "logging/log.h"
 #include "logging/win_error_category.h"
 
 namespace {
@@ -69,6 +72,35 @@ TEST_F(RegistryValues, KitVersion) {
     reg.fail_query = 5;
     EXPECT_EQ(winapi::get_kit_version(L"SOFTWARE\\P"), L"");
     EXPECT_EQ(reg.open_keys(), 0);
+}
+
+// The failure texts are what support reads in the product's log: each names the call, the key
+// or value and the Windows error number.
+TEST_F(RegistryValues, FailuresAreLoggedWithTheirExactTexts) {
+    fakes::fake_modules modules;
+    winapi::scoped_facility<winapi::modules> use_modules(modules);
+    fakes::fake_log_library log(modules);
+    const logging::scopped_log_init hold;
+
+    std::wstring out;
+    winapi::GetRegKeyValue(hkey_local_machine, L"SOFTWARE\\Missing", L"v", out);
+    reg.add_key(hkey_local_machine, L"SOFTWARE\\P");
+    winapi::GetRegKeyValue(hkey_local_machine, L"SOFTWARE\\P", L"absent", out);
+    reg.fail_create = 5;
+    winapi::SetRegKeyValue(L"SOFTWARE\\Other", L"v", L"data");
+    reg.fail_create.reset();
+    reg.fail_set = 6;
+    winapi::SetRegKeyValue(L"SOFTWARE\\P", L"v", L"data");
+    reg.set_string(hkey_local_machine, L"SOFTWARE\\P\\Install", L"ProductVersion", L"1");
+    reg.fail_query = 234;
+    winapi::get_kit_version(L"SOFTWARE\\P");
+
+    EXPECT_TRUE(log.contains(4, L"GetRegKeyValue", L"RegOpenKeyEx SOFTWARE\\Missing failed 2"));
+    EXPECT_TRUE(log.contains(4, L"GetRegKeyValue", L"RegQueryValueEx absent failed 2"));
+    EXPECT_TRUE(log.contains(4, L"SetRegKeyValue", L"RegOpenKeyEx SOFTWARE\\Other failed 2"));
+    EXPECT_TRUE(log.contains(4, L"SetRegKeyValue", L"RegCreateKeyEx SOFTWARE\\Other failed 5"));
+    EXPECT_TRUE(log.contains(4, L"SetRegKeyValue", L"RegSetValueEx v failed 6"));
+    EXPECT_TRUE(log.contains(4, L"get_kit_version", L"RegQueryValueEx ProductVersion failed 234"));
 }
 
 }  // namespace
