@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "base/unique_handle.h"
+#include "base/facility_handle.h"
 
 namespace winapi {
 
@@ -37,11 +37,6 @@ public:
 };
 
 // Owner of one library reference; frees it through the installed module facility.
-struct module_traits {
-    using handle_type = hmodule;
-    static constexpr hmodule empty() noexcept { return 0; }
-    static void close(hmodule module) noexcept;
-};
-using unique_module = unique_handle<module_traits>;
+using unique_module = facility_handle<modules, hmodule, &modules::free>;
 
 }  // namespace winapi

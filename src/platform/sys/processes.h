@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "base/unique_handle.h"
+#include "base/facility_handle.h"
 #include "platform/sys/modules.h"
 
 namespace winapi {
@@ -128,28 +128,10 @@ public:
     virtual std::uint32_t enumerate_sessions(std::vector<session_entry>& out) = 0;
 };
 
-// Owner of one process, thread or token handle; closes it through the installed facility.
-struct sys_handle_traits {
-    using handle_type = sys_handle;
-    static constexpr sys_handle empty() noexcept { return sys_handle::null; }
-    static void close(sys_handle h) noexcept;
-};
-using unique_sys_handle = unique_handle<sys_handle_traits>;
-
-// Owner of one snapshot handle (empty value: invalid_handle).
-struct snapshot_handle_traits {
-    using handle_type = sys_handle;
-    static constexpr sys_handle empty() noexcept { return invalid_handle; }
-    static void close(sys_handle h) noexcept;
-};
-using unique_snapshot = unique_handle<snapshot_handle_traits>;
-
-// Owner of one environment block.
-struct environment_block_traits {
-    using handle_type = sys_handle;
-    static constexpr sys_handle empty() noexcept { return sys_handle::null; }
-    static void close(sys_handle h) noexcept;
-};
-using unique_environment = unique_handle<environment_block_traits>;
+// Owners of process, thread and token handles, of snapshots (empty value: invalid_handle) and of
+// environment blocks; each is released through the installed processes facility.
+using unique_sys_handle = facility_handle<processes, sys_handle, &processes::close>;
+using unique_snapshot = facility_handle<processes, sys_handle, &processes::close, invalid_handle>;
+using unique_environment = facility_handle<processes, sys_handle, &processes::destroy_environment>;
 
 }  // namespace winapi

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "base/unique_handle.h"
+#include "base/facility_handle.h"
 
 namespace winapi {
 
@@ -63,11 +63,6 @@ public:
 };
 
 // Owner of one open key; closes it through the installed registry facility.
-struct registry_key_traits {
-    using handle_type = hkey;
-    static constexpr hkey empty() noexcept { return 0; }
-    static void close(hkey key) noexcept;
-};
-using unique_hkey = unique_handle<registry_key_traits>;
+using unique_hkey = facility_handle<registry, hkey, &registry::close_key>;
 
 }  // namespace winapi

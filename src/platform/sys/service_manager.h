@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "base/unique_handle.h"
+#include "base/facility_handle.h"
 
 namespace winapi {
 
@@ -43,11 +43,6 @@ public:
 };
 
 // Owner of one manager or service handle; closes it through the installed facility.
-struct sc_handle_traits {
-    using handle_type = sc_handle;
-    static constexpr sc_handle empty() noexcept { return 0; }
-    static void close(sc_handle h) noexcept;
-};
-using unique_sc_handle = unique_handle<sc_handle_traits>;
+using unique_sc_handle = facility_handle<service_manager, sc_handle, &service_manager::close>;
 
 }  // namespace winapi
