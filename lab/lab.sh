@@ -59,18 +59,8 @@ lab_winpath() {
     echo "C:$rel"
 }
 
-# A copy of the build tree's pristine prefix (made once; parallel scenarios take turns).
-_lab_prefix_fresh() {
-    local dir=$1 build fd
-    build=$(_lab_build)
-    mkdir -p "$build/wine"
-    exec {fd}>"$build/wine/pristine.lock"
-    flock "$fd"
-    wine_prefix_fresh "$dir" "$build/wine/pristine"
-    flock -u "$fd"
-    exec {fd}>&-
-    export WINEPREFIX=$dir
-}
+# A copy of the build tree's pristine prefix.
+_lab_prefix_fresh() { wine_prefix_from_pristine "$1" "$(_lab_build)"; }
 
 _lab_signer_dir() {
     local name=$1 dir

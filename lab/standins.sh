@@ -26,17 +26,8 @@ _standins_lab=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 standins_bin() { echo "${WARDEX_BUILD_DIR:?WARDEX_BUILD_DIR is not set}/lab/bin"; }
 
-# The pristine prefix is made once per build tree; parallel tests take turns with a lock.
-standins_prefix_fresh() {
-    local dir=$1 template="${WARDEX_BUILD_DIR:?}/wine/pristine" fd
-    mkdir -p "${WARDEX_BUILD_DIR}/wine"
-    exec {fd}>"${WARDEX_BUILD_DIR}/wine/pristine.lock"
-    flock "$fd"
-    wine_prefix_fresh "$dir" "$template"
-    flock -u "$fd"
-    exec {fd}>&-
-    export WINEPREFIX=$dir
-}
+# A copy of the build tree's pristine prefix.
+standins_prefix_fresh() { wine_prefix_from_pristine "$1" "${WARDEX_BUILD_DIR:?}"; }
 
 standins_place() {
     local dir=$1 bin

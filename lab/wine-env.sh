@@ -22,3 +22,16 @@ wine_prefix_fresh() {
     rm -rf "$dir"
     cp -a "$template" "$dir"
 }
+
+# wine_prefix_from_pristine DIR BUILD_DIR: exports WINEPREFIX=DIR, a fresh copy of the build tree's
+# pristine prefix (made once; parallel scenarios take turns with a lock).
+wine_prefix_from_pristine() {
+    local dir=$1 build=$2 fd
+    mkdir -p "$build/wine"
+    exec {fd}>"$build/wine/pristine.lock"
+    flock "$fd"
+    wine_prefix_fresh "$dir" "$build/wine/pristine"
+    flock -u "$fd"
+    exec {fd}>&-
+    export WINEPREFIX=$dir
+}
