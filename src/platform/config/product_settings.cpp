@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <vector>
 
@@ -93,14 +94,25 @@ void take_strings(const picojson::value& obj, const char* name, const member (&m
 
 // The settings file as JSON, or nothing when it is missing, unreadable or malformed. A syntax
 // error leaves the parser's message as its last error.
+// picojson reports syntax errors as text but throws for a number beyond the range of a double
+// (for example 2e3333); both are a malformed document here.
+std::string parse_json(picojson::value& root, const std::string& bytes) {
+    std::string error;
+    try {
+        picojson::parse(root, bytes.begin(), bytes.end(), &error);
+    } catch (const std::exception&) {
+        error = "number out of range";
+    }
+    return error;
+}
+
 std::optional<picojson::value> parse_settings_file(const std::wstring& path) {
     const auto bytes = read_file_bytes(path);
     if (!bytes) {
         return std::nullopt;
     }
     picojson::value root;
-    std::string error;
-    picojson::parse(root, bytes->begin(), bytes->end(), &error);
+    const std::string error = parse_json(root, *bytes);
     picojson::set_last_error(error);
     if (!error.empty()) {
         return std::nullopt;
@@ -228,7 +240,7 @@ language_info read_language(const wchar_t* product_key) {
     if (winapi::GetRegKeyValue(winapi::hkey_local_machine, product_key, L"lang", record)) {
         picojson::value root;
         const std::string bytes = record_bytes(record);
-        if (!picojson::parse(root, bytes).empty()) {
+        if (!parse_json(root, bytes).empty()) {
             return lang;
         }
         if (const auto* name = find_member(root, "name");

@@ -60,6 +60,8 @@ TEST_F(SettingsTest, MalformedFileRecordsTheParserErrorAndKeepsDefaults) {
     EXPECT_EQ(picojson::get_last_error().rfind("syntax error at line 3 near: ", 0), 0u)
         << picojson::get_last_error();
     EXPECT_TRUE(reg.opens.empty());
+    // A number beyond the range of a double is malformed too, not a crash.
+    EXPECT_EQ(*load(R"({"app_id":"x","n":2e3333})").get_narrow(id::app_id), "com.valdrin.agent");
 }
 
 TEST_F(SettingsTest, TakesOnlyCorrectlyTypedMembers) {
@@ -122,6 +124,7 @@ TEST_F(SettingsTest, LanguageRecordIsReadAndNeverRewritten) {
              {L"{\"dir\":1e300}", L"en-US", false},
              {L"[1]", L"en-US", false},
              {L"{\"name\":\"ar-SA\",", L"en-US", false},
+             {L"{\"name\":\"ar-SA\",\"dir\":1e999}", L"en-US", false},
          }) {
         reg.set_string(winapi::hkey_local_machine, product_key, L"lang", record);
         const auto lang = config::read_language(product_key.c_str());
