@@ -119,8 +119,9 @@ lab_fresh() {
     mkdir -p "$LAB_DIR"
     _lab_prefix_fresh "$LAB_DIR/prefix"
     # One Wine server serves all runs of the lab (runs take about a second instead of several);
-    # lab_done ends it.
-    wineserver -p
+    # lab_done ends it, and it ends by itself after a minute without programs should the lab be
+    # left without lab_done.
+    wineserver -p60
     # 64-bit Windows names its native Program Files folder in "ProgramW6432Dir"; Wine 8 leaves
     # the value out, so the lab machine gets it as Windows has it.
     wine reg add 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion' /v ProgramW6432Dir /t REG_SZ \
@@ -135,14 +136,16 @@ lab_run() {
     shift
     rm -f "$dir/wardex-log.txt"
     # Started from another folder, by its Windows path: the program must find its own folder.
+    local rc=0
     (cd "$(_lab_build)" && wine "$(lab_winpath "$dir")\\Wardex.exe" "$@" \
-        >"$LAB_DIR/wine.out" 2>"$LAB_DIR/wine.err")
-    LAB_RC=$(($? & 255))
+        >"$LAB_DIR/wine.out" 2>"$LAB_DIR/wine.err") || rc=$?
+    LAB_RC=$((rc & 255))
 }
 
 lab_done() {
     if [ -n "${WINEPREFIX:-}" ]; then
         wineserver -k >/dev/null 2>&1 || true
+        wineserver -w >/dev/null 2>&1 || true
     fi
 }
 
@@ -159,6 +162,7 @@ lab_messages() {
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     set -euo pipefail
+    wine_report_errors
     if [ $# -lt 1 ]; then
         echo "usage: lab/lab.sh BUILD_DIR [WORD...]" >&2
         exit 2

@@ -3,6 +3,24 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
 
+# wine_report_errors: a scenario that stops on an unexpected failure says where and why: the line,
+# the command, its exit code, and the end of Wine's own output when the lab has one.
+wine_report_errors() {
+    set -E
+    trap '_wine_on_error $? $LINENO "$BASH_COMMAND"' ERR
+}
+_wine_on_error() {
+    local rc=$1 line=$2 cmd=$3 f
+    trap - ERR
+    echo "ERROR: line $line: '$cmd' failed with exit code $rc" >&2
+    for f in "${LAB_DIR:-/nonexistent}"/wine.err "${LAB_DIR:-/nonexistent}"/reg.out; do
+        if [ -s "$f" ]; then
+            echo "--- the end of $f:" >&2
+            tail -n 20 "$f" >&2
+        fi
+    done
+}
+
 # wine_prefix_ready DIR: makes DIR an initialised Wine prefix (once), then waits until it is idle.
 wine_prefix_ready() {
     local dir=$1
@@ -21,6 +39,9 @@ wine_prefix_fresh() {
     WINEPREFIX="$dir" wineserver -k >/dev/null 2>&1 || true
     rm -rf "$dir"
     cp -a "$template" "$dir"
+    # A Wine server is found by the device and inode of its prefix folder. The copy may reuse the
+    # inode of a removed prefix whose server still lingers; that server must not serve this one.
+    WINEPREFIX="$dir" wineserver -k >/dev/null 2>&1 || true
 }
 
 # wine_prefix_from_pristine DIR BUILD_DIR: exports WINEPREFIX=DIR, a fresh copy of the build tree's

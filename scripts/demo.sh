@@ -14,6 +14,7 @@ cmake --build --preset windows-x64 -j 2 --target Wardex logdll iservconfig_stand
 export WARDEX_BUILD_DIR=$PWD/build/windows-x64
 # shellcheck source=lab/lab.sh
 . lab/lab.sh
+wine_report_errors
 trap lab_done EXIT
 
 echo "== laying out the agent installation in a fresh Wine prefix"

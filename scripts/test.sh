@@ -13,7 +13,7 @@ scripts/check-format.sh
 echo "== native: unit tests"
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs"
-ctest --preset native -L unit -j "$jobs"
+ctest --preset native -L unit -j "$jobs" --output-on-failure
 
 echo "== fuzz"
 cmake --preset fuzz >/dev/null
@@ -34,4 +34,4 @@ scripts/check-imports.sh build/windows-x86/src/Wardex.exe
 echo "== windows-x64: Windows tests and scenarios under Wine"
 cmake --preset windows-x64 >/dev/null
 cmake --build --preset windows-x64 -j "$jobs"
-ctest --preset windows-x64 -j "$jobs"
+ctest --preset windows-x64 -j "$jobs" --output-on-failure

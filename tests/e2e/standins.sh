@@ -6,6 +6,7 @@ set -euo pipefail
 src=${WARDEX_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 # shellcheck source=lab/standins.sh
 . "$src/lab/standins.sh"
+wine_report_errors
 
 fail() {
     echo "FAIL: $*" >&2

@@ -11,6 +11,7 @@
 set -euo pipefail
 # shellcheck source=lab/lab.sh
 . "${WARDEX_SOURCE_DIR:?}/lab/lab.sh"
+wine_report_errors
 trap lab_done EXIT
 
 failures=0

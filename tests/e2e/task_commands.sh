@@ -5,6 +5,7 @@
 set -euo pipefail
 # shellcheck source=lab/lab.sh
 . "${WARDEX_SOURCE_DIR:?}/lab/lab.sh"
+wine_report_errors
 
 fail() {
     echo "FAIL: $*"
