@@ -140,6 +140,10 @@ lab_run() {
     (cd "$(_lab_build)" && wine "$(lab_winpath "$dir")\\Wardex.exe" "$@" \
         >"$LAB_DIR/wine.out" 2>"$LAB_DIR/wine.err") || rc=$?
     LAB_RC=$((rc & 255))
+    if [ "$LAB_RC" -ne 0 ] && [ -s "$LAB_DIR/wine.err" ]; then
+        echo "lab: Wardex.exe $* ended with exit code $LAB_RC; Wine said:" >&2
+        tail -n 20 "$LAB_DIR/wine.err" >&2
+    fi
 }
 
 lab_done() {

@@ -26,6 +26,7 @@ wine_prefix_ready() {
     local dir=$1
     mkdir -p "$dir"
     if [ ! -f "$dir/system.reg" ]; then
+        _wine_end_lingering_server "$dir"
         WINEPREFIX="$dir" wine wineboot -i >/dev/null 2>&1 || true
         WINEPREFIX="$dir" wineserver -w
     fi
@@ -36,12 +37,16 @@ wine_prefix_ready() {
 wine_prefix_fresh() {
     local dir=$1 template=$2
     wine_prefix_ready "$template"
-    WINEPREFIX="$dir" wineserver -k >/dev/null 2>&1 || true
+    _wine_end_lingering_server "$dir"
     rm -rf "$dir"
     cp -a "$template" "$dir"
-    # A Wine server is found by the device and inode of its prefix folder. The copy may reuse the
-    # inode of a removed prefix whose server still lingers; that server must not serve this one.
-    WINEPREFIX="$dir" wineserver -k >/dev/null 2>&1 || true
+    _wine_end_lingering_server "$dir"
+}
+
+# A Wine server is found by the device and inode of its prefix folder. A new prefix folder may
+# reuse the inode of a removed one whose server still lingers; that server must not serve it.
+_wine_end_lingering_server() {
+    WINEPREFIX="$1" wineserver -k >/dev/null 2>&1 || true
 }
 
 # wine_prefix_from_pristine DIR BUILD_DIR: exports WINEPREFIX=DIR, a fresh copy of the build tree's
