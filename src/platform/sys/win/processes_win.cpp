@@ -23,6 +23,21 @@ std::uint32_t last_error_of(BOOL ok) {
     return ok ? 0 : ::GetLastError();
 }
 
+// Starts a process through `create` with a writable copy of the command line (the creation
+// functions may change it) and default start-up information; the new process's handles and ids
+// go to `out`.
+template <class Create>
+std::uint32_t launch(const std::wstring& command_line, created_process& out, Create create) {
+    std::vector<wchar_t> line(command_line.begin(), command_line.end());
+    line.push_back(L'\0');
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    const BOOL ok = create(line.data(), startup, info);
+    out = {wrap(info.hProcess), wrap(info.hThread), info.dwProcessId, info.dwThreadId};
+    return last_error_of(ok);
+}
+
 LUID to_luid(std::uint64_t value) {
     LUID luid;
     luid.LowPart = static_cast<DWORD>(value & 0xFFFFFFFFu);
@@ -155,29 +170,21 @@ public:
     std::uint32_t create_process_as_user(sys_handle token, const std::wstring& command_line,
                                          std::uint32_t flags, sys_handle environment,
                                          created_process& out) override {
-        std::vector<wchar_t> line(command_line.begin(), command_line.end());
-        line.push_back(L'\0');
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        const BOOL ok =
-            ::CreateProcessAsUserW(native(token), nullptr, line.data(), nullptr, nullptr, FALSE,
-                                   flags, native(environment), nullptr, &startup, &info);
-        out = {wrap(info.hProcess), wrap(info.hThread), info.dwProcessId, info.dwThreadId};
-        return last_error_of(ok);
+        return launch(command_line, out,
+                      [&](wchar_t* line, STARTUPINFOW& startup, PROCESS_INFORMATION& info) {
+                          return ::CreateProcessAsUserW(native(token), nullptr, line, nullptr,
+                                                        nullptr, FALSE, flags, native(environment),
+                                                        nullptr, &startup, &info);
+                      });
     }
 
     std::uint32_t create_process(const std::wstring& command_line, std::uint32_t flags,
                                  created_process& out) override {
-        std::vector<wchar_t> line(command_line.begin(), command_line.end());
-        line.push_back(L'\0');
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        const BOOL ok = ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, flags,
-                                         nullptr, nullptr, &startup, &info);
-        out = {wrap(info.hProcess), wrap(info.hThread), info.dwProcessId, info.dwThreadId};
-        return last_error_of(ok);
+        return launch(command_line, out,
+                      [&](wchar_t* line, STARTUPINFOW& startup, PROCESS_INFORMATION& info) {
+                          return ::CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, flags,
+                                                  nullptr, nullptr, &startup, &info);
+                      });
     }
 
     std::uint32_t wait(sys_handle handle, std::uint32_t timeout_ms,
