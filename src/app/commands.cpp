@@ -33,8 +33,8 @@ void dispatch(const command_table& table, const std::vector<std::wstring>& args)
 command_table make_command_table() {
     return {
         {L"repair", [] { const logging::function_scope_trace trace(L"check_agent"); }},
-        {L"install", [] { install_task(config::get_product_name()); }},
-        {L"uninstall", [] { uninstall_task(config::get_product_name()); }},
+        {L"install", [] { install_task(config::get_product_name); }},
+        {L"uninstall", [] { uninstall_task(config::get_product_name); }},
     };
 }
 

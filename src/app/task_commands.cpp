@@ -52,17 +52,17 @@ winapi::task_description make_task_description(const std::wstring& product_name)
     return task;
 }
 
-void install_task(const std::wstring& product_name) {
+void install_task(const product_name_source& product_name) {
     com_scope com;
     // The task objects are released before COM is uninitialised.
     winapi::win_task_scheduler scheduler;
-    scheduler.register_task(make_task_description(product_name));
+    scheduler.register_task(make_task_description(product_name()));
 }
 
-void uninstall_task(const std::wstring& product_name) {
+void uninstall_task(const product_name_source& product_name) {
     com_scope com;
     winapi::win_task_scheduler scheduler;
-    scheduler.delete_task(make_task_description(product_name).task_name);
+    scheduler.delete_task(make_task_description(product_name()).task_name);
 }
 
 }  // namespace app

@@ -17,6 +17,7 @@ namespace {
 using fakes::fake_task_scheduler;
 
 const std::wstring task_name = L"Valdrin Agent Wardex_65D6944A0EF74FDAB96E31112AD39864";
+const app::product_name_source valdrin = [] { return std::wstring(L"Valdrin"); };
 
 class TaskScheduler : public ::testing::Test {
 protected:
@@ -35,7 +36,7 @@ protected:
 };
 
 TEST_F(TaskScheduler, InstallRegistersTheLogonTaskAndReplacesItsTriggersAndActions) {
-    app::install_task(L"Valdrin");
+    app::install_task(valdrin);
     EXPECT_TRUE(ts.called("new_task"));
     // Someone added a trigger and an action by hand, and the task's name case changed: the
     // next install updates the same task in place.
@@ -44,7 +45,7 @@ TEST_F(TaskScheduler, InstallRegistersTheLogonTaskAndReplacesItsTriggersAndActio
     edited.def.triggers.push_back({1, L"by hand", L"", L"PT5M"});
     edited.def.actions.push_back({winapi::task_action_exec, L"C:\\other.exe"});
     ts.calls.clear();
-    app::install_task(L"Valdrin");
+    app::install_task(valdrin);
     EXPECT_FALSE(ts.called("new_task"));
 
     ASSERT_EQ(ts.tasks.size(), 1u);
@@ -99,7 +100,7 @@ TEST_F(TaskScheduler, BatterySettingFailuresAreLoggedAndTheTaskStillRegistered) 
     ts.fail["put_stop_if_going_on_batteries"] = winapi::e_notimpl;
     ts.fail["put_disallow_start_if_on_batteries"] = winapi::e_fail;
 
-    app::install_task(L"Valdrin");
+    app::install_task(valdrin);
 
     ASSERT_EQ(ts.tasks.size(), 1u);
     const auto lines = log.lines();
@@ -157,14 +158,23 @@ TEST_F(TaskScheduler, EachFailingStepRaisesItsOwnText) {
             fresh.tasks.push_back({task_name, {L"old author"}});
         }
         fresh.fail[s.call] = winapi::e_notimpl;
+        // The product name is asked for once, and only when the task service is connected.
+        const std::string call = s.call;
+        const bool connected = call != "co_initialize" && call != "create_service" &&
+                               call != "connect" && call != "get_folder";
+        int asked = 0;
         try {
-            app::install_task(L"Valdrin");
+            app::install_task([&] {
+                ++asked;
+                return std::wstring(L"Valdrin");
+            });
             ADD_FAILURE() << "no error raised";
         } catch (const std::system_error& e) {
             EXPECT_EQ(std::string(e.what()), std::string(s.text) + ": Not implemented.\r\n");
             EXPECT_EQ(e.code(),
                       winapi::make_win_error(static_cast<std::uint32_t>(winapi::e_notimpl)));
         }
+        EXPECT_EQ(asked, connected ? 1 : 0);
         // Nothing half-done reaches the folder, and every object was released.
         EXPECT_EQ(fresh.tasks.size(), s.existing ? 1u : 0u);
         if (s.existing) {
@@ -176,7 +186,7 @@ TEST_F(TaskScheduler, EachFailingStepRaisesItsOwnText) {
     // The program path is read after the connection.
     modules.fail_file_name = 5;
     try {
-        app::install_task(L"Valdrin");
+        app::install_task(valdrin);
         ADD_FAILURE() << "no error raised";
     } catch (const std::system_error& e) {
         EXPECT_EQ(std::string(e.what()), "GetModuleFileName failed: Access is denied.\r\n");
@@ -187,12 +197,12 @@ TEST_F(TaskScheduler, EachFailingStepRaisesItsOwnText) {
 
 TEST_F(TaskScheduler, UninstallDeletesOnlyAnExactName) {
     // No task: nothing to do, nothing raised.
-    app::uninstall_task(L"Valdrin");
+    app::uninstall_task(valdrin);
     EXPECT_FALSE(ts.called("delete_task"));
 
     // The look-up ignores case, the deletion does not.
     ts.tasks.push_back({L"VALDRIN" + task_name.substr(7)});
-    app::uninstall_task(L"Valdrin");
+    app::uninstall_task(valdrin);
     EXPECT_TRUE(ts.called("get_name"));
     EXPECT_FALSE(ts.called("delete_task"));
     EXPECT_EQ(ts.tasks.size(), 1u);
@@ -200,16 +210,16 @@ TEST_F(TaskScheduler, UninstallDeletesOnlyAnExactName) {
     // A name that cannot be read counts as absent.
     ts.tasks[0].name = task_name;
     ts.fail["get_name"] = winapi::e_fail;
-    app::uninstall_task(L"Valdrin");
+    app::uninstall_task(valdrin);
     EXPECT_EQ(ts.tasks.size(), 1u);
     ts.fail.clear();
 
-    app::uninstall_task(L"Valdrin");
+    app::uninstall_task(valdrin);
     EXPECT_TRUE(ts.tasks.empty());
 
     ts.tasks.push_back({task_name});
     ts.fail["delete_task"] = winapi::e_notimpl;
-    EXPECT_THROW(app::uninstall_task(L"Valdrin"), std::system_error);
+    EXPECT_THROW(app::uninstall_task(valdrin), std::system_error);
     EXPECT_EQ(ts.tasks.size(), 1u);
     EXPECT_TRUE(ts.clean());
 }
