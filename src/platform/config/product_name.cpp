@@ -15,8 +15,9 @@ std::wstring get_product_name() {
             << L"failed load IServConfig.dll, err=" << rc;
         return fallback;
     }
+    // An empty name is no better than none: the task would be named " Agent Wardex_...".
     const wchar_t* name = get_string_property(binding, SZ_PRODUCT_NAME);
-    if (name == nullptr) {
+    if (name == nullptr || *name == L'\0') {
         logging::logger_stream(logging::level_error, L"get_product_name")
             << L"failed get SZ_PRODUCT_NAME";
         return fallback;

@@ -143,6 +143,12 @@ TEST_F(Binding, ProductNameAndItsFallbacks) {
     add_library(dll);
     EXPECT_EQ(config::get_product_name(), L"Valdrin");  // no name in it
     EXPECT_TRUE(log.contains(4, L"get_product_name", L"failed get SZ_PRODUCT_NAME"));
+    // An empty name would make the task " Agent Wardex_...", with no author.
+    lib.properties[0] = L"";
+    const auto logged = log.lines().size();
+    EXPECT_EQ(config::get_product_name(), L"Valdrin");
+    ASSERT_EQ(log.lines().size(), logged + 1);
+    EXPECT_EQ(log.lines().back().text, L"failed get SZ_PRODUCT_NAME");
     lib.properties[0] = L"Valdrin Agent Pro";
     EXPECT_EQ(config::get_product_name(), L"Valdrin Agent Pro");
     EXPECT_EQ(mods.references(dll), 0);
