@@ -152,8 +152,10 @@ stdext::result<void> write_text_file(const std::wstring& path, std::string_view 
             return fail(rc, "failed create parent folder");
         }
     }
+    // The new content goes to a temporary file that then takes the file's place. The file cannot
+    // be opened for writing when that temporary file cannot be created or cannot replace it.
     const winapi::file_status status = winapi::write_file_replacing(path, text);
-    if (status.step == winapi::file_step::open) {
+    if (status.step == winapi::file_step::open || status.step == winapi::file_step::replace) {
         return fail(winapi::error_gen_failure, "failed open file");
     }
     if (!status.ok()) {

@@ -171,7 +171,7 @@ TEST_F(StorageTest, FailedWriteLeavesPreviousFile) {
         {op::create, 31, "failed open file"},
         {op::write, 31, "failed write in file"},
         {op::flush, 31, "failed write in file"},
-        {op::replace, 31, "failed write in file"},
+        {op::replace, 31, "failed open file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.what));
