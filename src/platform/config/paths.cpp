@@ -107,4 +107,8 @@ const std::wstring& settings_file_path() {
     return path;
 }
 
+void fix_start_paths() {
+    static_cast<void>(settings_file_path());
+}
+
 }  // namespace config

@@ -33,4 +33,9 @@ const std::wstring& install_folder();
 // Computed once, on first use, after install_folder.
 const std::wstring& settings_file_path();
 
+// Computes both paths now. The program does so before its entry point does anything else, so the
+// settings file is the one named by the version record the program started with, even when a
+// local update rewrites that record later in the run.
+void fix_start_paths();
+
 }  // namespace config
