@@ -1,6 +1,7 @@
 #include "app/entry.h"
 
 #include <exception>
+#include <sstream>
 #include <vector>
 
 #include "base/facility.h"
@@ -113,7 +114,11 @@ void run_command(startup_parts& parts, const command_table& commands) {
         }
         dispatch(commands, args);
     } catch (const std::exception& e) {
-        parts.log(logging::level_error, entry_name, text::utf8_to_wide(e.what()));
+        // Exception texts carry the system's messages in the ANSI code page: they are widened
+        // the way every log message widens narrow text, character by character.
+        std::wostringstream what;
+        what << e.what();
+        parts.log(logging::level_error, entry_name, what.str());
     }
 }
 

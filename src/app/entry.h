@@ -14,8 +14,8 @@ namespace app {
 // Runs the whole process once: checks, logging, the command of the command line, tear-down.
 int run_entry(startup_parts& parts, const command_table& commands);
 
-// Makes the folder of the running program the current directory ("relative paths of the
-// program resolve against the installation folder").
+// Makes the folder of the running program the current directory, so that the program's relative
+// paths resolve against its installation folder.
 void enter_module_folder();
 
 // Path helpers, with the rules of the Windows shell functions the program relies on.
