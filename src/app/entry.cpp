@@ -81,13 +81,6 @@ std::wstring folder_of(const std::wstring& path) {
     return pos == std::wstring::npos ? std::wstring() : path.substr(0, pos);
 }
 
-std::wstring join(const std::wstring& folder, const std::wstring& name) {
-    if (folder.empty() || folder.back() == L'\\') {
-        return folder + name;
-    }
-    return folder + L'\\' + name;
-}
-
 // A product library is accepted when Windows trusts its signature and its signer is the
 // program's own signer (same subject name).
 bool signed_by(startup_parts& parts, const std::wstring& path, const std::wstring& signer) {
@@ -152,14 +145,11 @@ void enter_module_folder() {
 }
 
 std::optional<std::wstring> module_path() {
-    auto& mods = winapi::facility<winapi::modules>::get();
-    std::wstring path;
-    std::uint32_t error = 0;
-    const std::uint32_t n = mods.file_name(mods.self(), long_path_capacity, path, error);
-    if (n == 0 || (n == long_path_capacity && error != 0)) {
+    auto path = winapi::module_file_name(winapi::facility<winapi::modules>::get().self());
+    if (!path) {
         return std::nullopt;
     }
-    return path;
+    return std::move(*path);
 }
 
 std::optional<std::wstring> module_folder() {
@@ -225,7 +215,7 @@ int run_entry(startup_parts& parts, const command_table& commands) {
         return 0;
     }
 
-    const std::wstring log_path = join(*folder, L"log.dll");
+    const std::wstring log_path = winapi::join_path(*folder, L"log.dll");
     if (!signed_by(parts, log_path, signer)) {
         return 0;
     }
@@ -235,7 +225,7 @@ int run_entry(startup_parts& parts, const command_table& commands) {
     }
     const logging_holder logging(parts);
 
-    const std::wstring config_path = join(*folder, L"iservconfig.dll");
+    const std::wstring config_path = winapi::join_path(*folder, L"iservconfig.dll");
     if (!signed_by(parts, config_path, signer)) {
         return 0;
     }
@@ -252,7 +242,8 @@ int run_entry(startup_parts& parts, const command_table& commands) {
         return 0;
     }
     const auto program_files = program_files_folder();
-    if (!program_files || !is_folder_or_child_of(*folder, join(*program_files, product_folder))) {
+    if (!program_files ||
+        !is_folder_or_child_of(*folder, winapi::join_path(*program_files, product_folder))) {
         return 0;
     }
 

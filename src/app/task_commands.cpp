@@ -7,17 +7,12 @@
 namespace app {
 namespace {
 
-constexpr std::uint32_t module_path_capacity = 32767;
-
 std::wstring module_path() {
-    auto& mods = winapi::facility<winapi::modules>::get();
-    std::wstring path;
-    std::uint32_t error = 0;
-    const std::uint32_t n = mods.file_name(mods.self(), module_path_capacity, path, error);
-    if (n == 0 || (n == module_path_capacity && error != 0)) {
-        winapi::throw_win_error(error, "GetModuleFileName failed");
+    auto path = winapi::module_file_name(winapi::facility<winapi::modules>::get().self());
+    if (!path) {
+        winapi::throw_win_error(path.error(), "GetModuleFileName failed");
     }
-    return path;
+    return std::move(*path);
 }
 
 // COM for the calling thread, from construction to destruction.

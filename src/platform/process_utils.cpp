@@ -267,14 +267,11 @@ processes_iterator& processes_iterator::operator++() {
 }
 
 stdext::expected<std::wstring, std::error_code> get_foldername(hmodule module) {
-    std::wstring name;
-    std::uint32_t error = 0;
-    const std::uint32_t n =
-        facility<modules>::get().file_name(module, path_buffer_chars, name, error);
-    if (n == 0 || (n == path_buffer_chars && error != 0)) {
-        return stdext::unexpected(make_win_error(error));
+    const auto name = module_file_name(module);
+    if (!name) {
+        return stdext::unexpected(make_win_error(name.error()));
     }
-    return folder_of(name);
+    return folder_of(*name);
 }
 
 stdext::expected<std::wstring, std::error_code> get_foldername(sys_handle process) {

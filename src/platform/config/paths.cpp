@@ -8,8 +8,6 @@
 namespace config {
 namespace {
 
-constexpr std::uint32_t module_path_capacity = 32767;
-
 bool is_separator(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
@@ -86,15 +84,13 @@ std::optional<std::string> read_version_record_path(std::wstring_view folder) {
 
 const std::wstring& install_folder() {
     static const std::wstring folder = [] {
-        auto& mods = winapi::facility<winapi::modules>::get();
-        std::wstring path;
-        std::uint32_t error = 0;
-        const std::uint32_t n = mods.file_name(0, module_path_capacity, path, error);
-        if (n == 0 || (n >= module_path_capacity && error != 0)) {
-            return std::wstring();  // no path, or one cut short by the buffer
+        // The program's own file (module 0); no path, or one cut short, gives no folder.
+        const auto path = winapi::module_file_name(0);
+        if (!path) {
+            return std::wstring();
         }
-        const auto cut = path.rfind(L'\\');
-        return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1);
+        const auto cut = path->rfind(L'\\');
+        return cut == std::wstring::npos ? std::wstring() : path->substr(0, cut + 1);
     }();
     return folder;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/expected.h"
 #include "base/facility_handle.h"
 
 namespace winapi {
@@ -35,6 +36,11 @@ public:
     virtual std::uint32_t file_name(hmodule module, std::uint32_t capacity, std::wstring& out,
                                     std::uint32_t& error) = 0;
 };
+
+// The full path of a module's file, read through the installed module facility into a buffer of
+// 32767 characters, the longest path Windows has. Fails with the system's error when there is no
+// name or when it was cut short.
+stdext::expected<std::wstring, std::uint32_t> module_file_name(hmodule module);
 
 // Owner of one library reference; frees it through the installed module facility.
 using unique_module = facility_handle<modules, hmodule, &modules::free>;
