@@ -2,7 +2,6 @@
 add_library(wardex_options INTERFACE)
 target_compile_options(wardex_options INTERFACE
     -Wall -Wextra -Wpedantic -Werror -Wshadow -Wnon-virtual-dtor -Wcast-qual -Wformat=2)
-target_include_directories(wardex_options INTERFACE ${CMAKE_SOURCE_DIR}/src)
 
 if(WIN32)
     # Unicode everywhere, and the oldest API level the product supports (Windows 7).

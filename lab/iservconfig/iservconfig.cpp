@@ -26,9 +26,9 @@
 
 namespace {
 
-using config::guid;
-using config::IServConfig;
-using config::vd_object;
+using platform::config::guid;
+using platform::config::IServConfig;
+using platform::config::vd_object;
 
 std::wstring widen(const std::string& utf8) {
     if (utf8.empty()) {
@@ -53,9 +53,9 @@ std::wstring own_folder() {
 
 struct settings {
     std::map<std::int32_t, std::wstring> properties{
-        {config::SZ_PRODUCT_NAME, L"Valdrin Agent"},
-        {config::SZ_PRODUCT_FOLDER, L"Valdrin\\Agent"},
-        {config::SZ_REG_PATH_PRODUCT, L"SOFTWARE\\Valdrin Agent"},
+        {platform::config::SZ_PRODUCT_NAME, L"Valdrin Agent"},
+        {platform::config::SZ_PRODUCT_FOLDER, L"Valdrin\\Agent"},
+        {platform::config::SZ_REG_PATH_PRODUCT, L"SOFTWARE\\Valdrin Agent"},
     };
     std::int32_t create_error = 0;
     bool offer_interface = true;

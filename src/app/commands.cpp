@@ -1,15 +1,15 @@
 #include "app/commands.h"
 
 #include "app/task_commands.h"
-#include "base/utf.h"
 #include "logging/log.h"
 #include "platform/config/exported_object.h"
+#include "stdext/utf.h"
 
 namespace app {
 
 const command* find_command(const command_table& table, std::wstring_view word) {
     for (const command& c : table) {
-        if (text::iequals(c.word, word)) {
+        if (stdext::iequals(c.word, word)) {
             return &c;
         }
     }
@@ -33,8 +33,8 @@ void dispatch(const command_table& table, const std::vector<std::wstring>& args)
 command_table make_command_table() {
     return {
         {L"repair", [] { const logging::function_scope_trace trace(L"check_agent"); }},
-        {L"install", [] { install_task(config::get_product_name); }},
-        {L"uninstall", [] { uninstall_task(config::get_product_name); }},
+        {L"install", [] { install_task(platform::config::get_product_name); }},
+        {L"uninstall", [] { uninstall_task(platform::config::get_product_name); }},
     };
 }
 

@@ -4,15 +4,15 @@
 #include <sstream>
 #include <vector>
 
-#include "base/facility.h"
-#include "base/utf.h"
 #include "logging/log.h"
-#include "logging/win_error_category.h"
-#include "platform/sys/file_identity.h"
-#include "platform/sys/file_system.h"
-#include "platform/sys/modules.h"
-#include "platform/sys/process_context.h"
-#include "platform/sys/registry.h"
+#include "stdext/utf.h"
+#include "winapi/facility.h"
+#include "winapi/file_identity.h"
+#include "winapi/file_system.h"
+#include "winapi/modules.h"
+#include "winapi/process_context.h"
+#include "winapi/registry.h"
+#include "winapi/win_error_category.h"
 
 namespace app {
 namespace {
@@ -176,7 +176,7 @@ std::optional<std::wstring> program_files_folder() {
     if (rc != 0) {
         return std::nullopt;
     }
-    return text::utf16le_to_wide(data.data(), data.size());
+    return stdext::utf16le_to_wide(data.data(), data.size());
 }
 
 bool is_folder_or_child_of(const std::wstring& folder, const std::wstring& target) {

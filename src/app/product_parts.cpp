@@ -1,8 +1,19 @@
 #include "app/product_parts.h"
 
+#include "platform/config/paths.h"
 #include "platform/signature.h"
+#include "supervision/storage/storage.h"
 
 namespace app {
+
+void fix_start_paths() {
+    const std::wstring& folder = platform::config::install_folder();
+    std::optional<std::string> record_path;
+    if (auto record = supervision::storage::version_json_storage::read(folder)) {
+        record_path = std::move(record->path);
+    }
+    platform::config::fix_start_paths(record_path);
+}
 
 bool product_parts::start_protection() {
     protection_.emplace(
@@ -15,11 +26,11 @@ void product_parts::stop_protection() {
 }
 
 bool product_parts::verify_signature(const std::wstring& path, std::error_code& ec) {
-    return winapi::verify_signature(path, ec);
+    return platform::verify_signature(path, ec);
 }
 
 std::wstring product_parts::signer_subject(const std::wstring& path, std::error_code& ec) {
-    return winapi::get_signature(path, ec).subject;
+    return platform::get_signature(path, ec).subject;
 }
 
 void product_parts::start_logging() {
@@ -39,7 +50,7 @@ std::uint32_t product_parts::bind_configuration(const std::wstring& library_path
 }
 
 const wchar_t* product_parts::configuration_string(int id) {
-    return config::get_string_property(configuration_, id);
+    return platform::config::get_string_property(configuration_, id);
 }
 
 void product_parts::release_configuration() {

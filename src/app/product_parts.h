@@ -11,6 +11,10 @@
 
 namespace app {
 
+// Fixes the installation folder and the settings file path, the latter under the folder the
+// agent's version record names, before anything else of the program runs.
+void fix_start_paths();
+
 class product_parts final : public startup_parts {
 public:
     bool start_protection() override;
@@ -27,7 +31,7 @@ public:
 private:
     std::optional<dllprotect::host_outcome> protection_;
     std::optional<logging::scopped_log_init> logging_;
-    config::product_config configuration_;
+    platform::config::product_config configuration_;
 };
 
 }  // namespace app

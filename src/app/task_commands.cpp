@@ -1,8 +1,8 @@
 #include "app/task_commands.h"
 
-#include "base/facility.h"
-#include "logging/win_error_category.h"
-#include "platform/sys/modules.h"
+#include "winapi/facility.h"
+#include "winapi/modules.h"
+#include "winapi/win_error_category.h"
 
 namespace app {
 namespace {
@@ -33,8 +33,8 @@ private:
 
 }  // namespace
 
-winapi::task_description make_task_description(const std::wstring& product_name) {
-    winapi::task_description task;
+platform::task_description make_task_description(const std::wstring& product_name) {
+    platform::task_description task;
     task.task_name = product_name + L" Agent Wardex_65D6944A0EF74FDAB96E31112AD39864";
     task.author = product_name;
     task.program_path = module_path();
@@ -50,13 +50,13 @@ winapi::task_description make_task_description(const std::wstring& product_name)
 void install_task(const product_name_source& product_name) {
     com_scope com;
     // The task objects are released before COM is uninitialised.
-    winapi::win_task_scheduler scheduler;
+    platform::win_task_scheduler scheduler;
     scheduler.register_task(make_task_description(product_name()));
 }
 
 void uninstall_task(const product_name_source& product_name) {
     com_scope com;
-    winapi::win_task_scheduler scheduler;
+    platform::win_task_scheduler scheduler;
     scheduler.delete_task(make_task_description(product_name()).task_name);
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "base/expected.h"
+#include "stdext/expected.h"
 
 namespace dllprotect {
 

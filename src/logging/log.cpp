@@ -6,8 +6,8 @@
 #include <string>
 #include <thread>
 
-#include "base/facility.h"
-#include "platform/sys/clock.h"
+#include "winapi/clock.h"
+#include "winapi/facility.h"
 
 namespace logging {
 

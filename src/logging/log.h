@@ -14,7 +14,7 @@
 #include <sstream>
 #include <string_view>
 
-#include "platform/sys/modules.h"
+#include "winapi/modules.h"
 
 namespace logging {
 

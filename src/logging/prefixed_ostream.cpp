@@ -3,8 +3,8 @@
 #include <iomanip>
 #include <sstream>
 
-#include "base/facility.h"
-#include "platform/sys/clock.h"
+#include "winapi/clock.h"
+#include "winapi/facility.h"
 
 namespace logging {
 

@@ -2,20 +2,20 @@
 
 #include <vector>
 
-#include "base/error.h"
-#include "base/facility.h"
-#include "base/utf.h"
 #include "logging/log.h"
-#include "logging/win_error_category.h"
+#include "stdext/error.h"
+#include "stdext/utf.h"
+#include "winapi/facility.h"
+#include "winapi/win_error_category.h"
 
-namespace winapi {
+namespace platform {
 namespace {
 
 constexpr std::uint32_t path_buffer_chars = 32767;
 constexpr wchar_t debug_privilege[] = L"SeDebugPrivilege";
 
-processes& procs() {
-    return facility<processes>::get();
+winapi::processes& procs() {
+    return winapi::facility<winapi::processes>::get();
 }
 
 // The active session the enumeration offers, chosen by `pick`; the console session when the
@@ -23,42 +23,35 @@ processes& procs() {
 template <class Pick>
 std::uint32_t choose_session(Pick pick) {
     const std::uint32_t console = procs().console_session();
-    std::vector<session_entry> sessions;
+    std::vector<winapi::session_entry> sessions;
     if (procs().enumerate_sessions(sessions) != 0) {
         return console;
     }
     return pick(sessions, console).value_or(console);
 }
 
-stdext::expected<std::wstring, std::error_code> folder_of(const std::wstring& file) {
-    const auto pos = file.rfind(L'\\');
-    if (pos == std::wstring::npos) {
-        return stdext::unexpected(make_win_error(error_gen_failure));
-    }
-    return file.substr(0, pos + 1);
-}
-
 }  // namespace
 
 std::uint32_t get_target_session() {
-    return choose_session([](const std::vector<session_entry>& sessions, std::uint32_t console) {
-        std::optional<std::uint32_t> chosen;
-        for (const auto& s : sessions) {
-            if (s.state == wts_active) {
-                chosen = s.session_id;
-                if (s.session_id == console) {
-                    break;
+    return choose_session(
+        [](const std::vector<winapi::session_entry>& sessions, std::uint32_t console) {
+            std::optional<std::uint32_t> chosen;
+            for (const auto& s : sessions) {
+                if (s.state == winapi::wts_active) {
+                    chosen = s.session_id;
+                    if (s.session_id == console) {
+                        break;
+                    }
                 }
             }
-        }
-        return chosen;
-    });
+            return chosen;
+        });
 }
 
 std::uint32_t get_first_active_session() {
-    return choose_session([](const std::vector<session_entry>& sessions, std::uint32_t) {
+    return choose_session([](const std::vector<winapi::session_entry>& sessions, std::uint32_t) {
         for (const auto& s : sessions) {
-            if (s.state == wts_active) {
+            if (s.state == winapi::wts_active) {
                 return std::optional<std::uint32_t>(s.session_id);
             }
         }
@@ -67,22 +60,22 @@ std::uint32_t get_first_active_session() {
 }
 
 std::uint32_t GetProcessPid(const std::wstring& name, std::uint32_t session) {
-    sys_handle raw = invalid_handle;
+    winapi::sys_handle raw = winapi::invalid_handle;
     const std::uint32_t snapshot_error = procs().create_snapshot(raw);
-    if (raw == invalid_handle) {
+    if (raw == winapi::invalid_handle) {
         logging::logger_stream(4, L"GetProcessPid")
             << L"CreateToolhelp32Snapshot failed err=" << snapshot_error;
         return 0;
     }
-    unique_snapshot snapshot(raw);
-    process_entry entry;
+    winapi::unique_snapshot snapshot(raw);
+    winapi::process_entry entry;
     if (const auto error = procs().first_process(snapshot.get(), entry); error != 0) {
         logging::logger_stream(4, L"GetProcessPid") << L"Process32First failed err=" << error;
         return 0;
     }
     do {
         std::uint32_t process_session = 0;
-        if (text::iequals(entry.exe_file, name) &&
+        if (stdext::iequals(entry.exe_file, name) &&
             procs().process_session(entry.process_id, process_session) == 0 &&
             process_session == session) {
             return entry.process_id;
@@ -91,7 +84,7 @@ std::uint32_t GetProcessPid(const std::wstring& name, std::uint32_t session) {
     return 0;
 }
 
-unique_sys_handle GetUserToken(std::uint32_t session) {
+winapi::unique_sys_handle GetUserToken(std::uint32_t session) {
     if (session == 0) {
         session = get_first_active_session();
     }
@@ -101,39 +94,41 @@ unique_sys_handle GetUserToken(std::uint32_t session) {
             << L"GetProcessPid for " << L"system" << L" failed";
         return {};
     }
-    sys_handle raw = sys_handle::null;
-    if (const auto error = procs().open_process(maximum_allowed, pid, raw); error != 0) {
+    winapi::sys_handle raw = winapi::sys_handle::null;
+    if (const auto error = procs().open_process(winapi::maximum_allowed, pid, raw); error != 0) {
         logging::logger_stream(4, L"GetUserToken")
             << L"OpenProcess pid=" << pid << L" failed err = " << error;
         return {};
     }
-    unique_sys_handle process(raw);
-    if (const auto error = procs().open_process_token(process.get(), token_winlogon_access, raw);
+    winapi::unique_sys_handle process(raw);
+    if (const auto error =
+            procs().open_process_token(process.get(), winapi::token_winlogon_access, raw);
         error != 0) {
         logging::logger_stream(4, L"GetUserToken")
             << L"OpenProcessToken pid=" << pid << L" failed err = " << error;
         return {};
     }
-    unique_sys_handle token(raw);
+    winapi::unique_sys_handle token(raw);
     std::uint64_t luid = 0;
     if (const auto error = procs().lookup_privilege(debug_privilege, luid); error != 0) {
         logging::logger_stream(4, L"GetUserToken")
             << L"LookupPrivilegeValue failed err = " << error;
         return {};
     }
-    if (const auto error = procs().duplicate_token(token.get(), maximum_allowed,
-                                                   security_identification, token_primary, raw);
+    if (const auto error =
+            procs().duplicate_token(token.get(), winapi::maximum_allowed,
+                                    winapi::security_identification, winapi::token_primary, raw);
         error != 0) {
         logging::logger_stream(4, L"GetUserToken") << L"DuplicateTokenEx failed err = " << error;
         return {};
     }
-    unique_sys_handle duplicate(raw);
+    winapi::unique_sys_handle duplicate(raw);
     if (const auto error = procs().set_token_session(duplicate.get(), session); error != 0) {
         logging::logger_stream(4, L"GetUserToken") << L"SetTokenInformation failed err = " << error;
         return {};
     }
-    if (const auto error =
-            procs().adjust_privileges(duplicate.get(), {luid, se_privilege_enabled}, nullptr);
+    if (const auto error = procs().adjust_privileges(duplicate.get(),
+                                                     {luid, winapi::se_privilege_enabled}, nullptr);
         error != 0) {
         logging::logger_stream(4, L"GetUserToken")
             << L"AdjustTokenPrivileges failed err = " << error;
@@ -147,14 +142,14 @@ std::uint32_t ExecuteProcessInSession(const std::wstring& path, std::uint32_t se
     auto token = GetUserToken(session);
     if (!token) {
         logging::logger_stream(8, L"ExecuteProcessInSession") << L"get user token failed";
-        return error_gen_failure;
+        return winapi::error_gen_failure;
     }
 
-    sys_handle block = sys_handle::null;
+    winapi::sys_handle block = winapi::sys_handle::null;
     const bool has_block = procs().create_environment(token.get(), true, block) == 0;
-    unique_environment environment(has_block ? block : sys_handle::null);
-    const std::uint32_t flags =
-        create_no_window | normal_priority_class | (has_block ? create_unicode_environment : 0);
+    winapi::unique_environment environment(has_block ? block : winapi::sys_handle::null);
+    const std::uint32_t flags = winapi::create_no_window | winapi::normal_priority_class |
+                                (has_block ? winapi::create_unicode_environment : 0);
 
     std::wstring command_line;
     if (path.empty() || path.front() != L'"') {
@@ -172,11 +167,11 @@ std::uint32_t ExecuteProcessInSession(const std::wstring& path, std::uint32_t se
     if (command_line.size() >= path_buffer_chars) {
         logging::logger_stream(4, L"ExecuteProcessInSession")
             << L"command line too long length=" << command_line.size();
-        return error_insufficient_buffer;
+        return winapi::error_insufficient_buffer;
     }
 
     logging::logger_stream(16, L"ExecuteProcessInSession") << L"Run " << command_line;
-    created_process created;
+    winapi::created_process created;
     const std::uint32_t error = procs().create_process_as_user(token.get(), command_line, flags,
                                                                environment.get(), created);
     if (error != 0) {
@@ -184,27 +179,27 @@ std::uint32_t ExecuteProcessInSession(const std::wstring& path, std::uint32_t se
             << L"CreateProcessAsUser failed err=" << error;
         return error;
     }
-    unique_sys_handle process(created.process);
-    unique_sys_handle thread(created.thread);
+    winapi::unique_sys_handle process(created.process);
+    winapi::unique_sys_handle thread(created.thread);
     return 0;
 }
 
-bool set_privilege(sys_handle token, bool enable) {
+bool set_privilege(winapi::sys_handle token, bool enable) {
     std::uint64_t luid = 0;
     if (const auto error = procs().lookup_privilege(debug_privilege, luid); error != 0) {
         logging::logger_stream(4, L"set_privilege") << L"LookupPrivilegeValue err=" << error;
         return false;
     }
-    privilege previous;
+    winapi::privilege previous;
     if (const auto error = procs().adjust_privileges(token, {luid, 0}, &previous); error != 0) {
         logging::logger_stream(4, L"set_privilege") << L"AdjustTokenPrivileges 1 err=" << error;
         return false;
     }
     previous.luid = luid;
     if (enable) {
-        previous.attributes |= se_privilege_enabled;
+        previous.attributes |= winapi::se_privilege_enabled;
     } else {
-        previous.attributes &= ~se_privilege_enabled;
+        previous.attributes &= ~winapi::se_privilege_enabled;
     }
     if (const auto error = procs().adjust_privileges(token, previous, nullptr); error != 0) {
         logging::logger_stream(4, L"set_privilege") << L"AdjustTokenPrivileges 2 err=" << error;
@@ -214,11 +209,11 @@ bool set_privilege(sys_handle token, bool enable) {
 }
 
 privilege_scope::privilege_scope() {
-    constexpr std::uint32_t access = token_adjust_privileges | token_query;
-    sys_handle raw = sys_handle::null;
+    constexpr std::uint32_t access = winapi::token_adjust_privileges | winapi::token_query;
+    winapi::sys_handle raw = winapi::sys_handle::null;
     std::uint32_t error = procs().open_thread_token(access, false, raw);
-    if (error == error_no_token) {
-        if (procs().impersonate_self(security_impersonation) != 0) {
+    if (error == winapi::error_no_token) {
+        if (procs().impersonate_self(winapi::security_impersonation) != 0) {
             return;
         }
         error = procs().open_thread_token(access, false, raw);
@@ -239,56 +234,31 @@ privilege_scope::~privilege_scope() {
 }
 
 process_snapshot::process_snapshot() {
-    sys_handle raw = invalid_handle;
+    winapi::sys_handle raw = winapi::invalid_handle;
     const std::uint32_t error = procs().create_snapshot(raw);
-    if (raw == invalid_handle) {
-        throw_win_error(error, "CreateToolhelp32Snapshot failed");
+    if (raw == winapi::invalid_handle) {
+        winapi::throw_win_error(error, "CreateToolhelp32Snapshot failed");
     }
     handle_.reset(raw);
 }
 
-processes_iterator::processes_iterator(sys_handle snapshot) : snapshot_(snapshot) {
+processes_iterator::processes_iterator(winapi::sys_handle snapshot) : snapshot_(snapshot) {
     const std::uint32_t error = procs().first_process(snapshot_, entry_);
-    if (error == error_no_more_files) {
+    if (error == winapi::error_no_more_files) {
         *this = processes_iterator();
     } else if (error != 0) {
-        throw_win_error(error, "Process32First failed");
+        winapi::throw_win_error(error, "Process32First failed");
     }
 }
 
 processes_iterator& processes_iterator::operator++() {
     const std::uint32_t error = procs().next_process(snapshot_, entry_);
-    if (error == error_no_more_files) {
+    if (error == winapi::error_no_more_files) {
         *this = processes_iterator();
     } else if (error != 0) {
-        throw_win_error(error, "processes_iterator::increment failed");
+        winapi::throw_win_error(error, "processes_iterator::increment failed");
     }
     return *this;
 }
 
-stdext::expected<std::wstring, std::error_code> get_foldername(hmodule module) {
-    const auto name = module_file_name(module);
-    if (!name) {
-        return stdext::unexpected(make_win_error(name.error()));
-    }
-    return folder_of(*name);
-}
-
-stdext::expected<std::wstring, std::error_code> get_foldername(sys_handle process) {
-    std::wstring name;
-    std::uint32_t error = 0;
-    if (procs().module_file_name(process, 0, path_buffer_chars, name, error) == 0) {
-        return stdext::unexpected(make_win_error(error));
-    }
-    return folder_of(name);
-}
-
-namespace this_process {
-
-stdext::expected<std::wstring, std::error_code> get_foldername() {
-    return winapi::get_foldername(facility<modules>::get().self());
-}
-
-}  // namespace this_process
-
-}  // namespace winapi
+}  // namespace platform

@@ -11,11 +11,11 @@
 #include <string>
 #include <system_error>
 
-#include "base/expected.h"
-#include "platform/sys/modules.h"
-#include "platform/sys/processes.h"
+#include "stdext/expected.h"
+#include "winapi/modules.h"
+#include "winapi/processes.h"
 
-namespace winapi {
+namespace platform {
 
 // The session to start programs in: the console session when it is active, otherwise the last
 // active session of the enumeration, otherwise the console session.
@@ -29,7 +29,7 @@ std::uint32_t GetProcessPid(const std::wstring& name, std::uint32_t session);
 
 // A primary token for `session` (0: the first active session), duplicated from the session's
 // "winlogon.exe", with SeDebugPrivilege enabled; empty on failure (logged).
-unique_sys_handle GetUserToken(std::uint32_t session);
+winapi::unique_sys_handle GetUserToken(std::uint32_t session);
 
 // Starts `path` with `arguments` in `session` as that session's user, without waiting for it.
 // Returns 0, or the Windows error (31 when no token could be had).
@@ -37,7 +37,7 @@ std::uint32_t ExecuteProcessInSession(const std::wstring& path, std::uint32_t se
                                       const std::optional<std::wstring>& arguments);
 
 // Enables or disables SeDebugPrivilege in `token`, keeping its other attribute bits.
-bool set_privilege(sys_handle token, bool enable);
+bool set_privilege(winapi::sys_handle token, bool enable);
 
 // SeDebugPrivilege on the calling thread for the scope's lifetime. The thread is made to
 // impersonate the process when it has no token of its own; that impersonation is kept after the
@@ -52,7 +52,7 @@ public:
     bool active() const noexcept { return static_cast<bool>(token_); }
 
 private:
-    unique_sys_handle token_;
+    winapi::unique_sys_handle token_;
 };
 
 // Walks the entries of a process snapshot. The end iterator has the invalid handle and an empty
@@ -60,13 +60,13 @@ private:
 class processes_iterator {
 public:
     using iterator_category = std::input_iterator_tag;
-    using value_type = process_entry;
+    using value_type = winapi::process_entry;
     using difference_type = std::ptrdiff_t;
-    using pointer = const process_entry*;
-    using reference = const process_entry&;
+    using pointer = const winapi::process_entry*;
+    using reference = const winapi::process_entry&;
 
     processes_iterator() = default;
-    explicit processes_iterator(sys_handle snapshot);
+    explicit processes_iterator(winapi::sys_handle snapshot);
 
     reference operator*() const noexcept { return entry_; }
     pointer operator->() const noexcept { return &entry_; }
@@ -74,8 +74,8 @@ public:
     bool operator==(const processes_iterator&) const = default;
 
 private:
-    sys_handle snapshot_ = invalid_handle;
-    process_entry entry_;
+    winapi::sys_handle snapshot_ = winapi::invalid_handle;
+    winapi::process_entry entry_;
 };
 
 // A snapshot of the processes of all sessions; raises a system_error when it cannot be taken.
@@ -83,21 +83,12 @@ class process_snapshot {
 public:
     process_snapshot();
 
-    sys_handle handle() const noexcept { return handle_.get(); }
+    winapi::sys_handle handle() const noexcept { return handle_.get(); }
     processes_iterator begin() const { return processes_iterator(handle_.get()); }
     processes_iterator end() const { return {}; }
 
 private:
-    unique_snapshot handle_;
+    winapi::unique_snapshot handle_;
 };
 
-// The folder (ending with "\") of a module file or of a process's main module.
-stdext::expected<std::wstring, std::error_code> get_foldername(hmodule module);
-stdext::expected<std::wstring, std::error_code> get_foldername(sys_handle process);
-
-namespace this_process {
-// The folder of the running program's executable, ending with "\".
-stdext::expected<std::wstring, std::error_code> get_foldername();
-}  // namespace this_process
-
-}  // namespace winapi
+}  // namespace platform

@@ -4,12 +4,12 @@
 #include <new>
 #include <vector>
 
-#include "base/error.h"
-#include "base/facility.h"
-#include "logging/win_error_category.h"
-#include "platform/sys/trust.h"
+#include "stdext/error.h"
+#include "winapi/facility.h"
+#include "winapi/trust.h"
+#include "winapi/win_error_category.h"
 
-namespace winapi {
+namespace platform {
 namespace {
 
 // How every verification result is read: 0 is trusted; "subject not trusted" is a plain refusal;
@@ -24,7 +24,7 @@ trust_outcome read_outcome(std::int32_t result) {
     if (code == 0) {
         return {true, 0};
     }
-    if (code == trust_e_subject_not_trusted) {
+    if (code == winapi::trust_e_subject_not_trusted) {
         return {false, 0};
     }
     return {false, code};
@@ -32,21 +32,21 @@ trust_outcome read_outcome(std::int32_t result) {
 
 // Looks the file's hash up in the system catalogs and verifies it against each catalog that lists
 // it, until one verifies.
-bool verify_through_catalogs(trust& t, const std::wstring& path, std::uint32_t& error) {
+bool verify_through_catalogs(winapi::trust& t, const std::wstring& path, std::uint32_t& error) {
     error = 0;
-    unique_trust_file file(t.open_file(path, error));
+    winapi::unique_trust_file file(t.open_file(path, error));
     if (!file) {
         return false;
     }
 
     std::uint32_t hash_size = 0;
     if (!t.calc_file_hash(file.get(), hash_size, nullptr, error) &&
-        error != error_insufficient_buffer) {
+        error != winapi::error_insufficient_buffer) {
         return false;
     }
-    unique_trust_memory hash_block(t.allocate(hash_size));
+    winapi::unique_trust_memory hash_block(t.allocate(hash_size));
     if (!hash_block) {
-        error = error_outofmemory;
+        error = winapi::error_outofmemory;
         return false;
     }
     auto* hash = static_cast<std::uint8_t*>(hash_block.get());
@@ -54,16 +54,16 @@ bool verify_through_catalogs(trust& t, const std::wstring& path, std::uint32_t& 
         return false;
     }
 
-    catalog_admin admin_handle = 0;
+    winapi::catalog_admin admin_handle = 0;
     if (!t.acquire_catalog_admin(admin_handle, error)) {
         return false;
     }
-    unique_catalog_admin admin(admin_handle);
+    winapi::unique_catalog_admin admin(admin_handle);
 
     // Only the last verification that ran decides the error.
     error = 0;
-    catalog_info previous = 0;
-    while (catalog_info catalog = t.next_catalog(admin.get(), hash, hash_size, previous)) {
+    winapi::catalog_info previous = 0;
+    while (winapi::catalog_info catalog = t.next_catalog(admin.get(), hash, hash_size, previous)) {
         previous = catalog;  // handed back to the enumeration, which releases it
         std::wstring catalog_path;
         std::uint32_t info_error = 0;
@@ -83,21 +83,21 @@ bool verify_through_catalogs(trust& t, const std::wstring& path, std::uint32_t& 
 
 // Reads one simple display name: the first call gives the length with the terminating null, the
 // second fills a buffer of that length.
-bool read_name(trust& t, cert_context certificate, std::uint32_t flags, std::wstring& name,
-               std::uint32_t& error) {
+bool read_name(winapi::trust& t, winapi::cert_context certificate, std::uint32_t flags,
+               std::wstring& name, std::uint32_t& error) {
     std::wstring buffer;
     const std::uint32_t length =
-        t.name_string(certificate, cert_name_simple_display_type, flags, 0, buffer, error);
+        t.name_string(certificate, winapi::cert_name_simple_display_type, flags, 0, buffer, error);
     if (length == 0) {
         return false;
     }
-    const std::uint32_t written =
-        t.name_string(certificate, cert_name_simple_display_type, flags, length, buffer, error);
+    const std::uint32_t written = t.name_string(certificate, winapi::cert_name_simple_display_type,
+                                                flags, length, buffer, error);
     if (written == 0) {
         return false;
     }
     if (written == 1) {
-        error = error_not_found;  // only the terminating null: the name is empty
+        error = winapi::error_not_found;  // only the terminating null: the name is empty
         return false;
     }
     name.assign(buffer, 0, written - 1);
@@ -117,35 +117,37 @@ std::wstring serial_text(const std::vector<std::uint8_t>& stored) {
 }
 
 // The description of the certificate; all empty with error set when any part cannot be read.
-certificate_info describe(trust& t, cert_context certificate, std::uint32_t& error) {
+certificate_info describe(winapi::trust& t, winapi::cert_context certificate,
+                          std::uint32_t& error) {
     certificate_info info;
     std::vector<std::uint8_t> stored;
     try {
         if (!t.serial_number(certificate, stored)) {
-            error = error_invalid_data;
+            error = winapi::error_invalid_data;
             return {};
         }
         info.serial_number = serial_text(stored);
     } catch (const std::bad_alloc&) {
-        error = error_not_enough_memory;
+        error = winapi::error_not_enough_memory;
         return {};
     }
     error = 0;
-    if (!read_name(t, certificate, cert_name_issuer_flag, info.issuer, error) ||
+    if (!read_name(t, certificate, winapi::cert_name_issuer_flag, info.issuer, error) ||
         !read_name(t, certificate, 0, info.subject, error)) {
         return {};
     }
     return info;
 }
 
-certificate_info read_embedded_signer(trust& t, const std::wstring& path, std::uint32_t& error) {
+certificate_info read_embedded_signer(winapi::trust& t, const std::wstring& path,
+                                      std::uint32_t& error) {
     error = 0;
-    cert_store store_handle = 0;
-    crypt_message message_handle = 0;
+    winapi::cert_store store_handle = 0;
+    winapi::crypt_message message_handle = 0;
     const bool found = t.query_embedded_signature(path, store_handle, message_handle, error);
     // Declared in this order so that the message is closed before its store.
-    unique_cert_store store(store_handle);
-    unique_crypt_message message(message_handle);
+    winapi::unique_cert_store store(store_handle);
+    winapi::unique_crypt_message message(message_handle);
     if (!found) {
         return {};
     }
@@ -154,22 +156,23 @@ certificate_info read_embedded_signer(trust& t, const std::wstring& path, std::u
     if (!t.signer_info(message.get(), nullptr, size, error)) {
         return {};
     }
-    unique_trust_memory signer(t.allocate(size));
+    winapi::unique_trust_memory signer(t.allocate(size));
     if (!signer) {
-        error = error_not_enough_memory;
+        error = winapi::error_not_enough_memory;
         return {};
     }
     if (!t.signer_info(message.get(), signer.get(), size, error)) {
         return {};
     }
 
-    unique_cert_context certificate(t.find_signer_certificate(store.get(), signer.get(), error));
+    winapi::unique_cert_context certificate(
+        t.find_signer_certificate(store.get(), signer.get(), error));
     if (!certificate) {
         // A signer whose certificate is not in the signature (the search ends with "not found")
         // cannot be described; it keeps that error so that no caller takes the empty subject for
         // a signer.
         if (error == 0) {
-            error = crypt_e_not_found;
+            error = winapi::crypt_e_not_found;
         }
         return {};
     }
@@ -180,7 +183,7 @@ certificate_info read_embedded_signer(trust& t, const std::wstring& path, std::u
 
 bool verify_signature(const std::wstring& path, std::error_code& error) {
     error.clear();
-    trust& t = facility<trust>::get();
+    winapi::trust& t = winapi::facility<winapi::trust>::get();
     try {
         if (read_outcome(t.verify_file(path)).trusted) {
             return true;
@@ -190,11 +193,11 @@ bool verify_signature(const std::wstring& path, std::error_code& error) {
         std::uint32_t code = 0;
         const bool verified = verify_through_catalogs(t, path, code);
         if (code != 0) {
-            error = make_win_error(code);
+            error = winapi::make_win_error(code);
         }
         return verified;
     } catch (const std::bad_alloc&) {
-        error = make_win_error(error_outofmemory);
+        error = winapi::make_win_error(winapi::error_outofmemory);
         return false;
     }
 }
@@ -210,16 +213,16 @@ bool verify_signature(const std::wstring& path) {
 
 certificate_info get_signature(const std::wstring& path, std::error_code& error) {
     error.clear();
-    trust& t = facility<trust>::get();
+    winapi::trust& t = winapi::facility<winapi::trust>::get();
     std::uint32_t code = 0;
     certificate_info info;
     try {
         info = read_embedded_signer(t, path, code);
     } catch (const std::bad_alloc&) {
-        code = error_not_enough_memory;
+        code = winapi::error_not_enough_memory;
     }
     if (code != 0) {
-        error = make_win_error(code);
+        error = winapi::make_win_error(code);
         return {};
     }
     return info;
@@ -234,4 +237,4 @@ certificate_info get_signature(const std::wstring& path) {
     return info;
 }
 
-}  // namespace winapi
+}  // namespace platform

@@ -7,7 +7,7 @@
 #include <string>
 #include <system_error>
 
-namespace winapi {
+namespace platform {
 
 // The signer certificate of an embedded signature. All three are empty when it could not be read.
 struct certificate_info {
@@ -30,4 +30,4 @@ certificate_info get_signature(const std::wstring& path, std::error_code& error)
 // The same; raises a system_error "get_signature failed" with the error.
 certificate_info get_signature(const std::wstring& path);
 
-}  // namespace winapi
+}  // namespace platform

@@ -2,42 +2,42 @@
 
 #include <string>
 
-#include "base/facility.h"
-#include "base/utf.h"
 #include "logging/log.h"
-#include "logging/win_error_category.h"
+#include "stdext/utf.h"
+#include "winapi/facility.h"
+#include "winapi/win_error_category.h"
 
-namespace winapi {
+namespace platform {
 namespace {
 
-task_scheduler& scheduler() {
-    return facility<task_scheduler>::get();
+winapi::task_scheduler& scheduler() {
+    return winapi::facility<winapi::task_scheduler>::get();
 }
 
-void check(hresult hr, const char* text) {
-    if (failed(hr)) {
-        throw_win_error(static_cast<std::uint32_t>(hr), text);
+void check(winapi::hresult hr, const char* text) {
+    if (winapi::failed(hr)) {
+        winapi::throw_win_error(static_cast<std::uint32_t>(hr), text);
     }
 }
 
 // Receives an interface pointer from a facility call and hands it to its owner.
 class out_com {
 public:
-    explicit out_com(unique_com& owner) : owner_(owner) {}
+    explicit out_com(winapi::unique_com& owner) : owner_(owner) {}
     ~out_com() { owner_.reset(raw_); }
     out_com(const out_com&) = delete;
     out_com& operator=(const out_com&) = delete;
-    operator com_ptr&() noexcept { return raw_; }
+    operator winapi::com_ptr&() noexcept { return raw_; }
 
 private:
-    unique_com& owner_;
-    com_ptr raw_ = 0;
+    winapi::unique_com& owner_;
+    winapi::com_ptr raw_ = 0;
 };
 
-void log_battery_failure(const char* what, hresult hr) {
-    const std::string message = win_error_category().message(hr);
+void log_battery_failure(const char* what, winapi::hresult hr) {
+    const std::string message = winapi::win_error_category().message(hr);
     logging::logger_stream(logging::level_warning, L"win_task_scheduler::config_actions")
-        << what << hr << L": " << text::utf8_to_wide(message);
+        << what << hr << L": " << stdext::utf8_to_wide(message);
 }
 
 }  // namespace
@@ -53,9 +53,9 @@ win_task_scheduler::win_task_scheduler() {
     check(ts.get_folder(service_.get(), L"\\", out_com(folder_)), "ITaskService::GetFolder failed");
 }
 
-unique_com win_task_scheduler::find_task(const std::wstring& name) {
-    unique_com task;
-    const hresult hr = scheduler().get_task(folder_.get(), name, out_com(task));
+winapi::unique_com win_task_scheduler::find_task(const std::wstring& name) {
+    winapi::unique_com task;
+    const winapi::hresult hr = scheduler().get_task(folder_.get(), name, out_com(task));
     if ((static_cast<std::uint32_t>(hr) & 0xFFFFu) == 2) {
         return {};
     }
@@ -66,46 +66,47 @@ unique_com win_task_scheduler::find_task(const std::wstring& name) {
 void win_task_scheduler::register_task(const task_description& task) {
     auto& ts = scheduler();
 
-    unique_com definition;
-    if (unique_com existing = find_task(task.task_name)) {
+    winapi::unique_com definition;
+    if (winapi::unique_com existing = find_task(task.task_name)) {
         check(ts.get_definition(existing.get(), out_com(definition)),
               "ITaskDefinition::get_Definition");
     } else {
         check(ts.new_task(service_.get(), 0, out_com(definition)), "ITaskService::NewTask failed");
     }
 
-    unique_com info;
+    winapi::unique_com info;
     check(ts.get_registration_info(definition.get(), out_com(info)),
           "ITaskDefinition::get_RegistrationInfo failed");
     check(ts.put_author(info.get(), task.author), "IRegistrationInfo::put_author failed");
 
-    unique_com principal;
+    winapi::unique_com principal;
     check(ts.get_principal(definition.get(), out_com(principal)),
           "ITaskDefinition::get_Principal failed");
-    check(ts.put_run_level(principal.get(), task_runlevel_highest),
+    check(ts.put_run_level(principal.get(), winapi::task_runlevel_highest),
           "IPrincipal::put_RunLevel failed");
 
     config_triggers(definition.get(), task);
     config_actions(definition.get(), task);
 
-    unique_com registered;
-    check(ts.register_task_definition(folder_.get(), task.task_name, definition.get(),
-                                      task_create_or_update, task_user_local_system,
-                                      task_logon_interactive_token, L"", out_com(registered)),
-          "ITaskFolder::RegisterTaskDefinition failed");
+    winapi::unique_com registered;
+    check(
+        ts.register_task_definition(folder_.get(), task.task_name, definition.get(),
+                                    winapi::task_create_or_update, task_user_local_system,
+                                    winapi::task_logon_interactive_token, L"", out_com(registered)),
+        "ITaskFolder::RegisterTaskDefinition failed");
 }
 
-void win_task_scheduler::config_triggers(com_ptr definition, const task_description& task) {
+void win_task_scheduler::config_triggers(winapi::com_ptr definition, const task_description& task) {
     auto& ts = scheduler();
 
-    unique_com triggers;
+    winapi::unique_com triggers;
     check(ts.get_triggers(definition, out_com(triggers)), "ITaskDefinition::get_Triggers failed");
     check(ts.clear_triggers(triggers.get()), "ITriggerCollection::Clear");
 
-    unique_com trigger;
-    check(ts.create_trigger(triggers.get(), task_trigger_logon, out_com(trigger)),
+    winapi::unique_com trigger;
+    check(ts.create_trigger(triggers.get(), winapi::task_trigger_logon, out_com(trigger)),
           "ITriggerCollection::Create failed");
-    unique_com logon;
+    winapi::unique_com logon;
     check(ts.query_logon_trigger(trigger.get(), out_com(logon)),
           "ITrigger::QueryInterface for IID_ILogonTrigger failed");
 
@@ -114,7 +115,7 @@ void win_task_scheduler::config_triggers(com_ptr definition, const task_descript
           "ILogonTrigger::put_Delay failed");
 
     if (task.repetition_interval_minutes > 0) {
-        unique_com pattern;
+        winapi::unique_com pattern;
         check(ts.get_repetition(logon.get(), out_com(pattern)),
               "ILogonTrigger::get_Repetition failed");
         check(ts.put_interval(pattern.get(), task_duration(task.repetition_interval_minutes)),
@@ -122,17 +123,17 @@ void win_task_scheduler::config_triggers(com_ptr definition, const task_descript
     }
 }
 
-void win_task_scheduler::config_actions(com_ptr definition, const task_description& task) {
+void win_task_scheduler::config_actions(winapi::com_ptr definition, const task_description& task) {
     auto& ts = scheduler();
 
-    unique_com actions;
+    winapi::unique_com actions;
     check(ts.get_actions(definition, out_com(actions)), "ITaskDefinition::get_Actions failed");
     check(ts.clear_actions(actions.get()), "IActionCollection::Clear");
 
-    unique_com action;
-    check(ts.create_action(actions.get(), task_action_exec, out_com(action)),
+    winapi::unique_com action;
+    check(ts.create_action(actions.get(), winapi::task_action_exec, out_com(action)),
           "IActionCollection::Create failed");
-    unique_com exec;
+    winapi::unique_com exec;
     check(ts.query_exec_action(action.get(), out_com(exec)),
           "IAction::QueryInterface for IID_IExecAction failed");
 
@@ -145,28 +146,29 @@ void win_task_scheduler::config_actions(com_ptr definition, const task_descripti
               "IExecAction::put_WorkingDirectory failed");
     }
 
-    unique_com settings;
+    winapi::unique_com settings;
     check(ts.get_settings(definition, out_com(settings)), "ITaskDefinition::get_Settings failed");
 
     // The task must also run on battery power; a system that refuses these two settings still
     // gets its task.
-    if (const hresult hr = ts.put_stop_if_going_on_batteries(settings.get(), false); failed(hr)) {
+    if (const winapi::hresult hr = ts.put_stop_if_going_on_batteries(settings.get(), false);
+        winapi::failed(hr)) {
         log_battery_failure("disable stop_if_going_on_batteries failed err ", hr);
     }
-    if (const hresult hr = ts.put_disallow_start_if_on_batteries(settings.get(), false);
-        failed(hr)) {
+    if (const winapi::hresult hr = ts.put_disallow_start_if_on_batteries(settings.get(), false);
+        winapi::failed(hr)) {
         log_battery_failure("disable put_disallow_start_if_on_batteries failed err ", hr);
     }
 }
 
 void win_task_scheduler::delete_task(const std::wstring& name) {
-    unique_com task = find_task(name);
+    winapi::unique_com task = find_task(name);
     if (!task) {
         return;
     }
     // The look-up ignores letter case; only a task of exactly this name is deleted.
     std::wstring stored;
-    if (failed(scheduler().get_name(task.get(), stored))) {
+    if (winapi::failed(scheduler().get_name(task.get(), stored))) {
         return;
     }
     if (stored == name) {
@@ -174,4 +176,4 @@ void win_task_scheduler::delete_task(const std::wstring& name) {
     }
 }
 
-}  // namespace winapi
+}  // namespace platform

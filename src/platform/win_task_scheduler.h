@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/sys/task_scheduler.h"
+#include "winapi/task_scheduler.h"
 
-namespace winapi {
+namespace platform {
 
 // What the caller decides about its task; everything else (folder, account, run level, trigger
 // kind, battery settings) is fixed here.
@@ -40,12 +40,12 @@ public:
 
 private:
     // The registered task of that name, or an empty owner when there is none.
-    unique_com find_task(const std::wstring& name);
-    void config_triggers(com_ptr definition, const task_description& task);
-    void config_actions(com_ptr definition, const task_description& task);
+    winapi::unique_com find_task(const std::wstring& name);
+    void config_triggers(winapi::com_ptr definition, const task_description& task);
+    void config_actions(winapi::com_ptr definition, const task_description& task);
 
-    unique_com service_;
-    unique_com folder_;
+    winapi::unique_com service_;
+    winapi::unique_com folder_;
 };
 
-}  // namespace winapi
+}  // namespace platform

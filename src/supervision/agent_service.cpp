@@ -4,14 +4,15 @@
 #include <exception>
 #include <vector>
 
-#include "base/error.h"
-#include "base/facility.h"
-#include "base/utf.h"
 #include "logging/log.h"
-#include "logging/win_error_category.h"
 #include "platform/process_utils.h"
-#include "platform/sys/clock.h"
-#include "platform/sys/registry.h"
+#include "stdext/error.h"
+#include "stdext/utf.h"
+#include "winapi/clock.h"
+#include "winapi/facility.h"
+#include "winapi/folders.h"
+#include "winapi/registry.h"
+#include "winapi/win_error_category.h"
 
 namespace supervision {
 namespace {
@@ -46,7 +47,7 @@ std::wstring supervisor_folder() {
 void terminate_agent_processes() {
     auto& procs = winapi::facility<winapi::processes>::get();
     const agent_image image{supervisor_folder() + agent_executable_name};
-    for (const auto& entry : winapi::process_snapshot()) {
+    for (const auto& entry : platform::process_snapshot()) {
         if (!(entry == image)) {
             continue;
         }
@@ -242,7 +243,7 @@ status_result run_agent_command(const std::wstring& word) {
         const std::uint32_t error = process.error();
         return stdext::unexpected(L"create process [" + command_line + L"] err=" +
                                   std::to_wstring(error) + L" " +
-                                  text::utf8_to_wide(winapi::make_win_error(error).message()));
+                                  stdext::utf8_to_wide(winapi::make_win_error(error).message()));
     }
     const std::uint32_t result = wait_process(process->process.get(), agent_timeout_ms);
     if (result != winapi::wait_object_0) {
@@ -272,7 +273,7 @@ stdext::expected<service_reg_values, std::wstring> read_agent_reg_values() {
         error != 0) {
         return value_error(error);
     }
-    values.image_path = text::utf16le_to_wide(data.data(), data.size());
+    values.image_path = stdext::utf16le_to_wide(data.data(), data.size());
     std::uint32_t error = 0;
     values.start = read_number(reg, key.get(), L"Start", error);
     if (error != 0) {
@@ -312,7 +313,7 @@ std::uint32_t wait_process(winapi::sys_handle process, std::uint32_t timeout_ms)
 }
 
 bool operator==(const winapi::process_entry& entry, const agent_image& image) {
-    if (!text::iequals(entry.exe_file, agent_executable_name)) {
+    if (!stdext::iequals(entry.exe_file, agent_executable_name)) {
         return false;
     }
     try {
@@ -329,7 +330,7 @@ bool operator==(const winapi::process_entry& entry, const agent_image& image) {
         if (procs.module_file_name(process.get(), 0, module_path_chars, path, error) == 0) {
             winapi::throw_win_error(error, "GetModuleFileNameEx failed");
         }
-        return text::iequals(path, image.path);
+        return stdext::iequals(path, image.path);
     } catch (const std::exception& e) {
         logging::logger_stream(4, L"operator ==") << L"failed get_module_file_name for pid="
                                                   << entry.process_id << L" error:" << e.what();

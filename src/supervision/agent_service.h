@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
-#include "base/expected.h"
-#include "platform/sys/processes.h"
-#include "platform/sys/service_manager.h"
+#include "stdext/expected.h"
+#include "winapi/processes.h"
+#include "winapi/service_manager.h"
 
 namespace supervision {
 

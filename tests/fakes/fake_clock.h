@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/sys/clock.h"
+#include "winapi/clock.h"
 
 namespace fakes {
 

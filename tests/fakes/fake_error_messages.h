@@ -3,7 +3,7 @@
 
 #include <map>
 
-#include "platform/sys/error_messages.h"
+#include "winapi/error_messages.h"
 
 namespace fakes {
 

@@ -4,17 +4,19 @@
 #include <map>
 #include <string>
 
-#include "base/utf.h"
-#include "platform/sys/file_identity.h"
+#include "stdext/utf.h"
+#include "winapi/file_identity.h"
 
 namespace fakes {
 
 class fake_file_identity final : public winapi::file_identity {
 public:
-    void add(const std::wstring& path, winapi::file_id id) { objects_[text::to_lower(path)] = id; }
+    void add(const std::wstring& path, winapi::file_id id) {
+        objects_[stdext::to_lower(path)] = id;
+    }
 
     std::uint32_t identify(const std::wstring& path, winapi::file_id& out) override {
-        auto it = objects_.find(text::to_lower(path));
+        auto it = objects_.find(stdext::to_lower(path));
         if (it == objects_.end()) {
             return 2;  // ERROR_FILE_NOT_FOUND
         }

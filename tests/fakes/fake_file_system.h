@@ -11,10 +11,10 @@
 #include <optional>
 #include <string>
 #include <vector>
-#include "base/error.h"
-#include "base/utf.h"
+#include "stdext/error.h"
+#include "stdext/utf.h"
 
-#include "platform/sys/file_system.h"
+#include "winapi/file_system.h"
 
 namespace fakes {
 
@@ -247,7 +247,7 @@ private:
         for (const auto& p : parts) {
             key += L'\\' + p;
         }
-        return text::to_lower(key);
+        return stdext::to_lower(key);
     }
     // Counts a step; throws process_killed when the budget is spent.
     void step() {

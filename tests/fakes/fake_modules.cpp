@@ -1,7 +1,7 @@
 #include "fakes/fake_modules.h"
 
-#include "base/error.h"
-#include "base/utf.h"
+#include "stdext/error.h"
+#include "stdext/utf.h"
 
 namespace fakes {
 namespace {
@@ -19,16 +19,16 @@ winapi::hmodule fake_modules::add_library(const std::wstring& path,
     lib.exports = std::move(exports);
     lib.handle = next_;
     next_ += 0x10000;
-    libraries_[text::to_lower(path)] = std::move(lib);
-    return libraries_[text::to_lower(path)].handle;
+    libraries_[stdext::to_lower(path)] = std::move(lib);
+    return libraries_[stdext::to_lower(path)].handle;
 }
 
 void fake_modules::remove_library(const std::wstring& path) {
-    libraries_.erase(text::to_lower(path));
+    libraries_.erase(stdext::to_lower(path));
 }
 
 int fake_modules::references(const std::wstring& path) const {
-    auto it = libraries_.find(text::to_lower(path));
+    auto it = libraries_.find(stdext::to_lower(path));
     return it == libraries_.end() ? 0 : it->second.references;
 }
 
@@ -45,7 +45,7 @@ fake_modules::library* fake_modules::by_handle(winapi::hmodule h) {
 winapi::hmodule fake_modules::get_loaded(const std::wstring& name, std::uint32_t,
                                          std::uint32_t& error) {
     for (auto& [path, lib] : libraries_) {
-        if (lib.references > 0 && text::iequals(file_part(path), name)) {
+        if (lib.references > 0 && stdext::iequals(file_part(path), name)) {
             ++lib.references;
             error = 0;
             return lib.handle;
@@ -67,11 +67,11 @@ winapi::hmodule fake_modules::load_ex(const std::wstring& path, std::uint32_t fl
         error = *fail_load;
         return 0;
     }
-    auto it = libraries_.find(text::to_lower(path));
+    auto it = libraries_.find(stdext::to_lower(path));
     if (it == libraries_.end()) {
         // A plain file name is found when exactly one library of that name exists.
         for (auto& [p, lib] : libraries_) {
-            if (text::iequals(file_part(p), path)) {
+            if (stdext::iequals(file_part(p), path)) {
                 it = libraries_.find(p);
                 break;
             }

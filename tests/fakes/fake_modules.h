@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sys/modules.h"
+#include "winapi/modules.h"
 
 namespace fakes {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sys/process_context.h"
+#include "winapi/process_context.h"
 
 namespace fakes {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "base/error.h"
-#include "platform/sys/processes.h"
+#include "stdext/error.h"
+#include "winapi/processes.h"
 
 namespace fakes {
 

@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 #include <vector>
-#include "base/error.h"
-#include "base/utf.h"
+#include "stdext/error.h"
+#include "stdext/utf.h"
 
-#include "platform/sys/registry.h"
+#include "winapi/registry.h"
 
 namespace fakes {
 
@@ -38,10 +38,10 @@ public:
     void set_string(winapi::hkey root, const std::wstring& path, const std::wstring& name,
                     const std::wstring& data, std::uint32_t type = winapi::reg_sz) {
         add_key(root, path);
-        auto bytes = text::wide_to_utf16le(data);
+        auto bytes = stdext::wide_to_utf16le(data);
         bytes.push_back(0);
         bytes.push_back(0);
-        keys_[make_id(root, path)][text::to_lower(name)] = value{type, bytes};
+        keys_[make_id(root, path)][stdext::to_lower(name)] = value{type, bytes};
     }
     void set_dword(winapi::hkey root, const std::wstring& path, const std::wstring& name,
                    std::uint32_t data) {
@@ -50,20 +50,20 @@ public:
         for (int shift = 0; shift < 32; shift += 8) {
             bytes.push_back(static_cast<std::uint8_t>(data >> shift));
         }
-        keys_[make_id(root, path)][text::to_lower(name)] = value{winapi::reg_dword, bytes};
+        keys_[make_id(root, path)][stdext::to_lower(name)] = value{winapi::reg_dword, bytes};
     }
     std::optional<value> find_value(winapi::hkey root, const std::wstring& path,
                                     const std::wstring& name) const {
         auto key = keys_.find(make_id(root, path));
-        if (key == keys_.end() || !key->second.count(text::to_lower(name))) {
+        if (key == keys_.end() || !key->second.count(stdext::to_lower(name))) {
             return std::nullopt;
         }
-        return key->second.at(text::to_lower(name));
+        return key->second.at(stdext::to_lower(name));
     }
     std::optional<std::wstring> find_string(winapi::hkey root, const std::wstring& path,
                                             const std::wstring& name) const {
         auto v = find_value(root, path, name);
-        return v ? std::optional(text::utf16le_to_wide(v->data.data(), v->data.size()))
+        return v ? std::optional(stdext::utf16le_to_wide(v->data.data(), v->data.size()))
                  : std::nullopt;
     }
 
@@ -136,13 +136,13 @@ public:
         if (h == handles_.end()) {
             return 6;
         }
-        keys_[h->second][text::to_lower(name)] = value{type, data};
+        keys_[h->second][stdext::to_lower(name)] = value{type, data};
         return 0;
     }
 
 private:
     static std::wstring normalise(const std::wstring& path) {
-        std::wstring p = text::to_lower(path);
+        std::wstring p = stdext::to_lower(path);
         while (!p.empty() && p.back() == L'\\') {
             p.pop_back();
         }
@@ -174,10 +174,10 @@ private:
                        std::uint32_t flags, std::uint32_t& type,
                        std::vector<std::uint8_t>& data) const {
         auto key = id ? keys_.find(*id) : keys_.end();
-        if (key == keys_.end() || !key->second.count(text::to_lower(name))) {
+        if (key == keys_.end() || !key->second.count(stdext::to_lower(name))) {
             return winapi::error_file_not_found;
         }
-        const value& v = key->second.at(text::to_lower(name));
+        const value& v = key->second.at(stdext::to_lower(name));
         // RegGetValue takes only the types its flags allow, and of those only strings and
         // numbers.
         const std::uint32_t allowed = v.type == winapi::reg_sz      ? winapi::rrf_rt_reg_sz

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sys/service_manager.h"
+#include "winapi/service_manager.h"
 
 namespace fakes {
 

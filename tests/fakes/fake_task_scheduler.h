@@ -12,8 +12,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "base/utf.h"
-#include "platform/sys/task_scheduler.h"
+#include "stdext/utf.h"
+#include "winapi/task_scheduler.h"
 
 namespace fakes {
 
@@ -220,8 +220,9 @@ private:
     };
 
     std::vector<registered_task>::iterator find(const std::wstring& name) {
-        return std::find_if(tasks.begin(), tasks.end(),
-                            [&](const registered_task& t) { return text::iequals(t.name, name); });
+        return std::find_if(tasks.begin(), tasks.end(), [&](const registered_task& t) {
+            return stdext::iequals(t.name, name);
+        });
     }
     com_ptr make(object o) {
         next_ += 8;

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "base/error.h"
-#include "base/utf.h"
-#include "platform/sys/trust.h"
+#include "stdext/error.h"
+#include "stdext/utf.h"
+#include "winapi/trust.h"
 
 namespace fakes {
 
@@ -40,7 +40,7 @@ public:
 
     // Paths compare ignoring case.
     file_model& add(const std::wstring& path, std::optional<cert_model> signer = std::nullopt) {
-        return files_[text::to_lower(path)] = file_model{std::move(signer)};
+        return files_[stdext::to_lower(path)] = file_model{std::move(signer)};
     }
     // A catalog that lists the given files; the walk meets catalogs in the order they are added.
     catalog_model& add_catalog(const std::wstring& path, const std::vector<std::wstring>& members,
@@ -73,7 +73,7 @@ public:
                                        const std::uint8_t* hash, std::uint32_t hash_size) override {
         catalogs_verified.push_back(catalog_path);
         const resource* open = live(member, kind::file);
-        if (open == nullptr || open->path != text::to_lower(member_path) || hash == nullptr ||
+        if (open == nullptr || open->path != stdext::to_lower(member_path) || hash == nullptr ||
             std::vector<std::uint8_t>(hash, hash + hash_size) != hash_of(member_path)) {
             return result_of(0x80070057u);  // the member was not passed consistently
         }
@@ -94,7 +94,7 @@ public:
         if (find(path) == nullptr) {
             return refuse(error, winapi::error_file_not_found);
         }
-        return hand_out({kind::file, text::to_lower(path)});
+        return hand_out({kind::file, stdext::to_lower(path)});
     }
     void close_file(winapi::trust_file file) override { take_back(file, kind::file); }
 
@@ -184,8 +184,8 @@ public:
             return refuse(error,
                           f == nullptr ? winapi::error_file_not_found : winapi::crypt_e_no_match);
         }
-        store = hand_out({kind::store, text::to_lower(path)});
-        message = hand_out({kind::message, text::to_lower(path)});
+        store = hand_out({kind::store, stdext::to_lower(path)});
+        message = hand_out({kind::message, stdext::to_lower(path)});
         return true;
     }
     void close_message(winapi::crypt_message message) override {
@@ -284,12 +284,12 @@ private:
     }
     // The catalog hash of a file's content, made from its path.
     static std::vector<std::uint8_t> hash_of(const std::wstring& path) {
-        const std::string bytes = text::wide_to_utf8(text::to_lower(path));
+        const std::string bytes = stdext::wide_to_utf8(stdext::to_lower(path));
         return {bytes.begin(), bytes.end()};
     }
 
     file_model* find(const std::wstring& path) {
-        auto it = files_.find(text::to_lower(path));
+        auto it = files_.find(stdext::to_lower(path));
         return it == files_.end() ? nullptr : &it->second;
     }
     const cert_model* cert(winapi::cert_context certificate) {

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <string>
 
-#include "base/facility.h"
 #include "fakes/fake_file_system.h"
 #include "fakes/fake_registry.h"
 #include "platform/config/product_settings.h"
+#include "winapi/facility.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::wstring file = L"C:\\Agent\\settings\\Corvel.json";
@@ -22,10 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     reg.set_string(winapi::hkey_local_machine, L"SOFTWARE\\Valdrin Agent", L"lang", record);
     winapi::scoped_facility<winapi::registry> use(reg);
 
-    const config::product_settings settings(file, L"C:\\Agent\\");
+    const platform::config::product_settings settings(file, L"C:\\Agent\\");
     if (settings.narrow().size() != settings.wide().size()) {
         __builtin_trap();
     }
-    (void)config::read_language(L"SOFTWARE\\Valdrin Agent");
+    (void)platform::config::read_language(L"SOFTWARE\\Valdrin Agent");
     return 0;
 }

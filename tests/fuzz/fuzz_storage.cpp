@@ -4,40 +4,41 @@
 #include <cstdlib>
 #include <string>
 
-#include "base/facility.h"
 #include "fakes/fake_file_system.h"
-#include "supervision/storage.h"
+#include "supervision/storage/storage.h"
+#include "winapi/facility.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fakes::fake_file_system fs;
     winapi::scoped_facility<winapi::file_system> use(fs);
     const std::string bytes(reinterpret_cast<const char*>(data), size);
 
-    const std::wstring file = storage::wardex_storage::path().value();
+    const std::wstring file = supervision::storage::wardex_storage::path().value();
     fs.set_file(file, bytes);
     fs.set_file(L"version.json", bytes);
     fs.set_file(L"update.json", bytes);
 
-    auto version = storage::version_json_storage::read(fs.current);
-    auto update = storage::update_json_storage::read(fs.current);
+    auto version = supervision::storage::version_json_storage::read(fs.current);
+    auto update = supervision::storage::update_json_storage::read(fs.current);
     if (version.has_value() != update.has_value() || (version && !(*version == *update))) {
         std::abort();
     }
 
-    const auto read = storage::wardex_storage::read_storage();
+    const auto read = supervision::storage::wardex_storage::read_storage();
     if (read) {
-        if (!storage::wardex_storage::write_storage(*read)) {
+        if (!supervision::storage::wardex_storage::write_storage(*read)) {
             std::abort();
         }
-        const auto again = storage::wardex_storage::read_storage();
-        if (!again || !(*again == *read) || fs.file(file) != storage::serialize(*read)) {
+        const auto again = supervision::storage::wardex_storage::read_storage();
+        if (!again || !(*again == *read) ||
+            fs.file(file) != supervision::storage::serialize(*read)) {
             std::abort();
         }
     } else if (read.error().code.value() != 13 || read.error().text.empty()) {
         std::abort();
     }
     // A section write always succeeds on a writable folder, whatever was there before.
-    if (!storage::wardex_storage::write_tolvar_report_data({1})) {
+    if (!supervision::storage::wardex_storage::write_tolvar_report_data({1})) {
         std::abort();
     }
     return 0;

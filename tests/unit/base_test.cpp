@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "base/error.h"
-#include "base/expected.h"
-#include "base/facility.h"
-#include "base/utf.h"
 #include "fakes/fake_error_messages.h"
-#include "logging/win_error_category.h"
+#include "stdext/error.h"
+#include "stdext/expected.h"
+#include "stdext/utf.h"
+#include "winapi/facility.h"
+#include "winapi/win_error_category.h"
 
 namespace {
 
@@ -29,31 +29,31 @@ TEST(Expected, ValueAndErrorAccess) {
 
 TEST(Utf, RoundTripsThroughUtf8AndUtf16le) {
     const std::wstring wide = L"a\u00e9\u4e2d\U0001F600z";
-    const std::string utf8 = text::wide_to_utf8(wide);
+    const std::string utf8 = stdext::wide_to_utf8(wide);
     EXPECT_EQ(utf8, "a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80z");
-    EXPECT_EQ(text::utf8_to_wide(utf8), wide);
+    EXPECT_EQ(stdext::utf8_to_wide(utf8), wide);
 
-    const auto bytes = text::wide_to_utf16le(wide);
+    const auto bytes = stdext::wide_to_utf16le(wide);
     // The emoji is a surrogate pair: 6 code units in all, 12 bytes.
     ASSERT_EQ(bytes.size(), 12u);
     EXPECT_EQ(bytes[6], 0x3D);  // high surrogate D83D, little-endian
     EXPECT_EQ(bytes[7], 0xD8);
-    EXPECT_EQ(text::utf16le_to_wide(bytes.data(), bytes.size()), wide);
+    EXPECT_EQ(stdext::utf16le_to_wide(bytes.data(), bytes.size()), wide);
 }
 
 TEST(Utf, MalformedUtf8BecomesReplacementCharacter) {
-    EXPECT_EQ(text::utf8_to_wide("a\xFF"
-                                 "b"),
+    EXPECT_EQ(stdext::utf8_to_wide("a\xFF"
+                                   "b"),
               L"a\uFFFDb");
-    EXPECT_EQ(text::utf8_to_wide("\xC3"), L"\uFFFD");      // truncated sequence
-    EXPECT_EQ(text::utf8_to_wide("\xC0\xAF"), L"\uFFFD");  // overlong slash
+    EXPECT_EQ(stdext::utf8_to_wide("\xC3"), L"\uFFFD");      // truncated sequence
+    EXPECT_EQ(stdext::utf8_to_wide("\xC0\xAF"), L"\uFFFD");  // overlong slash
 }
 
 TEST(Utf, Utf16StopsAtFirstZeroAndComparisonIgnoresCase) {
     const std::uint8_t data[] = {'a', 0, 'b', 0, 0, 0, 'c', 0};
-    EXPECT_EQ(text::utf16le_to_wide(data, sizeof data), L"ab");
-    EXPECT_TRUE(text::iequals(L"CorvelService.EXE", L"corvelservice.exe"));
-    EXPECT_FALSE(text::iequals(L"CorvelService.exe", L"CorvelService.ex"));
+    EXPECT_EQ(stdext::utf16le_to_wide(data, sizeof data), L"ab");
+    EXPECT_TRUE(stdext::iequals(L"CorvelService.EXE", L"corvelservice.exe"));
+    EXPECT_FALSE(stdext::iequals(L"CorvelService.exe", L"CorvelService.ex"));
 }
 
 TEST(WinErrorCategory, Messages) {

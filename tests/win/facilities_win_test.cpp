@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "logging/win_error_category.h"
-#include "platform/sys/win/system_facilities.h"
+#include "winapi/win/system_facilities.h"
+#include "winapi/win_error_category.h"
 
 namespace {
 

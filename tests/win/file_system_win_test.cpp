@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <string>
 
-#include "base/facility.h"
-#include "platform/sys/file_system.h"
-#include "supervision/storage.h"
+#include "supervision/storage/storage.h"
+#include "winapi/facility.h"
+#include "winapi/file_system.h"
 
 namespace {
 
@@ -74,11 +74,11 @@ TEST_F(FileSystemWin, FilesAndFolders) {
 
 TEST_F(FileSystemWin, StorageRoundTrip) {
     const std::wstring file = root_ + L"\\.\\storage\\wardex.json";
-    EXPECT_EQ(storage::wardex_storage::path().value(), file);
+    EXPECT_EQ(supervision::storage::wardex_storage::path().value(), file);
 
-    EXPECT_FALSE(storage::wardex_storage::read_repair_data());
-    ASSERT_TRUE(storage::wardex_storage::write_repair_data({1, 5}));
-    ASSERT_TRUE(storage::wardex_storage::write_local_update_data({2, 7, "1.0.1"}));
+    EXPECT_FALSE(supervision::storage::wardex_storage::read_repair_data());
+    ASSERT_TRUE(supervision::storage::wardex_storage::write_repair_data({1, 5}));
+    ASSERT_TRUE(supervision::storage::wardex_storage::write_local_update_data({2, 7, "1.0.1"}));
     std::string content;
     ASSERT_TRUE(fs().read_file(file, content).ok());
     EXPECT_EQ(content, R"({"local_update":{"count":2,"time":7,"version":"1.0.1"},)"
@@ -89,7 +89,7 @@ TEST_F(FileSystemWin, StorageRoundTrip) {
     // A storage path taken by a folder: the write fails and leaves it alone.
     ASSERT_EQ(fs().delete_file(file), 0u);
     ASSERT_EQ(fs().create_folder(file), 0u);
-    EXPECT_FALSE(storage::wardex_storage::write_repair_data({1, 5}));
+    EXPECT_FALSE(supervision::storage::wardex_storage::write_repair_data({1, 5}));
     EXPECT_TRUE(fs().folder_exists(file));
     EXPECT_FALSE(fs().file_exists(winapi::replacement_file_name(file)));
 }

@@ -1,7 +1,7 @@
 // Test entry of the Windows test program: the real facilities are installed before any test.
 #include <gtest/gtest.h>
 
-#include "platform/sys/win/system_facilities.h"
+#include "winapi/win/system_facilities.h"
 
 namespace {
 

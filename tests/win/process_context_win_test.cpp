@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "base/facility.h"
-#include "base/utf.h"
-#include "platform/sys/file_identity.h"
-#include "platform/sys/file_system.h"
-#include "platform/sys/process_context.h"
+#include "stdext/utf.h"
+#include "winapi/facility.h"
+#include "winapi/file_identity.h"
+#include "winapi/file_system.h"
+#include "winapi/process_context.h"
 
 namespace {
 

@@ -2,11 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "base/facility.h"
-#include "base/utf.h"
 #include "platform/process_utils.h"
-#include "platform/sys/service_manager.h"
-#include "platform/win/handles.h"
+#include "stdext/utf.h"
+#include "winapi/facility.h"
+#include "winapi/folders.h"
+#include "winapi/service_manager.h"
+#include "winapi/win/handles.h"
 
 namespace {
 
@@ -32,12 +33,12 @@ TEST(ProcessUtilsWin, FoldernameOfModuleAndProcess) {
     winapi::unique_sys_handle process(raw);
     const auto of_process = winapi::get_foldername(process.get());
     ASSERT_TRUE(of_process) << of_process.error().value();
-    EXPECT_TRUE(text::iequals(*of_process, folder));
+    EXPECT_TRUE(stdext::iequals(*of_process, folder));
 
     const auto kernel =
         winapi::get_foldername(winapi::from_native(::GetModuleHandleW(L"kernel32.dll")));
     ASSERT_TRUE(kernel);
-    EXPECT_TRUE(text::iequals(kernel->substr(kernel->size() - 9), L"system32\\")) << *kernel;
+    EXPECT_TRUE(stdext::iequals(kernel->substr(kernel->size() - 9), L"system32\\")) << *kernel;
 }
 
 TEST(ProcessUtilsWin, PidOfTheRunningProgram) {
@@ -45,14 +46,14 @@ TEST(ProcessUtilsWin, PidOfTheRunningProgram) {
     const std::wstring name = path.substr(path.rfind(L'\\') + 1);
     DWORD session = 0;
     ASSERT_TRUE(::ProcessIdToSessionId(::GetCurrentProcessId(), &session));
-    EXPECT_NE(winapi::GetProcessPid(name, session), 0u);
-    EXPECT_EQ(winapi::GetProcessPid(name, session + 7), 0u);
-    EXPECT_EQ(winapi::get_target_session(), ::WTSGetActiveConsoleSessionId());
+    EXPECT_NE(platform::GetProcessPid(name, session), 0u);
+    EXPECT_EQ(platform::GetProcessPid(name, session + 7), 0u);
+    EXPECT_EQ(platform::get_target_session(), ::WTSGetActiveConsoleSessionId());
 }
 
 TEST(ProcessUtilsWin, PrivilegeScopeAndServiceManager) {
     {
-        winapi::privilege_scope scope;
+        platform::privilege_scope scope;
         EXPECT_TRUE(scope.active());
     }
     auto& scm = winapi::facility<winapi::service_manager>::get();

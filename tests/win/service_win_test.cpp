@@ -12,10 +12,11 @@
 #include <sstream>
 #include <thread>
 
-#include "base/facility.h"
-#include "base/utf.h"
 #include "platform/process_utils.h"
+#include "stdext/utf.h"
 #include "supervision/agent_service.h"
+#include "winapi/facility.h"
+#include "winapi/folders.h"
 
 namespace {
 
@@ -121,20 +122,20 @@ TEST_F(ServiceWin, StartsTheStoppedServiceAfterInstallAndEnable) {
     EXPECT_FALSE(service.is_running());
 
     const auto started = service.start_agent_service();
-    ASSERT_TRUE(started) << text::wide_to_utf8(started.error());
+    ASSERT_TRUE(started) << stdext::wide_to_utf8(started.error());
     EXPECT_TRUE(service.is_running());
     EXPECT_EQ(service_state(), static_cast<DWORD>(SERVICE_RUNNING));
 
     const std::string calls = read_file(agent_folder / "CorvelService.calls");
-    const std::string quoted = "\"" + text::wide_to_utf8(agent.wstring()) + "\"";
+    const std::string quoted = "\"" + stdext::wide_to_utf8(agent.wstring()) + "\"";
     EXPECT_NE(calls.find(quoted + " install"), std::string::npos) << calls;
     EXPECT_NE(calls.find(quoted + " enable"), std::string::npos) << calls;
 
     const auto values = supervision::read_agent_reg_values();
-    ASSERT_TRUE(values) << text::wide_to_utf8(values.error());
-    EXPECT_TRUE(text::iequals(values->image_path, agent.wstring()) ||
-                text::iequals(values->image_path, L"\"" + agent.wstring() + L"\""))
-        << text::wide_to_utf8(values->image_path);
+    ASSERT_TRUE(values) << stdext::wide_to_utf8(values.error());
+    EXPECT_TRUE(stdext::iequals(values->image_path, agent.wstring()) ||
+                stdext::iequals(values->image_path, L"\"" + agent.wstring() + L"\""))
+        << stdext::wide_to_utf8(values->image_path);
     EXPECT_EQ(values->start, L"2");  // automatic, after "enable"
     EXPECT_EQ(values->type, L"16");  // own process
 }
@@ -145,15 +146,15 @@ TEST_F(ServiceWin, ExecuteProcessInSessionUsesTheSessionsWinlogon) {
     fs::remove(agent_folder / "winlogon.stop");
 
     // Without a "winlogon.exe" in the session there is no token to start with.
-    EXPECT_EQ(winapi::ExecuteProcessInSession(agent.wstring(), 1, L"update_ready"), 31u);
+    EXPECT_EQ(platform::ExecuteProcessInSession(agent.wstring(), 1, L"update_ready"), 31u);
 
     std::wstring line = L"\"" + (agent_folder / "winlogon.exe").wstring() + L"\" 120";
     auto winlogon = supervision::create_process(line, 0);
     ASSERT_TRUE(winlogon);
     ASSERT_TRUE(wait_until([&] { return fs::exists(agent_folder / "winlogon.pid"); }, 15));
 
-    EXPECT_EQ(winapi::ExecuteProcessInSession(agent.wstring(), 1, L"update_ready"), 0u);
-    const std::string expected = "\"" + text::wide_to_utf8(agent.wstring()) + "\" update_ready";
+    EXPECT_EQ(platform::ExecuteProcessInSession(agent.wstring(), 1, L"update_ready"), 0u);
+    const std::string expected = "\"" + stdext::wide_to_utf8(agent.wstring()) + "\" update_ready";
     EXPECT_TRUE(wait_until(
         [&] {
             return read_file(agent_folder / "CorvelService.calls").find(expected) !=
@@ -174,8 +175,8 @@ TEST_F(ServiceWin, HangingInstallTimesOut) {
     EXPECT_EQ(result.error(), L"wait for process result=258");
 
     // End the hanging command rather than leave it behind.
-    for (const auto& entry : winapi::process_snapshot()) {
-        if (text::iequals(entry.exe_file, L"CorvelService.exe")) {
+    for (const auto& entry : platform::process_snapshot()) {
+        if (stdext::iequals(entry.exe_file, L"CorvelService.exe")) {
             HANDLE h = ::OpenProcess(PROCESS_TERMINATE, FALSE, entry.process_id);
             if (h != nullptr) {
                 ::TerminateProcess(h, 0);

@@ -8,9 +8,9 @@
 #include <string>
 #include <system_error>
 
-#include "base/utf.h"
 #include "platform/config/exported_object.h"
-#include "platform/config/registry_values.h"
+#include "platform/registry_values.h"
+#include "stdext/utf.h"
 
 namespace {
 
@@ -34,36 +34,36 @@ bool key_exists(const wchar_t* path, REGSAM view) {
 }
 
 TEST_F(RegistryHelpersWin, WritesAndReadsInThe32BitView) {
-    ASSERT_TRUE(winapi::SetRegKeyValue(test_key, L"lang", L"{\"dir\":0,\"name\":\"en-US\"}"));
+    ASSERT_TRUE(platform::SetRegKeyValue(test_key, L"lang", L"{\"dir\":0,\"name\":\"en-US\"}"));
     std::wstring value;
-    ASSERT_TRUE(winapi::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"lang", value));
+    ASSERT_TRUE(platform::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"lang", value));
     EXPECT_EQ(value, L"{\"dir\":0,\"name\":\"en-US\"}");
     // The key lives in the 32-bit view only.
     EXPECT_TRUE(key_exists(L"SOFTWARE\\WardexTest\\Settings", KEY_WOW64_32KEY));
     EXPECT_FALSE(key_exists(L"SOFTWARE\\WardexTest\\Settings", KEY_WOW64_64KEY));
 
     // A value that does not fit the 32767-character buffer fails.
-    ASSERT_TRUE(winapi::SetRegKeyValue(test_key, L"long", std::wstring(32767, L'x')));
-    EXPECT_FALSE(winapi::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"long", value));
-    ASSERT_TRUE(winapi::SetRegKeyValue(test_key, L"long", std::wstring(32766, L'x')));
-    ASSERT_TRUE(winapi::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"long", value));
+    ASSERT_TRUE(platform::SetRegKeyValue(test_key, L"long", std::wstring(32767, L'x')));
+    EXPECT_FALSE(platform::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"long", value));
+    ASSERT_TRUE(platform::SetRegKeyValue(test_key, L"long", std::wstring(32766, L'x')));
+    ASSERT_TRUE(platform::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"long", value));
     EXPECT_EQ(value.size(), 32766u);
 }
 
 TEST_F(RegistryHelpersWin, KitVersionFromTheInstallKey) {
     // The key is opened with KEY_QUERY_VALUE alone: the process's own view (the 32-bit one for
     // the shipped program, the 64-bit one for this test program).
-    EXPECT_THROW(winapi::get_kit_version(test_key), std::system_error);
+    EXPECT_THROW(platform::get_kit_version(test_key), std::system_error);
     const std::wstring install = test_key + L"\\Install";
     const std::wstring version = L"5.1.2.7";
     ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, install.c_str(), L"ProductVersion", REG_SZ,
                                 version.c_str(), static_cast<DWORD>((version.size() + 1) * 2)),
               ERROR_SUCCESS);
-    EXPECT_EQ(winapi::get_kit_version(test_key), version);
-    EXPECT_EQ(winapi::get_kit_version(test_key + L"\\"), version);
+    EXPECT_EQ(platform::get_kit_version(test_key), version);
+    EXPECT_EQ(platform::get_kit_version(test_key + L"\\"), version);
     ASSERT_EQ(::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, install.c_str(), L"ProductVersion"),
               ERROR_SUCCESS);
-    EXPECT_EQ(winapi::get_kit_version(test_key), L"");
+    EXPECT_EQ(platform::get_kit_version(test_key), L"");
 }
 
 // The stand-in library copied into a folder of its own, with its configuration file.
@@ -72,7 +72,7 @@ protected:
     void SetUp() override {
         const char* build = std::getenv("WARDEX_BUILD_DIR");
         ASSERT_NE(build, nullptr) << "WARDEX_BUILD_DIR is not set";
-        std::wstring root = L"Z:" + text::utf8_to_wide(build);
+        std::wstring root = L"Z:" + stdext::utf8_to_wide(build);
         std::replace(root.begin(), root.end(), L'/', L'\\');
         folder = root + L"\\wine-tmp\\settings-" + std::to_wstring(::GetCurrentProcessId());
         ::CreateDirectoryW((root + L"\\wine-tmp").c_str(), nullptr);
@@ -98,25 +98,26 @@ protected:
 
 TEST_F(ProductConfigWin, DefaultsAndConfiguredProperties) {
     {
-        config::product_config binding;
+        platform::config::product_config binding;
         ASSERT_EQ(binding.load(dll), 0u);
-        EXPECT_STREQ(config::get_string_property(binding, 0), L"Valdrin Agent");
-        EXPECT_STREQ(config::get_string_property(binding, 2), L"Valdrin\\Agent");
-        EXPECT_STREQ(config::get_string_property(binding, 755), L"SOFTWARE\\Valdrin Agent");
-        EXPECT_EQ(config::get_string_property(binding, 1), nullptr);
+        EXPECT_STREQ(platform::config::get_string_property(binding, 0), L"Valdrin Agent");
+        EXPECT_STREQ(platform::config::get_string_property(binding, 2), L"Valdrin\\Agent");
+        EXPECT_STREQ(platform::config::get_string_property(binding, 755),
+                     L"SOFTWARE\\Valdrin Agent");
+        EXPECT_EQ(platform::config::get_string_property(binding, 1), nullptr);
     }
     // Released: the library is no longer loaded.
     EXPECT_EQ(::GetModuleHandleW(dll.c_str()), nullptr);
 
     write_ini("# test\r\n0=Valdrin Secure\r\n755=\r\n");
-    config::product_config binding;
+    platform::config::product_config binding;
     ASSERT_EQ(binding.load(dll), 0u);
-    EXPECT_STREQ(config::get_string_property(binding, 0), L"Valdrin Secure");
-    EXPECT_EQ(config::get_string_property(binding, 755), nullptr);
+    EXPECT_STREQ(platform::config::get_string_property(binding, 0), L"Valdrin Secure");
+    EXPECT_EQ(platform::config::get_string_property(binding, 755), nullptr);
 }
 
 TEST_F(ProductConfigWin, FailuresOfTheLibrary) {
-    config::product_config binding;
+    platform::config::product_config binding;
     write_ini("create_error=5\n");
     EXPECT_EQ(binding.load(dll), 5u);
     write_ini("interface=0\n");
@@ -128,10 +129,10 @@ TEST_F(ProductConfigWin, FailuresOfTheLibrary) {
 TEST_F(ProductConfigWin, ProductNameByPlainLibraryName) {
     write_ini("0=Valdrin Home\n");
     ASSERT_TRUE(::SetDllDirectoryW(folder.c_str()));
-    const std::wstring name = config::get_product_name();
+    const std::wstring name = platform::config::get_product_name();
     ::SetDllDirectoryW(nullptr);
     EXPECT_EQ(name, L"Valdrin Home");
-    EXPECT_EQ(config::get_product_name(), L"Valdrin");
+    EXPECT_EQ(platform::config::get_product_name(), L"Valdrin");
 }
 
 }  // namespace

@@ -5,9 +5,9 @@
 #include <fstream>
 #include <string>
 
-#include "base/utf.h"
-#include "logging/win_error_category.h"
 #include "platform/signature.h"
+#include "stdext/utf.h"
+#include "winapi/win_error_category.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ protected:
         if (dir == nullptr || *dir == '\0') {
             GTEST_SKIP() << "WARDEX_SAMPLES_DIR is not set";
         }
-        folder_ = text::utf8_to_wide(dir);
+        folder_ = stdext::utf8_to_wide(dir);
     }
 
     std::wstring sample(const wchar_t* name) const { return folder_ + L"\\" + name; }
@@ -29,37 +29,39 @@ protected:
 };
 
 TEST_F(SignatureWin, SignedFileVerifiesAndNamesItsSigner) {
-    EXPECT_TRUE(winapi::verify_signature(sample(L"signed.exe"), error));
+    EXPECT_TRUE(platform::verify_signature(sample(L"signed.exe"), error));
     EXPECT_FALSE(error) << error.message();
 
     std::ifstream serial_file(std::filesystem::path(folder_) / L"serial.txt");
     std::string serial;
     std::getline(serial_file, serial);
     ASSERT_FALSE(serial.empty());
-    EXPECT_EQ(winapi::get_signature(sample(L"signed.exe"), error),
-              (winapi::certificate_info{text::utf8_to_wide(serial), L"Wardex Test Signer Test Root",
-                                        L"Wardex Test Signer"}));
+    EXPECT_EQ(platform::get_signature(sample(L"signed.exe"), error),
+              (platform::certificate_info{stdext::utf8_to_wide(serial),
+                                          L"Wardex Test Signer Test Root", L"Wardex Test Signer"}));
     EXPECT_FALSE(error) << error.message();
 
     // A tampered copy is plainly not trusted, and reading its signer does not check the content.
-    EXPECT_FALSE(winapi::verify_signature(sample(L"tampered.exe"), error));
+    EXPECT_FALSE(platform::verify_signature(sample(L"tampered.exe"), error));
     EXPECT_FALSE(error) << error.message();
-    EXPECT_EQ(winapi::get_signature(sample(L"tampered.exe"), error).subject, L"Wardex Test Signer");
+    EXPECT_EQ(platform::get_signature(sample(L"tampered.exe"), error).subject,
+              L"Wardex Test Signer");
     EXPECT_FALSE(error) << error.message();
 }
 
 TEST_F(SignatureWin, UnsignedAndMissingFiles) {
     // No embedded signature and no catalog lists it: a plain false.
-    EXPECT_FALSE(winapi::verify_signature(sample(L"unsigned.exe"), error));
+    EXPECT_FALSE(platform::verify_signature(sample(L"unsigned.exe"), error));
     EXPECT_FALSE(error) << error.message();
-    EXPECT_EQ(winapi::get_signature(sample(L"unsigned.exe"), error), winapi::certificate_info{});
+    EXPECT_EQ(platform::get_signature(sample(L"unsigned.exe"), error),
+              platform::certificate_info{});
     EXPECT_EQ(error.category(), winapi::win_error_category());
     EXPECT_NE(error.value(), 0);
 
     const std::wstring missing = sample(L"missing.exe");
-    EXPECT_FALSE(winapi::verify_signature(missing, error));
+    EXPECT_FALSE(platform::verify_signature(missing, error));
     EXPECT_EQ(error, winapi::make_win_error(2));
-    EXPECT_EQ(winapi::get_signature(missing, error), winapi::certificate_info{});
+    EXPECT_EQ(platform::get_signature(missing, error), platform::certificate_info{});
     EXPECT_TRUE(error);
 }
 

@@ -8,9 +8,9 @@
 #include <system_error>
 #include <utility>
 
-#include "base/facility.h"
-#include "platform/sys/task_scheduler.h"
 #include "platform/win_task_scheduler.h"
+#include "winapi/facility.h"
+#include "winapi/task_scheduler.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ unique_com take(winapi::hresult hr, com_ptr& raw) {
 
 TEST_F(TaskSchedulerWin, RegistersReadsAndDeletesATask) {
     const std::wstring name = L"wardex win test task";
-    winapi::win_task_scheduler{}.delete_task(name);  // none yet: nothing happens
+    platform::win_task_scheduler{}.delete_task(name);  // none yet: nothing happens
 
     com_ptr raw = 0;
     unique_com service = take(ts.create_service(raw), raw);
@@ -60,7 +60,7 @@ TEST_F(TaskSchedulerWin, RegistersReadsAndDeletesATask) {
     ASSERT_EQ(ts.get_name(take(ts.get_task(folder.get(), name, raw), raw).get(), stored), S_OK);
     EXPECT_EQ(stored, name);
 
-    winapi::win_task_scheduler{}.delete_task(name);
+    platform::win_task_scheduler{}.delete_task(name);
     EXPECT_EQ(ts.get_task(folder.get(), name, raw) & 0xFFFF, 2);
 }
 

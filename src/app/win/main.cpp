@@ -2,13 +2,12 @@
 
 #include "app/entry.h"
 #include "app/product_parts.h"
-#include "platform/config/paths.h"
-#include "platform/sys/win/system_facilities.h"
+#include "winapi/win/system_facilities.h"
 
 // The parameters are not used: the command word is read from GetCommandLineW.
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     winapi::install_windows_facilities();
-    config::fix_start_paths();
+    app::fix_start_paths();
     app::product_parts parts;
     return app::run_entry(parts, app::make_command_table());
 }

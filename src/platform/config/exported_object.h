@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <string>
 
-#include "base/facility.h"
 #include "platform/config/iservconfig.h"
 #include "platform/config/paths.h"
-#include "platform/sys/modules.h"
+#include "winapi/facility.h"
+#include "winapi/modules.h"
 
-namespace config {
+namespace platform::config {
 
 // The error of a load that failed without a Windows error of its own.
 inline constexpr std::uint32_t error_object_unavailable = 632;
@@ -102,4 +102,4 @@ const wchar_t* get_string_property(const product_config& binding, std::int32_t i
 // The product name from "IServConfig.dll", or "Valdrin" when it cannot be had.
 std::wstring get_product_name();
 
-}  // namespace config
+}  // namespace platform::config

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-namespace config {
+namespace platform::config {
 
 // A class or interface identifier, laid out as Windows lays out a GUID.
 struct guid {
@@ -85,4 +85,4 @@ using vd_destroy_object_fn = void (*)(vd_object* object);
 inline constexpr const char* vd_create_object_export = "VdCreateObject";
 inline constexpr const char* vd_destroy_object_export = "VdDestroyObject";
 
-}  // namespace config
+}  // namespace platform::config

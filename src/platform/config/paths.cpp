@@ -1,11 +1,10 @@
 #include "platform/config/paths.h"
 
-#include "base/facility.h"
-#include "base/utf.h"
-#include "platform/sys/modules.h"
-#include "supervision/storage.h"
+#include "stdext/utf.h"
+#include "winapi/facility.h"
+#include "winapi/modules.h"
 
-namespace config {
+namespace platform::config {
 namespace {
 
 bool is_separator(wchar_t c) {
@@ -50,7 +49,7 @@ bool path_is_absolute(std::wstring_view path) {
 std::wstring path_join(std::wstring_view base, std::wstring_view tail) {
     const auto tail_root = path_root_name(tail);
     if (path_is_absolute(tail) ||
-        (!tail_root.empty() && !text::iequals(tail_root, path_root_name(base)))) {
+        (!tail_root.empty() && !stdext::iequals(tail_root, path_root_name(base)))) {
         return std::wstring(tail);
     }
     if (has_root_directory(tail)) {
@@ -69,17 +68,9 @@ std::wstring settings_path_for(std::wstring_view folder,
                                const std::optional<std::string>& record_path) {
     std::wstring base(folder);
     if (record_path) {
-        base = path_join(base, text::utf8_to_wide(*record_path));
+        base = path_join(base, stdext::utf8_to_wide(*record_path));
     }
     return path_join(base, L"settings\\Corvel.json");
-}
-
-std::optional<std::string> read_version_record_path(std::wstring_view folder) {
-    auto record = storage::version_json_storage::read(std::wstring(folder));
-    if (!record) {
-        return std::nullopt;
-    }
-    return std::move(record->path);
 }
 
 const std::wstring& install_folder() {
@@ -95,16 +86,28 @@ const std::wstring& install_folder() {
     return folder;
 }
 
-const std::wstring& settings_file_path() {
-    static const std::wstring path = [] {
-        const std::wstring& folder = install_folder();
-        return settings_path_for(folder, read_version_record_path(folder));
+namespace {
+
+// The path of the first call; record_path may be null.
+const std::wstring& fixed_settings_path(const std::string* record_path) {
+    static const std::wstring path = [record_path] {
+        std::optional<std::string> record;
+        if (record_path != nullptr) {
+            record = *record_path;
+        }
+        return settings_path_for(install_folder(), record);
     }();
     return path;
 }
 
-void fix_start_paths() {
-    static_cast<void>(settings_file_path());
+}  // namespace
+
+const std::wstring& settings_file_path() {
+    return fixed_settings_path(nullptr);
 }
 
-}  // namespace config
+void fix_start_paths(const std::optional<std::string>& record_path) {
+    static_cast<void>(fixed_settings_path(record_path ? &*record_path : nullptr));
+}
+
+}  // namespace platform::config

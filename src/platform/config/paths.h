@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace config {
+namespace platform::config {
 
 // Windows path rules: '\' and '/' separate; the root name is "X:" or "\\server".
 std::wstring_view path_root_name(std::wstring_view path);
@@ -22,20 +22,17 @@ std::wstring path_join(std::wstring_view base, std::wstring_view tail);
 std::wstring settings_path_for(std::wstring_view folder,
                                const std::optional<std::string>& record_path);
 
-// The "path" member of the version record ".\version.json" in folder; nothing when the file is
-// missing, is not JSON, or lacks either string member "version" or "path".
-std::optional<std::string> read_version_record_path(std::wstring_view folder);
-
 // The folder of the running executable with its trailing backslash, empty when the program's
 // path cannot be had. Computed once, on first use.
 const std::wstring& install_folder();
-// The product settings file ("settings\Corvel.json" under the folder the version record names).
-// Computed once, on first use, after install_folder.
+// The product settings file ("settings\Corvel.json" under the folder the version record names),
+// as fix_start_paths fixed it; without that, the one directly under install_folder.
 const std::wstring& settings_file_path();
 
-// Computes both paths now. The program does so before its entry point does anything else, so the
+// Fixes both paths for the rest of the run, with the "path" member of the agent's version record
+// when it could be read. The program does so before its entry point does anything else, so the
 // settings file is the one named by the version record the program started with, even when a
-// local update rewrites that record later in the run.
-void fix_start_paths();
+// local update rewrites that record later in the run. Only the first call counts.
+void fix_start_paths(const std::optional<std::string>& record_path);
 
-}  // namespace config
+}  // namespace platform::config

@@ -1,7 +1,7 @@
 #include "logging/log.h"
 #include "platform/config/exported_object.h"
 
-namespace config {
+namespace platform::config {
 
 const wchar_t* get_string_property(const product_config& binding, std::int32_t id) {
     return binding.loaded() ? binding->get_string_property(id, 0) : nullptr;
@@ -25,4 +25,4 @@ std::wstring get_product_name() {
     return name;
 }
 
-}  // namespace config
+}  // namespace platform::config

@@ -8,14 +8,14 @@
 #include <optional>
 #include <vector>
 
-#include "base/facility.h"
-#include "base/utf.h"
 #include "logging/log.h"
 #include "platform/config/paths.h"
-#include "platform/config/registry_values.h"
 #include "platform/config/text_file.h"
+#include "platform/registry_values.h"
+#include "stdext/utf.h"
+#include "winapi/facility.h"
 
-namespace config {
+namespace platform::config {
 namespace {
 
 constexpr const char* default_app_id = "com.valdrin.agent";
@@ -153,7 +153,7 @@ bool read_default_user_rtl() {
     auto& reg = winapi::facility<winapi::registry>::get();
     winapi::hkey raw = 0;
     const std::wstring subkey = default_user_key;
-    if (const auto rc = reg.open_key(winapi::hkey_users, subkey, winapi::key_read_32, raw);
+    if (const auto rc = reg.open_key(winapi::hkey_users, subkey, platform::key_read_32, raw);
         rc != 0) {
         logging::logger_stream(logging::level_error, L"GetRegKeyValue")
             << L"RegOpenKeyEx " << subkey << L" failed " << rc;
@@ -181,7 +181,7 @@ product_settings::product_settings(const std::wstring& settings_path, const std:
     narrow_ = defaults();
     rebuild_wide();
     wide_[setting::install_folder] = folder;
-    narrow_[setting::install_folder] = text::wide_to_utf8(folder);
+    narrow_[setting::install_folder] = stdext::wide_to_utf8(folder);
 
     const auto root = parse_settings_file(settings_path);
     if (!root) {
@@ -194,15 +194,15 @@ product_settings::product_settings(const std::wstring& settings_path, const std:
     const language_info lang = read_language(product_key.c_str());
     const wchar_t* direction = lang.rtl ? L"RTL" : L"LTR";
     wide_[setting::language] = lang.name;
-    narrow_[setting::language] = text::wide_to_utf8(lang.name);
+    narrow_[setting::language] = stdext::wide_to_utf8(lang.name);
     wide_[setting::language_direction] = direction;
-    narrow_[setting::language_direction] = text::wide_to_utf8(direction);
+    narrow_[setting::language_direction] = stdext::wide_to_utf8(direction);
 }
 
 void product_settings::rebuild_wide() {
     wide_.clear();
     for (const auto& [id, value] : narrow_) {
-        wide_[id] = text::utf8_to_wide(value);
+        wide_[id] = stdext::utf8_to_wide(value);
     }
 }
 
@@ -237,7 +237,7 @@ language_info read_language(const wchar_t* product_key) {
         return lang;
     }
     std::wstring record;
-    if (winapi::GetRegKeyValue(winapi::hkey_local_machine, product_key, L"lang", record)) {
+    if (platform::GetRegKeyValue(winapi::hkey_local_machine, product_key, L"lang", record)) {
         picojson::value root;
         const std::string bytes = record_bytes(record);
         if (!parse_json(root, bytes).empty()) {
@@ -245,7 +245,7 @@ language_info read_language(const wchar_t* product_key) {
         }
         if (const auto* name = find_member(root, "name");
             name != nullptr && name->is<std::string>() && !name->get<std::string>().empty()) {
-            lang.name = text::utf8_to_wide(name->get<std::string>());
+            lang.name = stdext::utf8_to_wide(name->get<std::string>());
         }
         if (const auto* dir = find_member(root, "dir"); dir != nullptr && dir->is<double>()) {
             // Truncated towards zero: only values in [1, 2) mean right to left.
@@ -255,7 +255,7 @@ language_info read_language(const wchar_t* product_key) {
     }
 
     std::wstring tag;
-    if (winapi::GetRegKeyValue(winapi::hkey_users, default_user_key, L"wslibsite_lang", tag)) {
+    if (platform::GetRegKeyValue(winapi::hkey_users, default_user_key, L"wslibsite_lang", tag)) {
         lang.name = tag;
     }
     lang.rtl = read_default_user_rtl();
@@ -268,10 +268,10 @@ bool store_language(const std::wstring& name, bool rtl, const wchar_t* product_k
         return false;
     }
     picojson::object record;
-    record["name"] = picojson::value(text::wide_to_utf8(name));
+    record["name"] = picojson::value(stdext::wide_to_utf8(name));
     record["dir"] = picojson::value(static_cast<std::int64_t>(rtl ? 1 : 0));
     const std::string json = picojson::value(record).serialize();
-    return winapi::SetRegKeyValue(product_key, L"lang", text::utf8_to_wide(json));
+    return platform::SetRegKeyValue(product_key, L"lang", stdext::utf8_to_wide(json));
 }
 
-}  // namespace config
+}  // namespace platform::config

@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-namespace config {
+namespace platform::config {
 
 using setting_id = std::int32_t;
 
@@ -74,4 +74,4 @@ language_info read_language(const wchar_t* product_key);
 // Writes the record {"dir":0|1,"name":tag} as the product key's "lang" value.
 bool store_language(const std::wstring& name, bool rtl, const wchar_t* product_key);
 
-}  // namespace config
+}  // namespace platform::config

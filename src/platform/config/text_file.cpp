@@ -1,9 +1,9 @@
 #include "platform/config/text_file.h"
 
-#include "base/facility.h"
-#include "platform/sys/file_system.h"
+#include "winapi/facility.h"
+#include "winapi/file_system.h"
 
-namespace config {
+namespace platform::config {
 
 std::optional<std::string> read_file_bytes(const std::wstring& path) {
     std::string content;
@@ -13,4 +13,4 @@ std::optional<std::string> read_file_bytes(const std::wstring& path) {
     return content;
 }
 
-}  // namespace config
+}  // namespace platform::config

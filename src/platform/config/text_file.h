@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-namespace config {
+namespace platform::config {
 
 // The file's bytes, or nothing when it cannot be opened or read.
 std::optional<std::string> read_file_bytes(const std::wstring& path);
 
-}  // namespace config
+}  // namespace platform::config

@@ -7,14 +7,14 @@
 #include <stdexcept>
 
 #include "app/entry.h"
-#include "base/facility.h"
-#include "base/utf.h"
 #include "fakes/fake_error_messages.h"
 #include "fakes/fake_file_identity.h"
 #include "fakes/fake_file_system.h"
 #include "fakes/fake_modules.h"
 #include "fakes/fake_process_context.h"
 #include "fakes/fake_registry.h"
+#include "stdext/utf.h"
+#include "winapi/facility.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ const std::wstring current_version = L"SOFTWARE\\Microsoft\\Windows\\CurrentVers
 const std::string enter_folder = "cd C:\\program files\\valdrin\\agent\\1.0.0";
 
 std::string file_part(const std::wstring& path) {
-    return text::wide_to_utf8(path.substr(path.find_last_of(L'\\') + 1));
+    return stdext::wide_to_utf8(path.substr(path.find_last_of(L'\\') + 1));
 }
 
 // Every step of a run in order. A change of the current directory shows as "cd <folder>" before
@@ -42,7 +42,7 @@ struct journal {
     void operator()(const std::string& step) {
         if (disk.current != seen_folder) {
             seen_folder = disk.current;
-            steps.push_back("cd " + text::wide_to_utf8(seen_folder));
+            steps.push_back("cd " + stdext::wide_to_utf8(seen_folder));
         }
         steps.push_back(step);
     }
@@ -142,7 +142,7 @@ public:
         files.add(L"C:\\Program Files\\Valdrin\\Agent", {7, 100});
         files.add(program_folder, {7, 101});
         for (const wchar_t* word : {L"repair", L"install", L"uninstall"}) {
-            table.push_back({word, [this, word] { note(text::wide_to_utf8(word)); }});
+            table.push_back({word, [this, word] { note(stdext::wide_to_utf8(word)); }});
         }
     }
 
@@ -360,7 +360,7 @@ TEST_F(entry_test, WordsMatchIgnoringCaseAndNothingElseRuns) {
             *at = ran;
         }
         process.line = L"\"" + program_folder + L"\\Wardex.exe\" " + words;
-        EXPECT_EQ(run(), expected) << text::wide_to_utf8(words);
+        EXPECT_EQ(run(), expected) << stdext::wide_to_utf8(words);
     }
 }
 

@@ -11,9 +11,9 @@
 
 namespace {
 
-using config::guid;
-using config::IServConfig;
-using config::vd_object;
+using platform::config::guid;
+using platform::config::IServConfig;
+using platform::config::vd_object;
 
 // A library in the test process: one object that can refuse the interface.
 struct fake_library_state {
@@ -85,14 +85,14 @@ TEST_F(Binding, CreatesProductInfoAndReadsProperties) {
     add_library(dll);
     lib.properties[0] = L"Valdrin Agent";
     {
-        config::product_config binding;
+        platform::config::product_config binding;
         ASSERT_EQ(binding.load(dll), 0u);
         EXPECT_EQ(lib.created_name, "productinfo");
         EXPECT_EQ(lib.created_class, IServConfig::class_id);
         EXPECT_EQ(lib.asked_interface, IServConfig::interface_id);
         EXPECT_EQ(mods.references(dll), 1);
-        EXPECT_STREQ(config::get_string_property(binding, 0), L"Valdrin Agent");
-        EXPECT_EQ(config::get_string_property(binding, 755), nullptr);
+        EXPECT_STREQ(platform::config::get_string_property(binding, 0), L"Valdrin Agent");
+        EXPECT_EQ(platform::config::get_string_property(binding, 755), nullptr);
     }
     // Released on destruction: the object first, then the library.
     EXPECT_EQ(lib.calls, (std::vector<std::string>{"create", "get 0,0", "get 755,0", "destroy"}));
@@ -102,7 +102,7 @@ TEST_F(Binding, CreatesProductInfoAndReadsProperties) {
 TEST_F(Binding, AbsolutePathFallsBackToAlteredSearchPath) {
     // The plain load fails for any path; only LoadLibraryEx with the flag is tried after it.
     mods.fail_load = 126;
-    config::product_config binding;
+    platform::config::product_config binding;
     EXPECT_EQ(binding.load(dll), 126u);
     EXPECT_EQ(mods.load_flags, (std::vector<std::uint32_t>{0, 8}));
 
@@ -115,7 +115,7 @@ TEST_F(Binding, AbsolutePathFallsBackToAlteredSearchPath) {
 
 TEST_F(Binding, FailuresReleaseEverything) {
     add_library(dll);
-    config::product_config binding;
+    platform::config::product_config binding;
     lib.create_result = 5;
     EXPECT_EQ(binding.load(dll), 5u);
     EXPECT_FALSE(binding.loaded());
@@ -127,30 +127,30 @@ TEST_F(Binding, FailuresReleaseEverything) {
     EXPECT_EQ(binding.load(dll), 632u);
     EXPECT_EQ(lib.calls, (std::vector<std::string>{"create", "destroy"}));
     EXPECT_EQ(mods.references(dll), 0);
-    EXPECT_EQ(config::get_string_property(binding, 0), nullptr);
+    EXPECT_EQ(platform::config::get_string_property(binding, 0), nullptr);
 
     const std::wstring other = L"C:\\x\\NoDestroy.dll";
     add_library(other, false);
-    EXPECT_EQ(binding.load(other), config::error_proc_not_found);
+    EXPECT_EQ(binding.load(other), platform::config::error_proc_not_found);
     EXPECT_EQ(mods.references(other), 0);
 }
 
 TEST_F(Binding, ProductNameAndItsFallbacks) {
     fakes::fake_log_library log(mods);
     const logging::scopped_log_init hold;
-    EXPECT_EQ(config::get_product_name(), L"Valdrin");  // no library
+    EXPECT_EQ(platform::config::get_product_name(), L"Valdrin");  // no library
     EXPECT_TRUE(log.contains(4, L"get_product_name", L"failed load IServConfig.dll, err=126"));
     add_library(dll);
-    EXPECT_EQ(config::get_product_name(), L"Valdrin");  // no name in it
+    EXPECT_EQ(platform::config::get_product_name(), L"Valdrin");  // no name in it
     EXPECT_TRUE(log.contains(4, L"get_product_name", L"failed get SZ_PRODUCT_NAME"));
     // An empty name would make the task " Agent Wardex_...", with no author.
     lib.properties[0] = L"";
     const auto logged = log.lines().size();
-    EXPECT_EQ(config::get_product_name(), L"Valdrin");
+    EXPECT_EQ(platform::config::get_product_name(), L"Valdrin");
     ASSERT_EQ(log.lines().size(), logged + 1);
     EXPECT_EQ(log.lines().back().text, L"failed get SZ_PRODUCT_NAME");
     lib.properties[0] = L"Valdrin Agent Pro";
-    EXPECT_EQ(config::get_product_name(), L"Valdrin Agent Pro");
+    EXPECT_EQ(platform::config::get_product_name(), L"Valdrin Agent Pro");
     EXPECT_EQ(mods.references(dll), 0);
 }
 

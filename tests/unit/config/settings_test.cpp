@@ -5,17 +5,17 @@
 #include <tuple>
 #include <vector>
 
-#include "base/facility.h"
-#include "base/utf.h"
 #include "fakes/fake_file_system.h"
 #include "fakes/fake_registry.h"
 #include "platform/config/paths.h"
 #include "platform/config/product_settings.h"
+#include "stdext/utf.h"
+#include "winapi/facility.h"
 
 namespace {
 
-using config::product_settings;
-namespace id = config::setting;
+using platform::config::product_settings;
+namespace id = platform::config::setting;
 
 const std::wstring product_key = L"SOFTWARE\\Valdrin Agent";
 const std::wstring default_user = L".DEFAULT\\Software\\SetID";
@@ -23,7 +23,7 @@ const std::wstring default_user = L".DEFAULT\\Software\\SetID";
 class SettingsTest : public ::testing::Test {
 protected:
     std::wstring write(const std::string& name, const std::string& content) {
-        const std::wstring path = dir + text::utf8_to_wide(name);
+        const std::wstring path = dir + stdext::utf8_to_wide(name);
         fs.set_file(path, content);
         return path;
     }
@@ -127,18 +127,18 @@ TEST_F(SettingsTest, LanguageRecordIsReadAndNeverRewritten) {
              {L"{\"name\":\"ar-SA\",\"dir\":1e999}", L"en-US", false},
          }) {
         reg.set_string(winapi::hkey_local_machine, product_key, L"lang", record);
-        const auto lang = config::read_language(product_key.c_str());
-        EXPECT_EQ(lang.name, name) << text::wide_to_utf8(record);
-        EXPECT_EQ(lang.rtl, rtl) << text::wide_to_utf8(record);
+        const auto lang = platform::config::read_language(product_key.c_str());
+        EXPECT_EQ(lang.name, name) << stdext::wide_to_utf8(record);
+        EXPECT_EQ(lang.rtl, rtl) << stdext::wide_to_utf8(record);
         EXPECT_EQ(lang_record(), record);
     }
-    EXPECT_EQ(config::read_language(nullptr).name, L"en-US");
+    EXPECT_EQ(platform::config::read_language(nullptr).name, L"en-US");
 }
 
 TEST_F(SettingsTest, DefaultUserLanguageIsStoredAsTheRecord) {
     reg.set_string(winapi::hkey_users, default_user, L"wslibsite_lang", L"fa-IR");
     reg.set_dword(winapi::hkey_users, default_user, L"rtl", 7);
-    const auto lang = config::read_language(product_key.c_str());
+    const auto lang = platform::config::read_language(product_key.c_str());
     EXPECT_EQ(lang.name, L"fa-IR");
     EXPECT_TRUE(lang.rtl);
     EXPECT_EQ(lang_record(), L"{\"dir\":1,\"name\":\"fa-IR\"}");
@@ -150,7 +150,7 @@ TEST_F(SettingsTest, DefaultUserLanguageIsStoredAsTheRecord) {
     // An "rtl" that is not a DWORD counts as left to right.
     reg.set_string(winapi::hkey_users, default_user, L"rtl", L"1");
     reg.set_string(winapi::hkey_local_machine, product_key, L"lang", L"");  // not JSON
-    EXPECT_FALSE(config::read_language(L"SOFTWARE\\Fresh").rtl);
+    EXPECT_FALSE(platform::config::read_language(L"SOFTWARE\\Fresh").rtl);
     EXPECT_EQ(reg.find_string(winapi::hkey_local_machine, L"SOFTWARE\\Fresh", L"lang"),
               L"{\"dir\":0,\"name\":\"fa-IR\"}");
 }
@@ -164,13 +164,13 @@ TEST_F(SettingsTest, NothingAnywhereWritesTheDefaultRecord) {
 }
 
 TEST_F(SettingsTest, StoredRecordEscapesAsJsonRequires) {
-    ASSERT_TRUE(config::store_language(L"x/y\u0001\"", false, product_key.c_str()));
+    ASSERT_TRUE(platform::config::store_language(L"x/y\u0001\"", false, product_key.c_str()));
     EXPECT_EQ(lang_record(), L"{\"dir\":0,\"name\":\"x\\/y\\u0001\\\"\"}");
-    EXPECT_FALSE(config::store_language(L"en-US", true, nullptr));
+    EXPECT_FALSE(platform::config::store_language(L"en-US", true, nullptr));
 }
 
 TEST(SettingsPaths, WindowsJoinRules) {
-    using config::path_join;
+    using platform::config::path_join;
     EXPECT_EQ(path_join(L"C:\\Agent\\", L"settings\\Corvel.json"),
               L"C:\\Agent\\settings\\Corvel.json");
     EXPECT_EQ(path_join(L"C:\\Agent", L"1.2\\x"), L"C:\\Agent\\1.2\\x");
@@ -180,27 +180,16 @@ TEST(SettingsPaths, WindowsJoinRules) {
     EXPECT_EQ(path_join(L"C:\\Agent\\", L"c:rel"), L"C:\\Agent\\rel");
     EXPECT_EQ(path_join(L"C:\\Agent\\", L"D:rel"), L"D:rel");
     EXPECT_EQ(path_join(L"", L"x"), L"x");
-    EXPECT_TRUE(config::path_is_absolute(L"c:/x"));
-    EXPECT_FALSE(config::path_is_absolute(L"C:x"));
-    EXPECT_FALSE(config::path_is_absolute(L"\\x"));
+    EXPECT_TRUE(platform::config::path_is_absolute(L"c:/x"));
+    EXPECT_FALSE(platform::config::path_is_absolute(L"C:x"));
+    EXPECT_FALSE(platform::config::path_is_absolute(L"\\x"));
 
-    EXPECT_EQ(config::settings_path_for(L"C:\\Agent\\", std::nullopt),
+    EXPECT_EQ(platform::config::settings_path_for(L"C:\\Agent\\", std::nullopt),
               L"C:\\Agent\\settings\\Corvel.json");
-    EXPECT_EQ(config::settings_path_for(L"C:\\Agent\\", "2.0.1"),
+    EXPECT_EQ(platform::config::settings_path_for(L"C:\\Agent\\", "2.0.1"),
               L"C:\\Agent\\2.0.1\\settings\\Corvel.json");
-    EXPECT_EQ(config::settings_path_for(L"C:\\Agent\\", "E:\\Staged\\"),
+    EXPECT_EQ(platform::config::settings_path_for(L"C:\\Agent\\", "E:\\Staged\\"),
               L"E:\\Staged\\settings\\Corvel.json");
-}
-
-TEST_F(SettingsTest, VersionRecordNeedsBothStrings) {
-    EXPECT_EQ(config::read_version_record_path(dir), std::nullopt);
-    write("version.json", R"({"version":"1.0","path":"1.0"})");
-    EXPECT_EQ(config::read_version_record_path(dir), "1.0");
-    for (const char* bad :
-         {R"({"version":1,"path":"1.0"})", R"({"path":"1.0"})", "{\"version\":"}) {
-        write("version.json", bad);
-        EXPECT_EQ(config::read_version_record_path(dir), std::nullopt) << bad;
-    }
 }
 
 }  // namespace

@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "base/facility.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_log_library.h"
 #include "fakes/fake_modules.h"
+#include "winapi/facility.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <sstream>
 
-#include "base/facility.h"
 #include "fakes/fake_clock.h"
+#include "winapi/facility.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "platform/sys/file_system.h"
+#include "winapi/file_system.h"
 
 #include <gtest/gtest.h>
 
-#include "base/facility.h"
 #include "fakes/fake_file_system.h"
+#include "winapi/facility.h"
 
 namespace {
 

@@ -4,10 +4,11 @@
 
 #include <system_error>
 
-#include "base/error.h"
-#include "base/facility.h"
 #include "fakes/fake_modules.h"
 #include "fakes/fake_processes.h"
+#include "stdext/error.h"
+#include "winapi/facility.h"
+#include "winapi/folders.h"
 
 namespace {
 
@@ -42,24 +43,24 @@ TEST_F(ProcessUtils, SessionChoice) {
     for (const auto& r : rows) {
         procs.console = r.console;
         procs.sessions = r.list;
-        EXPECT_EQ(winapi::get_target_session(), r.target);
-        EXPECT_EQ(winapi::get_first_active_session(), r.first);
+        EXPECT_EQ(platform::get_target_session(), r.target);
+        EXPECT_EQ(platform::get_first_active_session(), r.first);
     }
     procs.failures["enumerate_sessions"] = 5;
-    EXPECT_EQ(winapi::get_target_session(), 7u);
-    EXPECT_EQ(winapi::get_first_active_session(), 7u);
+    EXPECT_EQ(platform::get_target_session(), 7u);
+    EXPECT_EQ(platform::get_first_active_session(), 7u);
 }
 
 TEST_F(ProcessUtils, GetProcessPidTakesOnlyTheGivenSession) {
     procs.add_process(4, L"System", 0, L"");
     procs.add_process(500, L"winlogon.exe", 2, L"");
     procs.add_process(600, L"WinLogon.EXE", 1, L"");
-    EXPECT_EQ(winapi::GetProcessPid(L"winlogon.exe", 1), 600u);
-    EXPECT_EQ(winapi::GetProcessPid(L"winlogon.exe", 2), 500u);
-    EXPECT_EQ(winapi::GetProcessPid(L"winlogon.exe", 3), 0u);
+    EXPECT_EQ(platform::GetProcessPid(L"winlogon.exe", 1), 600u);
+    EXPECT_EQ(platform::GetProcessPid(L"winlogon.exe", 2), 500u);
+    EXPECT_EQ(platform::GetProcessPid(L"winlogon.exe", 3), 0u);
     for (const char* call : {"process_session", "first_process", "create_snapshot"}) {
         procs.failures = {{call, 5}};
-        EXPECT_EQ(winapi::GetProcessPid(L"winlogon.exe", 2), 0u) << call;
+        EXPECT_EQ(platform::GetProcessPid(L"winlogon.exe", 2), 0u) << call;
     }
     EXPECT_EQ(procs.open_handles(), 0);
 }
@@ -67,9 +68,9 @@ TEST_F(ProcessUtils, GetProcessPidTakesOnlyTheGivenSession) {
 TEST_F(ProcessUtils, ExecuteProcessInSessionQuotesThePathOnceAndUsesTheSessionsToken) {
     procs.add_process(600, L"winlogon.exe", 3, L"");
     const std::wstring installer = L"C:\\Program Files\\Valdrin\\Agent\\installer\\installer.exe";
-    EXPECT_EQ(winapi::ExecuteProcessInSession(installer, 3, L"/source:wardex_repair"), 0u);
-    EXPECT_EQ(winapi::ExecuteProcessInSession(L"\"" + installer + L"\"", 3, std::nullopt), 0u);
-    EXPECT_EQ(winapi::ExecuteProcessInSession(L"\"" + installer, 3, L""), 0u);
+    EXPECT_EQ(platform::ExecuteProcessInSession(installer, 3, L"/source:wardex_repair"), 0u);
+    EXPECT_EQ(platform::ExecuteProcessInSession(L"\"" + installer + L"\"", 3, std::nullopt), 0u);
+    EXPECT_EQ(platform::ExecuteProcessInSession(L"\"" + installer, 3, L""), 0u);
     ASSERT_EQ(procs.created.size(), 3u);
     EXPECT_EQ(procs.created[0].command_line, L"\"" + installer + L"\" /source:wardex_repair");
     EXPECT_EQ(procs.created[1].command_line, L"\"" + installer + L"\"");
@@ -93,26 +94,26 @@ TEST_F(ProcessUtils, ExecuteProcessInSessionFailures) {
 
     // Session 0 stands for the first active session; no environment block is no failure.
     procs.failures["create_environment"] = 5;
-    EXPECT_EQ(winapi::ExecuteProcessInSession(L"C:\\a.exe", 0, std::nullopt), 0u);
+    EXPECT_EQ(platform::ExecuteProcessInSession(L"C:\\a.exe", 0, std::nullopt), 0u);
     ASSERT_EQ(procs.created.size(), 1u);
     EXPECT_FALSE(procs.created[0].with_environment);
     EXPECT_EQ(procs.created[0].flags, winapi::create_no_window | winapi::normal_priority_class);
     EXPECT_EQ(procs.created[0].user->session, 1u);
 
     procs.failures = {{"create_process_as_user", 2}};
-    EXPECT_EQ(winapi::ExecuteProcessInSession(L"C:\\a.exe", 1, std::nullopt), 2u);
+    EXPECT_EQ(platform::ExecuteProcessInSession(L"C:\\a.exe", 1, std::nullopt), 2u);
 
     // No "winlogon.exe" in the session, or any token step failing: no process, error 31.
     procs.failures.clear();
     procs.created.clear();
-    EXPECT_EQ(winapi::ExecuteProcessInSession(L"C:\\a.exe", 2, std::nullopt), 31u);
+    EXPECT_EQ(platform::ExecuteProcessInSession(L"C:\\a.exe", 2, std::nullopt), 31u);
     for (const char* call : {"open_process", "open_process_token", "lookup_privilege",
                              "duplicate_token", "set_token_session", "adjust_privileges"}) {
         procs.failures = {{call, 5}};
-        EXPECT_EQ(winapi::ExecuteProcessInSession(L"C:\\a.exe", 1, std::nullopt), 31u) << call;
+        EXPECT_EQ(platform::ExecuteProcessInSession(L"C:\\a.exe", 1, std::nullopt), 31u) << call;
     }
     procs.failures.clear();
-    EXPECT_EQ(winapi::ExecuteProcessInSession(std::wstring(32760, L'x'), 1, L"/quiet"),
+    EXPECT_EQ(platform::ExecuteProcessInSession(std::wstring(32760, L'x'), 1, L"/quiet"),
               winapi::error_insufficient_buffer);
     EXPECT_TRUE(procs.created.empty());
     EXPECT_EQ(procs.open_handles(), 0);
@@ -120,7 +121,7 @@ TEST_F(ProcessUtils, ExecuteProcessInSessionFailures) {
 
 TEST_F(ProcessUtils, PrivilegeScopeImpersonatesOnceAndKeepsOtherAttributes) {
     {
-        winapi::privilege_scope scope;
+        platform::privilege_scope scope;
         EXPECT_TRUE(scope.active());
         EXPECT_EQ(procs.thread_token().privileges.at(debug), winapi::se_privilege_enabled);
     }
@@ -133,38 +134,38 @@ TEST_F(ProcessUtils, PrivilegeScopeImpersonatesOnceAndKeepsOtherAttributes) {
     ASSERT_EQ(procs.adjust_privileges(token, {debug, 1}, nullptr), 0u);
     procs.close(token);
     {
-        winapi::privilege_scope scope;
+        platform::privilege_scope scope;
         EXPECT_EQ(procs.thread_token().privileges.at(debug), 3u);
     }
     EXPECT_EQ(procs.impersonations, 1);
     EXPECT_EQ(procs.thread_token().privileges.at(debug), 1u);
 
     procs.failures["adjust_privileges"] = 5;
-    EXPECT_FALSE(winapi::privilege_scope().active());
+    EXPECT_FALSE(platform::privilege_scope().active());
     EXPECT_EQ(procs.open_handles(), 0);
 }
 
 TEST_F(ProcessUtils, ProcessesIteratorWalksToTheEnd) {
     {
-        winapi::process_snapshot empty;
+        platform::process_snapshot empty;
         EXPECT_TRUE(empty.begin() == empty.end());
     }
     for (std::uint32_t pid : {4, 8, 9}) {
         procs.add_process(pid, L"a.exe", 1, L"");
     }
     std::vector<std::uint32_t> pids;
-    for (const auto& entry : winapi::process_snapshot()) {
+    for (const auto& entry : platform::process_snapshot()) {
         pids.push_back(entry.process_id);
     }
     EXPECT_EQ(pids, (std::vector<std::uint32_t>{4, 8, 9}));
     EXPECT_EQ(procs.open_handles(), 0);
 
     procs.failures["next_process"] = 5;
-    winapi::process_snapshot snapshot;
+    platform::process_snapshot snapshot;
     auto it = snapshot.begin();
     EXPECT_THROW(++it, std::system_error);
     procs.failures = {{"create_snapshot", 8}};
-    EXPECT_THROW(winapi::process_snapshot(), std::system_error);
+    EXPECT_THROW(platform::process_snapshot(), std::system_error);
 }
 
 TEST_F(ProcessUtils, GetFoldername) {

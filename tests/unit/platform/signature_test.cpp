@@ -2,16 +2,16 @@
 
 #include <functional>
 
-#include "base/error.h"
-#include "base/facility.h"
 #include "fakes/fake_trust.h"
-#include "logging/win_error_category.h"
 #include "platform/signature.h"
+#include "stdext/error.h"
+#include "winapi/facility.h"
+#include "winapi/win_error_category.h"
 
 namespace {
 
 using fakes::fake_trust;
-using winapi::certificate_info;
+using platform::certificate_info;
 
 constexpr auto as_result(std::uint32_t code) {
     return static_cast<std::int32_t>(code);
@@ -22,7 +22,7 @@ class Signature : public ::testing::Test {
 protected:
     void TearDown() override { EXPECT_TRUE(trust.clean()); }
 
-    bool verify(const std::wstring& path) { return winapi::verify_signature(path, error); }
+    bool verify(const std::wstring& path) { return platform::verify_signature(path, error); }
 
     fake_trust trust;
     winapi::scoped_facility<winapi::trust> use{trust};
@@ -53,7 +53,7 @@ TEST_F(Signature, EmbeddedSignatureFirstThenTheCatalogs) {
     EXPECT_FALSE(verify(other));
     EXPECT_FALSE(error);
     trust.add(other);
-    EXPECT_FALSE(winapi::verify_signature(other));
+    EXPECT_FALSE(platform::verify_signature(other));
 }
 
 TEST_F(Signature, CatalogWalkKeepsTheLastVerificationsError) {
@@ -101,13 +101,13 @@ TEST_F(Signature, RaisingFormsCarryTheError) {
     EXPECT_FALSE(verify(missing));
     EXPECT_EQ(error, winapi::make_win_error(winapi::error_file_not_found));
     try {
-        winapi::verify_signature(missing);
+        platform::verify_signature(missing);
         ADD_FAILURE() << "verify_signature must raise";
     } catch (const std::system_error& e) {
         EXPECT_EQ(e.code(), winapi::make_win_error(winapi::error_file_not_found));
     }
     try {
-        winapi::get_signature(missing);
+        platform::get_signature(missing);
         ADD_FAILURE() << "get_signature must raise";
     } catch (const std::system_error& e) {
         EXPECT_EQ(e.code(), winapi::make_win_error(winapi::error_file_not_found));
@@ -118,13 +118,13 @@ TEST_F(Signature, RaisingFormsCarryTheError) {
 TEST_F(Signature, DescribesTheEmbeddedSigner) {
     trust.add(file,
               fake_trust::cert_model{{0x0A, 0x00, 0xFF}, L"Valdrin Root CA", L"Valdrin Labs"});
-    EXPECT_EQ(winapi::get_signature(file, error),
+    EXPECT_EQ(platform::get_signature(file, error),
               (certificate_info{L"ff000a", L"Valdrin Root CA", L"Valdrin Labs"}));
     EXPECT_FALSE(error);
 
     const std::wstring other = L"C:\\x\\other.dll";
     trust.add(other, fake_trust::cert_model{{0x05}, L"R", L"S"});
-    EXPECT_EQ(winapi::get_signature(other), (certificate_info{L"05", L"R", L"S"}));
+    EXPECT_EQ(platform::get_signature(other), (certificate_info{L"05", L"R", L"S"}));
 }
 
 TEST_F(Signature, UnreadableSignerGivesAnEmptyDescription) {
@@ -136,7 +136,7 @@ TEST_F(Signature, UnreadableSignerGivesAnEmptyDescription) {
         winapi::scoped_facility<winapi::trust> scoped(t);
         spoil(t, t.add(L"C:\\f.dll", fake_trust::cert_model{{1, 2}, L"I", L"S"}));
         std::error_code ec;
-        EXPECT_EQ(winapi::get_signature(L"C:\\f.dll", ec), certificate_info{});
+        EXPECT_EQ(platform::get_signature(L"C:\\f.dll", ec), certificate_info{});
         EXPECT_EQ(ec, winapi::make_win_error(expected));
         EXPECT_TRUE(t.clean());
     };

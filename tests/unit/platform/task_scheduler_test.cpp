@@ -3,14 +3,14 @@
 #include <system_error>
 
 #include "app/task_commands.h"
-#include "base/facility.h"
 #include "fakes/fake_error_messages.h"
 #include "fakes/fake_log_library.h"
 #include "fakes/fake_modules.h"
 #include "fakes/fake_task_scheduler.h"
 #include "logging/log.h"
-#include "logging/win_error_category.h"
 #include "platform/win_task_scheduler.h"
+#include "winapi/facility.h"
+#include "winapi/win_error_category.h"
 
 namespace {
 
@@ -77,11 +77,11 @@ TEST_F(TaskScheduler, InstallRegistersTheLogonTaskAndReplacesItsTriggersAndActio
 }
 
 TEST_F(TaskScheduler, OptionalPartsAreLeftUnsetWhenEmpty) {
-    winapi::task_description task;
+    platform::task_description task;
     task.task_name = L"t";
     task.program_path = L"prog.exe";
     ts.co_initialize();
-    winapi::win_task_scheduler{}.register_task(task);
+    platform::win_task_scheduler{}.register_task(task);
     ts.co_uninitialize();
     ASSERT_EQ(ts.tasks.size(), 1u);
     const auto& trigger = ts.tasks[0].def.triggers.at(0);

@@ -4,8 +4,6 @@
 
 #include <system_error>
 
-#include "base/error.h"
-#include "base/facility.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_error_messages.h"
 #include "fakes/fake_log_library.h"
@@ -14,6 +12,9 @@
 #include "fakes/fake_registry.h"
 #include "fakes/fake_service_manager.h"
 #include "logging/log.h"
+#include "stdext/error.h"
+#include "winapi/facility.h"
+#include "winapi/folders.h"
 
 namespace {
 

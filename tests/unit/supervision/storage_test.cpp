@@ -1,16 +1,16 @@
-#include "supervision/storage.h"
+#include "supervision/storage/storage.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "base/facility.h"
 #include "fakes/fake_file_system.h"
-#include "logging/win_error_category.h"
+#include "winapi/facility.h"
+#include "winapi/win_error_category.h"
 
 namespace {
 
 using fakes::fake_file_system;
-using storage::wardex_storage;
+using supervision::storage::wardex_storage;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
@@ -60,7 +60,7 @@ TEST_F(StorageTest, MissingFolderFailsReadsAndFirstWriteCreatesIt) {
 }
 
 TEST_F(StorageTest, WrittenFileIsCompactSortedAndUnsigned) {
-    storage::storage_data data;
+    supervision::storage::storage_data data;
     data.repair = {4294967295u, 18446744073709551615u};
     data.start_service = {7, 1700000000};
     data.local_update = {2, 1, "2.0 \xc3\xa9\"q\""};
@@ -80,8 +80,9 @@ TEST_F(StorageTest, SectionWritesKeepTheOtherSections) {
     ASSERT_TRUE(wardex_storage::write_tolvar_report_data({77}));
 
     const auto data = wardex_storage::read_storage().value();
-    EXPECT_EQ(data, (storage::storage_data{{3, 100}, {0, 999}, {5, 6, "9.9"}, {77}}));
-    EXPECT_EQ(wardex_storage::read_repair_data().value(), (storage::repair_data{3, 100}));
+    EXPECT_EQ(data, (supervision::storage::storage_data{{3, 100}, {0, 999}, {5, 6, "9.9"}, {77}}));
+    EXPECT_EQ(wardex_storage::read_repair_data().value(),
+              (supervision::storage::repair_data{3, 100}));
 }
 
 TEST_F(StorageTest, TolerantReading) {
@@ -91,9 +92,9 @@ TEST_F(StorageTest, TolerantReading) {
                       R"("local_update":{"count":-1,"time":1e3,"version":""},)"
                       R"("tolvar_report":{"last_report_time":12}})");
     const auto data = wardex_storage::read_storage().value();
-    EXPECT_EQ(data.repair, (storage::repair_data{2, 18446744073709551615u}));
-    EXPECT_EQ(data.start_service, (storage::start_service_data{0, 0}));
-    EXPECT_EQ(data.local_update, (storage::local_update_data{4294967295u, 1000, ""}));
+    EXPECT_EQ(data.repair, (supervision::storage::repair_data{2, 18446744073709551615u}));
+    EXPECT_EQ(data.start_service, (supervision::storage::start_service_data{0, 0}));
+    EXPECT_EQ(data.local_update, (supervision::storage::local_update_data{4294967295u, 1000, ""}));
 }
 
 TEST_F(StorageTest, StrictReading) {
@@ -156,7 +157,7 @@ TEST_F(StorageTest, ReadErrorsOfTheFile) {
     fs.fail(fake_file_system::op::read, 23);
     expect_error(wardex_storage::read_storage(), 31, "failed read from file");
     fs.fail(fake_file_system::op::open_read, 32);
-    expect_error(storage::read_text_file(file), 31, "failed open file");
+    expect_error(supervision::storage::read_text_file(file), 31, "failed open file");
 }
 
 // Each failing step of a write leaves the previous file as it was and no temporary file behind.
@@ -225,22 +226,22 @@ TEST_F(StorageTest, AgentRecords) {
     fs.set_file(product + L"\\version.json",
                 R"({"version":"1.0.7","path":"C:\\A\\1.0.7","more":1})");
     fs.set_file(product + L"\\update.json", R"({"version":"1.0.8","path":"x"})");
-    EXPECT_EQ(storage::version_json_storage::read(product).value(),
-              (storage::version_record{"1.0.7", "C:\\A\\1.0.7"}));
-    EXPECT_EQ(storage::update_json_storage::read(product).value(),
-              (storage::update_record{"1.0.8", "x"}));
+    EXPECT_EQ(supervision::storage::version_json_storage::read(product).value(),
+              (supervision::storage::version_record{"1.0.7", "C:\\A\\1.0.7"}));
+    EXPECT_EQ(supervision::storage::update_json_storage::read(product).value(),
+              (supervision::storage::update_record{"1.0.8", "x"}));
     // Relative to the current directory, as the paths are joined without normalising.
-    EXPECT_EQ(storage::version_json_storage::read(L"..").value().version, "1.0.7");
+    EXPECT_EQ(supervision::storage::version_json_storage::read(L"..").value().version, "1.0.7");
 
     fs.set_file(product + L"\\version.json", R"({"version":107,"path":"p"})");
-    expect_error(storage::version_json_storage::read(product), 13,
+    expect_error(supervision::storage::version_json_storage::read(product), 13,
                  "type must be string, but is number");
     fs.set_file(product + L"\\update.json", R"({"version":"1"})");
-    const auto missing = storage::update_json_storage::read(product);
+    const auto missing = supervision::storage::update_json_storage::read(product);
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().code, winapi::make_win_error(13));
     EXPECT_THAT(missing.error().text, HasSubstr("path"));
-    expect_error(storage::update_json_storage::read(folder), 31, "failed open file");
+    expect_error(supervision::storage::update_json_storage::read(folder), 31, "failed open file");
 }
 
 }  // namespace

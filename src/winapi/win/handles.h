@@ -1,0 +1,58 @@
+// Holders of Windows handles (Windows targets only). Closing keeps the thread's last error, so
+// a failure code read after a holder went out of scope is still the one of the failing call.
+#pragma once
+
+#include <windows.h>
+
+#include "stdext/unique_handle.h"
+
+namespace winapi {
+
+class last_error_guard {
+public:
+    last_error_guard() noexcept : saved_(::GetLastError()) {}
+    ~last_error_guard() { ::SetLastError(saved_); }
+    last_error_guard(const last_error_guard&) = delete;
+    last_error_guard& operator=(const last_error_guard&) = delete;
+
+private:
+    DWORD saved_;
+};
+
+struct kernel_handle_traits {
+    using handle_type = HANDLE;
+    static handle_type empty() noexcept { return nullptr; }
+    static void close(HANDLE h) noexcept {
+        last_error_guard keep;
+        ::CloseHandle(h);
+    }
+};
+using unique_kernel_handle = stdext::unique_handle<kernel_handle_traits>;
+
+// File and snapshot handles use INVALID_HANDLE_VALUE as their empty value.
+struct file_handle_traits : kernel_handle_traits {
+    static handle_type empty() noexcept { return INVALID_HANDLE_VALUE; }
+};
+using unique_file_handle = stdext::unique_handle<file_handle_traits>;
+
+struct local_memory_traits {
+    using handle_type = HLOCAL;
+    static handle_type empty() noexcept { return nullptr; }
+    static void close(HLOCAL h) noexcept {
+        last_error_guard keep;
+        ::LocalFree(h);
+    }
+};
+using unique_local_memory = stdext::unique_handle<local_memory_traits>;
+
+// Handle values of the facility interfaces are plain integers; these convert them.
+template <class T>
+inline T to_native(std::uintptr_t value) noexcept {
+    return reinterpret_cast<T>(value);
+}
+template <class T>
+inline std::uintptr_t from_native(T value) noexcept {
+    return reinterpret_cast<std::uintptr_t>(value);
+}
+
+}  // namespace winapi

@@ -1,0 +1,20 @@
+#include "winapi/facility.h"
+#include "winapi/win/system_facilities.h"
+
+namespace winapi {
+
+void install_windows_facilities() {
+    facility<clock>::install(&windows_clock_instance());
+    facility<error_messages>::install(&windows_error_messages_instance());
+    facility<registry>::install(&windows_registry_instance());
+    facility<modules>::install(&windows_modules_instance());
+    facility<file_system>::install(&windows_file_system_instance());
+    facility<processes>::install(&windows_processes_instance());
+    facility<service_manager>::install(&windows_service_manager_instance());
+    facility<process_context>::install(&windows_process_context_instance());
+    facility<file_identity>::install(&windows_file_identity_instance());
+    facility<task_scheduler>::install(&windows_task_scheduler_instance());
+    facility<trust>::install(&windows_trust_instance());
+}
+
+}  // namespace winapi

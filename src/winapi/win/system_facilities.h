@@ -1,0 +1,34 @@
+// The Windows implementations of the facilities (Windows targets only).
+#pragma once
+
+#include "winapi/clock.h"
+#include "winapi/error_messages.h"
+#include "winapi/file_identity.h"
+#include "winapi/file_system.h"
+#include "winapi/modules.h"
+#include "winapi/process_context.h"
+#include "winapi/processes.h"
+#include "winapi/registry.h"
+#include "winapi/service_manager.h"
+#include "winapi/task_scheduler.h"
+#include "winapi/trust.h"
+
+namespace winapi {
+
+clock& windows_clock_instance();
+error_messages& windows_error_messages_instance();
+registry& windows_registry_instance();
+modules& windows_modules_instance();
+file_system& windows_file_system_instance();
+processes& windows_processes_instance();
+service_manager& windows_service_manager_instance();
+process_context& windows_process_context_instance();
+file_identity& windows_file_identity_instance();
+task_scheduler& windows_task_scheduler_instance();
+trust& windows_trust_instance();
+
+// Installs the Windows implementation of every facility; the entry point and the Windows test
+// programs call it first.
+void install_windows_facilities();
+
+}  // namespace winapi
