@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "logging/log.h"
+#include "stdext/path.h"
 #include "stdext/utf.h"
 #include "winapi/facility.h"
 #include "winapi/file_identity.h"
@@ -215,7 +216,7 @@ int run_entry(startup_parts& parts, const command_table& commands) {
         return 0;
     }
 
-    const std::wstring log_path = winapi::join_path(*folder, L"log.dll");
+    const std::wstring log_path = stdext::path::join(*folder, L"log.dll");
     if (!signed_by(parts, log_path, signer)) {
         return 0;
     }
@@ -225,7 +226,7 @@ int run_entry(startup_parts& parts, const command_table& commands) {
     }
     const logging_holder logging(parts);
 
-    const std::wstring config_path = winapi::join_path(*folder, L"iservconfig.dll");
+    const std::wstring config_path = stdext::path::join(*folder, L"iservconfig.dll");
     if (!signed_by(parts, config_path, signer)) {
         return 0;
     }
@@ -243,7 +244,7 @@ int run_entry(startup_parts& parts, const command_table& commands) {
     }
     const auto program_files = program_files_folder();
     if (!program_files ||
-        !is_folder_or_child_of(*folder, winapi::join_path(*program_files, product_folder))) {
+        !is_folder_or_child_of(*folder, stdext::path::join(*program_files, product_folder))) {
         return 0;
     }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "stdext/utf.h"
 #include "winapi/clock.h"
 #include "winapi/facility.h"
 
@@ -229,6 +230,13 @@ scopped_log_init::scopped_log_init() {
 
 scopped_log_init::~scopped_log_init() {
     CLogDLL::release();
+}
+
+void log_failure(std::int32_t level, const wchar_t* function, std::wstring_view name,
+                 const stdext::error& failure) {
+    logger_stream(level, function)
+        << name << L" err=" << static_cast<std::uint32_t>(failure.code.value()) << L' '
+        << stdext::utf8_to_wide(failure.text);
 }
 
 }  // namespace logging

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "stdext/expected.h"
 #include "winapi/modules.h"
 
 namespace logging {
@@ -115,6 +116,11 @@ private:
     std::int32_t level_;
     const wchar_t* function_;
 };
+
+// Logs a failed step at `level` under `function` as its name, " err=", the error number, one
+// space and the error's text: "name err=5 failed open file".
+void log_failure(std::int32_t level, const wchar_t* function, std::wstring_view name,
+                 const stdext::error& failure);
 
 // Logs "-> name()" when constructed and "<- name() [ms]" when destroyed, both at level 32.
 class function_scope_trace {

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "logging/log.h"
-#include "stdext/error.h"
+#include "stdext/expected.h"
 #include "stdext/utf.h"
 #include "winapi/facility.h"
 #include "winapi/win_error_category.h"
@@ -63,14 +63,15 @@ std::uint32_t GetProcessPid(const std::wstring& name, std::uint32_t session) {
     winapi::sys_handle raw = winapi::invalid_handle;
     const std::uint32_t snapshot_error = procs().create_snapshot(raw);
     if (raw == winapi::invalid_handle) {
-        logging::logger_stream(4, L"GetProcessPid")
+        logging::logger_stream(logging::level_error, L"GetProcessPid")
             << L"CreateToolhelp32Snapshot failed err=" << snapshot_error;
         return 0;
     }
     winapi::unique_snapshot snapshot(raw);
     winapi::process_entry entry;
     if (const auto error = procs().first_process(snapshot.get(), entry); error != 0) {
-        logging::logger_stream(4, L"GetProcessPid") << L"Process32First failed err=" << error;
+        logging::logger_stream(logging::level_error, L"GetProcessPid")
+            << L"Process32First failed err=" << error;
         return 0;
     }
     do {
@@ -90,13 +91,13 @@ winapi::unique_sys_handle GetUserToken(std::uint32_t session) {
     }
     const std::uint32_t pid = GetProcessPid(L"winlogon.exe", session);
     if (pid == 0) {
-        logging::logger_stream(4, L"GetUserToken")
+        logging::logger_stream(logging::level_error, L"GetUserToken")
             << L"GetProcessPid for " << L"system" << L" failed";
         return {};
     }
     winapi::sys_handle raw = winapi::sys_handle::null;
     if (const auto error = procs().open_process(winapi::maximum_allowed, pid, raw); error != 0) {
-        logging::logger_stream(4, L"GetUserToken")
+        logging::logger_stream(logging::level_error, L"GetUserToken")
             << L"OpenProcess pid=" << pid << L" failed err = " << error;
         return {};
     }
@@ -104,14 +105,14 @@ winapi::unique_sys_handle GetUserToken(std::uint32_t session) {
     if (const auto error =
             procs().open_process_token(process.get(), winapi::token_winlogon_access, raw);
         error != 0) {
-        logging::logger_stream(4, L"GetUserToken")
+        logging::logger_stream(logging::level_error, L"GetUserToken")
             << L"OpenProcessToken pid=" << pid << L" failed err = " << error;
         return {};
     }
     winapi::unique_sys_handle token(raw);
     std::uint64_t luid = 0;
     if (const auto error = procs().lookup_privilege(debug_privilege, luid); error != 0) {
-        logging::logger_stream(4, L"GetUserToken")
+        logging::logger_stream(logging::level_error, L"GetUserToken")
             << L"LookupPrivilegeValue failed err = " << error;
         return {};
     }
@@ -119,18 +120,20 @@ winapi::unique_sys_handle GetUserToken(std::uint32_t session) {
             procs().duplicate_token(token.get(), winapi::maximum_allowed,
                                     winapi::security_identification, winapi::token_primary, raw);
         error != 0) {
-        logging::logger_stream(4, L"GetUserToken") << L"DuplicateTokenEx failed err = " << error;
+        logging::logger_stream(logging::level_error, L"GetUserToken")
+            << L"DuplicateTokenEx failed err = " << error;
         return {};
     }
     winapi::unique_sys_handle duplicate(raw);
     if (const auto error = procs().set_token_session(duplicate.get(), session); error != 0) {
-        logging::logger_stream(4, L"GetUserToken") << L"SetTokenInformation failed err = " << error;
+        logging::logger_stream(logging::level_error, L"GetUserToken")
+            << L"SetTokenInformation failed err = " << error;
         return {};
     }
     if (const auto error = procs().adjust_privileges(duplicate.get(),
                                                      {luid, winapi::se_privilege_enabled}, nullptr);
         error != 0) {
-        logging::logger_stream(4, L"GetUserToken")
+        logging::logger_stream(logging::level_error, L"GetUserToken")
             << L"AdjustTokenPrivileges failed err = " << error;
         return {};
     }
@@ -141,7 +144,8 @@ std::uint32_t ExecuteProcessInSession(const std::wstring& path, std::uint32_t se
                                       const std::optional<std::wstring>& arguments) {
     auto token = GetUserToken(session);
     if (!token) {
-        logging::logger_stream(8, L"ExecuteProcessInSession") << L"get user token failed";
+        logging::logger_stream(logging::level_warning, L"ExecuteProcessInSession")
+            << L"get user token failed";
         return winapi::error_gen_failure;
     }
 
@@ -165,17 +169,18 @@ std::uint32_t ExecuteProcessInSession(const std::wstring& path, std::uint32_t se
     }
     // The system takes at most 32767 characters with the terminating zero.
     if (command_line.size() >= path_buffer_chars) {
-        logging::logger_stream(4, L"ExecuteProcessInSession")
+        logging::logger_stream(logging::level_error, L"ExecuteProcessInSession")
             << L"command line too long length=" << command_line.size();
         return winapi::error_insufficient_buffer;
     }
 
-    logging::logger_stream(16, L"ExecuteProcessInSession") << L"Run " << command_line;
+    logging::logger_stream(logging::level_info, L"ExecuteProcessInSession")
+        << L"Run " << command_line;
     winapi::created_process created;
     const std::uint32_t error = procs().create_process_as_user(token.get(), command_line, flags,
                                                                environment.get(), created);
     if (error != 0) {
-        logging::logger_stream(4, L"ExecuteProcessInSession")
+        logging::logger_stream(logging::level_error, L"ExecuteProcessInSession")
             << L"CreateProcessAsUser failed err=" << error;
         return error;
     }
@@ -187,12 +192,14 @@ std::uint32_t ExecuteProcessInSession(const std::wstring& path, std::uint32_t se
 bool set_privilege(winapi::sys_handle token, bool enable) {
     std::uint64_t luid = 0;
     if (const auto error = procs().lookup_privilege(debug_privilege, luid); error != 0) {
-        logging::logger_stream(4, L"set_privilege") << L"LookupPrivilegeValue err=" << error;
+        logging::logger_stream(logging::level_error, L"set_privilege")
+            << L"LookupPrivilegeValue err=" << error;
         return false;
     }
     winapi::privilege previous;
     if (const auto error = procs().adjust_privileges(token, {luid, 0}, &previous); error != 0) {
-        logging::logger_stream(4, L"set_privilege") << L"AdjustTokenPrivileges 1 err=" << error;
+        logging::logger_stream(logging::level_error, L"set_privilege")
+            << L"AdjustTokenPrivileges 1 err=" << error;
         return false;
     }
     previous.luid = luid;
@@ -202,7 +209,8 @@ bool set_privilege(winapi::sys_handle token, bool enable) {
         previous.attributes &= ~winapi::se_privilege_enabled;
     }
     if (const auto error = procs().adjust_privileges(token, previous, nullptr); error != 0) {
-        logging::logger_stream(4, L"set_privilege") << L"AdjustTokenPrivileges 2 err=" << error;
+        logging::logger_stream(logging::level_error, L"set_privilege")
+            << L"AdjustTokenPrivileges 2 err=" << error;
         return false;
     }
     return true;

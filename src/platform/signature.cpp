@@ -4,7 +4,7 @@
 #include <new>
 #include <vector>
 
-#include "stdext/error.h"
+#include "stdext/expected.h"
 #include "winapi/facility.h"
 #include "winapi/trust.h"
 #include "winapi/win_error_category.h"

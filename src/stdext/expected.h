@@ -1,12 +1,23 @@
-// A small value-or-error result type: the result of most operations of the program.
+// The one failure shape of the program: an operation that can fail returns
+// stdext::expected<T>, its value or an error record. The error record is a standard error code
+// (Windows error numbers in the win_error category) and a narrow text that says what failed;
+// callers log it as the operation's name, " err=", the number, one space and the text.
+// Reading the value of an error raises stdext::bad_expected_access ("bad expected access").
 #pragma once
 
 #include <exception>
+#include <string>
+#include <system_error>
 #include <type_traits>
 #include <utility>
 #include <variant>
 
 namespace stdext {
+
+struct error {
+    std::error_code code;
+    std::string text;
+};
 
 class bad_expected_access : public std::exception {
 public:
@@ -28,8 +39,8 @@ private:
 template <class E>
 unexpected(E) -> unexpected<E>;
 
-template <class T, class E>
-class expected {
+template <class T, class E = error>
+class [[nodiscard]] expected {
 public:
     using value_type = T;
     using error_type = E;
@@ -88,7 +99,7 @@ private:
 };
 
 template <class E>
-class expected<void, E> {
+class [[nodiscard]] expected<void, E> {
 public:
     using value_type = void;
     using error_type = E;

@@ -1,5 +1,5 @@
 // Move-only owner of one handle. Traits give the handle type, its empty value and how to close
-// it; the Windows traits (platform/win/handles.h) keep the thread's last error intact on close.
+// it; the Windows traits (winapi/win/handles.h) keep the thread's last error intact on close.
 #pragma once
 
 #include <utility>
@@ -27,6 +27,13 @@ public:
 
     handle_type get() const noexcept { return handle_; }
     explicit operator bool() const noexcept { return handle_ != Traits::empty(); }
+
+    // Releases what the holder owns and returns the address of its empty handle, for a call
+    // that hands a new handle out through a pointer parameter: open(..., holder.put()).
+    handle_type* put() noexcept {
+        reset();
+        return &handle_;
+    }
 
     handle_type release() noexcept { return std::exchange(handle_, Traits::empty()); }
     void reset(handle_type h = Traits::empty()) noexcept {

@@ -6,7 +6,7 @@
 
 #include "logging/log.h"
 #include "platform/process_utils.h"
-#include "stdext/error.h"
+#include "stdext/expected.h"
 #include "stdext/utf.h"
 #include "winapi/clock.h"
 #include "winapi/facility.h"
@@ -98,7 +98,7 @@ bool agent_service::is_running() const noexcept {
         return status->current_state != winapi::service_stopped;
     } catch (const std::exception& e) {
         try {
-            logging::logger_stream(16, L"agent_service::is_running") << e.what();
+            logging::logger_stream(logging::level_info, L"agent_service::is_running") << e.what();
         } catch (...) {
         }
         return false;
@@ -182,7 +182,7 @@ status_result start_service(winapi::sc_handle service, std::uint32_t timeout_ms)
                 try {
                     terminate_agent_processes();
                 } catch (const std::exception& e) {
-                    logging::logger_stream(8, L"start_service")
+                    logging::logger_stream(logging::level_warning, L"start_service")
                         << L"timeout wait service to stop => kill him err=" << e.what();
                 }
             }
@@ -332,8 +332,9 @@ bool operator==(const winapi::process_entry& entry, const agent_image& image) {
         }
         return stdext::iequals(path, image.path);
     } catch (const std::exception& e) {
-        logging::logger_stream(4, L"operator ==") << L"failed get_module_file_name for pid="
-                                                  << entry.process_id << L" error:" << e.what();
+        logging::logger_stream(logging::level_error, L"operator ==")
+            << L"failed get_module_file_name for pid=" << entry.process_id << L" error:"
+            << e.what();
         return false;
     }
 }

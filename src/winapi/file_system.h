@@ -68,14 +68,6 @@ public:
     virtual std::uint32_t delete_file(const std::wstring& path) = 0;
 };
 
-// folder joined with relative by one backslash, without normalising either part
-// ("C:\a" and ".\b" give "C:\a\.\b"). An empty folder gives relative unchanged.
-std::wstring join_path(std::wstring_view folder, std::wstring_view relative);
-
-// The folder part of a path: "C:\a\b.txt" gives "C:\a", "C:\b.txt" gives "C:\", a bare name gives
-// the empty text.
-std::wstring parent_folder(std::wstring_view path);
-
 // Creates folder and every missing folder above it through the installed facility. An existing
 // folder is success. Returns the Windows error of the failed creation (0 on success).
 std::uint32_t create_folder_tree(const std::wstring& folder);

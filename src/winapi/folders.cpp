@@ -1,6 +1,6 @@
 #include "winapi/folders.h"
 
-#include "stdext/error.h"
+#include "stdext/expected.h"
 #include "winapi/facility.h"
 #include "winapi/win_error_category.h"
 

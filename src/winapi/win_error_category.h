@@ -5,7 +5,25 @@
 #include <string>
 #include <system_error>
 
+#include "stdext/expected.h"
+
 namespace winapi {
+
+// Windows error numbers used by the program's own error records.
+inline constexpr std::uint32_t error_success = 0;
+inline constexpr std::uint32_t error_file_not_found = 2;
+inline constexpr std::uint32_t error_access_denied = 5;
+inline constexpr std::uint32_t error_not_enough_memory = 8;
+inline constexpr std::uint32_t error_invalid_data = 13;
+inline constexpr std::uint32_t error_outofmemory = 14;
+inline constexpr std::uint32_t error_no_more_files = 18;
+inline constexpr std::uint32_t error_gen_failure = 31;
+inline constexpr std::uint32_t error_insufficient_buffer = 122;
+inline constexpr std::uint32_t error_more_data = 234;
+inline constexpr std::uint32_t wait_timeout = 258;
+inline constexpr std::uint32_t error_no_token = 1008;
+inline constexpr std::uint32_t error_not_found = 1168;
+
 namespace details {
 
 class win_error_category : public std::error_category {
@@ -27,6 +45,11 @@ inline std::error_code make_win_error(std::uint32_t code) noexcept {
 // A system_error in the win_error category; its what() is message, ": " and the system's text.
 inline std::system_error win_system_error(std::uint32_t code, const std::string& message) {
     return std::system_error(make_win_error(code), message);
+}
+
+// The error record of a failed Windows call or step: its number and a text naming it.
+inline stdext::error win_failure(std::uint32_t code, std::string text) {
+    return {make_win_error(code), std::move(text)};
 }
 
 [[noreturn]] inline void throw_win_error(std::uint32_t code, const std::string& message) {

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "winapi/error_messages.h"
+#include "winapi/win_error_category.h"
 
 namespace fakes {
 

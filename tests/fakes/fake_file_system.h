@@ -11,10 +11,11 @@
 #include <optional>
 #include <string>
 #include <vector>
-#include "stdext/error.h"
+#include "stdext/expected.h"
 #include "stdext/utf.h"
 
 #include "winapi/file_system.h"
+#include "winapi/win_error_category.h"
 
 namespace fakes {
 

@@ -1,7 +1,8 @@
 #include "fakes/fake_modules.h"
 
-#include "stdext/error.h"
+#include "stdext/expected.h"
 #include "stdext/utf.h"
+#include "winapi/win_error_category.h"
 
 namespace fakes {
 namespace {

@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "stdext/error.h"
+#include "stdext/expected.h"
 #include "winapi/processes.h"
+#include "winapi/win_error_category.h"
 
 namespace fakes {
 

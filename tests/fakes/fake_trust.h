@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "stdext/error.h"
+#include "stdext/expected.h"
 #include "stdext/utf.h"
 #include "winapi/trust.h"
+#include "winapi/win_error_category.h"
 
 namespace fakes {
 

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "fakes/fake_error_messages.h"
-#include "stdext/error.h"
 #include "stdext/expected.h"
 #include "stdext/utf.h"
 #include "winapi/facility.h"

@@ -5,9 +5,11 @@
 #include <filesystem>
 #include <string>
 
+#include "stdext/path.h"
 #include "supervision/storage/storage.h"
 #include "winapi/facility.h"
 #include "winapi/file_system.h"
+#include "winapi/win_error_category.h"
 
 namespace {
 
@@ -24,7 +26,7 @@ protected:
     void SetUp() override {
         wchar_t temp[MAX_PATH + 1] = {};
         ASSERT_NE(::GetTempPathW(MAX_PATH, temp), 0u);
-        root_ = winapi::join_path(temp, L"wardex-fs-" + std::to_wstring(::GetCurrentProcessId()));
+        root_ = stdext::path::join(temp, L"wardex-fs-" + std::to_wstring(::GetCurrentProcessId()));
         ASSERT_EQ(winapi::create_folder_tree(root_), 0u);
         ASSERT_EQ(fs().current_directory(previous_), 0u);
         ASSERT_EQ(fs().set_current_directory(root_), 0u);

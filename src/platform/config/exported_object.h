@@ -8,6 +8,7 @@
 
 #include "platform/config/iservconfig.h"
 #include "platform/config/paths.h"
+#include "stdext/path.h"
 #include "winapi/facility.h"
 #include "winapi/modules.h"
 
@@ -34,7 +35,7 @@ public:
         auto& mods = winapi::facility<winapi::modules>::get();
         std::uint32_t error = 0;
         module_.reset(mods.load(library_path, error));
-        if (!module_ && path_is_absolute(library_path)) {
+        if (!module_ && stdext::path::is_absolute(library_path)) {
             module_.reset(mods.load_ex(library_path, winapi::load_with_altered_search_path, error));
         }
         if (!module_) {

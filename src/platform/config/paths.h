@@ -9,14 +9,6 @@
 
 namespace platform::config {
 
-// Windows path rules: '\' and '/' separate; the root name is "X:" or "\\server".
-std::wstring_view path_root_name(std::wstring_view path);
-bool path_is_absolute(std::wstring_view path);
-// base / tail as Windows joins paths: an absolute tail, or a tail on another drive, replaces
-// base; a tail that starts at the root keeps only base's drive; otherwise one backslash is put
-// between them when base does not already end in a separator (or is a bare drive).
-std::wstring path_join(std::wstring_view base, std::wstring_view tail);
-
 // The settings file path for an installation folder and the "path" member of its version
 // record (when the record could be read).
 std::wstring settings_path_for(std::wstring_view folder,

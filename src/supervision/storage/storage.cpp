@@ -4,6 +4,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "stdext/path.h"
 #include "winapi/facility.h"
 #include "winapi/file_system.h"
 #include "winapi/win_error_category.h"
@@ -17,8 +18,8 @@ constexpr wchar_t storage_file[] = L".\\storage\\wardex.json";
 constexpr wchar_t version_file[] = L".\\version.json";
 constexpr wchar_t update_file[] = L".\\update.json";
 
-stdext::unexpected<stdext::error_record> fail(std::uint32_t code, std::string text) {
-    return stdext::unexpected(stdext::error_record{winapi::make_win_error(code), std::move(text)});
+stdext::unexpected<stdext::error> fail(std::uint32_t code, std::string text) {
+    return stdext::unexpected(stdext::error{winapi::make_win_error(code), std::move(text)});
 }
 
 // Content that parsed as JSON but does not have the expected shape.
@@ -78,7 +79,7 @@ std::string string_member(const json& object, const char* key) {
 }
 
 template <class F>
-auto convert(F&& f) -> stdext::result<decltype(f())> {
+auto convert(F&& f) -> stdext::expected<decltype(f())> {
     try {
         return f();
     } catch (const json::exception& e) {
@@ -88,8 +89,8 @@ auto convert(F&& f) -> stdext::result<decltype(f())> {
     }
 }
 
-stdext::result<version_record> read_record(const std::wstring& folder, const wchar_t* name) {
-    auto value = read_json_file(winapi::join_path(folder, name));
+stdext::expected<version_record> read_record(const std::wstring& folder, const wchar_t* name) {
+    auto value = read_json_file(stdext::path::join(folder, name));
     if (!value) {
         return stdext::unexpected(value.error());
     }
@@ -101,7 +102,7 @@ stdext::result<version_record> read_record(const std::wstring& folder, const wch
 // Read the whole storage, change one section (or start from defaults when the file cannot be
 // read), write it back.
 template <class Change>
-stdext::result<void> write_section(Change&& change) {
+stdext::expected<void> write_section(Change&& change) {
     auto current = wardex_storage::read_storage();
     storage_data data = current ? std::move(*current) : storage_data{};
     change(data);
@@ -109,7 +110,7 @@ stdext::result<void> write_section(Change&& change) {
 }
 
 template <class Section, class Pick>
-stdext::result<Section> read_section(Pick&& pick) {
+stdext::expected<Section> read_section(Pick&& pick) {
     auto data = wardex_storage::read_storage();
     if (!data) {
         return stdext::unexpected(data.error());
@@ -119,7 +120,7 @@ stdext::result<Section> read_section(Pick&& pick) {
 
 }  // namespace
 
-stdext::result<std::string> read_text_file(const std::wstring& path) {
+stdext::expected<std::string> read_text_file(const std::wstring& path) {
     std::string content;
     const winapi::file_status status =
         winapi::facility<winapi::file_system>::get().read_file(path, content);
@@ -132,7 +133,7 @@ stdext::result<std::string> read_text_file(const std::wstring& path) {
     return content;
 }
 
-stdext::result<json> read_json_file(const std::wstring& path) {
+stdext::expected<json> read_json_file(const std::wstring& path) {
     auto text = read_text_file(path);
     if (!text) {
         return stdext::unexpected(text.error());
@@ -144,8 +145,8 @@ stdext::result<json> read_json_file(const std::wstring& path) {
     }
 }
 
-stdext::result<void> write_text_file(const std::wstring& path, std::string_view text) {
-    const std::wstring folder = winapi::parent_folder(path);
+stdext::expected<void> write_text_file(const std::wstring& path, std::string_view text) {
+    const std::wstring folder = stdext::path::parent(path);
     if (!folder.empty()) {
         const std::uint32_t rc = winapi::create_folder_tree(folder);
         if (rc != winapi::error_success) {
@@ -176,7 +177,7 @@ json storage_to_json(const storage_data& data) {
     return value;
 }
 
-stdext::result<storage_data> storage_from_json(const json& value) {
+stdext::expected<storage_data> storage_from_json(const json& value) {
     return convert([&] {
         storage_data data;
         const json& repair = value.at("repair");
@@ -205,17 +206,17 @@ std::string serialize(const storage_data& data) {
     return storage_to_json(data).dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-stdext::result<std::wstring> wardex_storage::path() {
+stdext::expected<std::wstring> wardex_storage::path() {
     std::wstring current;
     const std::uint32_t rc =
         winapi::facility<winapi::file_system>::get().current_directory(current);
     if (rc != winapi::error_success) {
         return fail(rc, "");
     }
-    return winapi::join_path(current, storage_file);
+    return stdext::path::join(current, storage_file);
 }
 
-stdext::result<storage_data> wardex_storage::read_storage() {
+stdext::expected<storage_data> wardex_storage::read_storage() {
     auto file = path();
     if (!file) {
         return stdext::unexpected(file.error());
@@ -227,7 +228,7 @@ stdext::result<storage_data> wardex_storage::read_storage() {
     return storage_from_json(*value);
 }
 
-stdext::result<void> wardex_storage::write_storage(const storage_data& data) {
+stdext::expected<void> wardex_storage::write_storage(const storage_data& data) {
     auto file = path();
     if (!file) {
         return stdext::unexpected(file.error());
@@ -235,44 +236,44 @@ stdext::result<void> wardex_storage::write_storage(const storage_data& data) {
     return write_text_file(*file, serialize(data));
 }
 
-stdext::result<repair_data> wardex_storage::read_repair_data() {
+stdext::expected<repair_data> wardex_storage::read_repair_data() {
     return read_section<repair_data>([](storage_data& d) { return d.repair; });
 }
 
-stdext::result<start_service_data> wardex_storage::read_start_service_data() {
+stdext::expected<start_service_data> wardex_storage::read_start_service_data() {
     return read_section<start_service_data>([](storage_data& d) { return d.start_service; });
 }
 
-stdext::result<local_update_data> wardex_storage::read_local_update_data() {
+stdext::expected<local_update_data> wardex_storage::read_local_update_data() {
     return read_section<local_update_data>(
         [](storage_data& d) { return std::move(d.local_update); });
 }
 
-stdext::result<tolvar_report_data> wardex_storage::read_tolvar_report_data() {
+stdext::expected<tolvar_report_data> wardex_storage::read_tolvar_report_data() {
     return read_section<tolvar_report_data>([](storage_data& d) { return d.tolvar_report; });
 }
 
-stdext::result<void> wardex_storage::write_repair_data(const repair_data& data) {
+stdext::expected<void> wardex_storage::write_repair_data(const repair_data& data) {
     return write_section([&](storage_data& d) { d.repair = data; });
 }
 
-stdext::result<void> wardex_storage::write_start_service_data(const start_service_data& data) {
+stdext::expected<void> wardex_storage::write_start_service_data(const start_service_data& data) {
     return write_section([&](storage_data& d) { d.start_service = data; });
 }
 
-stdext::result<void> wardex_storage::write_local_update_data(const local_update_data& data) {
+stdext::expected<void> wardex_storage::write_local_update_data(const local_update_data& data) {
     return write_section([&](storage_data& d) { d.local_update = data; });
 }
 
-stdext::result<void> wardex_storage::write_tolvar_report_data(const tolvar_report_data& data) {
+stdext::expected<void> wardex_storage::write_tolvar_report_data(const tolvar_report_data& data) {
     return write_section([&](storage_data& d) { d.tolvar_report = data; });
 }
 
-stdext::result<version_record> version_json_storage::read(const std::wstring& folder) {
+stdext::expected<version_record> version_json_storage::read(const std::wstring& folder) {
     return read_record(folder, version_file);
 }
 
-stdext::result<update_record> update_json_storage::read(const std::wstring& folder) {
+stdext::expected<update_record> update_json_storage::read(const std::wstring& folder) {
     return read_record(folder, update_file);
 }
 

@@ -10,23 +10,23 @@
 #include <string>
 #include <string_view>
 
-#include "stdext/error.h"
+#include "stdext/expected.h"
 
 namespace supervision::storage {
 
 // The whole content of the file as narrow text. Errors: 31 "failed open file", 31 "failed read
 // from file".
-stdext::result<std::string> read_text_file(const std::wstring& path);
+stdext::expected<std::string> read_text_file(const std::wstring& path);
 
 // The file parsed as one strict JSON value. Errors: those of read_text_file, and 13 "invalid json
 // from file:" followed by the parser's message.
-stdext::result<nlohmann::json> read_json_file(const std::wstring& path);
+stdext::expected<nlohmann::json> read_json_file(const std::wstring& path);
 
 // Replaces the file's content with text, creating its folder (and the folders above) when
 // missing. The file holds either the old or the new content, never a part of it. Errors: the
 // system's number with "failed create parent folder", 31 "failed open file", 31 "failed write in
 // file".
-stdext::result<void> write_text_file(const std::wstring& path, std::string_view text);
+stdext::expected<void> write_text_file(const std::wstring& path, std::string_view text);
 
 struct repair_data {
     std::uint32_t count = 0;
@@ -67,20 +67,20 @@ class wardex_storage {
 public:
     // The current directory joined with ".\storage\wardex.json". A failure of the current
     // directory carries the system's number and an empty text.
-    static stdext::result<std::wstring> path();
+    static stdext::expected<std::wstring> path();
 
-    static stdext::result<storage_data> read_storage();
-    static stdext::result<void> write_storage(const storage_data& data);
+    static stdext::expected<storage_data> read_storage();
+    static stdext::expected<void> write_storage(const storage_data& data);
 
-    static stdext::result<repair_data> read_repair_data();
-    static stdext::result<start_service_data> read_start_service_data();
-    static stdext::result<local_update_data> read_local_update_data();
-    static stdext::result<tolvar_report_data> read_tolvar_report_data();
+    static stdext::expected<repair_data> read_repair_data();
+    static stdext::expected<start_service_data> read_start_service_data();
+    static stdext::expected<local_update_data> read_local_update_data();
+    static stdext::expected<tolvar_report_data> read_tolvar_report_data();
 
-    static stdext::result<void> write_repair_data(const repair_data& data);
-    static stdext::result<void> write_start_service_data(const start_service_data& data);
-    static stdext::result<void> write_local_update_data(const local_update_data& data);
-    static stdext::result<void> write_tolvar_report_data(const tolvar_report_data& data);
+    static stdext::expected<void> write_repair_data(const repair_data& data);
+    static stdext::expected<void> write_start_service_data(const start_service_data& data);
+    static stdext::expected<void> write_local_update_data(const local_update_data& data);
+    static stdext::expected<void> write_tolvar_report_data(const tolvar_report_data& data);
 };
 
 // The storage record as JSON and back, by the rules of the state file: "start_service" may be
@@ -88,7 +88,7 @@ public:
 // accepted (fractions truncated), other members are ignored. A conversion error's text is the
 // JSON library's message.
 nlohmann::json storage_to_json(const storage_data& data);
-stdext::result<storage_data> storage_from_json(const nlohmann::json& value);
+stdext::expected<storage_data> storage_from_json(const nlohmann::json& value);
 
 // The compact, key-ordered text of the state file.
 std::string serialize(const storage_data& data);
@@ -105,13 +105,13 @@ using update_record = version_record;
 class version_json_storage {
 public:
     // folder joined with ".\version.json".
-    static stdext::result<version_record> read(const std::wstring& folder);
+    static stdext::expected<version_record> read(const std::wstring& folder);
 };
 
 class update_json_storage {
 public:
     // folder joined with ".\update.json".
-    static stdext::result<update_record> read(const std::wstring& folder);
+    static stdext::expected<update_record> read(const std::wstring& folder);
 };
 
 }  // namespace supervision::storage

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "winapi/win/system_facilities.h"
+#include "winapi/win_error_category.h"
 
 namespace winapi {
 namespace {

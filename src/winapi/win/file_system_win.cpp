@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "stdext/error.h"
+#include "stdext/expected.h"
 #include "winapi/win/handles.h"
 #include "winapi/win/system_facilities.h"
+#include "winapi/win_error_category.h"
 
 namespace winapi {
 namespace {

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 #include "stdext/unique_handle.h"
 
 namespace winapi {

@@ -1,5 +1,6 @@
 #include "winapi/facility.h"
 #include "winapi/win/system_facilities.h"
+#include "winapi/win_error_category.h"
 
 namespace winapi {
 

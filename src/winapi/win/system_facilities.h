@@ -12,6 +12,7 @@
 #include "winapi/service_manager.h"
 #include "winapi/task_scheduler.h"
 #include "winapi/trust.h"
+#include "winapi/win_error_category.h"
 
 namespace winapi {
 

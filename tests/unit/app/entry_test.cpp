@@ -15,6 +15,7 @@
 #include "fakes/fake_registry.h"
 #include "stdext/utf.h"
 #include "winapi/facility.h"
+#include "winapi/win_error_category.h"
 
 namespace {
 

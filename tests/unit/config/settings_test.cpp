@@ -169,21 +169,7 @@ TEST_F(SettingsTest, StoredRecordEscapesAsJsonRequires) {
     EXPECT_FALSE(platform::config::store_language(L"en-US", true, nullptr));
 }
 
-TEST(SettingsPaths, WindowsJoinRules) {
-    using platform::config::path_join;
-    EXPECT_EQ(path_join(L"C:\\Agent\\", L"settings\\Corvel.json"),
-              L"C:\\Agent\\settings\\Corvel.json");
-    EXPECT_EQ(path_join(L"C:\\Agent", L"1.2\\x"), L"C:\\Agent\\1.2\\x");
-    EXPECT_EQ(path_join(L"C:\\Agent\\", L"D:\\Other"), L"D:\\Other");
-    EXPECT_EQ(path_join(L"C:\\Agent\\", L"\\\\srv\\share\\a"), L"\\\\srv\\share\\a");
-    EXPECT_EQ(path_join(L"C:\\Agent\\", L"\\Root"), L"C:\\Root");
-    EXPECT_EQ(path_join(L"C:\\Agent\\", L"c:rel"), L"C:\\Agent\\rel");
-    EXPECT_EQ(path_join(L"C:\\Agent\\", L"D:rel"), L"D:rel");
-    EXPECT_EQ(path_join(L"", L"x"), L"x");
-    EXPECT_TRUE(platform::config::path_is_absolute(L"c:/x"));
-    EXPECT_FALSE(platform::config::path_is_absolute(L"C:x"));
-    EXPECT_FALSE(platform::config::path_is_absolute(L"\\x"));
-
+TEST(SettingsPaths, FollowTheVersionRecord) {
     EXPECT_EQ(platform::config::settings_path_for(L"C:\\Agent\\", std::nullopt),
               L"C:\\Agent\\settings\\Corvel.json");
     EXPECT_EQ(platform::config::settings_path_for(L"C:\\Agent\\", "2.0.1"),

@@ -4,24 +4,11 @@
 
 #include "fakes/fake_file_system.h"
 #include "winapi/facility.h"
+#include "winapi/win_error_category.h"
 
 namespace {
 
 using fakes::fake_file_system;
-
-TEST(FilePaths, JoinAndParent) {
-    EXPECT_EQ(winapi::join_path(L"C:\\a", L".\\b.json"), L"C:\\a\\.\\b.json");
-    EXPECT_EQ(winapi::join_path(L"C:\\", L".\\b.json"), L"C:\\.\\b.json");
-    EXPECT_EQ(winapi::join_path(L"", L".\\b.json"), L".\\b.json");
-
-    EXPECT_EQ(winapi::parent_folder(L"C:\\a\\.\\storage\\w.json"), L"C:\\a\\.\\storage");
-    EXPECT_EQ(winapi::parent_folder(L"C:\\a\\b\\"), L"C:\\a");
-    EXPECT_EQ(winapi::parent_folder(L"C:\\a//b"), L"C:\\a");
-    EXPECT_EQ(winapi::parent_folder(L"C:\\w.json"), L"C:\\");
-    EXPECT_EQ(winapi::parent_folder(L"C:\\"), L"C:\\");
-    EXPECT_EQ(winapi::parent_folder(L"\\\\srv\\share\\f"), L"\\\\srv\\share");
-    EXPECT_EQ(winapi::parent_folder(L"w.json"), L"");
-}
 
 TEST(FolderTree, CreatesEveryMissingFolderOrReportsTheFailure) {
     fake_file_system fs;

@@ -6,9 +6,10 @@
 
 #include "fakes/fake_modules.h"
 #include "fakes/fake_processes.h"
-#include "stdext/error.h"
+#include "stdext/expected.h"
 #include "winapi/facility.h"
 #include "winapi/folders.h"
+#include "winapi/win_error_category.h"
 
 namespace {
 

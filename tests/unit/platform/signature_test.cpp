@@ -4,7 +4,7 @@
 
 #include "fakes/fake_trust.h"
 #include "platform/signature.h"
-#include "stdext/error.h"
+#include "stdext/expected.h"
 #include "winapi/facility.h"
 #include "winapi/win_error_category.h"
 

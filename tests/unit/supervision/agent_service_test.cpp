@@ -12,9 +12,10 @@
 #include "fakes/fake_registry.h"
 #include "fakes/fake_service_manager.h"
 #include "logging/log.h"
-#include "stdext/error.h"
+#include "stdext/expected.h"
 #include "winapi/facility.h"
 #include "winapi/folders.h"
+#include "winapi/win_error_category.h"
 
 namespace {
 

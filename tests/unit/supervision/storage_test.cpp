@@ -28,7 +28,7 @@ const std::string full_file =
     R"("tolvar_report":{"last_report_time":400}})";
 
 template <class T>
-void expect_error(const stdext::result<T>& r, std::uint32_t code, const std::string& text) {
+void expect_error(const stdext::expected<T>& r, std::uint32_t code, const std::string& text) {
     ASSERT_FALSE(r) << "expected error " << code << " " << text;
     EXPECT_EQ(r.error().code, winapi::make_win_error(code));
     EXPECT_EQ(r.error().text, text);

@@ -1,0 +1,119 @@
+#include "stdext/path.h"
+
+#include "stdext/utf.h"
+
+namespace stdext::path {
+namespace {
+
+bool is_drive_letter(wchar_t c) noexcept {
+    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
+
+bool has_root_directory(std::wstring_view path) noexcept {
+    const auto rest = path.substr(root_name(path).size());
+    return !rest.empty() && is_separator(rest.front());
+}
+
+}  // namespace
+
+bool is_separator(wchar_t c) noexcept {
+    return c == L'\\' || c == L'/';
+}
+
+std::wstring_view root_name(std::wstring_view path) noexcept {
+    if (path.size() >= 2 && is_drive_letter(path[0]) && path[1] == L':') {
+        return path.substr(0, 2);
+    }
+    // "\\server": two separators and a name that is not itself a separator.
+    if (path.size() >= 3 && is_separator(path[0]) && is_separator(path[1]) &&
+        !is_separator(path[2])) {
+        std::size_t end = 2;
+        while (end < path.size() && !is_separator(path[end])) {
+            ++end;
+        }
+        return path.substr(0, end);
+    }
+    return {};
+}
+
+bool is_absolute(std::wstring_view path) noexcept {
+    const auto root = root_name(path);
+    if (root.size() > 2 || (root.size() == 2 && root[1] != L':')) {
+        return true;  // UNC names are always absolute
+    }
+    return !root.empty() && has_root_directory(path);
+}
+
+bool is_root(std::wstring_view path) noexcept {
+    if (path.size() == 1 && is_separator(path[0])) {
+        return true;
+    }
+    return (path.size() == 2 || path.size() == 3) && is_drive_letter(path[0]) && path[1] == L':' &&
+           (path.size() == 2 || is_separator(path[2]));
+}
+
+split_path split(std::wstring_view path) noexcept {
+    const auto pos = path.find_last_of(L"\\/");
+    if (pos == std::wstring_view::npos) {
+        return {{}, path};
+    }
+    return {path.substr(0, pos + 1), path.substr(pos + 1)};
+}
+
+std::wstring_view file_name(std::wstring_view path) noexcept {
+    return split(path).name;
+}
+
+std::wstring parent(std::wstring_view path) {
+    path = without_trailing_separator(path);
+    const auto folder = split(path).folder;
+    if (folder.empty()) {
+        // "C:name" lies in the current folder of drive C.
+        return path.size() > 2 && path[1] == L':' ? std::wstring(path.substr(0, 2)) : L"";
+    }
+    return std::wstring(without_trailing_separator(folder));
+}
+
+std::wstring join(std::wstring_view base, std::wstring_view tail) {
+    const auto tail_root = root_name(tail);
+    if (is_absolute(tail) || (!tail_root.empty() && !iequals(tail_root, root_name(base)))) {
+        return std::wstring(tail);
+    }
+    if (has_root_directory(tail)) {
+        return std::wstring(root_name(base)) + std::wstring(tail.substr(tail_root.size()));
+    }
+    std::wstring out(base);
+    const bool bare_drive = out.size() == 2 && out[1] == L':';
+    if (!out.empty() && !bare_drive && !is_separator(out.back())) {
+        out += L'\\';
+    }
+    out += tail.substr(tail_root.size());
+    return out;
+}
+
+std::wstring_view without_trailing_separator(std::wstring_view path) noexcept {
+    while (path.size() > 1 && is_separator(path.back()) && !is_root(path)) {
+        path.remove_suffix(1);
+    }
+    return path;
+}
+
+std::wstring with_trailing_separator(std::wstring_view path) {
+    std::wstring out(without_trailing_separator(path));
+    if (!out.empty() && !is_separator(out.back())) {
+        out += L'\\';
+    }
+    return out;
+}
+
+std::wstring normal_form(std::wstring_view path) {
+    std::wstring out = to_lower(without_trailing_separator(path));
+    for (auto& c : out) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    return out;
+}
+
+}  // namespace stdext::path

@@ -1,0 +1,57 @@
+// A whole fake machine: one fake of every facility, installed for the test's lifetime, and one
+// fault plan that every fake's calls count in, so a test can fail the n-th call of anything.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "fakes/fake_clock.h"
+#include "fakes/fake_error_messages.h"
+#include "fakes/fake_file_identity.h"
+#include "fakes/fake_file_system.h"
+#include "fakes/fake_modules.h"
+#include "fakes/fake_process_context.h"
+#include "fakes/fake_processes.h"
+#include "fakes/fake_registry.h"
+#include "fakes/fake_service_manager.h"
+#include "fakes/fake_task_scheduler.h"
+#include "fakes/fake_trust.h"
+#include "fakes/kit.h"
+#include "winapi/facility.h"
+
+namespace fakes {
+
+struct fake_machine {
+    fault_plan faults;
+    fake_clock clock;
+    fake_error_messages messages;
+    fake_file_identity identities;
+    fake_file_system files;
+    fake_modules modules;
+    fake_process_context process;
+    fake_processes processes;
+    fake_registry registry;
+    fake_service_manager services;
+    fake_task_scheduler tasks;
+    fake_trust trust;
+
+private:
+    winapi::scoped_facility<winapi::clock> use_clock_{clock};
+    winapi::scoped_facility<winapi::error_messages> use_messages_{messages};
+    winapi::scoped_facility<winapi::file_identity> use_identities_{identities};
+    winapi::scoped_facility<winapi::file_system> use_files_{files};
+    winapi::scoped_facility<winapi::modules> use_modules_{modules};
+    winapi::scoped_facility<winapi::process_context> use_process_{process};
+    winapi::scoped_facility<winapi::processes> use_processes_{processes};
+    winapi::scoped_facility<winapi::registry> use_registry_{registry};
+    winapi::scoped_facility<winapi::service_manager> use_services_{services};
+    winapi::scoped_facility<winapi::task_scheduler> use_tasks_{tasks};
+    winapi::scoped_facility<winapi::trust> use_trust_{trust};
+};
+
+// The fixture of tests that run logic against the whole fake machine.
+class machine_test : public ::testing::Test {
+protected:
+    fake_machine machine;
+};
+
+}  // namespace fakes

@@ -1,0 +1,66 @@
+#include "stdext/path.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+namespace path = stdext::path;
+
+TEST(Path, WindowsRules) {
+    struct join_case {
+        const wchar_t* base;
+        const wchar_t* tail;
+        const wchar_t* joined;
+    };
+    for (const auto& c : std::initializer_list<join_case>{
+             {L"C:\\a", L".\\b.json", L"C:\\a\\.\\b.json"},
+             {L"C:\\", L".\\b.json", L"C:\\.\\b.json"},
+             {L"C:\\Agent\\", L"settings\\Corvel.json", L"C:\\Agent\\settings\\Corvel.json"},
+             {L"C:", L"x", L"C:x"},
+             {L"", L"x", L"x"},
+             {L"C:\\Agent\\", L"D:\\Other", L"D:\\Other"},
+             {L"C:\\Agent\\", L"\\\\srv\\share\\a", L"\\\\srv\\share\\a"},
+             {L"C:\\Agent\\", L"\\Root", L"C:\\Root"},
+             {L"C:\\Agent\\", L"c:rel", L"C:\\Agent\\rel"},
+             {L"C:\\Agent\\", L"D:rel", L"D:rel"},
+         }) {
+        EXPECT_EQ(path::join(c.base, c.tail), c.joined) << c.base << L" + " << c.tail;
+    }
+
+    struct part_case {
+        const wchar_t* path;
+        const wchar_t* parent;
+        const wchar_t* folder;  // split: the folder with its separator
+        const wchar_t* name;
+        const wchar_t* normal;
+    };
+    for (const auto& c : std::initializer_list<part_case>{
+             {L"C:\\a\\.\\storage\\w.json", L"C:\\a\\.\\storage", L"C:\\a\\.\\storage\\", L"w.json",
+              L"c:\\a\\.\\storage\\w.json"},
+             {L"C:\\a\\B\\", L"C:\\a", L"C:\\a\\B\\", L"", L"c:\\a\\b"},
+             {L"C:/a//b", L"C:/a", L"C:/a//", L"b", L"c:\\a\\\\b"},
+             {L"C:\\w.json", L"C:\\", L"C:\\", L"w.json", L"c:\\w.json"},
+             {L"C:\\", L"C:\\", L"C:\\", L"", L"c:\\"},
+             {L"C:name", L"C:", L"", L"C:name", L"c:name"},
+             {L"\\\\srv\\share\\f", L"\\\\srv\\share", L"\\\\srv\\share\\", L"f",
+              L"\\\\srv\\share\\f"},
+             {L"w.json", L"", L"", L"w.json", L"w.json"},
+         }) {
+        EXPECT_EQ(path::parent(c.path), c.parent) << c.path;
+        EXPECT_EQ(path::split(c.path).folder, c.folder) << c.path;
+        EXPECT_EQ(path::file_name(c.path), c.name) << c.path;
+        EXPECT_EQ(path::normal_form(c.path), c.normal) << c.path;
+    }
+
+    EXPECT_EQ(path::with_trailing_separator(L"C:\\a//"), L"C:\\a\\");
+    EXPECT_EQ(path::with_trailing_separator(L"C:\\a"), L"C:\\a\\");
+    EXPECT_EQ(path::with_trailing_separator(L""), L"");
+    EXPECT_EQ(path::without_trailing_separator(L"\\"), L"\\");
+    EXPECT_TRUE(path::is_absolute(L"c:/x"));
+    EXPECT_TRUE(path::is_absolute(L"\\\\srv\\x"));
+    EXPECT_FALSE(path::is_absolute(L"C:x"));
+    EXPECT_FALSE(path::is_absolute(L"\\x"));
+    EXPECT_EQ(path::root_name(L"\\\\srv\\share"), L"\\\\srv");
+}
+
+}  // namespace
