@@ -22,7 +22,8 @@ for f in build/fuzz/tests/fuzz_*; do
     [ -x "$f" ] || continue
     corpus=tests/fuzz/corpus/$(basename "$f")
     mkdir -p "build/fuzz/corpus/$(basename "$f")"
-    "$f" -max_total_time="${WARDEX_FUZZ_SECONDS:-20}" -rss_limit_mb=2048 \
+    # Inputs up to 64 KiB reach the deeply nested documents of the corpus.
+    "$f" -max_total_time="${WARDEX_FUZZ_SECONDS:-20}" -rss_limit_mb=2048 -max_len=65536 \
         "build/fuzz/corpus/$(basename "$f")" $( [ -d "$corpus" ] && echo "$corpus" ) 2>&1 | tail -n 2
 done
 

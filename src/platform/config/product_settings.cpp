@@ -1,5 +1,7 @@
 #include "platform/config/product_settings.h"
 
+#include "platform/config/bounded_json.h"
+
 #include <picojson.h>
 
 #include <cmath>
@@ -99,7 +101,7 @@ void take_strings(const picojson::value& obj, const char* name, const member (&m
 std::string parse_json(picojson::value& root, const std::string& bytes) {
     std::string error;
     try {
-        picojson::parse(root, bytes.begin(), bytes.end(), &error);
+        error = parse_bounded(root, bytes);
     } catch (const std::exception&) {
         error = "number out of range";
     }
