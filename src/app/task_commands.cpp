@@ -1,5 +1,6 @@
 #include "app/task_commands.h"
 
+#include "stdext/path.h"
 #include "winapi/facility.h"
 #include "winapi/modules.h"
 #include "winapi/win_error_category.h"
@@ -19,8 +20,9 @@ std::wstring module_path() {
 class com_scope {
 public:
     com_scope() : scheduler_(winapi::facility<winapi::task_scheduler>::get()) {
-        if (const winapi::hresult hr = scheduler_.co_initialize(); winapi::failed(hr)) {
-            winapi::throw_win_error(static_cast<std::uint32_t>(hr), "CoInitialize failed");
+        if (auto initialized = scheduler_.co_initialize(); !initialized) {
+            const stdext::error& failure = initialized.error();
+            winapi::throw_win_error(static_cast<std::uint32_t>(failure.code.value()), failure.text);
         }
     }
     ~com_scope() { scheduler_.co_uninitialize(); }
@@ -38,9 +40,10 @@ platform::task_description make_task_description(const std::wstring& product_nam
     task.task_name = product_name + L" Agent Wardex_65D6944A0EF74FDAB96E31112AD39864";
     task.author = product_name;
     task.program_path = module_path();
-    const auto slash = task.program_path.rfind(L'\\');
+    // The program's folder without its last backslash; a bare name is its own folder.
+    const std::wstring_view folder = stdext::path::split(task.program_path).folder;
     task.working_folder =
-        slash == std::wstring::npos ? task.program_path : task.program_path.substr(0, slash);
+        folder.empty() ? task.program_path : std::wstring(folder.substr(0, folder.size() - 1));
     task.arguments = L"repair";
     task.logon_delay_minutes = 15;
     task.repetition_interval_minutes = 1440;
@@ -50,14 +53,14 @@ platform::task_description make_task_description(const std::wstring& product_nam
 void install_task(const product_name_source& product_name) {
     com_scope com;
     // The task objects are released before COM is uninitialised.
-    platform::win_task_scheduler scheduler;
-    scheduler.register_task(make_task_description(product_name()));
+    platform::task_service service;
+    service.register_task(make_task_description(product_name()));
 }
 
 void uninstall_task(const product_name_source& product_name) {
     com_scope com;
-    platform::win_task_scheduler scheduler;
-    scheduler.delete_task(make_task_description(product_name()).task_name);
+    platform::task_service service;
+    service.delete_task(make_task_description(product_name()).task_name);
 }
 
 }  // namespace app

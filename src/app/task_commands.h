@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/win_task_scheduler.h"
+#include "platform/scheduled_task.h"
 
 namespace app {
 

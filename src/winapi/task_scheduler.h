@@ -1,48 +1,57 @@
-// The task scheduler facility: the Task Scheduler 2.0 calls the program makes, one method per
-// call. Interface pointers are opaque numbers; each call returns its HRESULT as Windows does and
-// hands out new references through its out parameters. Text and variant arguments are passed as
-// plain wide strings; the Windows implementation turns them into BSTRs and variants.
+// The task scheduler facility: COM for the calling thread, and the root folder of the Task
+// Scheduler service, in which the program registers, finds and deletes its own task. Errors
+// carry the failing call's HRESULT in the win_error category and a text naming the call.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
-#include "winapi/facility_handle.h"
+#include "stdext/expected.h"
 
 namespace winapi {
 
-using com_ptr = std::uintptr_t;
-using hresult = std::int32_t;
-
-inline constexpr hresult s_ok = 0;
-inline constexpr hresult e_notimpl = static_cast<hresult>(0x80004001u);
-inline constexpr hresult e_fail = static_cast<hresult>(0x80004005u);
-inline constexpr hresult e_outofmemory = static_cast<hresult>(0x8007000Eu);
-inline constexpr hresult e_invalidarg = static_cast<hresult>(0x80070057u);
-inline constexpr hresult hresult_file_not_found = static_cast<hresult>(0x80070002u);
-inline constexpr hresult sched_e_service_not_running = static_cast<hresult>(0x80041315u);
-
-inline constexpr bool failed(hresult hr) noexcept {
-    return hr < 0;
-}
-
-// TASK_RUNLEVEL_TYPE, TASK_TRIGGER_TYPE2, TASK_ACTION_TYPE, TASK_CREATION, TASK_LOGON_TYPE.
-inline constexpr std::int32_t task_runlevel_lua = 0;
-inline constexpr std::int32_t task_runlevel_highest = 1;
-inline constexpr std::int32_t task_trigger_logon = 9;
-inline constexpr std::int32_t task_action_exec = 0;
-inline constexpr std::int32_t task_create_or_update = 6;
-inline constexpr std::int32_t task_logon_interactive_token = 3;
-
-// A text could not be allocated for a call (E_OUTOFMEMORY from the COM string allocator).
+// A text for a call could not be allocated (E_OUTOFMEMORY from the COM string allocator). It is
+// raised, not returned: it is a COM error, not a failed call.
 class com_error : public std::runtime_error {
 public:
-    explicit com_error(hresult hr) : std::runtime_error("COM error"), hr_(hr) {}
-    hresult code() const noexcept { return hr_; }
+    explicit com_error(std::int32_t hr) : std::runtime_error("COM error"), hr_(hr) {}
+    std::int32_t code() const noexcept { return hr_; }
 
 private:
-    hresult hr_;
+    std::int32_t hr_;
+};
+
+// A task started by one logon trigger that runs one program. The folder fixes the rest: the
+// highest run level, interactive-token logon, and running on battery power.
+struct logon_task {
+    std::wstring name;
+    std::wstring author;
+    std::wstring user;  // the account the task runs as
+    std::wstring trigger_id;
+    std::wstring delay;                // duration text, such as "PT15M"
+    std::wstring repetition_interval;  // duration text; no repetition when empty
+    std::wstring program_path;
+    std::wstring arguments;       // not set when empty
+    std::wstring working_folder;  // not set when empty
+};
+
+// The root folder of a connected task service; dropping it releases the folder and the service.
+class task_folder {
+public:
+    virtual ~task_folder() = default;
+
+    // Creates the task or updates it in place, its triggers and actions replaced by the task's
+    // own. The value lists the failures that were tolerated: the two battery settings.
+    virtual stdext::expected<std::vector<stdext::error>> register_task(const logon_task& task) = 0;
+    // The stored name of the task found under name (the look-up ignores letter case), or none;
+    // a name that cannot be read counts as none.
+    virtual stdext::expected<std::optional<std::wstring>> registered_name(
+        const std::wstring& name) = 0;
+    virtual stdext::expected<void> delete_task(const std::wstring& exact_name) = 0;
 };
 
 class task_scheduler {
@@ -50,66 +59,10 @@ public:
     virtual ~task_scheduler() = default;
 
     // CoInitialize(nullptr) / CoUninitialize() on the calling thread.
-    virtual hresult co_initialize() = 0;
+    virtual stdext::expected<void> co_initialize() = 0;
     virtual void co_uninitialize() = 0;
-
-    // CoCreateInstance(CLSID_TaskScheduler, null, in-process server, IID_ITaskService).
-    virtual hresult create_service(com_ptr& service) = 0;
-    // ITaskService::Connect with four empty variants.
-    virtual hresult connect(com_ptr service) = 0;
-    virtual hresult get_folder(com_ptr service, const std::wstring& path, com_ptr& folder) = 0;
-    virtual hresult new_task(com_ptr service, std::uint32_t flags, com_ptr& definition) = 0;
-
-    // ITaskFolder.
-    virtual hresult get_task(com_ptr folder, const std::wstring& name, com_ptr& task) = 0;
-    // RegisterTaskDefinition(name, definition, flags, text variant user, empty password,
-    // logon type, text variant sddl, &registered).
-    virtual hresult register_task_definition(com_ptr folder, const std::wstring& name,
-                                             com_ptr definition, std::int32_t flags,
-                                             const std::wstring& user, std::int32_t logon_type,
-                                             const std::wstring& sddl, com_ptr& registered) = 0;
-    virtual hresult delete_task(com_ptr folder, const std::wstring& name, std::int32_t flags) = 0;
-
-    // IRegisteredTask.
-    virtual hresult get_definition(com_ptr task, com_ptr& definition) = 0;
-    virtual hresult get_name(com_ptr task, std::wstring& name) = 0;
-
-    // ITaskDefinition.
-    virtual hresult get_registration_info(com_ptr definition, com_ptr& info) = 0;
-    virtual hresult get_principal(com_ptr definition, com_ptr& principal) = 0;
-    virtual hresult get_triggers(com_ptr definition, com_ptr& triggers) = 0;
-    virtual hresult get_actions(com_ptr definition, com_ptr& actions) = 0;
-    virtual hresult get_settings(com_ptr definition, com_ptr& settings) = 0;
-
-    virtual hresult put_author(com_ptr info, const std::wstring& author) = 0;
-    virtual hresult put_run_level(com_ptr principal, std::int32_t level) = 0;
-
-    // ITriggerCollection, ITrigger (queried for ILogonTrigger), IRepetitionPattern.
-    virtual hresult clear_triggers(com_ptr triggers) = 0;
-    virtual hresult create_trigger(com_ptr triggers, std::int32_t type, com_ptr& trigger) = 0;
-    virtual hresult query_logon_trigger(com_ptr trigger, com_ptr& logon) = 0;
-    virtual hresult put_trigger_id(com_ptr logon, const std::wstring& id) = 0;
-    virtual hresult put_delay(com_ptr logon, const std::wstring& delay) = 0;
-    virtual hresult get_repetition(com_ptr logon, com_ptr& pattern) = 0;
-    virtual hresult put_interval(com_ptr pattern, const std::wstring& interval) = 0;
-
-    // IActionCollection, IAction (queried for IExecAction).
-    virtual hresult clear_actions(com_ptr actions) = 0;
-    virtual hresult create_action(com_ptr actions, std::int32_t type, com_ptr& action) = 0;
-    virtual hresult query_exec_action(com_ptr action, com_ptr& exec) = 0;
-    virtual hresult put_path(com_ptr exec, const std::wstring& path) = 0;
-    virtual hresult put_arguments(com_ptr exec, const std::wstring& arguments) = 0;
-    virtual hresult put_working_directory(com_ptr exec, const std::wstring& folder) = 0;
-
-    // ITaskSettings.
-    virtual hresult put_stop_if_going_on_batteries(com_ptr settings, bool value) = 0;
-    virtual hresult put_disallow_start_if_on_batteries(com_ptr settings, bool value) = 0;
-
-    // IUnknown::Release of any pointer handed out above.
-    virtual void release(com_ptr object) = 0;
+    // Creates the task service, connects it to the local machine and opens the root folder.
+    virtual stdext::expected<std::unique_ptr<task_folder>> connect() = 0;
 };
-
-// Owner of one interface reference; releases it through the installed task scheduler facility.
-using unique_com = facility_handle<task_scheduler, com_ptr, &task_scheduler::release>;
 
 }  // namespace winapi

@@ -4,6 +4,9 @@
 
 #include <windows.h>
 
+#include <oleauto.h>
+#include <unknwn.h>
+
 #include <cstdint>
 
 #include "stdext/unique_handle.h"
@@ -46,6 +49,30 @@ struct local_memory_traits {
     }
 };
 using unique_local_memory = stdext::unique_handle<local_memory_traits>;
+
+// A text allocated for or by a COM call.
+struct bstr_traits {
+    using handle_type = BSTR;
+    static handle_type empty() noexcept { return nullptr; }
+    static void close(BSTR s) noexcept { ::SysFreeString(s); }
+};
+using unique_bstr = stdext::unique_handle<bstr_traits>;
+
+// One reference on a COM interface, released when dropped.
+template <class I>
+struct com_traits {
+    using handle_type = I*;
+    static handle_type empty() noexcept { return nullptr; }
+    static void close(I* p) noexcept { p->Release(); }
+};
+template <class I>
+class com_ptr : public stdext::unique_handle<com_traits<I>> {
+public:
+    using stdext::unique_handle<com_traits<I>>::unique_handle;
+    I* operator->() const noexcept { return this->get(); }
+    // For the calls that hand an interface out untyped: CoCreateInstance, QueryInterface.
+    void** put_void() noexcept { return reinterpret_cast<void**>(this->put()); }
+};
 
 // Handle values of the facility interfaces are plain integers; these convert them.
 template <class T>

@@ -1,7 +1,12 @@
+// The task scheduler facility over the Task Scheduler 2.0 COM interfaces.
 #include <windows.h>
 
 #include <oleauto.h>
 #include <taskschd.h>
+
+#include <functional>
+#include <initializer_list>
+#include <utility>
 
 #include "winapi/win/handles.h"
 #include "winapi/win/system_facilities.h"
@@ -24,55 +29,25 @@ struct logon_trigger : public ITrigger {
 const IID iid_logon_trigger = {
     0x72dade38, 0xfae4, 0x4b3e, {0xba, 0xf4, 0x5d, 0x00, 0x9a, 0xf0, 0x2b, 0x1c}};
 
-template <class T>
-T* as(com_ptr p) noexcept {
-    return to_native<T*>(p);
+stdext::unexpected<stdext::error> failure(HRESULT hr, const char* text) {
+    return stdext::unexpected(win_failure(static_cast<std::uint32_t>(hr), text));
 }
 
-// Stores a new interface pointer into the facility's out parameter; it serves both the typed
-// out parameters and the untyped one of CoCreateInstance and QueryInterface.
-template <class T>
-class out {
-public:
-    explicit out(com_ptr& target) : target_(target) {}
-    ~out() { target_ = from_native(raw_); }
-    out(const out&) = delete;
-    out& operator=(const out&) = delete;
-    operator T**() noexcept { return &raw_; }
-    operator void**() noexcept { return reinterpret_cast<void**>(&raw_); }
-
-private:
-    com_ptr& target_;
-    T* raw_ = nullptr;
-};
-
-// One BSTR for the length of a call; an allocation failure is a COM error, not a failed call.
-class bstr {
-public:
-    explicit bstr(const std::wstring& s)
-        : value_(::SysAllocStringLen(s.data(), static_cast<UINT>(s.size()))) {
-        if (value_ == nullptr) {
-            throw com_error(E_OUTOFMEMORY);
-        }
+// A text for the length of a call; an allocation failure is a COM error, not a failed call.
+unique_bstr bstr(const std::wstring& s) {
+    unique_bstr value(::SysAllocStringLen(s.data(), static_cast<UINT>(s.size())));
+    if (!value) {
+        throw com_error(E_OUTOFMEMORY);
     }
-    ~bstr() { ::SysFreeString(value_); }
-    bstr(const bstr&) = delete;
-    bstr& operator=(const bstr&) = delete;
-    operator BSTR() const noexcept { return value_; }
-
-private:
-    BSTR value_;
-};
+    return value;
+}
 
 // A VARIANT cleared when dropped: empty, or holding a text.
 class variant {
 public:
     variant() { ::VariantInit(&value_); }
     explicit variant(const std::wstring& s) : variant() {
-        V_BSTR(&value_) = ::SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
-        if (V_BSTR(&value_) == nullptr) {
-            throw com_error(E_OUTOFMEMORY);
-        }
+        V_BSTR(&value_) = bstr(s).release();
         V_VT(&value_) = VT_BSTR;
     }
     ~variant() { ::VariantClear(&value_); }
@@ -84,137 +59,199 @@ private:
     VARIANT value_;
 };
 
-VARIANT_BOOL variant_bool(bool value) {
-    return value ? VARIANT_TRUE : VARIANT_FALSE;
+// Calls made in order up to the first that fails, whose text names the error.
+using step = std::pair<std::function<HRESULT()>, const char*>;
+stdext::expected<void> run(std::initializer_list<step> steps) {
+    for (const auto& [call, text] : steps) {
+        if (const HRESULT hr = call(); FAILED(hr)) {
+            return failure(hr, text);
+        }
+    }
+    return {};
 }
+
+class root_folder final : public task_folder {
+public:
+    root_folder(com_ptr<ITaskService> service, com_ptr<ITaskFolder> folder)
+        : service_(std::move(service)), folder_(std::move(folder)) {}
+
+    stdext::expected<std::vector<stdext::error>> register_task(const logon_task& task) override {
+        auto existing = find_task(task.name);
+        if (!existing) {
+            return stdext::unexpected(existing.error());
+        }
+        com_ptr<ITaskDefinition> definition;
+        if (*existing) {
+            // The existing definition is edited: registering twice updates the task in place.
+            if (const HRESULT hr = (*existing)->get_Definition(definition.put()); FAILED(hr)) {
+                return failure(hr, "ITaskDefinition::get_Definition");
+            }
+            existing->reset();
+        } else if (const HRESULT hr = service_->NewTask(0, definition.put()); FAILED(hr)) {
+            return failure(hr, "ITaskService::NewTask failed");
+        }
+
+        com_ptr<IRegistrationInfo> info;
+        com_ptr<IPrincipal> principal;
+        com_ptr<ITriggerCollection> triggers;
+        com_ptr<ITrigger> trigger;
+        com_ptr<logon_trigger> logon;
+        com_ptr<IRepetitionPattern> pattern;
+        com_ptr<IActionCollection> actions;
+        com_ptr<IAction> action;
+        com_ptr<IExecAction> exec;
+        com_ptr<ITaskSettings> settings;
+        const bool repeats = !task.repetition_interval.empty();
+        auto edited = run({
+            {[&] { return definition->get_RegistrationInfo(info.put()); },
+             "ITaskDefinition::get_RegistrationInfo failed"},
+            {[&] { return info->put_Author(bstr(task.author).get()); },
+             "IRegistrationInfo::put_author failed"},
+            {[&] { return definition->get_Principal(principal.put()); },
+             "ITaskDefinition::get_Principal failed"},
+            {[&] { return principal->put_RunLevel(TASK_RUNLEVEL_HIGHEST); },
+             "IPrincipal::put_RunLevel failed"},
+            {[&] { return definition->get_Triggers(triggers.put()); },
+             "ITaskDefinition::get_Triggers failed"},
+            {[&] { return triggers->Clear(); }, "ITriggerCollection::Clear"},
+            {[&] { return triggers->Create(TASK_TRIGGER_LOGON, trigger.put()); },
+             "ITriggerCollection::Create failed"},
+            {[&] { return trigger->QueryInterface(iid_logon_trigger, logon.put_void()); },
+             "ITrigger::QueryInterface for IID_ILogonTrigger failed"},
+            {[&] { return logon->put_Id(bstr(task.trigger_id).get()); },
+             "ILogonTrigger::put_Id failed"},
+            {[&] { return logon->put_Delay(bstr(task.delay).get()); },
+             "ILogonTrigger::put_Delay failed"},
+            {[&] { return repeats ? logon->get_Repetition(pattern.put()) : S_OK; },
+             "ILogonTrigger::get_Repetition failed"},
+            {[&] {
+                 return repeats ? pattern->put_Interval(bstr(task.repetition_interval).get())
+                                : S_OK;
+             },
+             "IRepetitionPattern::put_Interval failed"},
+            {[&] { return definition->get_Actions(actions.put()); },
+             "ITaskDefinition::get_Actions failed"},
+            {[&] { return actions->Clear(); }, "IActionCollection::Clear"},
+            {[&] { return actions->Create(TASK_ACTION_EXEC, action.put()); },
+             "IActionCollection::Create failed"},
+            {[&] { return action->QueryInterface(IID_IExecAction, exec.put_void()); },
+             "IAction::QueryInterface for IID_IExecAction failed"},
+            {[&] { return exec->put_Path(bstr(task.program_path).get()); },
+             "IExecAction::put_Path failed"},
+            {[&] {
+                 return task.arguments.empty() ? S_OK
+                                               : exec->put_Arguments(bstr(task.arguments).get());
+             },
+             "IExecAction::put_Arguments failed"},
+            {[&] {
+                 return task.working_folder.empty()
+                            ? S_OK
+                            : exec->put_WorkingDirectory(bstr(task.working_folder).get());
+             },
+             "IExecAction::put_WorkingDirectory failed"},
+            {[&] { return definition->get_Settings(settings.put()); },
+             "ITaskDefinition::get_Settings failed"},
+        });
+        if (!edited) {
+            return stdext::unexpected(edited.error());
+        }
+
+        // The task must also run on battery power; a system that refuses these two settings
+        // still gets its task.
+        std::vector<stdext::error> tolerated;
+        if (const HRESULT hr = settings->put_StopIfGoingOnBatteries(VARIANT_FALSE); FAILED(hr)) {
+            tolerated.push_back(win_failure(static_cast<std::uint32_t>(hr),
+                                            "disable stop_if_going_on_batteries failed"));
+        }
+        if (const HRESULT hr = settings->put_DisallowStartIfOnBatteries(VARIANT_FALSE);
+            FAILED(hr)) {
+            tolerated.push_back(win_failure(static_cast<std::uint32_t>(hr),
+                                            "disable put_disallow_start_if_on_batteries failed"));
+        }
+
+        const variant user(task.user), password, sddl(std::wstring{});
+        com_ptr<IRegisteredTask> registered;
+        if (const HRESULT hr = folder_->RegisterTaskDefinition(
+                bstr(task.name).get(), definition.get(), TASK_CREATE_OR_UPDATE, user.get(),
+                password.get(), TASK_LOGON_INTERACTIVE_TOKEN, sddl.get(), registered.put());
+            FAILED(hr)) {
+            return failure(hr, "ITaskFolder::RegisterTaskDefinition failed");
+        }
+        return tolerated;
+    }
+
+    stdext::expected<std::optional<std::wstring>> registered_name(
+        const std::wstring& name) override {
+        auto task = find_task(name);
+        if (!task) {
+            return stdext::unexpected(task.error());
+        }
+        unique_bstr stored;
+        if (!*task || FAILED((*task)->get_Name(stored.put())) || !stored) {
+            return std::optional<std::wstring>();
+        }
+        return std::optional<std::wstring>(
+            std::wstring(stored.get(), ::SysStringLen(stored.get())));
+    }
+
+    stdext::expected<void> delete_task(const std::wstring& exact_name) override {
+        if (const HRESULT hr = folder_->DeleteTask(bstr(exact_name).get(), 0); FAILED(hr)) {
+            return failure(hr, "ITaskFolder::DeleteTask failed");
+        }
+        return {};
+    }
+
+private:
+    // The registered task of that name, or an empty holder when the folder has none.
+    stdext::expected<com_ptr<IRegisteredTask>> find_task(const std::wstring& name) {
+        com_ptr<IRegisteredTask> task;
+        const HRESULT hr = folder_->GetTask(bstr(name).get(), task.put());
+        if ((static_cast<std::uint32_t>(hr) & 0xFFFFu) == ERROR_FILE_NOT_FOUND) {
+            return com_ptr<IRegisteredTask>();
+        }
+        if (FAILED(hr)) {
+            return failure(hr, "ITaskFolder::GetTask failed");
+        }
+        return task;
+    }
+
+    com_ptr<ITaskService> service_;
+    com_ptr<ITaskFolder> folder_;
+};
 
 class windows_task_scheduler final : public task_scheduler {
 public:
-    hresult co_initialize() override { return ::CoInitialize(nullptr); }
+    stdext::expected<void> co_initialize() override {
+        if (const HRESULT hr = ::CoInitialize(nullptr); FAILED(hr)) {
+            return failure(hr, "CoInitialize failed");
+        }
+        return {};
+    }
     void co_uninitialize() override { ::CoUninitialize(); }
 
-    hresult create_service(com_ptr& service) override {
-        return ::CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER,
-                                  IID_ITaskService, out<ITaskService>(service));
-    }
-    hresult connect(com_ptr service) override {
-        variant server, user, domain, password;
-        return as<ITaskService>(service)->Connect(server.get(), user.get(), domain.get(),
-                                                  password.get());
-    }
-    hresult get_folder(com_ptr service, const std::wstring& path, com_ptr& folder) override {
-        return as<ITaskService>(service)->GetFolder(bstr(path), out<ITaskFolder>(folder));
-    }
-    hresult new_task(com_ptr service, std::uint32_t flags, com_ptr& definition) override {
-        return as<ITaskService>(service)->NewTask(flags, out<ITaskDefinition>(definition));
-    }
-
-    hresult get_task(com_ptr folder, const std::wstring& name, com_ptr& task) override {
-        return as<ITaskFolder>(folder)->GetTask(bstr(name), out<IRegisteredTask>(task));
-    }
-    hresult register_task_definition(com_ptr folder, const std::wstring& name, com_ptr definition,
-                                     std::int32_t flags, const std::wstring& user,
-                                     std::int32_t logon_type, const std::wstring& sddl,
-                                     com_ptr& registered) override {
-        variant user_value(user), password, sddl_value(sddl);
-        return as<ITaskFolder>(folder)->RegisterTaskDefinition(
-            bstr(name), as<ITaskDefinition>(definition), flags, user_value.get(), password.get(),
-            static_cast<TASK_LOGON_TYPE>(logon_type), sddl_value.get(),
-            out<IRegisteredTask>(registered));
-    }
-    hresult delete_task(com_ptr folder, const std::wstring& name, std::int32_t flags) override {
-        return as<ITaskFolder>(folder)->DeleteTask(bstr(name), flags);
-    }
-
-    hresult get_definition(com_ptr task, com_ptr& definition) override {
-        return as<IRegisteredTask>(task)->get_Definition(out<ITaskDefinition>(definition));
-    }
-    hresult get_name(com_ptr task, std::wstring& name) override {
-        BSTR value = nullptr;
-        const HRESULT hr = as<IRegisteredTask>(task)->get_Name(&value);
-        if (SUCCEEDED(hr) && value != nullptr) {
-            name.assign(value, ::SysStringLen(value));
-        } else {
-            name.clear();
+    stdext::expected<std::unique_ptr<task_folder>> connect() override {
+        com_ptr<ITaskService> service;
+        com_ptr<ITaskFolder> folder;
+        const variant server, user, domain, password;
+        auto connected = run({
+            {[&] {
+                 return ::CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER,
+                                           IID_ITaskService, service.put_void());
+             },
+             "CoCreateInstance failed"},
+            {[&] {
+                 return service->Connect(server.get(), user.get(), domain.get(), password.get());
+             },
+             "ITaskService::Connect failed"},
+            {[&] { return service->GetFolder(bstr(L"\\").get(), folder.put()); },
+             "ITaskService::GetFolder failed"},
+        });
+        if (!connected) {
+            return stdext::unexpected(connected.error());
         }
-        ::SysFreeString(value);
-        return hr;
+        return std::unique_ptr<task_folder>(
+            std::make_unique<root_folder>(std::move(service), std::move(folder)));
     }
-
-    hresult get_registration_info(com_ptr definition, com_ptr& info) override {
-        return as<ITaskDefinition>(definition)->get_RegistrationInfo(out<IRegistrationInfo>(info));
-    }
-    hresult get_principal(com_ptr definition, com_ptr& principal) override {
-        return as<ITaskDefinition>(definition)->get_Principal(out<IPrincipal>(principal));
-    }
-    hresult get_triggers(com_ptr definition, com_ptr& triggers) override {
-        return as<ITaskDefinition>(definition)->get_Triggers(out<ITriggerCollection>(triggers));
-    }
-    hresult get_actions(com_ptr definition, com_ptr& actions) override {
-        return as<ITaskDefinition>(definition)->get_Actions(out<IActionCollection>(actions));
-    }
-    hresult get_settings(com_ptr definition, com_ptr& settings) override {
-        return as<ITaskDefinition>(definition)->get_Settings(out<ITaskSettings>(settings));
-    }
-
-    hresult put_author(com_ptr info, const std::wstring& author) override {
-        return as<IRegistrationInfo>(info)->put_Author(bstr(author));
-    }
-    hresult put_run_level(com_ptr principal, std::int32_t level) override {
-        return as<IPrincipal>(principal)->put_RunLevel(static_cast<TASK_RUNLEVEL_TYPE>(level));
-    }
-
-    hresult clear_triggers(com_ptr triggers) override {
-        return as<ITriggerCollection>(triggers)->Clear();
-    }
-    hresult create_trigger(com_ptr triggers, std::int32_t type, com_ptr& trigger) override {
-        return as<ITriggerCollection>(triggers)->Create(static_cast<TASK_TRIGGER_TYPE2>(type),
-                                                        out<ITrigger>(trigger));
-    }
-    hresult query_logon_trigger(com_ptr trigger, com_ptr& logon) override {
-        return as<ITrigger>(trigger)->QueryInterface(iid_logon_trigger, out<logon_trigger>(logon));
-    }
-    hresult put_trigger_id(com_ptr logon, const std::wstring& id) override {
-        return as<logon_trigger>(logon)->put_Id(bstr(id));
-    }
-    hresult put_delay(com_ptr logon, const std::wstring& delay) override {
-        return as<logon_trigger>(logon)->put_Delay(bstr(delay));
-    }
-    hresult get_repetition(com_ptr logon, com_ptr& pattern) override {
-        return as<logon_trigger>(logon)->get_Repetition(out<IRepetitionPattern>(pattern));
-    }
-    hresult put_interval(com_ptr pattern, const std::wstring& interval) override {
-        return as<IRepetitionPattern>(pattern)->put_Interval(bstr(interval));
-    }
-
-    hresult clear_actions(com_ptr actions) override {
-        return as<IActionCollection>(actions)->Clear();
-    }
-    hresult create_action(com_ptr actions, std::int32_t type, com_ptr& action) override {
-        return as<IActionCollection>(actions)->Create(static_cast<TASK_ACTION_TYPE>(type),
-                                                      out<IAction>(action));
-    }
-    hresult query_exec_action(com_ptr action, com_ptr& exec) override {
-        return as<IAction>(action)->QueryInterface(IID_IExecAction, out<IExecAction>(exec));
-    }
-    hresult put_path(com_ptr exec, const std::wstring& path) override {
-        return as<IExecAction>(exec)->put_Path(bstr(path));
-    }
-    hresult put_arguments(com_ptr exec, const std::wstring& arguments) override {
-        return as<IExecAction>(exec)->put_Arguments(bstr(arguments));
-    }
-    hresult put_working_directory(com_ptr exec, const std::wstring& folder) override {
-        return as<IExecAction>(exec)->put_WorkingDirectory(bstr(folder));
-    }
-
-    hresult put_stop_if_going_on_batteries(com_ptr settings, bool value) override {
-        return as<ITaskSettings>(settings)->put_StopIfGoingOnBatteries(variant_bool(value));
-    }
-    hresult put_disallow_start_if_on_batteries(com_ptr settings, bool value) override {
-        return as<ITaskSettings>(settings)->put_DisallowStartIfOnBatteries(variant_bool(value));
-    }
-
-    void release(com_ptr object) override { as<IUnknown>(object)->Release(); }
 };
 
 }  // namespace
