@@ -21,7 +21,6 @@ public:
         std::optional<winapi::certificate_fields> signer{};  // none: no embedded signature
     };
 
-    fake_trust() = default;
     explicit fake_trust(fault_plan& plan) { share_faults(plan); }
 
     std::map<std::wstring, file> files;  // by exact path
@@ -43,7 +42,8 @@ public:
         }
         auto it = files.find(path);
         if (it == files.end()) {
-            return stdext::unexpected(winapi::win_failure(winapi::error_file_not_found, "open"));
+            return stdext::unexpected(
+                winapi::win_failure(winapi::error_file_not_found, "CreateFileW"));
         }
         for (const std::int32_t result : it->second.catalogs) {
             ++catalogs_verified;
@@ -61,7 +61,8 @@ public:
         }
         auto it = files.find(path);
         if (it == files.end() || !it->second.signer) {
-            return stdext::unexpected(winapi::win_failure(winapi::crypt_e_no_match, "query"));
+            return stdext::unexpected(
+                winapi::win_failure(winapi::crypt_e_no_match, "CryptQueryObject"));
         }
         return *it->second.signer;
     }
