@@ -85,12 +85,12 @@ std::wstring folder_of(const std::wstring& path) {
 // A product library is accepted when Windows trusts its signature and its signer is the
 // program's own signer (same subject name).
 bool signed_by(startup_parts& parts, const std::wstring& path, const std::wstring& signer) {
-    std::error_code ec;
-    if (!parts.verify_signature(path, ec) || ec) {
+    const auto trusted = parts.verify_signature(path);
+    if (!trusted || !*trusted) {
         return false;
     }
-    const std::wstring subject = parts.signer_subject(path, ec);
-    return !ec && subject == signer;
+    const auto subject = parts.signer_subject(path);
+    return subject && *subject == signer;
 }
 
 winapi::unique_module load_library(const std::wstring& path) {
@@ -210,11 +210,11 @@ int run_entry(startup_parts& parts, const command_table& commands) {
         return 0;
     }
     // An own signer without a name cannot vouch for anything.
-    std::error_code ec;
-    const std::wstring signer = parts.signer_subject(*own_path, ec);
-    if (ec || signer.empty()) {
+    const auto own_signer = parts.signer_subject(*own_path);
+    if (!own_signer || own_signer->empty()) {
         return 0;
     }
+    const std::wstring& signer = *own_signer;
 
     const std::wstring log_path = stdext::path::join(*folder, L"log.dll");
     if (!signed_by(parts, log_path, signer)) {

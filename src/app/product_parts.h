@@ -19,8 +19,8 @@ class product_parts final : public startup_parts {
 public:
     bool start_protection() override;
     void stop_protection() override;
-    bool verify_signature(const std::wstring& path, std::error_code& ec) override;
-    std::wstring signer_subject(const std::wstring& path, std::error_code& ec) override;
+    stdext::expected<bool> verify_signature(const std::wstring& path) override;
+    stdext::expected<std::wstring> signer_subject(const std::wstring& path) override;
     void start_logging() override;
     void stop_logging() override;
     void log(std::int32_t level, const wchar_t* function, const std::wstring& text) override;

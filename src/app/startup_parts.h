@@ -5,7 +5,8 @@
 
 #include <cstdint>
 #include <string>
-#include <system_error>
+
+#include "stdext/expected.h"
 
 namespace app {
 
@@ -19,9 +20,9 @@ public:
     virtual void stop_protection() = 0;
 
     // Trust of a file's signature (embedded, or through a catalog), and the subject name of the
-    // embedded signature's signer. Neither raises; failures set ec.
-    virtual bool verify_signature(const std::wstring& path, std::error_code& ec) = 0;
-    virtual std::wstring signer_subject(const std::wstring& path, std::error_code& ec) = 0;
+    // embedded signature's signer. Neither raises.
+    virtual stdext::expected<bool> verify_signature(const std::wstring& path) = 0;
+    virtual stdext::expected<std::wstring> signer_subject(const std::wstring& path) = 0;
 
     // Takes and drops the run's logging reference.
     virtual void start_logging() = 0;

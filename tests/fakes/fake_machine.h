@@ -32,7 +32,7 @@ struct fake_machine {
     fake_registry registry;
     fake_service_manager services;
     fake_task_scheduler tasks;
-    fake_trust trust;
+    fake_trust trust{faults};
 
 private:
     winapi::scoped_facility<winapi::clock> use_clock_{clock};

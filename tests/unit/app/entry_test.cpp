@@ -92,17 +92,17 @@ public:
         return protection_runs;
     }
     void stop_protection() override { note_("stop protection"); }
-    bool verify_signature(const std::wstring& path, std::error_code& ec) override {
+    stdext::expected<bool> verify_signature(const std::wstring& path) override {
         note_("verify " + file_part(path));
-        ec.clear();
         return untrusted.count(path) == 0;
     }
-    std::wstring signer_subject(const std::wstring& path, std::error_code& ec) override {
+    stdext::expected<std::wstring> signer_subject(const std::wstring& path) override {
         note_("signer " + file_part(path));
         auto it = signers.find(path);
-        ec = it == signers.end() ? std::make_error_code(std::errc::no_such_file_or_directory)
-                                 : std::error_code();
-        return ec ? std::wstring() : it->second;
+        if (it == signers.end()) {
+            return stdext::unexpected(winapi::win_failure(2, "CryptQueryObject"));
+        }
+        return it->second;
     }
     void start_logging() override { note_("start logging"); }
     void stop_logging() override { note_("stop logging"); }
