@@ -2,28 +2,22 @@
 
 #include <gtest/gtest.h>
 
-#include <system_error>
-
-#include "fakes/fake_modules.h"
-#include "fakes/fake_processes.h"
-#include "stdext/expected.h"
-#include "winapi/facility.h"
+#include "fakes/fake_log_library.h"
+#include "fakes/fake_machine.h"
+#include "logging/log.h"
 #include "winapi/folders.h"
 #include "winapi/win_error_category.h"
 
 namespace {
 
-using fakes::fake_processes;
-
 constexpr std::uint32_t inactive = 4;  // WTSDisconnected
-constexpr auto debug = fake_processes::debug_luid;
 
-class ProcessUtils : public ::testing::Test {
+class ProcessUtils : public fakes::machine_test {
 protected:
-    fake_processes procs;
-    fakes::fake_modules mods;
-    winapi::scoped_facility<winapi::processes> use_procs{procs};
-    winapi::scoped_facility<winapi::modules> use_mods{mods};
+    fakes::fake_processes& procs = machine.processes;
+    fakes::fault_plan& faults = machine.faults;
+    fakes::fake_log_library log{machine.modules};
+    logging::scopped_log_init logging_on;
 };
 
 TEST_F(ProcessUtils, SessionChoice) {
@@ -43,152 +37,107 @@ TEST_F(ProcessUtils, SessionChoice) {
     };
     for (const auto& r : rows) {
         procs.console = r.console;
-        procs.sessions = r.list;
+        procs.session_list = r.list;
         EXPECT_EQ(platform::get_target_session(), r.target);
         EXPECT_EQ(platform::get_first_active_session(), r.first);
     }
-    procs.failures["enumerate_sessions"] = 5;
+    procs.session_list = {{3, L"RDP-1", 0}};
+    faults.fail_always("sessions");
     EXPECT_EQ(platform::get_target_session(), 7u);
     EXPECT_EQ(platform::get_first_active_session(), 7u);
 }
 
 TEST_F(ProcessUtils, GetProcessPidTakesOnlyTheGivenSession) {
-    procs.add_process(4, L"System", 0, L"");
-    procs.add_process(500, L"winlogon.exe", 2, L"");
-    procs.add_process(600, L"WinLogon.EXE", 1, L"");
+    procs.table = {{4, L"System", 0}, {500, L"winlogon.exe", 2}, {600, L"WinLogon.EXE", 1}};
     EXPECT_EQ(platform::GetProcessPid(L"winlogon.exe", 1), 600u);
     EXPECT_EQ(platform::GetProcessPid(L"winlogon.exe", 2), 500u);
     EXPECT_EQ(platform::GetProcessPid(L"winlogon.exe", 3), 0u);
-    for (const char* call : {"process_session", "first_process", "create_snapshot"}) {
-        procs.failures = {{call, 5}};
-        EXPECT_EQ(platform::GetProcessPid(L"winlogon.exe", 2), 0u) << call;
-    }
-    EXPECT_EQ(procs.open_handles(), 0);
+    faults.fail("session_of", faults.calls("session_of") + 1, 5);
+    EXPECT_EQ(platform::GetProcessPid(L"winlogon.exe", 2), 0u);
+    faults.fail("list_processes", faults.calls("list_processes") + 1, 8);
+    EXPECT_EQ(platform::GetProcessPid(L"winlogon.exe", 2), 0u);
+    EXPECT_TRUE(log.contains(4, L"GetProcessPid", L"list_processes failed err=8"));
 }
 
-TEST_F(ProcessUtils, ExecuteProcessInSessionQuotesThePathOnceAndUsesTheSessionsToken) {
-    procs.add_process(600, L"winlogon.exe", 3, L"");
-    const std::wstring installer = L"C:\\Program Files\\Valdrin\\Agent\\installer\\installer.exe";
-    EXPECT_EQ(platform::ExecuteProcessInSession(installer, 3, L"/source:wardex_repair"), 0u);
-    EXPECT_EQ(platform::ExecuteProcessInSession(L"\"" + installer + L"\"", 3, std::nullopt), 0u);
-    EXPECT_EQ(platform::ExecuteProcessInSession(L"\"" + installer, 3, L""), 0u);
-    ASSERT_EQ(procs.created.size(), 3u);
-    EXPECT_EQ(procs.created[0].command_line, L"\"" + installer + L"\" /source:wardex_repair");
-    EXPECT_EQ(procs.created[1].command_line, L"\"" + installer + L"\"");
-    EXPECT_EQ(procs.created[2].command_line, L"\"" + installer + L"\" ");
-
-    const auto& first = procs.created[0];
-    EXPECT_TRUE(first.with_environment);
-    EXPECT_EQ(first.flags, winapi::create_no_window | winapi::normal_priority_class |
-                               winapi::create_unicode_environment);
-    ASSERT_TRUE(first.user);
-    EXPECT_TRUE(first.user->primary);
-    EXPECT_EQ(first.user->session, 3u);
-    EXPECT_EQ(first.user->owner_pid, 600u);
-    EXPECT_EQ(first.user->privileges.at(debug), winapi::se_privilege_enabled);
-    EXPECT_EQ(procs.open_handles(), 0);
+TEST_F(ProcessUtils, ExecuteProcessInSessionQuotesThePathOnceWithTheSessionsToken) {
+    procs.table = {{600, L"winlogon.exe", 3}, {700, L"winlogon.exe", 1}};
+    procs.session_list = {{1, L"Console", 0}, {3, L"RDP", 0}};
+    const std::wstring exe = L"C:\\Program Files\\Valdrin\\installer.exe";
+    const std::wstring quoted = L"\"" + exe + L"\"";
+    struct row {
+        std::wstring path;
+        std::optional<std::wstring> arguments;
+        std::uint32_t session;  // 0: the first active session
+        std::wstring command_line;
+        std::uint32_t token_pid;
+        std::uint32_t token_session;
+    };
+    for (const auto& r : std::vector<row>{
+             {exe, L"/source:wardex_repair", 3, quoted + L" /source:wardex_repair", 600, 3},
+             {quoted, std::nullopt, 3, quoted, 600, 3},
+             {L"\"" + exe, L"", 3, quoted + L" ", 600, 3},
+             {exe, std::nullopt, 0, quoted, 700, 1}}) {
+        procs.started.clear();
+        EXPECT_EQ(platform::ExecuteProcessInSession(r.path, r.session, r.arguments), 0u);
+        ASSERT_EQ(procs.started.size(), 1u);
+        EXPECT_EQ(procs.started[0].command_line, r.command_line);
+        EXPECT_EQ(procs.started[0].token_of.pid, r.token_pid);
+        EXPECT_EQ(procs.started[0].token_of.session, r.token_session);
+        EXPECT_TRUE(log.contains(16, L"ExecuteProcessInSession", L"Run " + r.command_line));
+    }
 }
 
 TEST_F(ProcessUtils, ExecuteProcessInSessionFailures) {
-    procs.add_process(600, L"winlogon.exe", 1, L"");
-    procs.sessions = {{1, L"Console", 0}};
-
-    // Session 0 stands for the first active session; no environment block is no failure.
-    procs.failures["create_environment"] = 5;
-    EXPECT_EQ(platform::ExecuteProcessInSession(L"C:\\a.exe", 0, std::nullopt), 0u);
-    ASSERT_EQ(procs.created.size(), 1u);
-    EXPECT_FALSE(procs.created[0].with_environment);
-    EXPECT_EQ(procs.created[0].flags, winapi::create_no_window | winapi::normal_priority_class);
-    EXPECT_EQ(procs.created[0].user->session, 1u);
-
-    procs.failures = {{"create_process_as_user", 2}};
-    EXPECT_EQ(platform::ExecuteProcessInSession(L"C:\\a.exe", 1, std::nullopt), 2u);
-
-    // No "winlogon.exe" in the session, or any token step failing: no process, error 31.
-    procs.failures.clear();
-    procs.created.clear();
+    procs.table = {{600, L"winlogon.exe", 1}};
+    // No "winlogon.exe" in the session, or no token from it: no process, error 31.
     EXPECT_EQ(platform::ExecuteProcessInSession(L"C:\\a.exe", 2, std::nullopt), 31u);
-    for (const char* call : {"open_process", "open_process_token", "lookup_privilege",
-                             "duplicate_token", "set_token_session", "adjust_privileges"}) {
-        procs.failures = {{call, 5}};
-        EXPECT_EQ(platform::ExecuteProcessInSession(L"C:\\a.exe", 1, std::nullopt), 31u) << call;
-    }
-    procs.failures.clear();
+    EXPECT_TRUE(log.contains(4, L"GetUserToken", L"GetProcessPid for system failed"));
+    EXPECT_TRUE(log.contains(8, L"ExecuteProcessInSession", L"get user token failed"));
+    faults.fail("session_token", 1, 5);
+    EXPECT_EQ(platform::ExecuteProcessInSession(L"C:\\a.exe", 1, std::nullopt), 31u);
+    EXPECT_TRUE(log.contains(4, L"GetUserToken", L"session_token failed err = 5"));
     EXPECT_EQ(platform::ExecuteProcessInSession(std::wstring(32760, L'x'), 1, L"/quiet"),
               winapi::error_insufficient_buffer);
-    EXPECT_TRUE(procs.created.empty());
-    EXPECT_EQ(procs.open_handles(), 0);
+    EXPECT_TRUE(procs.started.empty());
+
+    faults.fail("start_as_user", 1, 2);
+    EXPECT_EQ(platform::ExecuteProcessInSession(L"C:\\a.exe", 1, std::nullopt), 2u);
+    EXPECT_TRUE(log.contains(4, L"ExecuteProcessInSession", L"start_as_user failed err=2"));
 }
 
-TEST_F(ProcessUtils, PrivilegeScopeImpersonatesOnceAndKeepsOtherAttributes) {
+TEST_F(ProcessUtils, PrivilegeScope) {
     {
         platform::privilege_scope scope;
         EXPECT_TRUE(scope.active());
-        EXPECT_EQ(procs.thread_token().privileges.at(debug), winapi::se_privilege_enabled);
+        EXPECT_TRUE(procs.debug_enabled);
     }
-    EXPECT_EQ(procs.thread_token().privileges.at(debug), 0u);
-
-    // The thread impersonates already: its token is used, no new impersonation. An enabled-by-
-    // default bit (1) survives both switches.
-    winapi::sys_handle token = winapi::sys_handle::null;
-    ASSERT_EQ(procs.open_thread_token(0, false, token), 0u);
-    ASSERT_EQ(procs.adjust_privileges(token, {debug, 1}, nullptr), 0u);
-    procs.close(token);
-    {
-        platform::privilege_scope scope;
-        EXPECT_EQ(procs.thread_token().privileges.at(debug), 3u);
-    }
-    EXPECT_EQ(procs.impersonations, 1);
-    EXPECT_EQ(procs.thread_token().privileges.at(debug), 1u);
-
-    procs.failures["adjust_privileges"] = 5;
+    EXPECT_FALSE(procs.debug_enabled);
+    faults.fail("set_debug_privilege", 3, 1300);
     EXPECT_FALSE(platform::privilege_scope().active());
-    EXPECT_EQ(procs.open_handles(), 0);
-}
-
-TEST_F(ProcessUtils, ProcessesIteratorWalksToTheEnd) {
-    {
-        platform::process_snapshot empty;
-        EXPECT_TRUE(empty.begin() == empty.end());
-    }
-    for (std::uint32_t pid : {4, 8, 9}) {
-        procs.add_process(pid, L"a.exe", 1, L"");
-    }
-    std::vector<std::uint32_t> pids;
-    for (const auto& entry : platform::process_snapshot()) {
-        pids.push_back(entry.process_id);
-    }
-    EXPECT_EQ(pids, (std::vector<std::uint32_t>{4, 8, 9}));
-    EXPECT_EQ(procs.open_handles(), 0);
-
-    procs.failures["next_process"] = 5;
-    platform::process_snapshot snapshot;
-    auto it = snapshot.begin();
-    EXPECT_THROW(++it, std::system_error);
-    procs.failures = {{"create_snapshot", 8}};
-    EXPECT_THROW(platform::process_snapshot(), std::system_error);
+    EXPECT_TRUE(log.contains(4, L"set_privilege", L"set_debug_privilege failed err=1300"));
+    faults.fail("thread_token", 3, 5);
+    EXPECT_FALSE(platform::privilege_scope().active());
 }
 
 TEST_F(ProcessUtils, GetFoldername) {
-    mods.self_path = L"C:\\Program Files\\Valdrin\\Agent\\Wardex.exe";
-    EXPECT_EQ(winapi::this_process::get_foldername().value(),
-              L"C:\\Program Files\\Valdrin\\Agent\\");
-    mods.self_path = L"C:\\Wardex.exe";
-    EXPECT_EQ(winapi::this_process::get_foldername().value(), L"C:\\");
-    mods.self_path = L"Wardex.exe";
-    EXPECT_EQ(winapi::this_process::get_foldername().error().value(), 31);
-    mods.self_path = L"C:\\" + std::wstring(40000, L'a');  // does not fit the buffer
-    EXPECT_EQ(winapi::this_process::get_foldername().error().value(), 122);
-    mods.fail_file_name = 6;
-    EXPECT_EQ(winapi::this_process::get_foldername().error().value(), 6);
-
-    procs.add_process(70, L"CorvelService.exe", 0, L"D:\\Agent\\CorvelService.exe");
-    winapi::sys_handle process = winapi::sys_handle::null;
-    ASSERT_EQ(procs.open_process(winapi::process_query_information, 70, process), 0u);
-    EXPECT_EQ(winapi::get_foldername(process).value(), L"D:\\Agent\\");
-    procs.failures["module_file_name"] = 5;
-    EXPECT_EQ(winapi::get_foldername(process).error().value(), 5);
-    procs.close(process);
+    const std::wstring agent = L"C:\\Program Files\\Valdrin\\Agent\\";
+    for (const auto& [path, folder, error] :
+         std::vector<std::tuple<std::wstring, std::wstring, int>>{
+             {agent + L"Wardex.exe", agent, 0},
+             {L"C:\\Wardex.exe", L"C:\\", 0},
+             {L"Wardex.exe", L"", 31},
+             {L"C:\\" + std::wstring(40000, L'a'), L"", 122}}) {  // does not fit the buffer
+        machine.modules.self_path = path;
+        const auto got = winapi::this_process::get_foldername();
+        EXPECT_EQ(got.value_or(L""), folder);
+        EXPECT_EQ(got ? 0 : got.error().code.value(), error);
+    }
+    procs.table = {{70, L"CorvelService.exe", 0, L"D:\\Agent\\CorvelService.exe"}};
+    EXPECT_EQ(winapi::get_foldername(winapi::process_id{70}).value(), L"D:\\Agent\\");
+    EXPECT_EQ(procs.image_access.back(),
+              winapi::process_query_information | winapi::process_vm_read);
+    faults.fail("image_path", 2, 5);
+    EXPECT_EQ(winapi::get_foldername(winapi::process_id{70}).error().code.value(), 5);
 }
 
 }  // namespace
