@@ -21,25 +21,19 @@ protected:
 };
 
 TEST_F(ProcessUtils, SessionChoice) {
-    struct row {
-        std::uint32_t console;
-        std::vector<winapi::session_entry> list;
-        std::uint32_t target;
-        std::uint32_t first;
-    };
-    const std::vector<row> rows{
-        // The console session is active: it wins even when others come after it.
-        {2, {{0, L"Services", inactive}, {1, L"RDP-1", 0}, {2, L"Con", 0}, {3, L"RDP-2", 0}}, 2, 1},
-        // The console is inactive: the last active session of the list, the first for the other.
-        {1, {{1, L"Console", inactive}, {3, L"RDP-1", 0}, {5, L"RDP-2", 0}}, 5, 3},
-        // No active session at all: the console session.
-        {7, {{0, L"Services", inactive}, {7, L"Console", inactive}}, 7, 7},
-    };
-    for (const auto& r : rows) {
-        procs.console = r.console;
-        procs.session_list = r.list;
-        EXPECT_EQ(platform::get_target_session(), r.target);
-        EXPECT_EQ(platform::get_first_active_session(), r.first);
+    // Console session, the list, the target session and the first active session.
+    for (const auto& [console, list, target, first] :
+         std::vector<std::tuple<std::uint32_t, std::vector<winapi::session_entry>, int, int>>{
+             // The console session is active: it wins even when others come after it.
+             {2, {{0, L"Svc", inactive}, {1, L"RDP", 0}, {2, L"Con", 0}, {3, L"RDP", 0}}, 2, 1},
+             // The console is inactive: the last active session of the list, or the first.
+             {1, {{1, L"Console", inactive}, {3, L"RDP-1", 0}, {5, L"RDP-2", 0}}, 5, 3},
+             // No active session at all: the console session.
+             {7, {{0, L"Services", inactive}, {7, L"Console", inactive}}, 7, 7}}) {
+        procs.console = console;
+        procs.session_list = list;
+        EXPECT_EQ(platform::get_target_session(), static_cast<std::uint32_t>(target));
+        EXPECT_EQ(platform::get_first_active_session(), static_cast<std::uint32_t>(first));
     }
     procs.session_list = {{3, L"RDP-1", 0}};
     faults.fail_always("sessions");
@@ -47,54 +41,39 @@ TEST_F(ProcessUtils, SessionChoice) {
     EXPECT_EQ(platform::get_first_active_session(), 7u);
 }
 
-TEST_F(ProcessUtils, GetProcessPidTakesOnlyTheGivenSession) {
-    procs.table = {{4, L"System", 0}, {500, L"winlogon.exe", 2}, {600, L"WinLogon.EXE", 1}};
-    EXPECT_EQ(platform::GetProcessPid(L"winlogon.exe", 1), 600u);
-    EXPECT_EQ(platform::GetProcessPid(L"winlogon.exe", 2), 500u);
-    EXPECT_EQ(platform::GetProcessPid(L"winlogon.exe", 3), 0u);
-    faults.fail("session_of", faults.calls("session_of") + 1, 5);
-    EXPECT_EQ(platform::GetProcessPid(L"winlogon.exe", 2), 0u);
-    faults.fail("list_processes", faults.calls("list_processes") + 1, 8);
-    EXPECT_EQ(platform::GetProcessPid(L"winlogon.exe", 2), 0u);
-    EXPECT_TRUE(log.contains(4, L"GetProcessPid", L"list_processes failed err=8"));
-}
-
 TEST_F(ProcessUtils, ExecuteProcessInSessionQuotesThePathOnceWithTheSessionsToken) {
-    procs.table = {{600, L"winlogon.exe", 3}, {700, L"winlogon.exe", 1}};
+    procs.table = {{4, {L"System", 0}}, {600, {L"WinLogon.EXE", 3}}, {700, {L"winlogon.exe", 1}}};
     procs.session_list = {{1, L"Console", 0}, {3, L"RDP", 0}};
-    const std::wstring exe = L"C:\\Program Files\\Valdrin\\installer.exe";
+    const std::wstring exe = L"C:\\A B\\setup.exe";
     const std::wstring quoted = L"\"" + exe + L"\"";
-    struct row {
-        std::wstring path;
-        std::optional<std::wstring> arguments;
-        std::uint32_t session;  // 0: the first active session
-        std::wstring command_line;
-        std::uint32_t token_pid;
-        std::uint32_t token_session;
-    };
-    for (const auto& r : std::vector<row>{
-             {exe, L"/source:wardex_repair", 3, quoted + L" /source:wardex_repair", 600, 3},
-             {quoted, std::nullopt, 3, quoted, 600, 3},
-             {L"\"" + exe, L"", 3, quoted + L" ", 600, 3},
-             {exe, std::nullopt, 0, quoted, 700, 1}}) {
-        procs.started.clear();
-        EXPECT_EQ(platform::ExecuteProcessInSession(r.path, r.session, r.arguments), 0u);
-        ASSERT_EQ(procs.started.size(), 1u);
-        EXPECT_EQ(procs.started[0].command_line, r.command_line);
-        EXPECT_EQ(procs.started[0].token_of.pid, r.token_pid);
-        EXPECT_EQ(procs.started[0].token_of.session, r.token_session);
-        EXPECT_TRUE(log.contains(16, L"ExecuteProcessInSession", L"Run " + r.command_line));
+    EXPECT_EQ(platform::ExecuteProcessInSession(exe, 3, L"/source:wardex_repair"), 0u);
+    EXPECT_EQ(platform::ExecuteProcessInSession(quoted, 3, std::nullopt), 0u);
+    EXPECT_EQ(platform::ExecuteProcessInSession(L"\"" + exe, 3, L""), 0u);
+    EXPECT_EQ(platform::ExecuteProcessInSession(exe, 0, std::nullopt), 0u);  // first active
+    const std::vector<std::wstring> lines{quoted + L" /source:wardex_repair", quoted, quoted + L" ",
+                                          quoted};
+    ASSERT_EQ(procs.started.size(), lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(procs.started[i].command_line, lines[i]);
+        EXPECT_EQ(procs.started[i].token_pid, i < 3 ? 600u : 700u);
+        EXPECT_EQ(procs.started[i].token_session, i < 3 ? 3u : 1u);
     }
+    EXPECT_TRUE(log.contains(16, L"ExecuteProcessInSession", L"Run " + lines[0]));
 }
 
 TEST_F(ProcessUtils, ExecuteProcessInSessionFailures) {
-    procs.table = {{600, L"winlogon.exe", 1}};
-    // No "winlogon.exe" in the session, or no token from it: no process, error 31.
-    EXPECT_EQ(platform::ExecuteProcessInSession(L"C:\\a.exe", 2, std::nullopt), 31u);
+    procs.table = {{600, {L"winlogon.exe", 1}}};
+    // No "winlogon.exe" in the session, none whose session can be read, no process list, or no
+    // token from it: no process, error 31.
+    faults.fail("session_of", 2, 5);
+    faults.fail("list_processes", 3, 8);
+    faults.fail("session_token", 1, 5);
+    for (std::uint32_t session : {2, 1, 1, 1}) {
+        EXPECT_EQ(platform::ExecuteProcessInSession(L"C:\\a.exe", session, std::nullopt), 31u);
+    }
     EXPECT_TRUE(log.contains(4, L"GetUserToken", L"GetProcessPid for system failed"));
     EXPECT_TRUE(log.contains(8, L"ExecuteProcessInSession", L"get user token failed"));
-    faults.fail("session_token", 1, 5);
-    EXPECT_EQ(platform::ExecuteProcessInSession(L"C:\\a.exe", 1, std::nullopt), 31u);
+    EXPECT_TRUE(log.contains(4, L"GetProcessPid", L"list_processes failed err=8"));
     EXPECT_TRUE(log.contains(4, L"GetUserToken", L"session_token failed err = 5"));
     EXPECT_EQ(platform::ExecuteProcessInSession(std::wstring(32760, L'x'), 1, L"/quiet"),
               winapi::error_insufficient_buffer);
@@ -120,24 +99,13 @@ TEST_F(ProcessUtils, PrivilegeScope) {
 }
 
 TEST_F(ProcessUtils, GetFoldername) {
-    const std::wstring agent = L"C:\\Program Files\\Valdrin\\Agent\\";
-    for (const auto& [path, folder, error] :
-         std::vector<std::tuple<std::wstring, std::wstring, int>>{
-             {agent + L"Wardex.exe", agent, 0},
-             {L"C:\\Wardex.exe", L"C:\\", 0},
-             {L"Wardex.exe", L"", 31},
-             {L"C:\\" + std::wstring(40000, L'a'), L"", 122}}) {  // does not fit the buffer
+    const auto folder_of = [&](const std::wstring& path) {
         machine.modules.self_path = path;
-        const auto got = winapi::this_process::get_foldername();
-        EXPECT_EQ(got.value_or(L""), folder);
-        EXPECT_EQ(got ? 0 : got.error().code.value(), error);
-    }
-    procs.table = {{70, L"CorvelService.exe", 0, L"D:\\Agent\\CorvelService.exe"}};
-    EXPECT_EQ(winapi::get_foldername(winapi::process_id{70}).value(), L"D:\\Agent\\");
-    EXPECT_EQ(procs.image_access.back(),
-              winapi::process_query_information | winapi::process_vm_read);
-    faults.fail("image_path", 2, 5);
-    EXPECT_EQ(winapi::get_foldername(winapi::process_id{70}).error().code.value(), 5);
+        return winapi::this_process::get_foldername();
+    };
+    EXPECT_EQ(folder_of(L"C:\\Valdrin\\Agent\\Wardex.exe").value(), L"C:\\Valdrin\\Agent\\");
+    EXPECT_EQ(folder_of(L"C:\\Wardex.exe").value(), L"C:\\");
+    EXPECT_EQ(folder_of(L"Wardex.exe").error().code.value(), 31);
 }
 
 }  // namespace

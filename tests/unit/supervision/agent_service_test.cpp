@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <system_error>
 
 #include "fakes/fake_log_library.h"
@@ -72,63 +73,51 @@ TEST_F(AgentService, StartFailures) {
 }
 
 TEST_F(AgentService, HungStopTerminatesOnlyTheAgentFromTheSupervisorFolder) {
-    procs.table = {{100, L"CorvelService.exe", 0, supervisor_dir + L"\\CorvelService.exe"},
-                   {200, L"corvelservice.EXE", 0, agent_root + L"\\CorvelService.exe"},
-                   {300, L"notepad.exe", 1, supervisor_dir + L"\\CorvelService.exe"},
-                   {400, L"corvelservice.exe", 0,
-                    L"C:\\PROGRAM FILES\\Valdrin\\Agent\\1.0.0\\"
-                    L"corvelservice.exe"}};
+    const std::wstring image = supervisor_dir + L"\\CorvelService.exe";
+    procs.table = {{100, {L"CorvelService.exe", 0, image}},
+                   {200, {L"corvelservice.EXE", 0, agent_root + L"\\CorvelService.exe"}},
+                   {300, {L"notepad.exe", 1, image}},
+                   {400, {L"corvelservice.exe", 0, stdext::to_lower(image)}}};
     scm.script = {{service_stop_pending, 5000}};  // passes of one second
     scm.then(service_stop_pending, 5000, 70);
     scm.then(service_stopped);
     scm.then(service_running);
-    const auto begin = machine.clock.monotonic_ms();
-    scm.on_query = [&] {
-        // The first pass after 60 s reads no image of 100 and is tried again a second later.
-        const auto elapsed = machine.clock.monotonic_ms() - begin;
-        EXPECT_EQ(procs.terminated.size() > 1, elapsed > 62000) << elapsed;
-    };
+    faults.fail("list_processes", 1, 8);
     faults.fail("image_path", 1, 5);
     EXPECT_EQ(start(), "");
-    EXPECT_EQ(procs.terminated.size(), 19u);  // 100 and 400 on every pass from 61 s to 70 s
-    EXPECT_EQ(std::count(procs.terminated.begin(), procs.terminated.end(), 100u), 9);
+    // Every pass after the first minute, from 61 s to 70 s, ends both, except the first, which
+    // cannot list the processes, and the image of 100 cannot be read in the second.
+    EXPECT_EQ(std::count(procs.terminated.begin(), procs.terminated.end(), 400u), 9);
+    EXPECT_EQ(std::count(procs.terminated.begin(), procs.terminated.end(), 100u), 8);
+    EXPECT_EQ(procs.terminated.size(), 17u);
     EXPECT_EQ(procs.image_access.back(), process_query_information);
-    EXPECT_TRUE(log.contains(4, L"operator ==",
-                             L"failed get_module_file_name for pid=100 error:image_path failed: "
-                             L"Access is denied.\r\n"));
-
-    // A pass that cannot list the processes is logged and the wait goes on.
-    faults.fail_always("list_processes", 8);
-    scm.script = {{service_stop_pending, 0}};
-    scm.then(service_stop_pending, 0, 65);
-    scm.then(service_stopped);
-    scm.then(service_running);
-    EXPECT_EQ(start(), "");
     EXPECT_TRUE(log.contains(8, L"start_service",
                              L"timeout wait service to stop => kill him err="
                              L"list_processes failed: unknown error 8"));
+    EXPECT_TRUE(log.contains(4, L"operator ==",
+                             L"failed get_module_file_name for pid=100 error:image_path failed: "
+                             L"Access is denied.\r\n"));
 }
 
 TEST_F(AgentService, StartAgentServiceRunsBothCommandsAndJoinsErrors) {
+    // A failed command does not matter when the start succeeds.
+    faults.fail("start_process", 1, 2);
     scm.then(service_running);
     ASSERT_TRUE(manager.start_agent_service());
     const std::string exe = "\"C:\\Program Files\\Valdrin\\Agent\\CorvelService.exe\"";
     ASSERT_EQ(procs.started.size(), 2u);
     EXPECT_EQ(procs.started[0].command_line, stdext::utf8_to_wide(exe + " install"));
     EXPECT_EQ(procs.started[1].command_line, stdext::utf8_to_wide(exe + " enable"));
-    EXPECT_EQ(procs.started[0].flags, 0u);
-    EXPECT_EQ(procs.waits, (std::vector<std::uint32_t>{60000, 60000}));
+    EXPECT_EQ(procs.started[1].flags, 0u);
+    EXPECT_EQ(procs.waits, std::vector<std::uint32_t>{60000});
     EXPECT_EQ(scm.service_access.back(), service_all_access);
 
-    // Failed commands do not matter when the start succeeds.
-    faults.fail_always("start_process", 2);
-    scm.script = {{service_stopped, 0}, {service_running, 0}};
-    EXPECT_TRUE(manager.start_agent_service());
-    faults.clear();
     scm.script = {{service_stopped, 0}};
-    procs.wait_results = {wait_timeout};
+    procs.wait_result = wait_timeout;
     EXPECT_EQ(manager.start_agent_service().error().text,
-              "install service error:wait for process result=258; service not started");
+              "install service error:wait for process result=258; enable service error:wait for "
+              "process result=258; service not started");
+    procs.wait_result = 0;
     faults.fail_always("start_process", 2);
     faults.fail_always("open_service", 1060);
     const std::string not_found = "err=2 The system cannot find the file specified.\r\n";
@@ -155,17 +144,13 @@ TEST_F(AgentService, ReadAgentRegValues) {
     const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\CorvelService";
     auto& reg = machine.registry;
     EXPECT_EQ(read_agent_reg_values().error().text, "open regkey err=2");
-    reg.set_string(hkey_local_machine, key, L"ImagePath", L"\"C:\\Agent\\CorvelService.exe\"");
+    reg.set_string(hkey_local_machine, key, L"ImagePath", L"C:\\A\\CorvelService.exe");
+    reg.set_string(hkey_local_machine, key, L"Start", L"2");
+    EXPECT_EQ(read_agent_reg_values().error().text, "get value err=1630");  // not a number
     reg.set_dword(hkey_local_machine, key, L"Start", 2);
     EXPECT_EQ(read_agent_reg_values().error().text, "get value err=2");  // no "Type"
     reg.set_dword(hkey_local_machine, key, L"Type", 0x80000010u);
-    const auto values = read_agent_reg_values();
-    ASSERT_TRUE(values);
-    EXPECT_EQ(values->image_path, L"\"C:\\Agent\\CorvelService.exe\"");
-    EXPECT_EQ(values->start, L"2");
-    EXPECT_EQ(values->type, L"2147483664");
-    reg.set_string(hkey_local_machine, key, L"Start", L"2");
-    EXPECT_EQ(read_agent_reg_values().error().text, "get value err=1630");
+    EXPECT_EQ(read_agent_reg_values().value().type, L"2147483664");
 }
 
 }  // namespace
