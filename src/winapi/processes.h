@@ -20,12 +20,9 @@ enum class sys_handle : std::uintptr_t { null = 0 };
 // Access rights of OpenProcess used by the program.
 inline constexpr std::uint32_t process_query_information = 0x0400;
 inline constexpr std::uint32_t process_vm_read = 0x0010;
-// Creation flags.
-inline constexpr std::uint32_t normal_priority_class = 0x00000020;
-inline constexpr std::uint32_t create_unicode_environment = 0x00000400;
-inline constexpr std::uint32_t create_no_window = 0x08000000;
-// Wait results.
+// The wait result of a signalled process.
 inline constexpr std::uint32_t wait_object_0 = 0;
+// The connection state of a logged-on, active session.
 inline constexpr std::uint32_t wts_active = 0;
 
 // The fields of a toolhelp process record that the program reads.
