@@ -41,9 +41,11 @@ private:
     winapi::scoped_facility<winapi::file_system> use_files_{files};
     winapi::scoped_facility<winapi::modules> use_modules_{modules};
     winapi::scoped_facility<winapi::process_context> use_process_{process};
-    winapi::scoped_facility<winapi::processes> use_processes_{processes};
+    winapi::scoped_facility<winapi::processes> use_processes_{
+        (processes.share_faults(faults), processes)};
     winapi::scoped_facility<winapi::registry> use_registry_{registry};
-    winapi::scoped_facility<winapi::service_manager> use_services_{services};
+    winapi::scoped_facility<winapi::service_manager> use_services_{
+        (services.share_faults(faults), services)};
     winapi::scoped_facility<winapi::task_scheduler> use_tasks_{tasks};
     winapi::scoped_facility<winapi::trust> use_trust_{trust};
 };
