@@ -17,13 +17,10 @@ public:
     }
 
     stdext::expected<winapi::file_id> identify(const std::wstring& path) override {
-        if (auto e = check("identify")) {
-            return stdext::unexpected(*e);
-        }
+        auto e = check("identify");
         auto it = objects_.find(stdext::path::normal_form(path));
-        if (it == objects_.end()) {
-            return stdext::unexpected(
-                winapi::win_failure(winapi::error_file_not_found, "CreateFile failed"));
+        if (e || it == objects_.end()) {
+            return stdext::unexpected(e.value_or(winapi::win_failure(2, "CreateFile failed")));
         }
         return it->second;
     }

@@ -1,15 +1,14 @@
-// An in-memory disk with Windows path rules (either separator, "." and ".." resolved, letter case
+// An in-memory disk with Windows path rules (either separator, "." parts dropped, letter case
 // ignored, relative paths against `current`). Every call and every step inside a file write
-// counts in the fault plan, so each can fail; `kill_after` makes the step after that many calls
-// throw process_killed, leaving the disk as a dying process would (a write cut short leaves the
-// first half of its bytes).
+// counts in the fault plan, so each can fail; failed with `killed`, the step throws process_killed
+// and leaves the disk as a dying process would (a write cut short leaves the first half of its
+// bytes).
 #pragma once
 
 #include <cwctype>
 #include <map>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <type_traits>
 
@@ -21,13 +20,13 @@ namespace fakes {
 
 // Not a std::exception, so no handler of the code under test can swallow it.
 struct process_killed {};
+inline constexpr std::uint32_t killed = 0xdead;
 
 class fake_file_system final : public winapi::file_system, public fake_base {
 public:
     fake_file_system() { add_folder(current); }
 
     std::wstring current = L"C:\\Program Files\\Valdrin\\Agent\\1.0.0";
-    std::optional<int> kill_after;
 
     void add_folder(const std::wstring& path) {
         for (auto k = key(path); nodes_.emplace(k, std::nullopt).second;
@@ -42,12 +41,10 @@ public:
         }
     }
     std::optional<std::string> file(const std::wstring& path) const {
-        auto n = nodes_.find(key(path));
-        return n == nodes_.end() ? std::nullopt : n->second;
+        return nodes_.count(key(path)) ? nodes_.at(key(path)) : std::nullopt;
     }
     bool has_folder(const std::wstring& path) const {
-        auto n = nodes_.find(key(path));
-        return n != nodes_.end() && !n->second;
+        return nodes_.count(key(path)) && !nodes_.at(key(path));
     }
 
     stdext::expected<std::wstring> current_directory() override {
@@ -109,15 +106,12 @@ private:
             throw winapi::win_failure(code, std::string(text));
         }
     }
-    // Counts a step; throws process_killed or the step's planned failure, with the text the
-    // Windows implementation gives for a failed open (the first step of reads and writes) or
-    // the given one.
+    // Counts a step; throws its planned failure, with the text the Windows implementation gives
+    // for a failed open (the first step of reads and writes) or the given one.
     void step(std::string_view operation, std::string_view text = winapi::create_file_failed) {
-        if (kill_after && faults().total_calls() >= *kill_after) {
-            throw process_killed{};
-        }
         if (auto e = check(operation)) {
-            throw stdext::error{e->code, std::string(text)};
+            e->code.value() == killed ? throw process_killed{}
+                                      : throw stdext::error{e->code, std::string(text)};
         }
     }
     template <class Body>
@@ -137,20 +131,13 @@ private:
     bool writable(const std::wstring& k) const {
         return !read_only_.count(k) && (!nodes_.count(k) || nodes_.at(k));
     }
-    // The full path in lower case with "." and ".." resolved: "c:\a\b", or "c:\" for a root.
+    // The full path in lower case without "." parts: "c:\a\b", or "c:\" for a root.
     std::wstring key(const std::wstring& path) const {
-        std::wistringstream parts(stdext::path::normal_form(stdext::path::join(current, path)));
-        std::wstring out;
-        for (std::wstring part; std::getline(parts, part, L'\\');) {
-            if (out.empty()) {
-                out = part + L'\\';
-            } else if (part == L"..") {
-                out = stdext::path::parent(out);
-            } else if (!part.empty() && part != L".") {
-                out = stdext::path::join(out, part);
-            }
+        std::wstring k = stdext::path::normal_form(stdext::path::join(current, path));
+        for (auto dot = k.find(L"\\.\\"); dot != std::wstring::npos; dot = k.find(L"\\.\\")) {
+            k.erase(dot, 2);
         }
-        return out;
+        return k;
     }
 
     std::map<std::wstring, std::optional<std::string>> nodes_;  // a folder has no content
