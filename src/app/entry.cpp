@@ -141,7 +141,8 @@ void enter_module_folder() {
     std::wstring path;
     std::uint32_t error = 0;
     mods.file_name(mods.self(), max_path_capacity, path, error);
-    winapi::facility<winapi::file_system>::get().set_current_directory(
+    // A folder that cannot be entered leaves the current directory as it was.
+    (void)winapi::facility<winapi::file_system>::get().set_current_directory(
         add_backslash(remove_file_spec(path)));
 }
 
@@ -182,16 +183,19 @@ std::optional<std::wstring> program_files_folder() {
 
 bool is_folder_or_child_of(const std::wstring& folder, const std::wstring& target) {
     auto& files = winapi::facility<winapi::file_identity>::get();
-    winapi::file_id wanted;
-    if (files.identify(target, wanted) != 0) {
+    const auto wanted = files.identify(target);
+    if (!wanted) {
         return false;
     }
-    winapi::file_id id;
-    if (files.identify(folder, id) == 0 && id == wanted) {
+    if (const auto id = files.identify(folder); id && *id == *wanted) {
         return true;
     }
     const std::wstring parent = folder_of(folder);
-    return !parent.empty() && files.identify(parent, id) == 0 && id == wanted;
+    if (parent.empty()) {
+        return false;
+    }
+    const auto id = files.identify(parent);
+    return id && *id == *wanted;
 }
 
 int run_entry(startup_parts& parts, const command_table& commands) {

@@ -28,22 +28,15 @@ TEST(ProcessContextWin, AdministratorArchitectureAndCommandLine) {
 
 TEST(FileIdentityWin, OneFolderUnderTwoSpellingsAndTheCurrentDirectory) {
     auto& files = winapi::facility<winapi::file_identity>::get();
-    winapi::file_id windows;
-    winapi::file_id again;
-    winapi::file_id system;
-    ASSERT_EQ(files.identify(L"C:\\windows", windows), 0u);
-    ASSERT_EQ(files.identify(L"c:\\WINDOWS\\", again), 0u);
-    ASSERT_EQ(files.identify(L"C:\\windows\\system32", system), 0u);
-    EXPECT_EQ(windows, again);
+    const auto windows = files.identify(L"C:\\windows").value();
+    const auto system = files.identify(L"C:\\windows\\system32").value();
+    EXPECT_EQ(files.identify(L"c:\\WINDOWS\\").value(), windows);
     EXPECT_NE(windows, system);
-    winapi::file_id missing;
-    EXPECT_EQ(files.identify(L"C:\\no such folder", missing), 2u);
+    EXPECT_EQ(files.identify(L"C:\\no such folder").error().code.value(), 2);
 
     auto& disk = winapi::facility<winapi::file_system>::get();
-    ASSERT_EQ(disk.set_current_directory(L"C:\\windows\\system32\\"), 0u);
-    winapi::file_id current;
-    ASSERT_EQ(files.identify(L".", current), 0u);
-    EXPECT_EQ(current, system);
+    ASSERT_TRUE(disk.set_current_directory(L"C:\\windows\\system32\\"));
+    EXPECT_EQ(files.identify(L".").value(), system);
 }
 
 }  // namespace

@@ -6,11 +6,11 @@
 namespace platform::config {
 
 std::optional<std::string> read_file_bytes(const std::wstring& path) {
-    std::string content;
-    if (!winapi::facility<winapi::file_system>::get().read_file(path, content).ok()) {
+    auto content = winapi::facility<winapi::file_system>::get().read_file(path);
+    if (!content) {
         return std::nullopt;
     }
-    return content;
+    return std::move(*content);
 }
 
 }  // namespace platform::config
