@@ -69,21 +69,22 @@ std::uint32_t get_first_active_session() {
 }
 
 std::uint32_t GetProcessPid(const std::wstring& name, std::uint32_t session) {
-    const auto list = procs().list();
-    if (!list) {
-        log_step(L"GetProcessPid", list.error(), L" err=");
-        return 0;
-    }
-    for (const auto& entry : *list) {
-        if (!stdext::iequals(entry.exe_file, name)) {
-            continue;
-        }
+    std::uint32_t found = 0;
+    const auto walked = procs().for_each_process([&](const winapi::process_entry& entry) {
         // A process whose session cannot be read is not the one looked for.
-        if (const auto of = procs().session_of(entry.process_id); of && *of == session) {
-            return entry.process_id;
+        if (stdext::iequals(entry.exe_file, name)) {
+            if (const auto of = procs().session_of(entry.process_id); of && *of == session) {
+                found = entry.process_id;
+                return false;
+            }
         }
+        return true;
+    });
+    // A list that cannot be read past an entry ends the search quietly.
+    if (!walked && walked.error().text != winapi::next_process_failed) {
+        log_step(L"GetProcessPid", walked.error(), L" err=");
     }
-    return 0;
+    return found;
 }
 
 winapi::unique_sys_handle GetUserToken(std::uint32_t session) {
@@ -167,12 +168,20 @@ privilege_scope::~privilege_scope() {
     }
 }
 
-std::vector<winapi::process_entry> process_list() {
-    auto list = procs().list();
-    if (!list) {
-        throw std::system_error(list.error().code, list.error().text);
+void for_each_process(const std::function<void(const winapi::process_entry&)>& visit) {
+    const auto walked = procs().for_each_process([&](const winapi::process_entry& entry) {
+        visit(entry);
+        return true;
+    });
+    if (walked) {
+        return;
     }
-    return std::move(*list);
+    const auto& failure = walked.error();
+    const bool empty = failure.code.value() == winapi::error_no_more_files &&
+                       failure.text == "Process32First failed";
+    if (!empty) {
+        throw std::system_error(failure.code, failure.text);
+    }
 }
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,8 +51,8 @@ private:
     winapi::unique_sys_handle token_;
 };
 
-// The processes of all sessions; raises a system_error naming the failed step when the list
-// cannot be read.
-std::vector<winapi::process_entry> process_list();
+// Visits the processes of all sessions; raises a system_error naming the failed step when the list
+// cannot be read, after visiting the entries before it. An empty list is no error.
+void for_each_process(const std::function<void(const winapi::process_entry&)>& visit);
 
 }  // namespace platform

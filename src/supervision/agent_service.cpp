@@ -63,13 +63,13 @@ std::wstring supervisor_folder() {
 // Terminates every process of the agent executable that runs from the supervisor's folder.
 void terminate_agent_processes() {
     const agent_image image{stdext::path::join(supervisor_folder(), agent_executable_name)};
-    for (const auto& entry : platform::process_list()) {
+    platform::for_each_process([&](const winapi::process_entry& entry) {
         if (entry == image) {
             // A process that cannot be opened or ended is left for the next pass, which comes
             // while the stop stays pending.
             (void)winapi::facility<winapi::processes>::get().terminate(entry.process_id);
         }
-    }
+    });
 }
 
 std::wstring read_number(winapi::registry& reg, winapi::hkey key, const wchar_t* name,

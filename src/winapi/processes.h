@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,14 +47,19 @@ struct sys_handle_traits {
 };
 using unique_sys_handle = stdext::unique_handle<sys_handle_traits>;
 
+// The error text of a process list that could not be read past one of its entries.
+inline constexpr const char* next_process_failed = "processes_iterator::increment failed";
+
 class processes {
 public:
     virtual ~processes() = default;
 
-    // The processes of a fresh snapshot of all sessions, in the system's order. Errors:
-    // "CreateToolhelp32Snapshot failed", "Process32First failed",
-    // "processes_iterator::increment failed".
-    virtual stdext::expected<std::vector<process_entry>> list() = 0;
+    // Visits the processes of a fresh snapshot of all sessions in the system's order until visit
+    // returns false. Errors: "CreateToolhelp32Snapshot failed", "Process32First failed" (also
+    // 18 for an empty list), and next_process_failed for a later entry that cannot be read,
+    // after the entries before it were visited.
+    virtual stdext::expected<void> for_each_process(
+        const std::function<bool(const process_entry&)>& visit) = 0;
     // ProcessIdToSessionId.
     virtual stdext::expected<std::uint32_t> session_of(std::uint32_t process_id) = 0;
     // The full path of the main module of process_id, opened with `access` and read with

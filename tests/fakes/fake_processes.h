@@ -39,13 +39,14 @@ public:
     std::vector<std::uint32_t> image_access;  // access of each image_path()
     handle_table handles;
 
-    stdext::expected<std::vector<winapi::process_entry>> list() override {
+    stdext::expected<void> for_each_process(
+        const std::function<bool(const winapi::process_entry&)>& visit) override {
         return answer("list_processes", [&] {
-            std::vector<winapi::process_entry> entries;
             for (const auto& [pid, p] : table) {
-                entries.push_back({pid, p.exe_file});
+                if (!visit({pid, p.exe_file})) {
+                    return;
+                }
             }
-            return entries;
         });
     }
     stdext::expected<std::uint32_t> session_of(std::uint32_t pid) override {

@@ -129,11 +129,11 @@ TEST_F(ServiceWin, HangingInstallTimesOut) {
     const auto result = supervision::run_agent_command(L"install");
     EXPECT_EQ(result ? "" : result.error().text, "wait for process result=258");
     // End the hanging command rather than leave it behind.
-    for (const auto& entry : platform::process_list()) {
+    platform::for_each_process([](const winapi::process_entry& entry) {
         if (stdext::iequals(entry.exe_file, L"CorvelService.exe")) {
             EXPECT_TRUE(winapi::facility<winapi::processes>::get().terminate(entry.process_id));
         }
-    }
+    });
 }
 
 }  // namespace

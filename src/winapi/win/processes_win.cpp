@@ -71,28 +71,26 @@ stdext::expected<unique_sys_handle> launch(const std::wstring& command_line, con
 
 class windows_processes final : public processes {
 public:
-    stdext::expected<std::vector<process_entry>> list() override {
+    stdext::expected<void> for_each_process(
+        const std::function<bool(const process_entry&)>& visit) override {
         unique_file_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
         if (!snapshot) {
             return last_failed("CreateToolhelp32Snapshot failed");
         }
-        std::vector<process_entry> entries;
         PROCESSENTRY32W record{};
         record.dwSize = sizeof(record);
         if (!::Process32FirstW(snapshot.get(), &record)) {
-            const DWORD error = ::GetLastError();
-            if (error == ERROR_NO_MORE_FILES) {
-                return entries;
-            }
-            return failed(error, "Process32First failed");
+            return last_failed("Process32First failed");
         }
         do {
-            entries.push_back({record.th32ProcessID, record.szExeFile});
+            if (!visit({record.th32ProcessID, record.szExeFile})) {
+                return {};
+            }
         } while (::Process32NextW(snapshot.get(), &record));
         if (const DWORD error = ::GetLastError(); error != ERROR_NO_MORE_FILES) {
-            return failed(error, "processes_iterator::increment failed");
+            return failed(error, next_process_failed);
         }
-        return entries;
+        return {};
     }
 
     stdext::expected<std::uint32_t> session_of(std::uint32_t process_id) override {
