@@ -22,7 +22,7 @@ stdext::expected<std::wstring, std::error_code> folder_of(const std::wstring& fi
 stdext::expected<std::wstring, std::error_code> get_foldername(hmodule module) {
     const auto name = module_file_name(module);
     if (!name) {
-        return stdext::unexpected(make_win_error(name.error()));
+        return stdext::unexpected(name.error().code);
     }
     return folder_of(*name);
 }

@@ -6,6 +6,8 @@
 #include <map>
 #include <stdexcept>
 
+#include "stdext/path.h"
+
 namespace fakes {
 namespace {
 
@@ -55,8 +57,8 @@ void* as_export(Fn* fn) {
 }  // namespace
 
 fake_log_library::fake_log_library(fake_modules& modules)
-    : fake_log_library(
-          modules, modules.self_path.substr(0, modules.self_path.rfind(L'\\')) + L"\\log.dll") {}
+    : fake_log_library(modules,
+                       stdext::path::join(stdext::path::parent(modules.self_path), L"log.dll")) {}
 
 fake_log_library::fake_log_library(fake_modules& modules, const std::wstring& path,
                                    const std::set<std::string>& omit) {

@@ -5,12 +5,10 @@
 #include <tuple>
 #include <vector>
 
-#include "fakes/fake_file_system.h"
-#include "fakes/fake_registry.h"
+#include "fakes/fake_machine.h"
 #include "platform/config/paths.h"
 #include "platform/config/product_settings.h"
 #include "stdext/utf.h"
-#include "winapi/facility.h"
 
 namespace {
 
@@ -20,29 +18,22 @@ namespace id = platform::config::setting;
 const std::wstring product_key = L"SOFTWARE\\Valdrin Agent";
 const std::wstring default_user = L".DEFAULT\\Software\\SetID";
 
-class SettingsTest : public ::testing::Test {
+class SettingsTest : public fakes::machine_test {
 protected:
-    std::wstring write(const std::string& name, const std::string& content) {
-        const std::wstring path = dir + stdext::utf8_to_wide(name);
-        fs.set_file(path, content);
-        return path;
-    }
     product_settings load(const std::string& content) {
-        return product_settings(write("Corvel.json", content), L"C:\\Agent\\");
+        machine.files.set_file(file, content);
+        return product_settings(file, L"C:\\Agent\\");
     }
     std::optional<std::wstring> lang_record() const {
         return reg.find_string(winapi::hkey_local_machine, product_key, L"lang");
     }
 
-    const std::wstring dir = L"C:\\Test\\";
-    fakes::fake_file_system fs;
-    winapi::scoped_facility<winapi::file_system> use_fs{fs};
-    fakes::fake_registry reg;
-    winapi::scoped_facility<winapi::registry> use{reg};
+    const std::wstring file = L"C:\\Test\\Corvel.json";
+    fakes::fake_registry& reg = machine.registry;
 };
 
 TEST_F(SettingsTest, MissingFileKeepsDefaultsAndLeavesRegistryAlone) {
-    const product_settings s(dir + L"absent.json", L"C:\\Agent\\");
+    const product_settings s(L"C:\\Test\\absent.json", L"C:\\Agent\\");
     EXPECT_EQ(*s.get_narrow(id::app_id), "com.valdrin.agent");
     EXPECT_EQ(*s.get_wide(id::regpath_product), product_key);
     EXPECT_EQ(*s.get_narrow(id::language), "en-US");
@@ -99,10 +90,8 @@ TEST_F(SettingsTest, OddShapesLeaveTheirDefaults) {
     EXPECT_EQ(*s.get_narrow(id::ieupgrade), "1");
     EXPECT_EQ(*s.get_narrow(id::service_name), "CorvelService");
 
-    s = load(R"(["app_id", "x"])");
-    EXPECT_EQ(*s.get_narrow(id::app_id), "com.valdrin.agent");
-    s = load(R"({"login": {"url_params": "a=b"}})");
-    EXPECT_EQ(*s.get_narrow(id::login_url_params), "{}");
+    EXPECT_EQ(*load(R"(["app_id", "x"])").get_narrow(id::app_id), "com.valdrin.agent");
+    EXPECT_EQ(*load(R"({"login": {"url_params": "a=b"}})").get_narrow(id::login_url_params), "{}");
     // UTF-8 texts reach the wide map converted.
     s = load("{\"service\": {\"display_name\": \"Corvel \xC3\xA9\"}}");
     EXPECT_EQ(*s.get_wide(id::service_display_name), L"Corvel \u00e9");

@@ -41,7 +41,7 @@ TEST_F(PrefixedStream, StampsEachLineWhenItsFirstCharacterIsWritten) {
               L"2024-05-01 13:02:07.045 second\n");
 
     // The line that follows is stamped with the time it begins, not when the last one ended.
-    clock.set_local(winapi::local_time{2024, 12, 31, 9, 5, 3, 7});
+    clock.local = {2024, 12, 31, 9, 5, 3, 7};
     EXPECT_EQ(target.str().back(), L'\n');
     out << L"third";
     EXPECT_EQ(target.str(),
@@ -51,7 +51,7 @@ TEST_F(PrefixedStream, StampsEachLineWhenItsFirstCharacterIsWritten) {
 }
 
 TEST_F(PrefixedStream, NoTimeMeansNoPrefix) {
-    clock.set_local(std::nullopt);
+    clock.faults().fail_always("now_local");
     out << L"a\nb";
     EXPECT_EQ(target.str(), L"a\nb");
 }

@@ -179,7 +179,7 @@ TEST_F(ProcessUtils, GetFoldername) {
     EXPECT_EQ(winapi::this_process::get_foldername().error().value(), 31);
     mods.self_path = L"C:\\" + std::wstring(40000, L'a');  // does not fit the buffer
     EXPECT_EQ(winapi::this_process::get_foldername().error().value(), 122);
-    mods.fail_file_name = 6;
+    mods.faults().fail_always("file_name", 6);
     EXPECT_EQ(winapi::this_process::get_foldername().error().value(), 6);
 
     procs.add_process(70, L"CorvelService.exe", 0, L"D:\\Agent\\CorvelService.exe");

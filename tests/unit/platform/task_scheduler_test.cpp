@@ -184,7 +184,7 @@ TEST_F(TaskScheduler, EachFailingStepRaisesItsOwnText) {
     }
 
     // The program path is read after the connection.
-    modules.fail_file_name = 5;
+    modules.faults().fail_always("file_name", 5);
     try {
         app::install_task(valdrin);
         ADD_FAILURE() << "no error raised";

@@ -192,7 +192,7 @@ TEST_F(AgentService, OpenAndCommandFailures) {
     procs.failures["wait"] = 6;
     EXPECT_THROW(run_agent_command(L"install"), std::system_error);
     procs.failures.clear();
-    mods.fail_file_name = 5;
+    mods.faults().fail_always("file_name", 5);
     EXPECT_EQ(run_agent_command(L"install").error(), L"this_process::get_foldername err=5");
     EXPECT_EQ(procs.open_handles(), 0);
 
