@@ -34,20 +34,22 @@ bool key_exists(const wchar_t* path, REGSAM view) {
 }
 
 TEST_F(RegistryHelpersWin, WritesAndReadsInThe32BitView) {
-    ASSERT_TRUE(platform::SetRegKeyValue(test_key, L"lang", L"{\"dir\":0,\"name\":\"en-US\"}"));
-    std::wstring value;
-    ASSERT_TRUE(platform::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"lang", value));
-    EXPECT_EQ(value, L"{\"dir\":0,\"name\":\"en-US\"}");
+    const std::wstring record = L"{\"dir\":0,\"name\":\"en-US\"}";
+    ASSERT_TRUE(platform::SetRegKeyValue(test_key, L"lang", record));
+    EXPECT_EQ(platform::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"lang").value(),
+              record);
     // The key lives in the 32-bit view only.
     EXPECT_TRUE(key_exists(L"SOFTWARE\\WardexTest\\Settings", KEY_WOW64_32KEY));
     EXPECT_FALSE(key_exists(L"SOFTWARE\\WardexTest\\Settings", KEY_WOW64_64KEY));
 
     // A value that does not fit the 32767-character buffer fails.
     ASSERT_TRUE(platform::SetRegKeyValue(test_key, L"long", std::wstring(32767, L'x')));
-    EXPECT_FALSE(platform::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"long", value));
+    const auto too_long = platform::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"long");
+    ASSERT_FALSE(too_long);
+    EXPECT_EQ(too_long.error().code.value(), ERROR_MORE_DATA);
     ASSERT_TRUE(platform::SetRegKeyValue(test_key, L"long", std::wstring(32766, L'x')));
-    ASSERT_TRUE(platform::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"long", value));
-    EXPECT_EQ(value.size(), 32766u);
+    EXPECT_EQ(platform::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"long")->size(),
+              32766u);
 }
 
 TEST_F(RegistryHelpersWin, KitVersionFromTheInstallKey) {
@@ -96,10 +98,15 @@ protected:
     std::wstring dll;
 };
 
+std::uint32_t load_error(platform::config::product_config& binding, const std::wstring& path) {
+    const auto loaded = binding.load(path);
+    return loaded ? 0 : static_cast<std::uint32_t>(loaded.error().code.value());
+}
+
 TEST_F(ProductConfigWin, DefaultsAndConfiguredProperties) {
     {
         platform::config::product_config binding;
-        ASSERT_EQ(binding.load(dll), 0u);
+        ASSERT_EQ(load_error(binding, dll), 0u);
         EXPECT_STREQ(platform::config::get_string_property(binding, 0), L"Valdrin Agent");
         EXPECT_STREQ(platform::config::get_string_property(binding, 2), L"Valdrin\\Agent");
         EXPECT_STREQ(platform::config::get_string_property(binding, 755),
@@ -111,7 +118,7 @@ TEST_F(ProductConfigWin, DefaultsAndConfiguredProperties) {
 
     write_ini("# test\r\n0=Valdrin Secure\r\n755=\r\n");
     platform::config::product_config binding;
-    ASSERT_EQ(binding.load(dll), 0u);
+    ASSERT_EQ(load_error(binding, dll), 0u);
     EXPECT_STREQ(platform::config::get_string_property(binding, 0), L"Valdrin Secure");
     EXPECT_EQ(platform::config::get_string_property(binding, 755), nullptr);
 }
@@ -119,11 +126,11 @@ TEST_F(ProductConfigWin, DefaultsAndConfiguredProperties) {
 TEST_F(ProductConfigWin, FailuresOfTheLibrary) {
     platform::config::product_config binding;
     write_ini("create_error=5\n");
-    EXPECT_EQ(binding.load(dll), 5u);
+    EXPECT_EQ(load_error(binding, dll), 5u);
     write_ini("interface=0\n");
-    EXPECT_EQ(binding.load(dll), 632u);
+    EXPECT_EQ(load_error(binding, dll), 632u);
     EXPECT_EQ(::GetModuleHandleW(dll.c_str()), nullptr);
-    EXPECT_EQ(binding.load(folder + L"\\Missing.dll"), 126u);
+    EXPECT_EQ(load_error(binding, folder + L"\\Missing.dll"), 126u);
 }
 
 TEST_F(ProductConfigWin, ProductNameByPlainLibraryName) {
