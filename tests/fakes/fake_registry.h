@@ -4,7 +4,6 @@
 
 #include <map>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "fakes/kit.h"
@@ -41,8 +40,8 @@ public:
             {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)}};
     }
     std::optional<std::wstring> find_string(winapi::hkey root, const std::wstring& path,
-                                            const std::wstring& name) const {
-        const auto* v = find(id(root, path), name);
+                                            const std::wstring& name) {
+        const auto v = read(root, path, name, winapi::reg_none);
         return v ? std::optional(stdext::utf16le_to_wide(v->data.data(), v->data.size()))
                  : std::nullopt;
     }
@@ -75,21 +74,15 @@ public:
         if (auto e = check("query_value")) {
             return stdext::unexpected(*e);
         }
-        const auto* v = find(open_.at(key), name);
-        if (v == nullptr) {
-            return failure(winapi::error_file_not_found);
-        }
-        if (v->data.size() > capacity) {
+        auto v = read(key, L"", name, winapi::reg_none);
+        if (v && v->data.size() > capacity) {
             return failure(winapi::error_more_data);
         }
-        return *v;
+        return v;
     }
     stdext::expected<std::wstring> get_string(winapi::hkey key, const std::wstring& subkey,
                                               const std::wstring& name) override {
-        if (auto e = check("get_string")) {
-            return stdext::unexpected(*e);
-        }
-        const auto v = typed(key, subkey, name, winapi::reg_sz);
+        const auto v = check("get_string") ? failure(1) : read(key, subkey, name, winapi::reg_sz);
         if (!v) {
             return stdext::unexpected(v.error());
         }
@@ -97,10 +90,7 @@ public:
     }
     stdext::expected<std::uint32_t> get_dword(winapi::hkey key, const std::wstring& subkey,
                                               const std::wstring& name) override {
-        if (auto e = check("get_dword")) {
-            return stdext::unexpected(*e);
-        }
-        const auto v = typed(key, subkey, name, winapi::reg_dword);
+        const auto v = check("get_dword") ? failure(1) : read(key, subkey, name, winapi::reg_dword);
         if (!v) {
             return stdext::unexpected(v.error());
         }
@@ -112,8 +102,7 @@ public:
         if (auto e = check("set_string")) {
             return stdext::unexpected(*e);
         }
-        const auto& [root, path] = open_.at(key);
-        set_string(root, path, name, text);
+        set_string(open_.at(key).first, open_.at(key).second, name, text);
         return {};
     }
 
@@ -126,26 +115,24 @@ private:
     static stdext::unexpected<stdext::error> failure(std::uint32_t code) {
         return stdext::unexpected(winapi::win_failure(code, "registry"));
     }
-    const winapi::reg_value* find(const key_id& key, const std::wstring& name) const {
-        const auto k = keys_.find(key);
-        if (k == keys_.end()) {
-            return nullptr;
-        }
-        const auto v = k->second.find(stdext::to_lower(name));
-        return v == k->second.end() ? nullptr : &v->second;
-    }
-    // A value of root or open key\subkey restricted to one type, as RegGetValueW reads it.
-    stdext::expected<winapi::reg_value> typed(winapi::hkey key, const std::wstring& subkey,
-                                              const std::wstring& name, std::uint32_t type) const {
+    // A value of a root's or an open key's subkey; a type other than reg_none restricts it as
+    // RegGetValueW does (ERROR_UNSUPPORTED_TYPE).
+    stdext::expected<winapi::reg_value> read(winapi::hkey key, const std::wstring& subkey,
+                                             const std::wstring& name, std::uint32_t type) {
         const auto at = open_.count(key) ? open_.at(key) : key_id{key, L""};
-        const auto* v = find(id(at.first, stdext::path::join(at.second, subkey)), name);
+        const auto k = keys_.find(id(at.first, stdext::path::join(at.second, subkey)));
+        const auto v = k == keys_.end() ? nullptr : find(k->second, stdext::to_lower(name));
         if (v == nullptr) {
             return failure(winapi::error_file_not_found);
         }
-        if (v->type != type) {
-            return failure(1630);  // ERROR_UNSUPPORTED_TYPE
+        if (type != winapi::reg_none && v->type != type) {
+            return failure(1630);
         }
         return *v;
+    }
+    static const winapi::reg_value* find(const auto& values, const std::wstring& name) {
+        const auto v = values.find(name);
+        return v == values.end() ? nullptr : &v->second;
     }
     winapi::unique_hkey hold(const key_id& key) {
         const auto h = handles_.open("key");
