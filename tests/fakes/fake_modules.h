@@ -70,16 +70,13 @@ public:
         return not_found();
     }
     void free(winapi::hmodule module) override {
-        watch("free", loaded_.count(module) ? loaded_.at(module) : L"?");
+        watch("free", path_of(module));
         handles_.close(module);
         loaded_.erase(module);
     }
     void* find_export(winapi::hmodule module, const char* name) override {
-        const auto lib = libraries_.find(loaded_.count(module) ? loaded_.at(module) : L"");
-        if (lib == libraries_.end() || lib->second.count(name) == 0) {
-            return nullptr;
-        }
-        return lib->second.at(name);
+        const auto lib = libraries_.find(path_of(module));
+        return lib == libraries_.end() || !lib->second.count(name) ? nullptr : lib->second.at(name);
     }
     stdext::expected<std::wstring> file_name(winapi::hmodule module,
                                              std::uint32_t capacity) override {
@@ -100,6 +97,9 @@ public:
     }
 
 private:
+    std::wstring path_of(winapi::hmodule module) const {
+        return loaded_.count(module) ? loaded_.at(module) : std::wstring();
+    }
     static stdext::unexpected<stdext::error> not_found() {
         return stdext::unexpected(winapi::win_failure(126, "module not found"));
     }

@@ -14,13 +14,11 @@
 namespace {
 
 using events = std::vector<std::string>;
-using winapi::hkey_local_machine;
 
 const std::wstring program_folder = L"C:\\Program Files\\Valdrin\\Agent\\1.0.0";
 const std::wstring own_path = program_folder + L"\\Wardex.exe";
 const std::wstring log_dll = program_folder + L"\\log.dll";
 const std::wstring config_dll = program_folder + L"\\iservconfig.dll";
-const std::wstring current_version = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 const std::string enter_folder = "cd C:\\program files\\valdrin\\agent\\1.0.0";
 
 std::string name_of(const std::wstring& path) {
@@ -50,15 +48,18 @@ public:
         for (const auto& path : {own_path, log_dll, config_dll}) {
             signers[path] = L"Valdrin Software";
         }
-        machine.registry.set_string(hkey_local_machine, current_version, L"ProgramW6432Dir",
-                                    L"C:\\Program Files");
-        machine.registry.set_string(hkey_local_machine, current_version, L"ProgramFilesDir",
-                                    L"C:\\Program Files (x86)");
+        set_program_files(L"ProgramW6432Dir", L"C:\\Program Files");
+        set_program_files(L"ProgramFilesDir", L"C:\\Program Files (x86)");
         machine.identities.add(L"C:\\Program Files\\Valdrin\\Agent", {7, 100});
         machine.identities.add(program_folder, {7, 101});
         for (const wchar_t* word : {L"repair", L"install", L"uninstall"}) {
             table.push_back({word, [this, word] { note(stdext::wide_to_utf8(word)); }});
         }
+    }
+
+    void set_program_files(const wchar_t* name, const wchar_t* folder) {
+        machine.registry.set_string(winapi::hkey_local_machine,
+                                    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", name, folder);
     }
 
     const events& run() {
@@ -143,10 +144,8 @@ public:
     }
     std::wstring signer_subject(const std::wstring& path, std::error_code& ec) override {
         note("signer " + name_of(path));
-        const auto it = signers.find(path);
-        ec = it == signers.end() ? std::make_error_code(std::errc::no_such_file_or_directory)
-                                 : std::error_code();
-        return ec ? std::wstring() : it->second;
+        ec = signers.count(path) ? std::error_code() : std::make_error_code(std::errc::io_error);
+        return signers.count(path) ? signers.at(path) : L"";
     }
     void start_logging() override { note("start logging"); }
     void stop_logging() override { note("stop logging"); }
@@ -158,10 +157,8 @@ public:
         note("bind " + name_of(path));
         // The product's library moves the current directory away, as libraries may.
         machine.files.current = seen_folder = L"C:\\Windows";
-        if (bind_error != 0) {
-            return stdext::unexpected(winapi::win_failure(bind_error, "VdCreateObject"));
-        }
-        return {};
+        return bound ? stdext::expected<void>()
+                     : stdext::unexpected(winapi::win_failure(126, "load"));
     }
     const wchar_t* configuration_string(int id) override {
         note("property " + std::to_string(id));
@@ -172,7 +169,7 @@ public:
     bool protection_runs = false;
     std::map<std::wstring, std::wstring> signers;  // path -> subject
     std::set<std::wstring> untrusted;
-    std::uint32_t bind_error = 0;
+    bool bound = true;
     const wchar_t* product_folder = L"Valdrin\\Agent";
     std::vector<log_line> lines;
     app::command_table table;
@@ -196,17 +193,13 @@ TEST_F(entry_test, FullRunKeepsTheStartUpOrderAndTearsDownInReverse) {
 }
 
 TEST_F(entry_test, AcceptedInstallations) {
-    // The program folder may be the product folder itself.
-    product_folder = L"Valdrin\\Agent\\1.0.0";
+    product_folder = L"Valdrin\\Agent\\1.0.0";  // the program folder is the product folder
     EXPECT_EQ(run(), full_run());
-
     // A 32-bit machine keeps its programs in ProgramFilesDir.
     product_folder = L"Valdrin\\Agent";
     machine.process.architecture = winapi::processor_architecture_intel;
-    machine.registry.set_string(hkey_local_machine, current_version, L"ProgramFilesDir",
-                                L"C:\\Program Files");
-    machine.registry.set_string(hkey_local_machine, current_version, L"ProgramW6432Dir",
-                                L"C:\\Nowhere");
+    set_program_files(L"ProgramFilesDir", L"C:\\Program Files");
+    set_program_files(L"ProgramW6432Dir", L"C:\\Nowhere");
     EXPECT_EQ(run(), full_run());
 }
 
@@ -274,7 +267,7 @@ INSTANTIATE_TEST_SUITE_P(
         stop_case{"ConfigLibraryDoesNotLoad",
                   [](entry_test& fx) { fx.machine.modules.remove_library(config_dll); },
                   "load iservconfig.dll", true},
-        stop_case{"ConfigurationNotBound", [](entry_test& fx) { fx.bind_error = 126; },
+        stop_case{"ConfigurationNotBound", [](entry_test& fx) { fx.bound = false; },
                   "bind iservconfig.dll", true},
         stop_case{"NoProductFolder", product_folder(nullptr), "property 2", false},
         stop_case{"EmptyProductFolder", product_folder(L""), "property 2", false},
