@@ -49,7 +49,7 @@ void product_parts::log(std::int32_t level, const wchar_t* function, const std::
     logging::logger_stream(level, function) << text;
 }
 
-std::uint32_t product_parts::bind_configuration(const std::wstring& library_path) {
+stdext::expected<void> product_parts::bind_configuration(const std::wstring& library_path) {
     return configuration_.load(library_path);
 }
 

@@ -24,7 +24,7 @@ public:
     void start_logging() override;
     void stop_logging() override;
     void log(std::int32_t level, const wchar_t* function, const std::wstring& text) override;
-    std::uint32_t bind_configuration(const std::wstring& library_path) override;
+    stdext::expected<void> bind_configuration(const std::wstring& library_path) override;
     const wchar_t* configuration_string(int id) override;
     void release_configuration() override;
 

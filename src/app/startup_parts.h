@@ -8,6 +8,8 @@
 
 #include "stdext/expected.h"
 
+#include "stdext/expected.h"
+
 namespace app {
 
 class startup_parts {
@@ -30,9 +32,9 @@ public:
     // One message at a level under an operation name (a literal with static lifetime).
     virtual void log(std::int32_t level, const wchar_t* function, const std::wstring& text) = 0;
 
-    // Binds the "productinfo" object of the configuration library at this path: 0 or the
-    // Windows error. configuration_string answers a string property, or null.
-    virtual std::uint32_t bind_configuration(const std::wstring& library_path) = 0;
+    // Binds the "productinfo" object of the configuration library at this path.
+    // configuration_string answers a string property, or null.
+    virtual stdext::expected<void> bind_configuration(const std::wstring& library_path) = 0;
     virtual const wchar_t* configuration_string(int id) = 0;
     virtual void release_configuration() = 0;
 };

@@ -72,19 +72,6 @@ void terminate_agent_processes() {
     });
 }
 
-std::wstring read_number(winapi::registry& reg, winapi::hkey key, const wchar_t* name,
-                         std::uint32_t& error) {
-    std::vector<std::uint8_t> data(4);
-    std::uint32_t type = 0;
-    error = reg.get_value(key, L"", name, winapi::rrf_rt_reg_dword, type, data);
-    if (error != 0 || data.size() < 4) {
-        return {};
-    }
-    const std::uint32_t value =
-        data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<std::uint32_t>(data[3]) << 24);
-    return std::to_wstring(value);
-}
-
 }  // namespace
 
 agent_service::agent_service() {
@@ -245,36 +232,32 @@ status_result run_agent_command(const std::wstring& word) {
 
 stdext::expected<service_reg_values> read_agent_reg_values() {
     auto& reg = winapi::facility<winapi::registry>::get();
-    winapi::hkey raw = 0;
-    if (const auto error =
-            reg.open_key(winapi::hkey_local_machine, agent_service_key, winapi::key_read, raw);
-        error != 0) {
-        return failure(error, "open regkey err=" + signed_text(error));
+    const auto key = reg.open_key(winapi::hkey_local_machine, agent_service_key, winapi::key_read);
+    if (!key) {
+        const auto code = static_cast<std::uint32_t>(key.error().code.value());
+        return failure(code, "open regkey err=" + signed_text(code));
     }
-    winapi::unique_hkey key(raw);
-    auto value_error = [](std::uint32_t error) {
-        return failure(error, "get value err=" + signed_text(error));
+    auto value_error = [](const stdext::error& error) {
+        const auto code = static_cast<std::uint32_t>(error.code.value());
+        return failure(code, "get value err=" + signed_text(code));
     };
 
-    constexpr std::size_t module_path_chars = 32767;
     service_reg_values values;
-    std::vector<std::uint8_t> data(module_path_chars * 2);
-    std::uint32_t type = 0;
-    if (const auto error =
-            reg.get_value(key.get(), L"", L"ImagePath", winapi::rrf_rt_reg_sz, type, data);
-        error != 0) {
-        return value_error(error);
+    auto image_path = reg.get_string(key->get(), L"", L"ImagePath");
+    if (!image_path) {
+        return value_error(image_path.error());
     }
-    values.image_path = stdext::utf16le_to_wide(data.data(), data.size());
-    std::uint32_t error = 0;
-    values.start = read_number(reg, key.get(), L"Start", error);
-    if (error != 0) {
-        return value_error(error);
+    values.image_path = std::move(*image_path);
+    const auto start = reg.get_dword(key->get(), L"", L"Start");
+    if (!start) {
+        return value_error(start.error());
     }
-    values.type = read_number(reg, key.get(), L"Type", error);
-    if (error != 0) {
-        return value_error(error);
+    values.start = std::to_wstring(*start);
+    const auto type = reg.get_dword(key->get(), L"", L"Type");
+    if (!type) {
+        return value_error(type.error());
     }
+    values.type = std::to_wstring(*type);
     return values;
 }
 

@@ -21,7 +21,7 @@ stdext::expected<std::wstring> folder_of(const std::wstring& file) {
 stdext::expected<std::wstring> get_foldername(hmodule module) {
     const auto name = module_file_name(module);
     if (!name) {
-        return stdext::unexpected(win_failure(name.error(), "GetModuleFileName failed"));
+        return stdext::unexpected(name.error());
     }
     return folder_of(*name);
 }

@@ -22,14 +22,14 @@ namespace fakes {
 
 struct fake_machine {
     fault_plan faults;
-    fake_clock clock;
-    fake_error_messages messages;
+    fake_clock clock{faults};
+    fake_error_messages messages{faults};
     fake_file_identity identities;
     fake_file_system files;
-    fake_modules modules;
-    fake_process_context process;
+    fake_modules modules{faults};
+    fake_process_context process{faults};
     fake_processes processes;
-    fake_registry registry;
+    fake_registry registry{faults};
     fake_service_manager services;
     fake_task_scheduler tasks;
     fake_trust trust{faults};
