@@ -2,9 +2,8 @@
 // Every load hands out a handle of its own that must be freed exactly once.
 #pragma once
 
+#include <algorithm>
 #include <functional>
-#include <map>
-#include <string>
 #include <vector>
 
 #include "fakes/kit.h"
@@ -23,90 +22,62 @@ public:
     void add_library(const std::wstring& path, std::map<std::string, void*> exports) {
         libraries_[stdext::to_lower(path)] = std::move(exports);
     }
-    void remove_library(const std::wstring& path) { libraries_.erase(stdext::to_lower(path)); }
     // Handles of the library not freed yet.
-    int references(const std::wstring& path) const {
-        int n = 0;
-        for (const auto& [handle, lib] : loaded_) {
-            n += lib == stdext::to_lower(path) ? 1 : 0;
-        }
-        return n;
+    long references(const std::wstring& path) const {
+        return std::count_if(loaded_.begin(), loaded_.end(),
+                             [&](const auto& l) { return l.second == stdext::to_lower(path); });
     }
 
     std::wstring self_path = L"C:\\Program Files\\Valdrin\\Agent\\1.0.0\\Wardex.exe";
-    winapi::hmodule self_handle = 0x400000;
-    std::vector<std::wstring> loads;        // every path passed to load
-    std::vector<std::uint32_t> load_flags;  // the flags of each load
+    std::vector<std::pair<std::wstring, std::uint32_t>> loads;  // every load's path and flags
     // Told of every load and free with the library's path, in order.
     std::function<void(const char* what, const std::wstring& path)> watch = [](auto, auto&) {};
 
-    winapi::hmodule self() override { return self_handle; }
+    winapi::hmodule self() override { return 0x400000; }
     stdext::expected<winapi::unique_module> get_loaded(const std::wstring& name) override {
-        if (auto e = check("get_loaded")) {
-            return stdext::unexpected(*e);
-        }
-        for (const auto& [handle, lib] : loaded_) {
-            if (stdext::iequals(stdext::path::file_name(lib), name)) {
-                return hold(lib);
-            }
-        }
-        return not_found();
+        return hold(check("get_loaded"), [&](const std::wstring& lib) {
+            return references(lib) > 0 && stdext::iequals(stdext::path::file_name(lib), name);
+        });
     }
     stdext::expected<winapi::unique_module> load(const std::wstring& path,
                                                  std::uint32_t flags) override {
-        loads.push_back(path);
-        load_flags.push_back(flags);
+        loads.emplace_back(path, flags);
         watch("load", path);
-        if (auto e = check("load")) {
-            return stdext::unexpected(*e);
-        }
         // A plain file name finds a library of that name.
-        for (const auto& [lib, exports] : libraries_) {
-            if (lib == stdext::to_lower(path) ||
-                stdext::iequals(stdext::path::file_name(lib), path)) {
-                return hold(lib);
-            }
-        }
-        return not_found();
+        return hold(check("load"), [&](const std::wstring& lib) {
+            return lib == stdext::to_lower(path) ||
+                   stdext::iequals(stdext::path::file_name(lib), path);
+        });
     }
     void free(winapi::hmodule module) override {
-        watch("free", path_of(module));
+        watch("free", loaded_[module]);
         handles_.close(module);
         loaded_.erase(module);
     }
     void* find_export(winapi::hmodule module, const char* name) override {
-        const auto lib = libraries_.find(path_of(module));
-        return lib == libraries_.end() || !lib->second.count(name) ? nullptr : lib->second.at(name);
+        const auto& exports = libraries_.at(loaded_.at(module));
+        return exports.count(name) ? exports.at(name) : nullptr;
     }
-    stdext::expected<std::wstring> file_name(winapi::hmodule module,
-                                             std::uint32_t capacity) override {
-        if (auto e = check("file_name")) {
-            return stdext::unexpected(*e);
+    // Every module is named as the program: the program asks only for its own.
+    stdext::expected<std::wstring> file_name(winapi::hmodule, std::uint32_t capacity) override {
+        auto e = check("file_name");
+        if (!e && self_path.size() >= capacity) {
+            e = winapi::win_failure(winapi::error_insufficient_buffer, "GetModuleFileName");
         }
-        const std::wstring name = module == 0 || module == self_handle ? self_path
-                                  : loaded_.count(module)              ? loaded_.at(module)
-                                                                       : L"";
-        if (name.empty()) {
-            return not_found();
-        }
-        if (name.size() >= capacity) {
-            return stdext::unexpected(
-                winapi::win_failure(winapi::error_insufficient_buffer, "GetModuleFileName"));
-        }
-        return name;
+        return e ? stdext::unexpected(*e) : stdext::expected<std::wstring>(self_path);
     }
 
 private:
-    std::wstring path_of(winapi::hmodule module) const {
-        return loaded_.count(module) ? loaded_.at(module) : std::wstring();
-    }
-    static stdext::unexpected<stdext::error> not_found() {
-        return stdext::unexpected(winapi::win_failure(126, "module not found"));
-    }
-    winapi::unique_module hold(const std::wstring& lib) {
-        const auto handle = handles_.open("module");
-        loaded_[handle] = lib;
-        return winapi::unique_module(handle);
+    // A new handle of the first library that matches, unless the call is to fail.
+    template <class Match>
+    stdext::expected<winapi::unique_module> hold(std::optional<stdext::error> fault, Match match) {
+        for (const auto& [lib, exports] : libraries_) {
+            if (!fault && match(lib)) {
+                return winapi::unique_module(
+                    loaded_.emplace(handles_.open("module"), lib).first->first);
+            }
+        }
+        return stdext::unexpected(fault.value_or(winapi::win_failure(126, "module not found")));
     }
 
     std::map<std::wstring, std::map<std::string, void*>> libraries_;  // by lower-case path
