@@ -9,6 +9,6 @@
 namespace app {
 
 // Runs the whole process once: checks, logging, the command of the command line, tear-down.
-int run_entry(startup_parts& parts, const command_table& commands);
+[[nodiscard]] int run_entry(startup_parts& parts, const command_table& commands);
 
 }  // namespace app

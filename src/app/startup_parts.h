@@ -18,13 +18,14 @@ public:
 
     // Starts load protection for the process; true when the engine runs. stop_protection is
     // called at the very end whenever start_protection was called, whatever it answered.
-    virtual bool start_protection() = 0;
+    [[nodiscard]] virtual bool start_protection() = 0;
     virtual void stop_protection() = 0;
 
     // Trust of a file's signature (embedded, or through a catalog), and the subject name of the
     // embedded signature's signer. Neither raises.
-    virtual stdext::expected<bool> verify_signature(const std::wstring& path) = 0;
-    virtual stdext::expected<std::wstring> signer_subject(const std::wstring& path) = 0;
+    [[nodiscard]] virtual stdext::expected<bool> verify_signature(const std::wstring& path) = 0;
+    [[nodiscard]] virtual stdext::expected<std::wstring> signer_subject(
+        const std::wstring& path) = 0;
 
     // Takes and drops the run's logging reference.
     virtual void start_logging() = 0;
@@ -34,8 +35,9 @@ public:
 
     // Binds the "productinfo" object of the configuration library at this path.
     // configuration_string answers a string property, or null.
-    virtual stdext::expected<void> bind_configuration(const std::wstring& library_path) = 0;
-    virtual const wchar_t* configuration_string(int id) = 0;
+    [[nodiscard]] virtual stdext::expected<void> bind_configuration(
+        const std::wstring& library_path) = 0;
+    [[nodiscard]] virtual const wchar_t* configuration_string(int id) = 0;
     virtual void release_configuration() = 0;
 };
 

@@ -10,7 +10,7 @@
 namespace app {
 
 // The task as this program registers it, named after the product.
-platform::task_description make_task_description(const std::wstring& product_name);
+[[nodiscard]] platform::task_description make_task_description(const std::wstring& product_name);
 
 // Where the product name comes from. It is asked once, after COM is up and the task service is
 // connected, so a run that cannot reach the task service never loads the product's libraries.

@@ -37,6 +37,6 @@ using host_outcome = stdext::expected<host_session, host_error>;
 
 // Registers the host's event callback and starts the engine with the option word and name.
 // The engine is not part of this build yet, so the start always reports why it did not run.
-host_outcome host_start(std::uint32_t options, std::wstring_view name);
+[[nodiscard]] host_outcome host_start(std::uint32_t options, std::wstring_view name);
 
 }  // namespace dllprotect

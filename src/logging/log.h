@@ -74,11 +74,11 @@ public:
     CLogDLL(const CLogDLL&) = delete;
     CLogDLL& operator=(const CLogDLL&) = delete;
 
-    winapi::hmodule module() const noexcept { return module_.get(); }
+    [[nodiscard]] winapi::hmodule module() const noexcept { return module_.get(); }
     // The looked-up entry point, or null. For write this is the stub when the library lacks it.
-    void* find(entry_point which) const noexcept;
+    [[nodiscard]] void* find(entry_point which) const noexcept;
     // True when "LogWrite" is the library's own and not the stub.
-    bool has_write() const noexcept;
+    [[nodiscard]] bool has_write() const noexcept;
 
     // Calls "LogWrite" with the format's arguments (wide strings for %s, int for %d).
     void write(std::int32_t kind, std::int32_t level, const wchar_t* function,
@@ -91,8 +91,8 @@ public:
     static void release();
     // True while the reference count is above zero. Read without the lock: a message that races
     // with the last release may be dropped.
-    static bool is_active() noexcept;
-    static std::int32_t references() noexcept;
+    [[nodiscard]] static bool is_active() noexcept;
+    [[nodiscard]] static std::int32_t references() noexcept;
 
 private:
     winapi::unique_module module_;
@@ -109,8 +109,8 @@ public:
     logger_stream(const logger_stream&) = delete;
     logger_stream& operator=(const logger_stream&) = delete;
 
-    std::int32_t level() const noexcept { return level_; }
-    const wchar_t* function() const noexcept { return function_; }
+    [[nodiscard]] std::int32_t level() const noexcept { return level_; }
+    [[nodiscard]] const wchar_t* function() const noexcept { return function_; }
 
 private:
     std::int32_t level_;
@@ -132,8 +132,8 @@ public:
     function_scope_trace(const function_scope_trace&) = delete;
     function_scope_trace& operator=(const function_scope_trace&) = delete;
 
-    const wchar_t* display_name() const noexcept { return display_name_; }
-    const wchar_t* function_name() const noexcept { return function_name_; }
+    [[nodiscard]] const wchar_t* display_name() const noexcept { return display_name_; }
+    [[nodiscard]] const wchar_t* function_name() const noexcept { return function_name_; }
 
 private:
     std::uint32_t start_;

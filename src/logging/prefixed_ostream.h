@@ -15,7 +15,7 @@ namespace logging {
 
 // The local time as "2024-05-01 13:02:07.045 " (date, time, milliseconds, one space); empty when
 // the time cannot be had.
-std::wstring now_string();
+[[nodiscard]] std::wstring now_string();
 
 // Passes every character to the target buffer, writing Prefix() before the first character of
 // each line. Has no put area of its own, so everything written has reached the target.

@@ -15,25 +15,25 @@ namespace platform {
 
 // The session to start programs in: the console session when it is active, otherwise the last
 // active session of the enumeration, otherwise the console session.
-std::uint32_t get_target_session();
+[[nodiscard]] std::uint32_t get_target_session();
 // The first active session of the enumeration, or the console session.
-std::uint32_t get_first_active_session();
+[[nodiscard]] std::uint32_t get_first_active_session();
 
 // The id of the process named `name` (ignoring case) that runs in `session`; 0 when there is
 // none or the process list cannot be read (logged).
-std::uint32_t GetProcessPid(const std::wstring& name, std::uint32_t session);
+[[nodiscard]] std::uint32_t GetProcessPid(const std::wstring& name, std::uint32_t session);
 
 // A primary token for `session` (0: the first active session), duplicated from the session's
 // "winlogon.exe", with SeDebugPrivilege enabled; empty on failure (logged).
-winapi::unique_sys_handle GetUserToken(std::uint32_t session);
+[[nodiscard]] winapi::unique_sys_handle GetUserToken(std::uint32_t session);
 
 // Starts `path` with `arguments` in `session` as that session's user, without waiting for it.
 // Returns 0, or the Windows error (31 when no token could be had).
-std::uint32_t ExecuteProcessInSession(const std::wstring& path, std::uint32_t session,
-                                      const std::optional<std::wstring>& arguments);
+[[nodiscard]] std::uint32_t ExecuteProcessInSession(const std::wstring& path, std::uint32_t session,
+                                                    const std::optional<std::wstring>& arguments);
 
 // Enables or disables SeDebugPrivilege in `token`, keeping its other attribute bits.
-bool set_privilege(winapi::sys_handle token, bool enable);
+[[nodiscard]] bool set_privilege(winapi::sys_handle token, bool enable);
 
 // SeDebugPrivilege on the calling thread for the scope's lifetime. The thread is made to
 // impersonate the process when it has no token of its own; that impersonation is kept after the
@@ -45,7 +45,7 @@ public:
     privilege_scope(const privilege_scope&) = delete;
     privilege_scope& operator=(const privilege_scope&) = delete;
 
-    bool active() const noexcept { return static_cast<bool>(token_); }
+    [[nodiscard]] bool active() const noexcept { return static_cast<bool>(token_); }
 
 private:
     winapi::unique_sys_handle token_;

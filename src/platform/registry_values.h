@@ -19,14 +19,16 @@ inline constexpr std::uint32_t key_write_32 = 0x202;  // KEY_SET_VALUE | KEY_WOW
 inline constexpr std::size_t reg_value_buffer_bytes = 65534;
 
 // A string value of root\subkey: the text up to its first NUL, whatever the value's type.
-stdext::expected<std::wstring> GetRegKeyValue(winapi::hkey root, const std::wstring& subkey,
-                                              const std::wstring& name);
+[[nodiscard]] stdext::expected<std::wstring> GetRegKeyValue(winapi::hkey root,
+                                                            const std::wstring& subkey,
+                                                            const std::wstring& name);
 // Writes a REG_SZ value under HKEY_LOCAL_MACHINE\subkey, creating the key when needed.
-stdext::expected<void> SetRegKeyValue(const std::wstring& subkey, const std::wstring& name,
-                                      const std::wstring& data);
+[[nodiscard]] stdext::expected<void> SetRegKeyValue(const std::wstring& subkey,
+                                                    const std::wstring& name,
+                                                    const std::wstring& data);
 // "ProductVersion" of the product key's "Install" subkey; empty when the value cannot be read.
 // Throws std::system_error ("RegOpenKeyEx failed") when the key cannot be opened.
-std::wstring get_kit_version(const std::wstring& product_key);
+[[nodiscard]] std::wstring get_kit_version(const std::wstring& product_key);
 
 // Logs a failed registry step ("RegOpenKeyEx <subkey>") under function at level 4 as the step,
 // " failed " and the Windows error number.

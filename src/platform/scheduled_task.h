@@ -23,7 +23,7 @@ struct task_description {
 };
 
 // "PT" + minutes + "M".
-std::wstring task_duration(std::uint32_t minutes);
+[[nodiscard]] std::wstring task_duration(std::uint32_t minutes);
 
 // The root folder of the connected task service, released when dropped.
 class task_service {

@@ -22,13 +22,13 @@ struct certificate_info {
 // True when the embedded signature or a catalog signature verifies. A file that is plainly not
 // trusted gives false without an error; the error comes from a failed step or from a
 // verification that reported a failure of its own.
-stdext::expected<bool> try_verify_signature(const std::wstring& path);
+[[nodiscard]] stdext::expected<bool> try_verify_signature(const std::wstring& path);
 // The same; raises a system_error "verify_signature failed" with the error's code.
-bool verify_signature(const std::wstring& path);
+[[nodiscard]] bool verify_signature(const std::wstring& path);
 
 // The signer of the file's embedded signature.
-stdext::expected<certificate_info> try_get_signature(const std::wstring& path);
+[[nodiscard]] stdext::expected<certificate_info> try_get_signature(const std::wstring& path);
 // The same; raises a system_error "get_signature failed" with the error's code.
-certificate_info get_signature(const std::wstring& path);
+[[nodiscard]] certificate_info get_signature(const std::wstring& path);
 
 }  // namespace platform

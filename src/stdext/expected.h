@@ -21,7 +21,7 @@ struct error {
 
 class bad_expected_access : public std::exception {
 public:
-    const char* what() const noexcept override { return "bad expected access"; }
+    [[nodiscard]] const char* what() const noexcept override { return "bad expected access"; }
 };
 
 template <class E>
@@ -51,7 +51,7 @@ public:
     expected(unexpected<G> e)  // NOLINT
         : state_(std::in_place_index<1>, std::move(e).error()) {}
 
-    bool has_value() const noexcept { return state_.index() == 0; }
+    [[nodiscard]] bool has_value() const noexcept { return state_.index() == 0; }
     explicit operator bool() const noexcept { return has_value(); }
 
     T& value() & {
@@ -108,7 +108,7 @@ public:
     template <class G>
     expected(unexpected<G> e) : error_(std::move(e).error()), failed_(true) {}  // NOLINT
 
-    bool has_value() const noexcept { return !failed_; }
+    [[nodiscard]] bool has_value() const noexcept { return !failed_; }
     explicit operator bool() const noexcept { return has_value(); }
     void value() const {
         if (failed_) {

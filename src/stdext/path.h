@@ -8,14 +8,14 @@
 
 namespace stdext::path {
 
-bool is_separator(wchar_t c) noexcept;
+[[nodiscard]] bool is_separator(wchar_t c) noexcept;
 
 // "X:" or "\\server", or empty.
-std::wstring_view root_name(std::wstring_view path) noexcept;
+[[nodiscard]] std::wstring_view root_name(std::wstring_view path) noexcept;
 // A root name followed by a separator, or a UNC name.
-bool is_absolute(std::wstring_view path) noexcept;
+[[nodiscard]] bool is_absolute(std::wstring_view path) noexcept;
 // "\", "X:", "X:\": a path that has no parent.
-bool is_root(std::wstring_view path) noexcept;
+[[nodiscard]] bool is_root(std::wstring_view path) noexcept;
 
 // A path cut after its last separator: "C:\a\b.txt" gives "C:\a\" and "b.txt"; a bare name has
 // an empty folder.
@@ -23,26 +23,26 @@ struct split_path {
     std::wstring_view folder;  // with its trailing separator
     std::wstring_view name;
 };
-split_path split(std::wstring_view path) noexcept;
-std::wstring_view file_name(std::wstring_view path) noexcept;
+[[nodiscard]] split_path split(std::wstring_view path) noexcept;
+[[nodiscard]] std::wstring_view file_name(std::wstring_view path) noexcept;
 
 // The folder that holds path, without a trailing separator unless it is a root: "C:\a\b.txt"
 // and "C:\a\b\" give "C:\a", "C:\b.txt" gives "C:\", "C:b" gives "C:", a bare name gives "".
-std::wstring parent(std::wstring_view path);
+[[nodiscard]] std::wstring parent(std::wstring_view path);
 
 // base / tail as Windows joins paths: an absolute tail, or a tail on another drive, replaces
 // base; a tail that starts at the root keeps only base's drive; otherwise one backslash is put
 // between them unless base is empty, already ends in a separator, or is a bare drive. Neither
 // part is normalised: "C:\a" and ".\b" give "C:\a\.\b".
-std::wstring join(std::wstring_view base, std::wstring_view tail);
+[[nodiscard]] std::wstring join(std::wstring_view base, std::wstring_view tail);
 
 // path without its trailing separators; a root keeps its own.
-std::wstring_view without_trailing_separator(std::wstring_view path) noexcept;
+[[nodiscard]] std::wstring_view without_trailing_separator(std::wstring_view path) noexcept;
 // path with exactly one trailing backslash (an empty path stays empty).
-std::wstring with_trailing_separator(std::wstring_view path);
+[[nodiscard]] std::wstring with_trailing_separator(std::wstring_view path);
 
 // The form in which two spellings of one path compare equal: '/' turned into '\', letters in
 // lower case, no trailing separator.
-std::wstring normal_form(std::wstring_view path);
+[[nodiscard]] std::wstring normal_form(std::wstring_view path);
 
 }  // namespace stdext::path

@@ -25,17 +25,17 @@ public:
     unique_handle(const unique_handle&) = delete;
     unique_handle& operator=(const unique_handle&) = delete;
 
-    handle_type get() const noexcept { return handle_; }
+    [[nodiscard]] handle_type get() const noexcept { return handle_; }
     explicit operator bool() const noexcept { return handle_ != Traits::empty(); }
 
     // Releases what the holder owns and returns the address of its empty handle, for a call
     // that hands a new handle out through a pointer parameter: open(..., holder.put()).
-    handle_type* put() noexcept {
+    [[nodiscard]] handle_type* put() noexcept {
         reset();
         return &handle_;
     }
 
-    handle_type release() noexcept { return std::exchange(handle_, Traits::empty()); }
+    [[nodiscard]] handle_type release() noexcept { return std::exchange(handle_, Traits::empty()); }
     void reset(handle_type h = Traits::empty()) noexcept {
         handle_type old = std::exchange(handle_, h);
         if (old != Traits::empty()) {

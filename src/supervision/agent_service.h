@@ -29,13 +29,13 @@ public:
     agent_service();
 
     // True unless the service is stopped; false (logged) when it cannot be asked.
-    bool is_running() const noexcept;
+    [[nodiscard]] bool is_running() const noexcept;
 
     // Runs the agent executable with "install" and "enable", then starts the service. Failures
     // of the two commands are reported only when the start fails as well.
-    status_result start_agent_service() const;
+    [[nodiscard]] status_result start_agent_service() const;
 
-    winapi::sc_handle manager() const noexcept { return manager_.get(); }
+    [[nodiscard]] winapi::sc_handle manager() const noexcept { return manager_.get(); }
 
 private:
     winapi::unique_sc_handle manager_;
@@ -44,22 +44,23 @@ private:
 namespace service {
 
 // The agent service opened with `access`.
-stdext::expected<winapi::unique_sc_handle> open(winapi::sc_handle manager, std::uint32_t access);
+[[nodiscard]] stdext::expected<winapi::unique_sc_handle> open(winapi::sc_handle manager,
+                                                              std::uint32_t access);
 
 // The pause between two status queries of a pending state: a tenth of the wait hint, kept
 // within 1..10 seconds.
-std::uint32_t pending_pause(std::uint32_t wait_hint);
+[[nodiscard]] std::uint32_t pending_pause(std::uint32_t wait_hint);
 
 // Starts a stopped service. A stop that is still pending is waited for; once it has hung for
 // longer than `timeout_ms` the agent's processes from the supervisor's folder are terminated
 // on every further pass. A start that stays pending longer than `timeout_ms` is an error.
-status_result start_service(winapi::sc_handle service, std::uint32_t timeout_ms);
+[[nodiscard]] status_result start_service(winapi::sc_handle service, std::uint32_t timeout_ms);
 
 }  // namespace service
 
 // Runs "<parent of the supervisor's folder>\CorvelService.exe" with `word` and waits up to 60
 // seconds for it; its exit code is not looked at.
-status_result run_agent_command(const std::wstring& word);
+[[nodiscard]] status_result run_agent_command(const std::wstring& word);
 
 // The service's registry values, numbers as unsigned decimal text.
 struct service_reg_values {
@@ -67,16 +68,16 @@ struct service_reg_values {
     std::wstring start;
     std::wstring type;
 };
-stdext::expected<service_reg_values> read_agent_reg_values();
+[[nodiscard]] stdext::expected<service_reg_values> read_agent_reg_values();
 
 // Starts command_line with the caller's environment and current directory; the process handle,
 // or the Windows error.
-stdext::expected<winapi::unique_sys_handle> create_process(const std::wstring& command_line,
-                                                           std::uint32_t flags);
+[[nodiscard]] stdext::expected<winapi::unique_sys_handle> create_process(
+    const std::wstring& command_line, std::uint32_t flags);
 
 // The result of waiting for `process` (0 signalled, 258 timed out); throws a system_error
 // "WaitForSingleObject failed" when the wait itself fails.
-std::uint32_t wait_process(winapi::sys_handle process, std::uint32_t timeout_ms);
+[[nodiscard]] std::uint32_t wait_process(winapi::sys_handle process, std::uint32_t timeout_ms);
 
 // The image path a process of the agent executable is expected to run from.
 struct agent_image {

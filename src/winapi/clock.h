@@ -22,13 +22,13 @@ class clock {
 public:
     virtual ~clock() = default;
     // timeGetTime(): milliseconds, wraps after 49.7 days.
-    virtual std::uint32_t tick_count() = 0;
+    [[nodiscard]] virtual std::uint32_t tick_count() = 0;
     // A monotonic millisecond count that does not wrap (GetTickCount64).
-    virtual std::uint64_t monotonic_ms() = 0;
+    [[nodiscard]] virtual std::uint64_t monotonic_ms() = 0;
     // Seconds since 1970-01-01 UTC.
-    virtual std::uint64_t unix_time() = 0;
+    [[nodiscard]] virtual std::uint64_t unix_time() = 0;
     // The local wall-clock time (GetLocalTime), when it can be had.
-    virtual stdext::expected<local_time> now_local() = 0;
+    [[nodiscard]] virtual stdext::expected<local_time> now_local() = 0;
     virtual void sleep_ms(std::uint32_t ms) = 0;
 };
 

@@ -12,7 +12,7 @@ class error_messages {
 public:
     virtual ~error_messages() = default;
     // The text exactly as the system gives it (with its line break); fails when it has none.
-    virtual stdext::expected<std::string> system_message(std::uint32_t code) = 0;
+    [[nodiscard]] virtual stdext::expected<std::string> system_message(std::uint32_t code) = 0;
 };
 
 }  // namespace winapi

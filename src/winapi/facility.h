@@ -27,7 +27,7 @@ public:
     static I* install(I* impl) noexcept { return slot().exchange(impl, std::memory_order_acq_rel); }
 
 private:
-    static std::atomic<I*>& slot() noexcept {
+    [[nodiscard]] static std::atomic<I*>& slot() noexcept {
         static std::atomic<I*> current{nullptr};
         return current;
     }

@@ -21,7 +21,7 @@ public:
 
     // The volume serial number and file index of the file or folder (opened with no access
     // rights, backup semantics for folders).
-    virtual stdext::expected<file_id> identify(const std::wstring& path) = 0;
+    [[nodiscard]] virtual stdext::expected<file_id> identify(const std::wstring& path) = 0;
 };
 
 }  // namespace winapi

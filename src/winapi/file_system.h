@@ -23,16 +23,17 @@ class file_system {
 public:
     virtual ~file_system() = default;
 
-    virtual stdext::expected<std::wstring> current_directory() = 0;
-    virtual stdext::expected<void> set_current_directory(const std::wstring& path) = 0;
+    [[nodiscard]] virtual stdext::expected<std::wstring> current_directory() = 0;
+    [[nodiscard]] virtual stdext::expected<void> set_current_directory(
+        const std::wstring& path) = 0;
 
     // Creates the folder and every missing folder above it; an existing folder is success. The
     // error is that of the first creation that failed.
-    virtual stdext::expected<void> create_folder_tree(const std::wstring& folder) = 0;
+    [[nodiscard]] virtual stdext::expected<void> create_folder_tree(const std::wstring& folder) = 0;
 
     // The whole content (opened for reading, sharing read, write and delete). Fails with
     // create_file_failed or read_file_failed.
-    virtual stdext::expected<std::string> read_file(const std::wstring& path) = 0;
+    [[nodiscard]] virtual stdext::expected<std::string> read_file(const std::wstring& path) = 0;
 
     // The three steps of write_file_replacing stay apart so that it can choose its temporary
     // file and clean up after each failed step.
@@ -40,13 +41,13 @@ public:
     // Creates the file or truncates an existing one, writes the whole content and flushes it to
     // the disk before closing it. Fails with create_file_failed, write_file_failed or
     // flush_file_failed.
-    virtual stdext::expected<void> write_file(const std::wstring& path,
-                                              std::string_view content) = 0;
+    [[nodiscard]] virtual stdext::expected<void> write_file(const std::wstring& path,
+                                                            std::string_view content) = 0;
     // Puts source in the place of target in one step, replacing an existing target, and returns
     // only when the move reached the disk. Both must be on the same volume.
-    virtual stdext::expected<void> move_file_replacing(const std::wstring& source,
-                                                       const std::wstring& target) = 0;
-    virtual stdext::expected<void> delete_file(const std::wstring& path) = 0;
+    [[nodiscard]] virtual stdext::expected<void> move_file_replacing(
+        const std::wstring& source, const std::wstring& target) = 0;
+    [[nodiscard]] virtual stdext::expected<void> delete_file(const std::wstring& path) = 0;
 };
 
 // Writes content to a temporary file beside path, flushes it and then moves it over path in one
@@ -54,10 +55,11 @@ public:
 // process dies on the way. On failure the temporary file is removed and path is untouched. A
 // temporary name that something else holds (a folder, a read-only file) is passed over for the
 // next free one.
-stdext::expected<void> write_file_replacing(const std::wstring& path, std::string_view content);
+[[nodiscard]] stdext::expected<void> write_file_replacing(const std::wstring& path,
+                                                          std::string_view content);
 
 // The temporary files that write_file_replacing tries, in this order, before it gives up.
 inline constexpr int replacement_attempts = 4;
-std::wstring replacement_file_name(const std::wstring& path, int attempt);
+[[nodiscard]] std::wstring replacement_file_name(const std::wstring& path, int attempt);
 
 }  // namespace winapi

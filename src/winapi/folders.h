@@ -14,12 +14,12 @@ enum class process_id : std::uint32_t {};
 
 // The folder (ending with "\") of a module file, or of the main module of a process opened with
 // query-information and memory-read access. A name without a folder is error 31.
-stdext::expected<std::wstring> get_foldername(hmodule module);
-stdext::expected<std::wstring> get_foldername(process_id process);
+[[nodiscard]] stdext::expected<std::wstring> get_foldername(hmodule module);
+[[nodiscard]] stdext::expected<std::wstring> get_foldername(process_id process);
 
 namespace this_process {
 // The folder of the running program's executable, ending with "\".
-stdext::expected<std::wstring> get_foldername();
+[[nodiscard]] stdext::expected<std::wstring> get_foldername();
 }  // namespace this_process
 
 }  // namespace winapi

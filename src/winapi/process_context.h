@@ -20,13 +20,13 @@ public:
 
     // Membership of the calling thread's token in the built-in Administrators group
     // (AllocateAndInitializeSid, CheckTokenMembership with a null token, FreeSid).
-    virtual stdext::expected<bool> is_administrator() = 0;
+    [[nodiscard]] virtual stdext::expected<bool> is_administrator() = 0;
     // wProcessorArchitecture of GetNativeSystemInfo.
-    virtual std::uint16_t native_processor_architecture() = 0;
+    [[nodiscard]] virtual std::uint16_t native_processor_architecture() = 0;
     // GetCommandLineW().
-    virtual std::wstring command_line() = 0;
+    [[nodiscard]] virtual std::wstring command_line() = 0;
     // The arguments of a command line as CommandLineToArgvW splits it.
-    virtual stdext::expected<std::vector<std::wstring>> split_command_line(
+    [[nodiscard]] virtual stdext::expected<std::vector<std::wstring>> split_command_line(
         const std::wstring& line) = 0;
 };
 

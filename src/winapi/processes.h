@@ -42,7 +42,7 @@ struct session_entry {
 // Owner of a process or token handle; closes it through the installed processes facility.
 struct sys_handle_traits {
     using handle_type = sys_handle;
-    static constexpr sys_handle empty() noexcept { return sys_handle::null; }
+    [[nodiscard]] static constexpr sys_handle empty() noexcept { return sys_handle::null; }
     static void close(sys_handle h) noexcept;
 };
 using unique_sys_handle = stdext::unique_handle<sys_handle_traits>;
@@ -58,49 +58,51 @@ public:
     // returns false. Errors: "CreateToolhelp32Snapshot failed", "Process32First failed" (also
     // 18 for an empty list), and next_process_failed for a later entry that cannot be read,
     // after the entries before it were visited.
-    virtual stdext::expected<void> for_each_process(
+    [[nodiscard]] virtual stdext::expected<void> for_each_process(
         const std::function<bool(const process_entry&)>& visit) = 0;
     // ProcessIdToSessionId.
-    virtual stdext::expected<std::uint32_t> session_of(std::uint32_t process_id) = 0;
+    [[nodiscard]] virtual stdext::expected<std::uint32_t> session_of(std::uint32_t process_id) = 0;
     // The full path of the main module of process_id, opened with `access` and read with
     // K32GetModuleFileNameExW (32767 characters). Errors: "OpenProcess failed",
     // "GetModuleFileNameEx failed".
-    virtual stdext::expected<std::wstring> image_path(std::uint32_t process_id,
-                                                      std::uint32_t access) = 0;
+    [[nodiscard]] virtual stdext::expected<std::wstring> image_path(std::uint32_t process_id,
+                                                                    std::uint32_t access) = 0;
     // Opens process_id with terminate access and ends it with exit code 0. Errors:
     // "OpenProcess failed", "TerminateProcess failed".
-    virtual stdext::expected<void> terminate(std::uint32_t process_id) = 0;
+    [[nodiscard]] virtual stdext::expected<void> terminate(std::uint32_t process_id) = 0;
 
     // A primary token for `session` duplicated from the token of process_id (a winlogon.exe),
     // with SeDebugPrivilege enabled. The error names the step as the caller logs it:
     // "OpenProcess pid=<id> failed", "OpenProcessToken pid=<id> failed", "LookupPrivilegeValue
     // failed", "DuplicateTokenEx failed", "SetTokenInformation failed", "AdjustTokenPrivileges
     // failed".
-    virtual stdext::expected<unique_sys_handle> session_token(std::uint32_t process_id,
-                                                              std::uint32_t session) = 0;
+    [[nodiscard]] virtual stdext::expected<unique_sys_handle> session_token(
+        std::uint32_t process_id, std::uint32_t session) = 0;
     // Starts command_line as the user of token, in its session, with an environment block made
     // for it (none when the block cannot be made), no window, normal priority and no inherited
     // handles. Error: "CreateProcessAsUser failed".
-    virtual stdext::expected<unique_sys_handle> start_as_user(sys_handle token,
-                                                              const std::wstring& command_line) = 0;
+    [[nodiscard]] virtual stdext::expected<unique_sys_handle> start_as_user(
+        sys_handle token, const std::wstring& command_line) = 0;
     // CreateProcessW with the caller's environment and current directory and no inherited
     // handles. Error: "CreateProcess failed".
-    virtual stdext::expected<unique_sys_handle> start(const std::wstring& command_line,
-                                                      std::uint32_t flags) = 0;
+    [[nodiscard]] virtual stdext::expected<unique_sys_handle> start(
+        const std::wstring& command_line, std::uint32_t flags) = 0;
     // WaitForSingleObject: wait_object_0, or wait_timeout (258). Error: "WaitForSingleObject
     // failed".
-    virtual stdext::expected<std::uint32_t> wait(sys_handle process, std::uint32_t timeout_ms) = 0;
+    [[nodiscard]] virtual stdext::expected<std::uint32_t> wait(sys_handle process,
+                                                               std::uint32_t timeout_ms) = 0;
 
     // The calling thread's token with privilege-adjust and query access; when the thread has none
     // it is made to impersonate the process first (that impersonation is not ended).
-    virtual stdext::expected<unique_sys_handle> thread_token() = 0;
+    [[nodiscard]] virtual stdext::expected<unique_sys_handle> thread_token() = 0;
     // Switches SeDebugPrivilege in token on or off, keeping its other attribute bits. Errors:
     // "LookupPrivilegeValue", "AdjustTokenPrivileges 1", "AdjustTokenPrivileges 2".
-    virtual stdext::expected<void> set_debug_privilege(sys_handle token, bool enable) = 0;
+    [[nodiscard]] virtual stdext::expected<void> set_debug_privilege(sys_handle token,
+                                                                     bool enable) = 0;
 
     // WTSGetActiveConsoleSessionId; WTSEnumerateSessionsW of the local server.
-    virtual std::uint32_t console_session() = 0;
-    virtual stdext::expected<std::vector<session_entry>> sessions() = 0;
+    [[nodiscard]] virtual std::uint32_t console_session() = 0;
+    [[nodiscard]] virtual stdext::expected<std::vector<session_entry>> sessions() = 0;
 
     virtual void close(sys_handle handle) = 0;
 };

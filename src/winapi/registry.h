@@ -37,7 +37,7 @@ inline constexpr std::uint32_t key_all_access_32 = 0xF023F;
 // Owner of one open key; closes it through the installed registry facility.
 struct hkey_traits {
     using handle_type = hkey;
-    static constexpr hkey empty() noexcept { return 0; }
+    [[nodiscard]] static constexpr hkey empty() noexcept { return 0; }
     static void close(hkey key) noexcept;
 };
 using unique_hkey = stdext::unique_handle<hkey_traits>;
@@ -53,27 +53,32 @@ public:
     virtual ~registry() = default;
 
     // RegOpenKeyExW(root, subkey, 0, access).
-    virtual stdext::expected<unique_hkey> open_key(hkey root, const std::wstring& subkey,
-                                                   std::uint32_t access) = 0;
+    [[nodiscard]] virtual stdext::expected<unique_hkey> open_key(hkey root,
+                                                                 const std::wstring& subkey,
+                                                                 std::uint32_t access) = 0;
     // RegCreateKeyExW(root, subkey, 0, no class, options 0, access, no security).
-    virtual stdext::expected<unique_hkey> create_key(hkey root, const std::wstring& subkey,
-                                                     std::uint32_t access) = 0;
+    [[nodiscard]] virtual stdext::expected<unique_hkey> create_key(hkey root,
+                                                                   const std::wstring& subkey,
+                                                                   std::uint32_t access) = 0;
     virtual void close_key(hkey key) = 0;
 
     // RegQueryValueExW into a zero-filled buffer of `capacity` bytes, any type. A value larger
     // than the buffer fails with ERROR_MORE_DATA (234).
-    virtual stdext::expected<reg_value> query_value(hkey key, const std::wstring& name,
-                                                    std::size_t capacity) = 0;
+    [[nodiscard]] virtual stdext::expected<reg_value> query_value(hkey key,
+                                                                  const std::wstring& name,
+                                                                  std::size_t capacity) = 0;
     // RegGetValueW(key, subkey (empty: the key itself), name) restricted to REG_SZ, with a buffer
     // of 32767 characters; the text up to its terminating zero.
-    virtual stdext::expected<std::wstring> get_string(hkey key, const std::wstring& subkey,
-                                                      const std::wstring& name) = 0;
+    [[nodiscard]] virtual stdext::expected<std::wstring> get_string(hkey key,
+                                                                    const std::wstring& subkey,
+                                                                    const std::wstring& name) = 0;
     // RegGetValueW restricted to REG_DWORD.
-    virtual stdext::expected<std::uint32_t> get_dword(hkey key, const std::wstring& subkey,
-                                                      const std::wstring& name) = 0;
+    [[nodiscard]] virtual stdext::expected<std::uint32_t> get_dword(hkey key,
+                                                                    const std::wstring& subkey,
+                                                                    const std::wstring& name) = 0;
     // RegSetValueExW as REG_SZ of (characters + 1) * 2 bytes, the terminating zero included.
-    virtual stdext::expected<void> set_string(hkey key, const std::wstring& name,
-                                              const std::wstring& text) = 0;
+    [[nodiscard]] virtual stdext::expected<void> set_string(hkey key, const std::wstring& name,
+                                                            const std::wstring& text) = 0;
 };
 
 // Nothing is closed when no registry is installed any more (a key that outlived a test's fake).

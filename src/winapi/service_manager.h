@@ -34,7 +34,7 @@ class service_manager;
 // Owner of one manager or service handle; closes it through the installed facility.
 struct sc_handle_traits {
     using handle_type = sc_handle;
-    static constexpr sc_handle empty() noexcept { return 0; }
+    [[nodiscard]] static constexpr sc_handle empty() noexcept { return 0; }
     static void close(sc_handle h) noexcept;
 };
 using unique_sc_handle = stdext::unique_handle<sc_handle_traits>;
@@ -44,15 +44,15 @@ public:
     virtual ~service_manager() = default;
 
     // OpenSCManagerW(local machine, active database, all access). Error: "OpenSCManager failed".
-    virtual stdext::expected<unique_sc_handle> open_manager() = 0;
+    [[nodiscard]] virtual stdext::expected<unique_sc_handle> open_manager() = 0;
     // OpenServiceW. Error: "OpenService failed".
-    virtual stdext::expected<unique_sc_handle> open_service(sc_handle manager,
-                                                            const std::wstring& name,
-                                                            std::uint32_t access) = 0;
+    [[nodiscard]] virtual stdext::expected<unique_sc_handle> open_service(sc_handle manager,
+                                                                          const std::wstring& name,
+                                                                          std::uint32_t access) = 0;
     // Error: "QueryServiceStatus failed".
-    virtual stdext::expected<service_status> query_status(sc_handle service) = 0;
+    [[nodiscard]] virtual stdext::expected<service_status> query_status(sc_handle service) = 0;
     // StartServiceW without arguments. Error: "StartService failed".
-    virtual stdext::expected<void> start(sc_handle service) = 0;
+    [[nodiscard]] virtual stdext::expected<void> start(sc_handle service) = 0;
     virtual void close(sc_handle handle) = 0;
 };
 

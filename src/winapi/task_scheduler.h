@@ -19,7 +19,7 @@ namespace winapi {
 class com_error : public std::runtime_error {
 public:
     explicit com_error(std::int32_t hr) : std::runtime_error("COM error"), hr_(hr) {}
-    std::int32_t code() const noexcept { return hr_; }
+    [[nodiscard]] std::int32_t code() const noexcept { return hr_; }
 
 private:
     std::int32_t hr_;
@@ -46,12 +46,13 @@ public:
 
     // Creates the task or updates it in place, its triggers and actions replaced by the task's
     // own. The value lists the failures that were tolerated: the two battery settings.
-    virtual stdext::expected<std::vector<stdext::error>> register_task(const logon_task& task) = 0;
+    [[nodiscard]] virtual stdext::expected<std::vector<stdext::error>> register_task(
+        const logon_task& task) = 0;
     // The stored name of the task found under name (the look-up ignores letter case), or none;
     // a name that cannot be read counts as none.
-    virtual stdext::expected<std::optional<std::wstring>> registered_name(
+    [[nodiscard]] virtual stdext::expected<std::optional<std::wstring>> registered_name(
         const std::wstring& name) = 0;
-    virtual stdext::expected<void> delete_task(const std::wstring& exact_name) = 0;
+    [[nodiscard]] virtual stdext::expected<void> delete_task(const std::wstring& exact_name) = 0;
 };
 
 class task_scheduler {
@@ -59,10 +60,10 @@ public:
     virtual ~task_scheduler() = default;
 
     // CoInitialize(nullptr) / CoUninitialize() on the calling thread.
-    virtual stdext::expected<void> co_initialize() = 0;
+    [[nodiscard]] virtual stdext::expected<void> co_initialize() = 0;
     virtual void co_uninitialize() = 0;
     // Creates the task service, connects it to the local machine and opens the root folder.
-    virtual stdext::expected<std::unique_ptr<task_folder>> connect() = 0;
+    [[nodiscard]] virtual stdext::expected<std::unique_ptr<task_folder>> connect() = 0;
 };
 
 }  // namespace winapi

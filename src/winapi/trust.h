@@ -34,14 +34,14 @@ public:
 
     // WinVerifyTrust(no window, WINTRUST_ACTION_GENERIC_VERIFY_V2) over the file's embedded
     // signature, without UI, revocation checks or state: the call's result as it stands.
-    virtual std::int32_t verify_embedded(const std::wstring& path) = 0;
+    [[nodiscard]] virtual std::int32_t verify_embedded(const std::wstring& path) = 0;
 
     // Opens the file, computes its catalog hash and walks the system catalogs that list it. For
     // each catalog whose information is readable it verifies the file as a member of that
     // catalog (WinVerifyTrust with WTD_SAFER_FLAG | WTD_CACHE_ONLY_URL_RETRIEVAL) and hands the
     // result to on_result; on_result answering true ends the walk. An error names the step
     // (open, hash, memory, catalog administration) that kept the walk from starting.
-    virtual stdext::expected<void> verify_in_catalogs(
+    [[nodiscard]] virtual stdext::expected<void> verify_in_catalogs(
         const std::wstring& path, const std::function<bool(std::int32_t result)>& on_result) = 0;
 
     // The first signer's certificate of the file's embedded signature, with its serial number,
@@ -50,7 +50,8 @@ public:
     // signer's certificate is not in the signature) or CertGetNameStringW; 8 when memory for the
     // signer information is lacking; 13 for a certificate without certificate information; 1168
     // for an empty name.
-    virtual stdext::expected<certificate_fields> signer_certificate(const std::wstring& path) = 0;
+    [[nodiscard]] virtual stdext::expected<certificate_fields> signer_certificate(
+        const std::wstring& path) = 0;
 };
 
 }  // namespace winapi

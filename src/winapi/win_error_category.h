@@ -28,27 +28,28 @@ namespace details {
 
 class win_error_category : public std::error_category {
 public:
-    const char* name() const noexcept override;
+    [[nodiscard]] const char* name() const noexcept override;
     // The system's text for the code exactly as received (with its line break), or
     // "unknown error " and the code as an unsigned decimal number.
-    std::string message(int code) const override;
+    [[nodiscard]] std::string message(int code) const override;
 };
 
 }  // namespace details
 
-const std::error_category& win_error_category() noexcept;
+[[nodiscard]] const std::error_category& win_error_category() noexcept;
 
-inline std::error_code make_win_error(std::uint32_t code) noexcept {
+[[nodiscard]] inline std::error_code make_win_error(std::uint32_t code) noexcept {
     return {static_cast<int>(code), win_error_category()};
 }
 
 // A system_error in the win_error category; its what() is message, ": " and the system's text.
-inline std::system_error win_system_error(std::uint32_t code, const std::string& message) {
+[[nodiscard]] inline std::system_error win_system_error(std::uint32_t code,
+                                                        const std::string& message) {
     return std::system_error(make_win_error(code), message);
 }
 
 // The error record of a failed Windows call or step: its number and a text naming it.
-inline stdext::error win_failure(std::uint32_t code, std::string text) {
+[[nodiscard]] inline stdext::error win_failure(std::uint32_t code, std::string text) {
     return {make_win_error(code), std::move(text)};
 }
 

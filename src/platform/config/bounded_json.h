@@ -16,7 +16,7 @@ public:
                                    std::size_t depths = picojson::DEFAULT_MAX_DEPTHS)
         : default_parse_context(out, depths) {}
 
-    bool parse_object_start() {
+    [[nodiscard]] bool parse_object_start() {
         if (depths_ == 0) {
             return false;
         }
@@ -26,21 +26,21 @@ public:
     }
     // Nested values get a context of this kind with what is left of the bound.
     template <typename Iter>
-    bool parse_array_item(picojson::input<Iter>& in, std::size_t) {
+    [[nodiscard]] bool parse_array_item(picojson::input<Iter>& in, std::size_t) {
         auto& items = out_->get<picojson::array>();
         items.emplace_back();
         bounded_parse_context nested(&items.back(), depths_);
         return picojson::_parse(nested, in);
     }
     template <typename Iter>
-    bool parse_object_item(picojson::input<Iter>& in, const std::string& key) {
+    [[nodiscard]] bool parse_object_item(picojson::input<Iter>& in, const std::string& key) {
         bounded_parse_context nested(&out_->get<picojson::object>()[key], depths_);
         return picojson::_parse(nested, in);
     }
 };
 
 // Parses text into root; returns picojson's error message, empty on success.
-inline std::string parse_bounded(picojson::value& root, const std::string& text) {
+[[nodiscard]] inline std::string parse_bounded(picojson::value& root, const std::string& text) {
     std::string error;
     bounded_parse_context context(&root);
     picojson::_parse(context, text.begin(), text.end(), &error);

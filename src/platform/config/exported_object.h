@@ -29,7 +29,7 @@ public:
 
     // Loads the library and creates the object. The error's code is a Windows error number, or
     // the create function's result; nothing is held after a failure.
-    stdext::expected<void> load(const std::wstring& library_path) {
+    [[nodiscard]] stdext::expected<void> load(const std::wstring& library_path) {
         release();
         name_ = Interface::object_name;
         auto& mods = winapi::facility<winapi::modules>::get();
@@ -76,13 +76,13 @@ public:
         module_.reset();
     }
 
-    bool loaded() const noexcept { return interface_ != nullptr; }
+    [[nodiscard]] bool loaded() const noexcept { return interface_ != nullptr; }
     Interface* get() const noexcept { return interface_; }
     Interface* operator->() const noexcept { return interface_; }
 
 private:
     // Releases everything; a step that failed without a Windows error of its own gives 632.
-    stdext::unexpected<stdext::error> fail(int error, const char* step) {
+    [[nodiscard]] stdext::unexpected<stdext::error> fail(int error, const char* step) {
         release();
         return stdext::unexpected(winapi::win_failure(
             error != 0 ? static_cast<std::uint32_t>(error) : error_object_unavailable, step));
@@ -100,9 +100,9 @@ private:
 using product_config = ExportedObject<IServConfig>;
 
 // The property's text while the binding is held, or null when it has none (or is not loaded).
-const wchar_t* get_string_property(const product_config& binding, std::int32_t id);
+[[nodiscard]] const wchar_t* get_string_property(const product_config& binding, std::int32_t id);
 
 // The product name from "IServConfig.dll", or "Valdrin" when it cannot be had.
-std::wstring get_product_name();
+[[nodiscard]] std::wstring get_product_name();
 
 }  // namespace platform::config

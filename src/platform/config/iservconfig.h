@@ -67,7 +67,8 @@ public:
     virtual std::int32_t reserved_6() = 0;
     // The property's text, or null when the object has none. The text belongs to the object
     // and stays valid while the object lives. flags is 0.
-    virtual const wchar_t* get_string_property(std::int32_t id, std::int32_t flags) = 0;
+    [[nodiscard]] virtual const wchar_t* get_string_property(std::int32_t id,
+                                                             std::int32_t flags) = 0;
 
 protected:
     ~IServConfig() = default;

@@ -11,15 +11,15 @@ namespace platform::config {
 
 // The settings file path for an installation folder and the "path" member of its version
 // record (when the record could be read).
-std::wstring settings_path_for(std::wstring_view folder,
-                               const std::optional<std::string>& record_path);
+[[nodiscard]] std::wstring settings_path_for(std::wstring_view folder,
+                                             const std::optional<std::string>& record_path);
 
 // The folder of the running executable with its trailing backslash, empty when the program's
 // path cannot be had. Computed once, on first use.
-const std::wstring& install_folder();
+[[nodiscard]] const std::wstring& install_folder();
 // The product settings file ("settings\Corvel.json" under the folder the version record names),
 // as fix_start_paths fixed it; without that, the one directly under install_folder.
-const std::wstring& settings_file_path();
+[[nodiscard]] const std::wstring& settings_file_path();
 
 // Fixes both paths for the rest of the run, with the "path" member of the agent's version record
 // when it could be read. The program does so before its entry point does anything else, so the

@@ -38,7 +38,7 @@ class product_settings {
 public:
     // The process-wide table, built on first use from install_folder() and
     // settings_file_path(); it is never reloaded.
-    static const product_settings& instance();
+    [[nodiscard]] static const product_settings& instance();
 
     // A table built now from the given settings file, with folder as setting 0. The language
     // is read from (and may be written to) the registry facility installed at the time.
@@ -46,11 +46,11 @@ public:
 
     // The setting's text, or an empty text for an unknown id. The pointers stay valid as long
     // as the table does (for instance(): the whole process).
-    const std::wstring* get_wide(setting_id id) const;
-    const std::string* get_narrow(setting_id id) const;
+    [[nodiscard]] const std::wstring* get_wide(setting_id id) const;
+    [[nodiscard]] const std::string* get_narrow(setting_id id) const;
 
-    const std::map<setting_id, std::string>& narrow() const { return narrow_; }
-    const std::map<setting_id, std::wstring>& wide() const { return wide_; }
+    [[nodiscard]] const std::map<setting_id, std::string>& narrow() const { return narrow_; }
+    [[nodiscard]] const std::map<setting_id, std::wstring>& wide() const { return wide_; }
 
 private:
     void rebuild_wide();
@@ -60,8 +60,8 @@ private:
 };
 
 // Shorthands for the process-wide table.
-const std::wstring* get_wide_setting(setting_id id);
-const std::string* get_narrow_setting(setting_id id);
+[[nodiscard]] const std::wstring* get_wide_setting(setting_id id);
+[[nodiscard]] const std::string* get_narrow_setting(setting_id id);
 
 // The product's language: a tag such as "en-US" and whether it reads right to left.
 struct language_info {
@@ -72,9 +72,9 @@ struct language_info {
 // The language record of the product key (value "lang" under HKEY_LOCAL_MACHINE\product_key),
 // or, when there is none, the default user's language, which is then stored as the record.
 // A null key gives the defaults without touching the registry.
-language_info read_language(const wchar_t* product_key);
+[[nodiscard]] language_info read_language(const wchar_t* product_key);
 // Writes the record {"dir":0|1,"name":tag} as the product key's "lang" value.
-stdext::expected<void> store_language(const std::wstring& name, bool rtl,
-                                      const wchar_t* product_key);
+[[nodiscard]] stdext::expected<void> store_language(const std::wstring& name, bool rtl,
+                                                    const wchar_t* product_key);
 
 }  // namespace platform::config

@@ -8,6 +8,6 @@
 namespace platform::config {
 
 // The file's bytes; fails when it cannot be opened or read.
-stdext::expected<std::string> read_file_bytes(const std::wstring& path);
+[[nodiscard]] stdext::expected<std::string> read_file_bytes(const std::wstring& path);
 
 }  // namespace platform::config

@@ -16,17 +16,18 @@ namespace supervision::storage {
 
 // The whole content of the file as narrow text. Errors: 31 "failed open file", 31 "failed read
 // from file".
-stdext::expected<std::string> read_text_file(const std::wstring& path);
+[[nodiscard]] stdext::expected<std::string> read_text_file(const std::wstring& path);
 
 // The file parsed as one strict JSON value. Errors: those of read_text_file, and 13 "invalid json
 // from file:" followed by the parser's message.
-stdext::expected<nlohmann::json> read_json_file(const std::wstring& path);
+[[nodiscard]] stdext::expected<nlohmann::json> read_json_file(const std::wstring& path);
 
 // Replaces the file's content with text, creating its folder (and the folders above) when
 // missing. The file holds either the old or the new content, never a part of it. Errors: the
 // system's number with "failed create parent folder", 31 "failed open file", 31 "failed write in
 // file".
-stdext::expected<void> write_text_file(const std::wstring& path, std::string_view text);
+[[nodiscard]] stdext::expected<void> write_text_file(const std::wstring& path,
+                                                     std::string_view text);
 
 struct repair_data {
     std::uint32_t count = 0;
@@ -67,31 +68,34 @@ class wardex_storage {
 public:
     // The current directory joined with ".\storage\wardex.json". A failure of the current
     // directory carries the system's number and an empty text.
-    static stdext::expected<std::wstring> path();
+    [[nodiscard]] static stdext::expected<std::wstring> path();
 
-    static stdext::expected<storage_data> read_storage();
-    static stdext::expected<void> write_storage(const storage_data& data);
+    [[nodiscard]] static stdext::expected<storage_data> read_storage();
+    [[nodiscard]] static stdext::expected<void> write_storage(const storage_data& data);
 
-    static stdext::expected<repair_data> read_repair_data();
-    static stdext::expected<start_service_data> read_start_service_data();
-    static stdext::expected<local_update_data> read_local_update_data();
-    static stdext::expected<tolvar_report_data> read_tolvar_report_data();
+    [[nodiscard]] static stdext::expected<repair_data> read_repair_data();
+    [[nodiscard]] static stdext::expected<start_service_data> read_start_service_data();
+    [[nodiscard]] static stdext::expected<local_update_data> read_local_update_data();
+    [[nodiscard]] static stdext::expected<tolvar_report_data> read_tolvar_report_data();
 
-    static stdext::expected<void> write_repair_data(const repair_data& data);
-    static stdext::expected<void> write_start_service_data(const start_service_data& data);
-    static stdext::expected<void> write_local_update_data(const local_update_data& data);
-    static stdext::expected<void> write_tolvar_report_data(const tolvar_report_data& data);
+    [[nodiscard]] static stdext::expected<void> write_repair_data(const repair_data& data);
+    [[nodiscard]] static stdext::expected<void> write_start_service_data(
+        const start_service_data& data);
+    [[nodiscard]] static stdext::expected<void> write_local_update_data(
+        const local_update_data& data);
+    [[nodiscard]] static stdext::expected<void> write_tolvar_report_data(
+        const tolvar_report_data& data);
 };
 
 // The storage record as JSON and back, by the rules of the state file: "start_service" may be
 // missing, other sections and their members are required, numbers of any JSON number type are
 // accepted (fractions truncated), other members are ignored. A conversion error's text is the
 // JSON library's message.
-nlohmann::json storage_to_json(const storage_data& data);
-stdext::expected<storage_data> storage_from_json(const nlohmann::json& value);
+[[nodiscard]] nlohmann::json storage_to_json(const storage_data& data);
+[[nodiscard]] stdext::expected<storage_data> storage_from_json(const nlohmann::json& value);
 
 // The compact, key-ordered text of the state file.
-std::string serialize(const storage_data& data);
+[[nodiscard]] std::string serialize(const storage_data& data);
 
 // The agent's version record ".\version.json" and update record ".\update.json": the string
 // members "version" and "path" (UTF-8), both required.
@@ -105,13 +109,13 @@ using update_record = version_record;
 class version_json_storage {
 public:
     // folder joined with ".\version.json".
-    static stdext::expected<version_record> read(const std::wstring& folder);
+    [[nodiscard]] static stdext::expected<version_record> read(const std::wstring& folder);
 };
 
 class update_json_storage {
 public:
     // folder joined with ".\update.json".
-    static stdext::expected<update_record> read(const std::wstring& folder);
+    [[nodiscard]] static stdext::expected<update_record> read(const std::wstring& folder);
 };
 
 }  // namespace supervision::storage

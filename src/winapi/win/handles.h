@@ -30,7 +30,7 @@ private:
 
 struct kernel_handle_traits {
     using handle_type = HANDLE;
-    static handle_type empty() noexcept { return nullptr; }
+    [[nodiscard]] static handle_type empty() noexcept { return nullptr; }
     static void close(HANDLE h) noexcept {
         last_error_guard keep;
         ::CloseHandle(h);
@@ -40,13 +40,13 @@ using unique_kernel_handle = stdext::unique_handle<kernel_handle_traits>;
 
 // File and snapshot handles use INVALID_HANDLE_VALUE as their empty value.
 struct file_handle_traits : kernel_handle_traits {
-    static handle_type empty() noexcept { return INVALID_HANDLE_VALUE; }
+    [[nodiscard]] static handle_type empty() noexcept { return INVALID_HANDLE_VALUE; }
 };
 using unique_file_handle = stdext::unique_handle<file_handle_traits>;
 
 struct local_memory_traits {
     using handle_type = HLOCAL;
-    static handle_type empty() noexcept { return nullptr; }
+    [[nodiscard]] static handle_type empty() noexcept { return nullptr; }
     static void close(HLOCAL h) noexcept {
         last_error_guard keep;
         ::LocalFree(h);
@@ -57,7 +57,7 @@ using unique_local_memory = stdext::unique_handle<local_memory_traits>;
 // A text allocated for or by a COM call.
 struct bstr_traits {
     using handle_type = BSTR;
-    static handle_type empty() noexcept { return nullptr; }
+    [[nodiscard]] static handle_type empty() noexcept { return nullptr; }
     static void close(BSTR s) noexcept { ::SysFreeString(s); }
 };
 using unique_bstr = stdext::unique_handle<bstr_traits>;
@@ -66,7 +66,7 @@ using unique_bstr = stdext::unique_handle<bstr_traits>;
 template <class I>
 struct com_traits {
     using handle_type = I*;
-    static handle_type empty() noexcept { return nullptr; }
+    [[nodiscard]] static handle_type empty() noexcept { return nullptr; }
     static void close(I* p) noexcept { p->Release(); }
 };
 template <class I>
@@ -81,7 +81,7 @@ public:
 // The certificate store, cryptographic message and certificate context of a signature.
 struct cert_store_traits {
     using handle_type = HCERTSTORE;
-    static handle_type empty() noexcept { return nullptr; }
+    [[nodiscard]] static handle_type empty() noexcept { return nullptr; }
     static void close(HCERTSTORE h) noexcept {
         last_error_guard keep;
         ::CertCloseStore(h, 0);
@@ -91,7 +91,7 @@ using unique_cert_store = stdext::unique_handle<cert_store_traits>;
 
 struct crypt_message_traits {
     using handle_type = HCRYPTMSG;
-    static handle_type empty() noexcept { return nullptr; }
+    [[nodiscard]] static handle_type empty() noexcept { return nullptr; }
     static void close(HCRYPTMSG h) noexcept {
         last_error_guard keep;
         ::CryptMsgClose(h);
@@ -101,7 +101,7 @@ using unique_crypt_message = stdext::unique_handle<crypt_message_traits>;
 
 struct cert_context_traits {
     using handle_type = PCCERT_CONTEXT;
-    static handle_type empty() noexcept { return nullptr; }
+    [[nodiscard]] static handle_type empty() noexcept { return nullptr; }
     static void close(PCCERT_CONTEXT h) noexcept {
         last_error_guard keep;
         ::CertFreeCertificateContext(h);
@@ -115,7 +115,7 @@ inline T to_native(std::uintptr_t value) noexcept {
     return reinterpret_cast<T>(value);
 }
 template <class T>
-inline std::uintptr_t from_native(T value) noexcept {
+[[nodiscard]] inline std::uintptr_t from_native(T value) noexcept {
     return reinterpret_cast<std::uintptr_t>(value);
 }
 

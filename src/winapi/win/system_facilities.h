@@ -16,17 +16,17 @@
 
 namespace winapi {
 
-clock& windows_clock_instance();
-error_messages& windows_error_messages_instance();
-registry& windows_registry_instance();
-modules& windows_modules_instance();
-file_system& windows_file_system_instance();
-processes& windows_processes_instance();
-service_manager& windows_service_manager_instance();
-process_context& windows_process_context_instance();
-file_identity& windows_file_identity_instance();
-task_scheduler& windows_task_scheduler_instance();
-trust& windows_trust_instance();
+[[nodiscard]] clock& windows_clock_instance();
+[[nodiscard]] error_messages& windows_error_messages_instance();
+[[nodiscard]] registry& windows_registry_instance();
+[[nodiscard]] modules& windows_modules_instance();
+[[nodiscard]] file_system& windows_file_system_instance();
+[[nodiscard]] processes& windows_processes_instance();
+[[nodiscard]] service_manager& windows_service_manager_instance();
+[[nodiscard]] process_context& windows_process_context_instance();
+[[nodiscard]] file_identity& windows_file_identity_instance();
+[[nodiscard]] task_scheduler& windows_task_scheduler_instance();
+[[nodiscard]] trust& windows_trust_instance();
 
 // Installs the Windows implementation of every facility; the entry point and the Windows test
 // programs call it first.
