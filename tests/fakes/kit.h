@@ -46,7 +46,6 @@ public:
         return true;
     }
     bool is_open(std::uintptr_t value) const { return open_.count(value) != 0; }
-    std::size_t open_count() const { return open_.size(); }
 
 private:
     std::uintptr_t next_ = 0x1000;
@@ -101,7 +100,6 @@ public:
         auto it = calls_.find(std::string(operation));
         return it == calls_.end() ? 0 : it->second;
     }
-    int total_calls() const { return total_; }
 
 private:
     std::map<std::string, std::map<int, std::uint32_t>> planned_;

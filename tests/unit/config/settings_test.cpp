@@ -43,9 +43,25 @@ TEST_F(SettingsTest, NoUsableFileKeepsTheDefaultsAndLeavesTheRegistryAlone) {
     EXPECT_EQ(*load("{\n  \"app_id\": \"x\",\n  oops\n}").get_narrow(id::app_id),
               "com.valdrin.agent");
     EXPECT_EQ(picojson::get_last_error().rfind("syntax error at line 3 near: ", 0), 0u);
-    // A number beyond the range of a double is malformed too, not a crash.
+    // A number beyond the range of a double is malformed too, not a crash; so is nesting deeper
+    // than 100 objects or arrays (thousands would exhaust the stack), while 99 levels are read.
     EXPECT_EQ(*load(R"({"app_id":"x","n":2e3333})").get_narrow(id::app_id), "com.valdrin.agent");
+    const auto nested = [](const std::string& open, const std::string& close, int depth) {
+        std::string text = R"({"app_id":"x","n":)";
+        for (int i = 0; i < depth; ++i) {
+            text += open;
+        }
+        text += "1";
+        for (int i = 0; i < depth; ++i) {
+            text += close;
+        }
+        return text + "}";
+    };
+    EXPECT_EQ(*load(nested("{\"\":", "}", 9000)).get_narrow(id::app_id), "com.valdrin.agent");
+    EXPECT_EQ(*load(nested("[", "]", 9000)).get_narrow(id::app_id), "com.valdrin.agent");
+    EXPECT_EQ(*load(nested("{\"\":[", "]}", 50)).get_narrow(id::app_id), "com.valdrin.agent");
     EXPECT_TRUE(machine.registry.opens.empty());
+    EXPECT_EQ(*load(nested("{\"\":[", "]}", 49)).get_narrow(id::app_id), "x");
 }
 
 TEST_F(SettingsTest, TakesOnlyMembersOfTheRightType) {
