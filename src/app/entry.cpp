@@ -2,23 +2,20 @@
 
 #include <exception>
 #include <sstream>
-#include <vector>
+#include <system_error>
 
 #include "logging/log.h"
 #include "stdext/path.h"
-#include "stdext/utf.h"
 #include "winapi/facility.h"
 #include "winapi/file_identity.h"
 #include "winapi/file_system.h"
 #include "winapi/modules.h"
 #include "winapi/process_context.h"
 #include "winapi/registry.h"
-#include "winapi/win_error_category.h"
 
 namespace app {
 namespace {
 
-constexpr std::uint32_t long_path_capacity = 32767;
 constexpr std::uint32_t max_path_capacity = 261;
 constexpr const wchar_t* entry_name = L"wWinMain";
 constexpr int property_install_subfolder = 2;
@@ -62,51 +59,86 @@ private:
 class configuration_holder {
 public:
     configuration_holder(startup_parts& parts, const std::wstring& library_path)
-        : parts_(parts), error_(parts.bind_configuration(library_path)) {}
+        : parts_(parts), bound_(parts.bind_configuration(library_path)) {}
     ~configuration_holder() {
-        if (error_ == 0) {
+        if (bound_) {
             parts_.release_configuration();
         }
     }
     configuration_holder(const configuration_holder&) = delete;
     configuration_holder& operator=(const configuration_holder&) = delete;
-    bool bound() const { return error_ == 0; }
+    bool bound() const { return bound_.has_value(); }
 
 private:
     startup_parts& parts_;
-    std::uint32_t error_;
+    stdext::expected<void> bound_;
 };
-
-std::wstring folder_of(const std::wstring& path) {
-    const auto pos = path.find_last_of(L'\\');
-    return pos == std::wstring::npos ? std::wstring() : path.substr(0, pos);
-}
 
 // A product library is accepted when Windows trusts its signature and its signer is the
 // program's own signer (same subject name).
 bool signed_by(startup_parts& parts, const std::wstring& path, const std::wstring& signer) {
-    std::error_code ec;
-    if (!parts.verify_signature(path, ec) || ec) {
+    const auto trusted = parts.verify_signature(path);
+    if (!trusted || !*trusted) {
         return false;
     }
-    const std::wstring subject = parts.signer_subject(path, ec);
-    return !ec && subject == signer;
+    const auto subject = parts.signer_subject(path);
+    return subject && *subject == signer;
 }
 
-winapi::unique_module load_library(const std::wstring& path) {
-    std::uint32_t error = 0;
-    return winapi::unique_module(winapi::facility<winapi::modules>::get().load(path, error));
+stdext::expected<winapi::unique_module> load_library(const std::wstring& path) {
+    return winapi::facility<winapi::modules>::get().load(path, 0);
+}
+
+// Makes the folder of the running program the current directory, so that the program's relative
+// paths resolve against its installation folder. The name is read into a buffer of MAX_PATH + 1
+// characters; without a complete name the current directory stays as it is.
+void enter_module_folder() {
+    auto& mods = winapi::facility<winapi::modules>::get();
+    const auto path = mods.file_name(mods.self(), max_path_capacity);
+    if (!path) {
+        return;
+    }
+    // A folder that cannot be entered leaves the current one: the start-up checks use full paths.
+    static_cast<void>(winapi::facility<winapi::file_system>::get().set_current_directory(
+        stdext::path::with_trailing_separator(stdext::path::parent(*path))));
+}
+
+// The "Program Files" folder of the machine's native architecture.
+stdext::expected<std::wstring> program_files_folder() {
+    const bool x86 =
+        winapi::facility<winapi::process_context>::get().native_processor_architecture() ==
+        winapi::processor_architecture_intel;
+    return winapi::facility<winapi::registry>::get().get_string(
+        winapi::hkey_local_machine, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion",
+        x86 ? L"ProgramFilesDir" : L"ProgramW6432Dir");
+}
+
+// True when folder, or its parent folder, is the same file-system object as target.
+bool is_folder_or_child_of(const std::wstring& folder, const std::wstring& target) {
+    auto& files = winapi::facility<winapi::file_identity>::get();
+    const auto wanted = files.identify(target);
+    if (!wanted) {
+        return false;
+    }
+    if (const auto id = files.identify(folder); id && *id == *wanted) {
+        return true;
+    }
+    const std::wstring parent = stdext::path::parent(folder);
+    if (parent.empty()) {
+        return false;
+    }
+    const auto id = files.identify(parent);
+    return id && *id == *wanted;
 }
 
 void run_command(startup_parts& parts, const command_table& commands) {
     try {
         auto& process = winapi::facility<winapi::process_context>::get();
-        std::vector<std::wstring> args;
-        std::uint32_t error = 0;
-        if (!process.split_command_line(process.command_line(), args, error)) {
-            winapi::throw_win_error(error, "CommandLineToArgvW failed");
+        const auto args = process.split_command_line(process.command_line());
+        if (!args) {
+            throw std::system_error(args.error().code, "CommandLineToArgvW failed");
         }
-        dispatch(commands, args);
+        dispatch(commands, *args);
     } catch (const std::exception& e) {
         // Exception texts carry the system's messages in the ANSI code page: they are widened
         // the way every log message widens narrow text, character by character.
@@ -118,119 +150,46 @@ void run_command(startup_parts& parts, const command_table& commands) {
 
 }  // namespace
 
-std::wstring remove_file_spec(const std::wstring& path) {
-    const auto pos = path.find_last_of(L'\\');
-    if (pos == std::wstring::npos) {
-        // "C:file" keeps its drive; a bare name leaves nothing.
-        return path.size() >= 2 && path[1] == L':' ? path.substr(0, 2) : std::wstring();
-    }
-    // The backslash of a root ("C:\", "\") stays.
-    const bool root = pos == 0 || (pos == 2 && path[1] == L':');
-    return path.substr(0, root ? pos + 1 : pos);
-}
-
-std::wstring add_backslash(const std::wstring& path) {
-    if (path.empty() || path.back() == L'\\') {
-        return path;
-    }
-    return path + L'\\';
-}
-
-void enter_module_folder() {
-    auto& mods = winapi::facility<winapi::modules>::get();
-    std::wstring path;
-    std::uint32_t error = 0;
-    mods.file_name(mods.self(), max_path_capacity, path, error);
-    winapi::facility<winapi::file_system>::get().set_current_directory(
-        add_backslash(remove_file_spec(path)));
-}
-
-std::optional<std::wstring> module_path() {
-    auto path = winapi::module_file_name(winapi::facility<winapi::modules>::get().self());
-    if (!path) {
-        return std::nullopt;
-    }
-    return std::move(*path);
-}
-
-std::optional<std::wstring> module_folder() {
-    auto path = module_path();
-    if (!path || path->find(L'\\') == std::wstring::npos) {
-        return std::nullopt;
-    }
-    std::wstring folder = folder_of(*path);
-    if (!folder.empty() && folder.back() == L'\\') {
-        folder.pop_back();
-    }
-    return folder;
-}
-
-std::optional<std::wstring> program_files_folder() {
-    const bool x86 =
-        winapi::facility<winapi::process_context>::get().native_processor_architecture() ==
-        winapi::processor_architecture_intel;
-    std::vector<std::uint8_t> data(long_path_capacity * 2);
-    std::uint32_t type = 0;
-    const std::uint32_t rc = winapi::facility<winapi::registry>::get().get_value(
-        winapi::hkey_local_machine, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion",
-        x86 ? L"ProgramFilesDir" : L"ProgramW6432Dir", winapi::rrf_rt_reg_sz, type, data);
-    if (rc != 0) {
-        return std::nullopt;
-    }
-    return stdext::utf16le_to_wide(data.data(), data.size());
-}
-
-bool is_folder_or_child_of(const std::wstring& folder, const std::wstring& target) {
-    auto& files = winapi::facility<winapi::file_identity>::get();
-    winapi::file_id wanted;
-    if (files.identify(target, wanted) != 0) {
-        return false;
-    }
-    winapi::file_id id;
-    if (files.identify(folder, id) == 0 && id == wanted) {
-        return true;
-    }
-    const std::wstring parent = folder_of(folder);
-    return !parent.empty() && files.identify(parent, id) == 0 && id == wanted;
-}
-
 int run_entry(startup_parts& parts, const command_table& commands) {
     enter_module_folder();
     const protection_holder protection(parts);
 
-    if (!winapi::facility<winapi::process_context>::get().is_administrator()) {
+    // A failed membership test counts as not a member.
+    if (!winapi::facility<winapi::process_context>::get().is_administrator().value_or(false)) {
         return 0;
     }
-    const auto own_path = module_path();
+    const auto own_path = winapi::module_file_name(winapi::facility<winapi::modules>::get().self());
     if (!own_path) {
         return 0;
     }
-    const auto folder = module_folder();
-    if (!folder) {
+    // The module path up to its last backslash, without a trailing backslash.
+    const std::wstring folder(
+        stdext::path::without_trailing_separator(stdext::path::split(*own_path).folder));
+    if (folder.empty()) {
         return 0;
     }
     // An own signer without a name cannot vouch for anything.
-    std::error_code ec;
-    const std::wstring signer = parts.signer_subject(*own_path, ec);
-    if (ec || signer.empty()) {
+    const auto own_signer = parts.signer_subject(*own_path);
+    if (!own_signer || own_signer->empty()) {
         return 0;
     }
+    const std::wstring& signer = *own_signer;
 
-    const std::wstring log_path = stdext::path::join(*folder, L"log.dll");
+    const std::wstring log_path = stdext::path::join(folder, L"log.dll");
     if (!signed_by(parts, log_path, signer)) {
         return 0;
     }
-    const winapi::unique_module log_library = load_library(log_path);
+    const auto log_library = load_library(log_path);
     if (!log_library) {
         return 0;
     }
     const logging_holder logging(parts);
 
-    const std::wstring config_path = stdext::path::join(*folder, L"iservconfig.dll");
+    const std::wstring config_path = stdext::path::join(folder, L"iservconfig.dll");
     if (!signed_by(parts, config_path, signer)) {
         return 0;
     }
-    const winapi::unique_module config_library = load_library(config_path);
+    const auto config_library = load_library(config_path);
     if (!config_library) {
         return 0;
     }
@@ -244,7 +203,7 @@ int run_entry(startup_parts& parts, const command_table& commands) {
     }
     const auto program_files = program_files_folder();
     if (!program_files ||
-        !is_folder_or_child_of(*folder, stdext::path::join(*program_files, product_folder))) {
+        !is_folder_or_child_of(folder, stdext::path::join(*program_files, product_folder))) {
         return 0;
     }
 

@@ -25,12 +25,16 @@ void product_parts::stop_protection() {
     protection_.reset();
 }
 
-bool product_parts::verify_signature(const std::wstring& path, std::error_code& ec) {
-    return platform::verify_signature(path, ec);
+stdext::expected<bool> product_parts::verify_signature(const std::wstring& path) {
+    return platform::try_verify_signature(path);
 }
 
-std::wstring product_parts::signer_subject(const std::wstring& path, std::error_code& ec) {
-    return platform::get_signature(path, ec).subject;
+stdext::expected<std::wstring> product_parts::signer_subject(const std::wstring& path) {
+    auto signer = platform::try_get_signature(path);
+    if (!signer) {
+        return stdext::unexpected(std::move(signer).error());
+    }
+    return std::move(signer->subject);
 }
 
 void product_parts::start_logging() {
@@ -45,7 +49,7 @@ void product_parts::log(std::int32_t level, const wchar_t* function, const std::
     logging::logger_stream(level, function) << text;
 }
 
-std::uint32_t product_parts::bind_configuration(const std::wstring& library_path) {
+stdext::expected<void> product_parts::bind_configuration(const std::wstring& library_path) {
     return configuration_.load(library_path);
 }
 

@@ -19,12 +19,12 @@ class product_parts final : public startup_parts {
 public:
     bool start_protection() override;
     void stop_protection() override;
-    bool verify_signature(const std::wstring& path, std::error_code& ec) override;
-    std::wstring signer_subject(const std::wstring& path, std::error_code& ec) override;
+    stdext::expected<bool> verify_signature(const std::wstring& path) override;
+    stdext::expected<std::wstring> signer_subject(const std::wstring& path) override;
     void start_logging() override;
     void stop_logging() override;
     void log(std::int32_t level, const wchar_t* function, const std::wstring& text) override;
-    std::uint32_t bind_configuration(const std::wstring& library_path) override;
+    stdext::expected<void> bind_configuration(const std::wstring& library_path) override;
     const wchar_t* configuration_string(int id) override;
     void release_configuration() override;
 

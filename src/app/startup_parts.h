@@ -5,7 +5,10 @@
 
 #include <cstdint>
 #include <string>
-#include <system_error>
+
+#include "stdext/expected.h"
+
+#include "stdext/expected.h"
 
 namespace app {
 
@@ -19,9 +22,9 @@ public:
     virtual void stop_protection() = 0;
 
     // Trust of a file's signature (embedded, or through a catalog), and the subject name of the
-    // embedded signature's signer. Neither raises; failures set ec.
-    virtual bool verify_signature(const std::wstring& path, std::error_code& ec) = 0;
-    virtual std::wstring signer_subject(const std::wstring& path, std::error_code& ec) = 0;
+    // embedded signature's signer. Neither raises.
+    virtual stdext::expected<bool> verify_signature(const std::wstring& path) = 0;
+    virtual stdext::expected<std::wstring> signer_subject(const std::wstring& path) = 0;
 
     // Takes and drops the run's logging reference.
     virtual void start_logging() = 0;
@@ -29,9 +32,9 @@ public:
     // One message at a level under an operation name (a literal with static lifetime).
     virtual void log(std::int32_t level, const wchar_t* function, const std::wstring& text) = 0;
 
-    // Binds the "productinfo" object of the configuration library at this path: 0 or the
-    // Windows error. configuration_string answers a string property, or null.
-    virtual std::uint32_t bind_configuration(const std::wstring& library_path) = 0;
+    // Binds the "productinfo" object of the configuration library at this path.
+    // configuration_string answers a string property, or null.
+    virtual stdext::expected<void> bind_configuration(const std::wstring& library_path) = 0;
     virtual const wchar_t* configuration_string(int id) = 0;
     virtual void release_configuration() = 0;
 };

@@ -1,5 +1,7 @@
 #include "app/task_commands.h"
 
+#include <system_error>
+
 #include "stdext/path.h"
 #include "winapi/facility.h"
 #include "winapi/modules.h"
@@ -11,7 +13,7 @@ namespace {
 std::wstring module_path() {
     auto path = winapi::module_file_name(winapi::facility<winapi::modules>::get().self());
     if (!path) {
-        winapi::throw_win_error(path.error(), "GetModuleFileName failed");
+        throw std::system_error(path.error().code, "GetModuleFileName failed");
     }
     return std::move(*path);
 }
@@ -40,8 +42,8 @@ platform::task_description make_task_description(const std::wstring& product_nam
     task.task_name = product_name + L" Agent Wardex_65D6944A0EF74FDAB96E31112AD39864";
     task.author = product_name;
     task.program_path = module_path();
-    // The program's folder without its last backslash; a bare name is its own folder.
-    const std::wstring_view folder = stdext::path::split(task.program_path).folder;
+    // The program path up to, not including, its last backslash; the whole path without one.
+    const auto folder = stdext::path::split(task.program_path).folder;
     task.working_folder =
         folder.empty() ? task.program_path : std::wstring(folder.substr(0, folder.size() - 1));
     task.arguments = L"repair";

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "stdext/path.h"
 #include "stdext/utf.h"
 #include "winapi/clock.h"
 #include "winapi/facility.h"
@@ -21,8 +22,6 @@ const std::array<const char*, entry_point_count> entry_point_names = {
 };
 
 namespace {
-
-constexpr std::uint32_t module_path_capacity = 32767;
 
 // Stands in for "LogWrite" when the library or its export is missing.
 int write_stub(std::int32_t, const std::int32_t*, winapi::hmodule, const wchar_t*, const wchar_t*,
@@ -67,21 +66,20 @@ winapi::hmodule own_module() {
 }
 
 // "log.dll" as already loaded (with one more reference), else the file beside the program.
-winapi::hmodule load_log_library(winapi::modules& modules) {
-    std::uint32_t error = 0;
-    if (auto loaded = modules.get_loaded(L"log.dll", 0, error)) {
-        return loaded;
+winapi::unique_module load_log_library(winapi::modules& modules) {
+    if (auto loaded = modules.get_loaded(L"log.dll")) {
+        return std::move(*loaded);
     }
-    std::wstring path;
-    if (modules.file_name(modules.self(), module_path_capacity, path, error) == 0) {
-        return 0;
+    const auto path = modules.file_name(modules.self(), winapi::long_path_capacity);
+    if (!path) {
+        return {};
     }
-    const auto slash = path.rfind(L'\\');
-    if (slash == std::wstring::npos) {
-        return 0;
+    const auto folder = stdext::path::split(*path).folder;
+    if (folder.empty()) {
+        return {};
     }
-    path.replace(slash, std::wstring::npos, L"\\log.dll");
-    return modules.load(path, error);
+    auto library = modules.load(stdext::path::join(folder, L"log.dll"), 0);
+    return library ? std::move(*library) : winapi::unique_module();
 }
 
 std::uint32_t tick_now() {
@@ -113,14 +111,14 @@ CLogDLL::CLogDLL() : write_(write_stub) {
         return;
     }
     module_ = load_log_library(*modules);
-    if (module_ == 0) {
+    if (!module_) {
         return;
     }
-    if (auto init = as_function<log_void_fn>(modules->find_export(module_, "LogInit"))) {
+    if (auto init = as_function<log_void_fn>(modules->find_export(module(), "LogInit"))) {
         init();
     }
     for (std::size_t i = 0; i < entry_point_count; ++i) {
-        entries_[i] = modules->find_export(module_, entry_point_names[i]);
+        entries_[i] = modules->find_export(module(), entry_point_names[i]);
     }
     if (auto* w = entries_[static_cast<std::size_t>(entry_point::write)]) {
         write_ = as_function<log_write_fn>(w);
@@ -129,10 +127,10 @@ CLogDLL::CLogDLL() : write_(write_stub) {
 
 CLogDLL::~CLogDLL() {
     auto* modules = winapi::facility<winapi::modules>::find();
-    if (module_ == 0 || modules == nullptr) {
+    if (!module_ || modules == nullptr) {
         return;
     }
-    if (auto deinit = as_function<log_void_fn>(modules->find_export(module_, "LogDeinit"))) {
+    if (auto deinit = as_function<log_void_fn>(modules->find_export(module(), "LogDeinit"))) {
         deinit();
     }
     if (auto uninit = as_function<log_void_fn>(find(entry_point::uninit_desk_metrics))) {
@@ -141,7 +139,7 @@ CLogDLL::~CLogDLL() {
     if (auto remove = as_function<log_remove_module_fn>(find(entry_point::remove_module))) {
         remove("logging::CLogDLL::~CLogDLL");
     }
-    modules->free(module_);
+    module_.reset();  // FreeLibrary, last
 }
 
 void* CLogDLL::find(entry_point which) const noexcept {

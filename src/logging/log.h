@@ -74,7 +74,7 @@ public:
     CLogDLL(const CLogDLL&) = delete;
     CLogDLL& operator=(const CLogDLL&) = delete;
 
-    winapi::hmodule module() const noexcept { return module_; }
+    winapi::hmodule module() const noexcept { return module_.get(); }
     // The looked-up entry point, or null. For write this is the stub when the library lacks it.
     void* find(entry_point which) const noexcept;
     // True when "LogWrite" is the library's own and not the stub.
@@ -95,7 +95,7 @@ public:
     static std::int32_t references() noexcept;
 
 private:
-    winapi::hmodule module_ = 0;
+    winapi::unique_module module_;
     std::array<void*, entry_point_count> entries_{};
     log_write_fn write_ = nullptr;
 };

@@ -1,9 +1,8 @@
 #include "platform/process_utils.h"
 
-#include <vector>
+#include <system_error>
 
 #include "logging/log.h"
-#include "stdext/expected.h"
 #include "stdext/utf.h"
 #include "winapi/facility.h"
 #include "winapi/win_error_category.h"
@@ -11,11 +10,21 @@
 namespace platform {
 namespace {
 
-constexpr std::uint32_t path_buffer_chars = 32767;
-constexpr wchar_t debug_privilege[] = L"SeDebugPrivilege";
+// The system takes a command line of at most 32767 characters with its terminating zero.
+constexpr std::size_t command_line_chars = 32767;
 
 winapi::processes& procs() {
     return winapi::facility<winapi::processes>::get();
+}
+
+std::uint32_t number(const stdext::error& error) {
+    return static_cast<std::uint32_t>(error.code.value());
+}
+
+// Logs a failed step at level 4 as its text, `separator` and the error number.
+void log_step(const wchar_t* function, const stdext::error& error, const wchar_t* separator) {
+    logging::logger_stream(logging::level_error, function)
+        << stdext::utf8_to_wide(error.text) << separator << number(error);
 }
 
 // The active session the enumeration offers, chosen by `pick`; the console session when the
@@ -23,11 +32,11 @@ winapi::processes& procs() {
 template <class Pick>
 std::uint32_t choose_session(Pick pick) {
     const std::uint32_t console = procs().console_session();
-    std::vector<winapi::session_entry> sessions;
-    if (procs().enumerate_sessions(sessions) != 0) {
+    const auto sessions = procs().sessions();
+    if (!sessions) {
         return console;
     }
-    return pick(sessions, console).value_or(console);
+    return pick(*sessions, console).value_or(console);
 }
 
 }  // namespace
@@ -60,29 +69,22 @@ std::uint32_t get_first_active_session() {
 }
 
 std::uint32_t GetProcessPid(const std::wstring& name, std::uint32_t session) {
-    winapi::sys_handle raw = winapi::invalid_handle;
-    const std::uint32_t snapshot_error = procs().create_snapshot(raw);
-    if (raw == winapi::invalid_handle) {
-        logging::logger_stream(logging::level_error, L"GetProcessPid")
-            << L"CreateToolhelp32Snapshot failed err=" << snapshot_error;
-        return 0;
-    }
-    winapi::unique_snapshot snapshot(raw);
-    winapi::process_entry entry;
-    if (const auto error = procs().first_process(snapshot.get(), entry); error != 0) {
-        logging::logger_stream(logging::level_error, L"GetProcessPid")
-            << L"Process32First failed err=" << error;
-        return 0;
-    }
-    do {
-        std::uint32_t process_session = 0;
-        if (stdext::iequals(entry.exe_file, name) &&
-            procs().process_session(entry.process_id, process_session) == 0 &&
-            process_session == session) {
-            return entry.process_id;
+    std::uint32_t found = 0;
+    const auto walked = procs().for_each_process([&](const winapi::process_entry& entry) {
+        // A process whose session cannot be read is not the one looked for.
+        if (stdext::iequals(entry.exe_file, name)) {
+            if (const auto of = procs().session_of(entry.process_id); of && *of == session) {
+                found = entry.process_id;
+                return false;
+            }
         }
-    } while (procs().next_process(snapshot.get(), entry) == 0);
-    return 0;
+        return true;
+    });
+    // A list that cannot be read past an entry ends the search quietly.
+    if (!walked && walked.error().text != winapi::next_process_failed) {
+        log_step(L"GetProcessPid", walked.error(), L" err=");
+    }
+    return found;
 }
 
 winapi::unique_sys_handle GetUserToken(std::uint32_t session) {
@@ -95,65 +97,22 @@ winapi::unique_sys_handle GetUserToken(std::uint32_t session) {
             << L"GetProcessPid for " << L"system" << L" failed";
         return {};
     }
-    winapi::sys_handle raw = winapi::sys_handle::null;
-    if (const auto error = procs().open_process(winapi::maximum_allowed, pid, raw); error != 0) {
-        logging::logger_stream(logging::level_error, L"GetUserToken")
-            << L"OpenProcess pid=" << pid << L" failed err = " << error;
+    auto token = procs().session_token(pid, session);
+    if (!token) {
+        log_step(L"GetUserToken", token.error(), L" err = ");
         return {};
     }
-    winapi::unique_sys_handle process(raw);
-    if (const auto error =
-            procs().open_process_token(process.get(), winapi::token_winlogon_access, raw);
-        error != 0) {
-        logging::logger_stream(logging::level_error, L"GetUserToken")
-            << L"OpenProcessToken pid=" << pid << L" failed err = " << error;
-        return {};
-    }
-    winapi::unique_sys_handle token(raw);
-    std::uint64_t luid = 0;
-    if (const auto error = procs().lookup_privilege(debug_privilege, luid); error != 0) {
-        logging::logger_stream(logging::level_error, L"GetUserToken")
-            << L"LookupPrivilegeValue failed err = " << error;
-        return {};
-    }
-    if (const auto error =
-            procs().duplicate_token(token.get(), winapi::maximum_allowed,
-                                    winapi::security_identification, winapi::token_primary, raw);
-        error != 0) {
-        logging::logger_stream(logging::level_error, L"GetUserToken")
-            << L"DuplicateTokenEx failed err = " << error;
-        return {};
-    }
-    winapi::unique_sys_handle duplicate(raw);
-    if (const auto error = procs().set_token_session(duplicate.get(), session); error != 0) {
-        logging::logger_stream(logging::level_error, L"GetUserToken")
-            << L"SetTokenInformation failed err = " << error;
-        return {};
-    }
-    if (const auto error = procs().adjust_privileges(duplicate.get(),
-                                                     {luid, winapi::se_privilege_enabled}, nullptr);
-        error != 0) {
-        logging::logger_stream(logging::level_error, L"GetUserToken")
-            << L"AdjustTokenPrivileges failed err = " << error;
-        return {};
-    }
-    return duplicate;
+    return std::move(*token);
 }
 
 std::uint32_t ExecuteProcessInSession(const std::wstring& path, std::uint32_t session,
                                       const std::optional<std::wstring>& arguments) {
-    auto token = GetUserToken(session);
+    const auto token = GetUserToken(session);
     if (!token) {
         logging::logger_stream(logging::level_warning, L"ExecuteProcessInSession")
             << L"get user token failed";
         return winapi::error_gen_failure;
     }
-
-    winapi::sys_handle block = winapi::sys_handle::null;
-    const bool has_block = procs().create_environment(token.get(), true, block) == 0;
-    winapi::unique_environment environment(has_block ? block : winapi::sys_handle::null);
-    const std::uint32_t flags = winapi::create_no_window | winapi::normal_priority_class |
-                                (has_block ? winapi::create_unicode_environment : 0);
 
     std::wstring command_line;
     if (path.empty() || path.front() != L'"') {
@@ -167,8 +126,7 @@ std::uint32_t ExecuteProcessInSession(const std::wstring& path, std::uint32_t se
         command_line += L' ';
         command_line += *arguments;
     }
-    // The system takes at most 32767 characters with the terminating zero.
-    if (command_line.size() >= path_buffer_chars) {
+    if (command_line.size() >= command_line_chars) {
         logging::logger_stream(logging::level_error, L"ExecuteProcessInSession")
             << L"command line too long length=" << command_line.size();
         return winapi::error_insufficient_buffer;
@@ -176,97 +134,54 @@ std::uint32_t ExecuteProcessInSession(const std::wstring& path, std::uint32_t se
 
     logging::logger_stream(logging::level_info, L"ExecuteProcessInSession")
         << L"Run " << command_line;
-    winapi::created_process created;
-    const std::uint32_t error = procs().create_process_as_user(token.get(), command_line, flags,
-                                                               environment.get(), created);
-    if (error != 0) {
-        logging::logger_stream(logging::level_error, L"ExecuteProcessInSession")
-            << L"CreateProcessAsUser failed err=" << error;
-        return error;
+    // The started process is not waited for: its handle closes at once.
+    const auto started = procs().start_as_user(token.get(), command_line);
+    if (!started) {
+        log_step(L"ExecuteProcessInSession", started.error(), L" err=");
+        return number(started.error());
     }
-    winapi::unique_sys_handle process(created.process);
-    winapi::unique_sys_handle thread(created.thread);
     return 0;
 }
 
 bool set_privilege(winapi::sys_handle token, bool enable) {
-    std::uint64_t luid = 0;
-    if (const auto error = procs().lookup_privilege(debug_privilege, luid); error != 0) {
-        logging::logger_stream(logging::level_error, L"set_privilege")
-            << L"LookupPrivilegeValue err=" << error;
-        return false;
-    }
-    winapi::privilege previous;
-    if (const auto error = procs().adjust_privileges(token, {luid, 0}, &previous); error != 0) {
-        logging::logger_stream(logging::level_error, L"set_privilege")
-            << L"AdjustTokenPrivileges 1 err=" << error;
-        return false;
-    }
-    previous.luid = luid;
-    if (enable) {
-        previous.attributes |= winapi::se_privilege_enabled;
-    } else {
-        previous.attributes &= ~winapi::se_privilege_enabled;
-    }
-    if (const auto error = procs().adjust_privileges(token, previous, nullptr); error != 0) {
-        logging::logger_stream(logging::level_error, L"set_privilege")
-            << L"AdjustTokenPrivileges 2 err=" << error;
+    const auto set = procs().set_debug_privilege(token, enable);
+    if (!set) {
+        log_step(L"set_privilege", set.error(), L" err=");
         return false;
     }
     return true;
 }
 
 privilege_scope::privilege_scope() {
-    constexpr std::uint32_t access = winapi::token_adjust_privileges | winapi::token_query;
-    winapi::sys_handle raw = winapi::sys_handle::null;
-    std::uint32_t error = procs().open_thread_token(access, false, raw);
-    if (error == winapi::error_no_token) {
-        if (procs().impersonate_self(winapi::security_impersonation) != 0) {
-            return;
-        }
-        error = procs().open_thread_token(access, false, raw);
-    }
-    if (error != 0) {
-        return;
-    }
-    token_.reset(raw);
-    if (!set_privilege(token_.get(), true)) {
-        token_.reset();
+    // Without a thread token the scope stays empty, as the privilege cannot be had.
+    auto token = procs().thread_token();
+    if (token && set_privilege(token->get(), true)) {
+        token_ = std::move(*token);
     }
 }
 
 privilege_scope::~privilege_scope() {
     if (token_) {
-        set_privilege(token_.get(), false);
+        // A failure to switch the privilege off again is logged by set_privilege; the token
+        // closes either way.
+        (void)set_privilege(token_.get(), false);
     }
 }
 
-process_snapshot::process_snapshot() {
-    winapi::sys_handle raw = winapi::invalid_handle;
-    const std::uint32_t error = procs().create_snapshot(raw);
-    if (raw == winapi::invalid_handle) {
-        winapi::throw_win_error(error, "CreateToolhelp32Snapshot failed");
+void for_each_process(const std::function<void(const winapi::process_entry&)>& visit) {
+    const auto walked = procs().for_each_process([&](const winapi::process_entry& entry) {
+        visit(entry);
+        return true;
+    });
+    if (walked) {
+        return;
     }
-    handle_.reset(raw);
-}
-
-processes_iterator::processes_iterator(winapi::sys_handle snapshot) : snapshot_(snapshot) {
-    const std::uint32_t error = procs().first_process(snapshot_, entry_);
-    if (error == winapi::error_no_more_files) {
-        *this = processes_iterator();
-    } else if (error != 0) {
-        winapi::throw_win_error(error, "Process32First failed");
+    const auto& failure = walked.error();
+    const bool empty = failure.code.value() == winapi::error_no_more_files &&
+                       failure.text == "Process32First failed";
+    if (!empty) {
+        throw std::system_error(failure.code, failure.text);
     }
-}
-
-processes_iterator& processes_iterator::operator++() {
-    const std::uint32_t error = procs().next_process(snapshot_, entry_);
-    if (error == winapi::error_no_more_files) {
-        *this = processes_iterator();
-    } else if (error != 0) {
-        winapi::throw_win_error(error, "processes_iterator::increment failed");
-    }
-    return *this;
 }
 
 }  // namespace platform

@@ -1,18 +1,14 @@
 // Processes and sessions: the session in which programs are started for the interactive user,
 // starting a program there with a token taken from that session's "winlogon.exe", switching
-// SeDebugPrivilege on the calling thread, walking the process list, and the folder of a module
-// or of a process's main module.
+// SeDebugPrivilege on the calling thread, and the system's process list.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <iterator>
+#include <functional>
 #include <optional>
 #include <string>
-#include <system_error>
+#include <vector>
 
-#include "stdext/expected.h"
-#include "winapi/modules.h"
 #include "winapi/processes.h"
 
 namespace platform {
@@ -24,7 +20,7 @@ std::uint32_t get_target_session();
 std::uint32_t get_first_active_session();
 
 // The id of the process named `name` (ignoring case) that runs in `session`; 0 when there is
-// none or the process list cannot be read.
+// none or the process list cannot be read (logged).
 std::uint32_t GetProcessPid(const std::wstring& name, std::uint32_t session);
 
 // A primary token for `session` (0: the first active session), duplicated from the session's
@@ -55,40 +51,8 @@ private:
     winapi::unique_sys_handle token_;
 };
 
-// Walks the entries of a process snapshot. The end iterator has the invalid handle and an empty
-// entry; reaching the end of the list is not an error, any other failure raises a system_error.
-class processes_iterator {
-public:
-    using iterator_category = std::input_iterator_tag;
-    using value_type = winapi::process_entry;
-    using difference_type = std::ptrdiff_t;
-    using pointer = const winapi::process_entry*;
-    using reference = const winapi::process_entry&;
-
-    processes_iterator() = default;
-    explicit processes_iterator(winapi::sys_handle snapshot);
-
-    reference operator*() const noexcept { return entry_; }
-    pointer operator->() const noexcept { return &entry_; }
-    processes_iterator& operator++();
-    bool operator==(const processes_iterator&) const = default;
-
-private:
-    winapi::sys_handle snapshot_ = winapi::invalid_handle;
-    winapi::process_entry entry_;
-};
-
-// A snapshot of the processes of all sessions; raises a system_error when it cannot be taken.
-class process_snapshot {
-public:
-    process_snapshot();
-
-    winapi::sys_handle handle() const noexcept { return handle_.get(); }
-    processes_iterator begin() const { return processes_iterator(handle_.get()); }
-    processes_iterator end() const { return {}; }
-
-private:
-    winapi::unique_snapshot handle_;
-};
+// Visits the processes of all sessions; raises a system_error naming the failed step when the list
+// cannot be read, after visiting the entries before it. An empty list is no error.
+void for_each_process(const std::function<void(const winapi::process_entry&)>& visit);
 
 }  // namespace platform

@@ -6,7 +6,7 @@
 
 #include "logging/log.h"
 #include "platform/process_utils.h"
-#include "stdext/expected.h"
+#include "stdext/path.h"
 #include "stdext/utf.h"
 #include "winapi/clock.h"
 #include "winapi/facility.h"
@@ -17,19 +17,36 @@
 namespace supervision {
 namespace {
 
-constexpr std::uint32_t module_path_chars = 32767;
-
-std::wstring signed_text(std::uint32_t number) {
-    return std::to_wstring(static_cast<std::int32_t>(number));
+winapi::service_manager& scm() {
+    return winapi::facility<winapi::service_manager>::get();
 }
 
-std::wstring query_error(std::uint32_t error) {
-    return L"service::query_status err=" + signed_text(error);
+std::string signed_text(std::uint32_t number) {
+    return std::to_string(static_cast<std::int32_t>(number));
 }
 
-void append_part(std::wstring& text, const std::wstring& part) {
+// The error record of a failure: the Windows error number and the text the start reports.
+stdext::unexpected<stdext::error> failure(std::uint32_t code, std::string text) {
+    return stdext::unexpected(winapi::win_failure(code, std::move(text)));
+}
+stdext::unexpected<stdext::error> failure(const std::error_code& code, std::string text) {
+    return stdext::unexpected(stdext::error{code, std::move(text)});
+}
+
+// The service's status; a failure is reported as "service::query_status err=" and the number.
+stdext::expected<winapi::service_status> query_status(winapi::sc_handle service) {
+    auto status = scm().query_status(service);
+    if (!status) {
+        const auto& code = status.error().code;
+        return failure(code, "service::query_status err=" +
+                                 signed_text(static_cast<std::uint32_t>(code.value())));
+    }
+    return status;
+}
+
+void append_part(std::string& text, const std::string& part) {
     if (!text.empty()) {
-        text += L"; ";
+        text += "; ";
     }
     text += part;
 }
@@ -38,68 +55,49 @@ void append_part(std::wstring& text, const std::wstring& part) {
 std::wstring supervisor_folder() {
     auto folder = winapi::this_process::get_foldername();
     if (!folder) {
-        throw std::system_error(folder.error(), "this_process::get_foldername failed");
+        throw std::system_error(folder.error().code, "this_process::get_foldername failed");
     }
     return *folder;
 }
 
 // Terminates every process of the agent executable that runs from the supervisor's folder.
 void terminate_agent_processes() {
-    auto& procs = winapi::facility<winapi::processes>::get();
-    const agent_image image{supervisor_folder() + agent_executable_name};
-    for (const auto& entry : platform::process_snapshot()) {
-        if (!(entry == image)) {
-            continue;
+    const agent_image image{stdext::path::join(supervisor_folder(), agent_executable_name)};
+    platform::for_each_process([&](const winapi::process_entry& entry) {
+        if (entry == image) {
+            // A process that cannot be opened or ended is left for the next pass, which comes
+            // while the stop stays pending.
+            (void)winapi::facility<winapi::processes>::get().terminate(entry.process_id);
         }
-        winapi::sys_handle raw = winapi::sys_handle::null;
-        if (procs.open_process(winapi::process_terminate, entry.process_id, raw) != 0) {
-            continue;
-        }
-        winapi::unique_sys_handle process(raw);
-        procs.terminate(process.get(), 0);
-    }
-}
-
-std::wstring read_number(winapi::registry& reg, winapi::hkey key, const wchar_t* name,
-                         std::uint32_t& error) {
-    std::vector<std::uint8_t> data(4);
-    std::uint32_t type = 0;
-    error = reg.get_value(key, L"", name, winapi::rrf_rt_reg_dword, type, data);
-    if (error != 0 || data.size() < 4) {
-        return {};
-    }
-    const std::uint32_t value =
-        data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<std::uint32_t>(data[3]) << 24);
-    return std::to_wstring(value);
+    });
 }
 
 }  // namespace
 
 agent_service::agent_service() {
-    winapi::sc_handle raw = 0;
-    const std::uint32_t error = winapi::facility<winapi::service_manager>::get().open_manager(
-        winapi::sc_manager_all_access, raw);
-    if (error != 0 || raw == 0) {
-        winapi::throw_win_error(error, "OpenSCManager failed");
+    auto manager = scm().open_manager();
+    if (!manager) {
+        throw std::system_error(manager.error().code, manager.error().text);
     }
-    manager_.reset(raw);
+    manager_ = std::move(*manager);
 }
 
 bool agent_service::is_running() const noexcept {
     try {
         auto service = service::open(manager_.get(), winapi::service_query_status);
         if (!service) {
-            winapi::throw_win_error(service.error(), "OpenService failed");
+            throw std::system_error(service.error().code, service.error().text);
         }
-        auto status = service::query_status(service->get());
+        auto status = scm().query_status(service->get());
         if (!status) {
-            winapi::throw_win_error(status.error(), "QueryServiceStatus failed");
+            throw std::system_error(status.error().code, status.error().text);
         }
         return status->current_state != winapi::service_stopped;
     } catch (const std::exception& e) {
         try {
             logging::logger_stream(logging::level_info, L"agent_service::is_running") << e.what();
         } catch (...) {
+            // Nothing is left to report the failure with.
         }
         return false;
     }
@@ -109,47 +107,32 @@ status_result agent_service::start_agent_service() const {
     const auto install = run_agent_command(L"install");
     const auto enable = run_agent_command(L"enable");
 
-    std::wstring text;
+    std::string text;
     if (!install) {
-        text = L"install service error:" + install.error();
+        text = "install service error:" + install.error().text;
     }
     if (!enable) {
-        append_part(text, L"enable service error:" + enable.error());
+        append_part(text, "enable service error:" + enable.error().text);
     }
     auto service = service::open(manager_.get(), winapi::service_all_access);
     if (!service) {
-        append_part(text, L"service::open err=" + signed_text(service.error()));
-        return stdext::unexpected(text);
+        const auto& code = service.error().code;
+        append_part(text,
+                    "service::open err=" + signed_text(static_cast<std::uint32_t>(code.value())));
+        return failure(code, text);
     }
     auto started = service::start_service(service->get(), agent_timeout_ms);
     if (!started) {
-        append_part(text, started.error());
-        return stdext::unexpected(text);
+        append_part(text, started.error().text);
+        return failure(started.error().code, text);
     }
     return {};
 }
 
 namespace service {
 
-stdext::expected<winapi::unique_sc_handle, std::uint32_t> open(winapi::sc_handle manager,
-                                                               std::uint32_t access) {
-    winapi::sc_handle raw = 0;
-    const std::uint32_t error = winapi::facility<winapi::service_manager>::get().open_service(
-        manager, agent_service_name, access, raw);
-    if (error != 0) {
-        return stdext::unexpected(error);
-    }
-    return winapi::unique_sc_handle(raw);
-}
-
-stdext::expected<winapi::service_status, std::uint32_t> query_status(winapi::sc_handle service) {
-    winapi::service_status status;
-    const std::uint32_t error =
-        winapi::facility<winapi::service_manager>::get().query_status(service, status);
-    if (error != 0) {
-        return stdext::unexpected(error);
-    }
-    return status;
+stdext::expected<winapi::unique_sc_handle> open(winapi::sc_handle manager, std::uint32_t access) {
+    return scm().open_service(manager, agent_service_name, access);
 }
 
 std::uint32_t pending_pause(std::uint32_t wait_hint) {
@@ -160,7 +143,7 @@ status_result start_service(winapi::sc_handle service, std::uint32_t timeout_ms)
     auto& clock = winapi::facility<winapi::clock>::get();
     auto status = query_status(service);
     if (!status) {
-        return stdext::unexpected(query_error(status.error()));
+        return stdext::unexpected(std::move(status).error());
     }
     if (status->current_state != winapi::service_stopped &&
         status->current_state != winapi::service_stop_pending) {
@@ -173,7 +156,7 @@ status_result start_service(winapi::sc_handle service, std::uint32_t timeout_ms)
             clock.sleep_ms(pending_pause(status->wait_hint));
             status = query_status(service);
             if (!status) {
-                return stdext::unexpected(query_error(status.error()));
+                return stdext::unexpected(std::move(status).error());
             }
             if (status->current_state == winapi::service_stopped) {
                 break;
@@ -192,151 +175,119 @@ status_result start_service(winapi::sc_handle service, std::uint32_t timeout_ms)
         }
     }
 
-    if (const auto error = winapi::facility<winapi::service_manager>::get().start(service);
-        error != 0) {
-        return stdext::unexpected(L"start service err=" + std::to_wstring(error));
+    if (const auto started = scm().start(service); !started) {
+        const auto& code = started.error().code;
+        return failure(
+            code, "start service err=" + std::to_string(static_cast<std::uint32_t>(code.value())));
     }
     status = query_status(service);
     if (!status) {
-        return stdext::unexpected(query_error(status.error()));
+        return stdext::unexpected(std::move(status).error());
     }
     const std::uint64_t begin = clock.monotonic_ms();
     while (status->current_state == winapi::service_start_pending) {
         clock.sleep_ms(pending_pause(status->wait_hint));
         status = query_status(service);
         if (!status) {
-            return stdext::unexpected(query_error(status.error()));
+            return stdext::unexpected(std::move(status).error());
         }
         if (status->current_state == winapi::service_running) {
             return {};
         }
         if (clock.monotonic_ms() - begin > timeout_ms) {
-            return stdext::unexpected(std::wstring(L"timeout wait for service to start"));
+            return failure(winapi::wait_timeout, "timeout wait for service to start");
         }
     }
     if (status->current_state == winapi::service_running) {
         return {};
     }
-    return stdext::unexpected(std::wstring(L"service not started"));
+    return failure(winapi::error_gen_failure, "service not started");
 }
 
 }  // namespace service
 
 status_result run_agent_command(const std::wstring& word) {
-    auto folder = winapi::this_process::get_foldername();
+    const auto folder = winapi::this_process::get_foldername();
     if (!folder) {
-        return stdext::unexpected(L"this_process::get_foldername err=" +
-                                  std::to_wstring(folder.error().value()));
+        return failure(folder.error().code, "this_process::get_foldername err=" +
+                                                std::to_string(folder.error().code.value()));
     }
-    std::wstring parent = *folder;
-    if (!parent.empty() && parent.back() == L'\\') {
-        parent.pop_back();
-    }
-    if (const auto pos = parent.rfind(L'\\'); pos != std::wstring::npos) {
-        parent.resize(pos);
-    }
-    const std::wstring executable = parent + L"\\" + agent_executable_name;
-    std::wstring command_line = L"\"" + executable + L"\" " + word;
+    const std::wstring executable =
+        stdext::path::join(stdext::path::parent(*folder), agent_executable_name);
+    const std::wstring command_line = L"\"" + executable + L"\" " + word;
 
-    auto process = create_process(command_line, 0);
+    const auto process = create_process(command_line, 0);
     if (!process) {
-        const std::uint32_t error = process.error();
-        return stdext::unexpected(L"create process [" + command_line + L"] err=" +
-                                  std::to_wstring(error) + L" " +
-                                  stdext::utf8_to_wide(winapi::make_win_error(error).message()));
+        const auto& code = process.error().code;
+        return failure(code, "create process [" + stdext::wide_to_utf8(command_line) + "] err=" +
+                                 std::to_string(static_cast<std::uint32_t>(code.value())) + " " +
+                                 code.message());
     }
-    const std::uint32_t result = wait_process(process->process.get(), agent_timeout_ms);
+    const std::uint32_t result = wait_process(process->get(), agent_timeout_ms);
     if (result != winapi::wait_object_0) {
-        return stdext::unexpected(L"wait for process result=" + signed_text(result));
+        return failure(result, "wait for process result=" + signed_text(result));
     }
     return {};
 }
 
-stdext::expected<service_reg_values, std::wstring> read_agent_reg_values() {
+stdext::expected<service_reg_values> read_agent_reg_values() {
     auto& reg = winapi::facility<winapi::registry>::get();
-    winapi::hkey raw = 0;
-    if (const auto error =
-            reg.open_key(winapi::hkey_local_machine, agent_service_key, winapi::key_read, raw);
-        error != 0) {
-        return stdext::unexpected(L"open regkey err=" + signed_text(error));
+    const auto key = reg.open_key(winapi::hkey_local_machine, agent_service_key, winapi::key_read);
+    if (!key) {
+        const auto code = static_cast<std::uint32_t>(key.error().code.value());
+        return failure(code, "open regkey err=" + signed_text(code));
     }
-    winapi::unique_hkey key(raw);
-    auto value_error = [](std::uint32_t error) {
-        return stdext::unexpected(L"get value err=" + signed_text(error));
+    auto value_error = [](const stdext::error& error) {
+        const auto code = static_cast<std::uint32_t>(error.code.value());
+        return failure(code, "get value err=" + signed_text(code));
     };
 
     service_reg_values values;
-    std::vector<std::uint8_t> data(module_path_chars * 2);
-    std::uint32_t type = 0;
-    if (const auto error =
-            reg.get_value(key.get(), L"", L"ImagePath", winapi::rrf_rt_reg_sz, type, data);
-        error != 0) {
-        return value_error(error);
+    auto image_path = reg.get_string(key->get(), L"", L"ImagePath");
+    if (!image_path) {
+        return value_error(image_path.error());
     }
-    values.image_path = stdext::utf16le_to_wide(data.data(), data.size());
-    std::uint32_t error = 0;
-    values.start = read_number(reg, key.get(), L"Start", error);
-    if (error != 0) {
-        return value_error(error);
+    values.image_path = std::move(*image_path);
+    const auto start = reg.get_dword(key->get(), L"", L"Start");
+    if (!start) {
+        return value_error(start.error());
     }
-    values.type = read_number(reg, key.get(), L"Type", error);
-    if (error != 0) {
-        return value_error(error);
+    values.start = std::to_wstring(*start);
+    const auto type = reg.get_dword(key->get(), L"", L"Type");
+    if (!type) {
+        return value_error(type.error());
     }
+    values.type = std::to_wstring(*type);
     return values;
 }
 
-stdext::expected<process_information, std::uint32_t> create_process(std::wstring& command_line,
-                                                                    std::uint32_t flags) {
-    winapi::created_process created;
-    const std::uint32_t error =
-        winapi::facility<winapi::processes>::get().create_process(command_line, flags, created);
-    if (error != 0) {
-        return stdext::unexpected(error);
-    }
-    process_information info;
-    info.process.reset(created.process);
-    info.thread.reset(created.thread);
-    info.process_id = created.process_id;
-    info.thread_id = created.thread_id;
-    return info;
+stdext::expected<winapi::unique_sys_handle> create_process(const std::wstring& command_line,
+                                                           std::uint32_t flags) {
+    return winapi::facility<winapi::processes>::get().start(command_line, flags);
 }
 
 std::uint32_t wait_process(winapi::sys_handle process, std::uint32_t timeout_ms) {
-    std::uint32_t result = 0;
-    const std::uint32_t error =
-        winapi::facility<winapi::processes>::get().wait(process, timeout_ms, result);
-    if (result == winapi::wait_failed) {
-        winapi::throw_win_error(error, "WaitForSingleObject failed");
+    const auto result = winapi::facility<winapi::processes>::get().wait(process, timeout_ms);
+    if (!result) {
+        throw std::system_error(result.error().code, result.error().text);
     }
-    return result;
+    return *result;
 }
 
 bool operator==(const winapi::process_entry& entry, const agent_image& image) {
     if (!stdext::iequals(entry.exe_file, agent_executable_name)) {
         return false;
     }
-    try {
-        auto& procs = winapi::facility<winapi::processes>::get();
-        winapi::sys_handle raw = winapi::sys_handle::null;
-        if (const auto error =
-                procs.open_process(winapi::process_query_information, entry.process_id, raw);
-            error != 0) {
-            winapi::throw_win_error(error, "OpenProcess failed");
-        }
-        winapi::unique_sys_handle process(raw);
-        std::wstring path;
-        std::uint32_t error = 0;
-        if (procs.module_file_name(process.get(), 0, module_path_chars, path, error) == 0) {
-            winapi::throw_win_error(error, "GetModuleFileNameEx failed");
-        }
-        return stdext::iequals(path, image.path);
-    } catch (const std::exception& e) {
+    const auto path = winapi::facility<winapi::processes>::get().image_path(
+        entry.process_id, winapi::process_query_information);
+    if (!path) {
+        const std::system_error failed(path.error().code, path.error().text);
         logging::logger_stream(logging::level_error, L"operator ==")
             << L"failed get_module_file_name for pid=" << entry.process_id << L" error:"
-            << e.what();
+            << failed.what();
         return false;
     }
+    return stdext::iequals(*path, image.path);
 }
 
 }  // namespace supervision

@@ -19,7 +19,8 @@ inline constexpr wchar_t agent_service_key[] =
 // Time-out of the pending-state waits and of the agent commands.
 inline constexpr std::uint32_t agent_timeout_ms = 60000;
 
-using status_result = stdext::expected<void, std::wstring>;
+// Success, or the error with the text the start reports.
+using status_result = stdext::expected<void>;
 
 // The agent service behind an open service control manager.
 class agent_service {
@@ -42,9 +43,8 @@ private:
 
 namespace service {
 
-stdext::expected<winapi::unique_sc_handle, std::uint32_t> open(winapi::sc_handle manager,
-                                                               std::uint32_t access);
-stdext::expected<winapi::service_status, std::uint32_t> query_status(winapi::sc_handle service);
+// The agent service opened with `access`.
+stdext::expected<winapi::unique_sc_handle> open(winapi::sc_handle manager, std::uint32_t access);
 
 // The pause between two status queries of a pending state: a tenth of the wait hint, kept
 // within 1..10 seconds.
@@ -67,19 +67,12 @@ struct service_reg_values {
     std::wstring start;
     std::wstring type;
 };
-stdext::expected<service_reg_values, std::wstring> read_agent_reg_values();
+stdext::expected<service_reg_values> read_agent_reg_values();
 
-struct process_information {
-    winapi::unique_sys_handle process;
-    winapi::unique_sys_handle thread;
-    std::uint32_t process_id = 0;
-    std::uint32_t thread_id = 0;
-};
-
-// CreateProcessW with the caller's environment and current directory; the Windows error on
-// failure.
-stdext::expected<process_information, std::uint32_t> create_process(std::wstring& command_line,
-                                                                    std::uint32_t flags);
+// Starts command_line with the caller's environment and current directory; the process handle,
+// or the Windows error.
+stdext::expected<winapi::unique_sys_handle> create_process(const std::wstring& command_line,
+                                                           std::uint32_t flags);
 
 // The result of waiting for `process` (0 signalled, 258 timed out); throws a system_error
 // "WaitForSingleObject failed" when the wait itself fails.

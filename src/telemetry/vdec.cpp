@@ -49,21 +49,20 @@ Fn as_function(void* address) noexcept {
 stdext::expected<std::pair<winapi::unique_module, std::array<void*, vdec_export_count>>>
 load_module(const std::wstring& path) {
     auto& modules = winapi::facility<winapi::modules>::get();
-    std::uint32_t error = 0;
-    winapi::unique_module module(modules.load(path, error));
+    auto module = modules.load(path, 0);
     if (!module) {
-        return stdext::unexpected(winapi::win_failure(error, "LoadLibrary failed"));
+        return stdext::unexpected(std::move(module).error());
     }
     std::array<void*, vdec_export_count> exports{};
     for (std::size_t i = 0; i < vdec_export_count; ++i) {
         const std::string name(vdec_export_names[i]);
-        exports[i] = modules.find_export(module.get(), name.c_str());
+        exports[i] = modules.find_export(module->get(), name.c_str());
         if (exports[i] == nullptr) {
             return stdext::unexpected(
                 winapi::win_failure(error_proc_not_found, "GetProcAddress " + name + " failed"));
         }
     }
-    return std::pair{std::move(module), exports};
+    return std::pair{std::move(*module), exports};
 }
 
 template <class Fn>

@@ -3,7 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
+
+#include "stdext/expected.h"
 
 namespace winapi {
 
@@ -26,8 +27,8 @@ public:
     virtual std::uint64_t monotonic_ms() = 0;
     // Seconds since 1970-01-01 UTC.
     virtual std::uint64_t unix_time() = 0;
-    // The local wall-clock time, or nothing when it cannot be had.
-    virtual std::optional<local_time> now_local() = 0;
+    // The local wall-clock time (GetLocalTime), when it can be had.
+    virtual stdext::expected<local_time> now_local() = 0;
     virtual void sleep_ms(std::uint32_t ms) = 0;
 };
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "stdext/expected.h"
+
 namespace winapi {
 
 struct file_id {
@@ -17,10 +19,9 @@ class file_identity {
 public:
     virtual ~file_identity() = default;
 
-    // Opens the file or folder (no access rights needed, backup semantics for folders) and reads
-    // its volume serial number and file index (GetFileInformationByHandle). Returns the Windows
-    // error (0 on success).
-    virtual std::uint32_t identify(const std::wstring& path, file_id& out) = 0;
+    // The volume serial number and file index of the file or folder (opened with no access
+    // rights, backup semantics for folders).
+    virtual stdext::expected<file_id> identify(const std::wstring& path) = 0;
 };
 
 }  // namespace winapi

@@ -1,45 +1,43 @@
 #include "winapi/folders.h"
 
-#include "stdext/expected.h"
+#include "stdext/path.h"
 #include "winapi/facility.h"
+#include "winapi/processes.h"
 #include "winapi/win_error_category.h"
 
 namespace winapi {
 namespace {
 
-constexpr std::uint32_t path_buffer_chars = 32767;
-
-stdext::expected<std::wstring, std::error_code> folder_of(const std::wstring& file) {
-    const auto pos = file.rfind(L'\\');
-    if (pos == std::wstring::npos) {
-        return stdext::unexpected(make_win_error(error_gen_failure));
+stdext::expected<std::wstring> folder_of(const std::wstring& file) {
+    const auto folder = stdext::path::split(file).folder;
+    if (folder.empty()) {
+        return stdext::unexpected(win_failure(error_gen_failure, "the file name has no folder"));
     }
-    return file.substr(0, pos + 1);
+    return std::wstring(folder);
 }
 
 }  // namespace
 
-stdext::expected<std::wstring, std::error_code> get_foldername(hmodule module) {
+stdext::expected<std::wstring> get_foldername(hmodule module) {
     const auto name = module_file_name(module);
     if (!name) {
-        return stdext::unexpected(make_win_error(name.error()));
+        return stdext::unexpected(name.error());
     }
     return folder_of(*name);
 }
 
-stdext::expected<std::wstring, std::error_code> get_foldername(sys_handle process) {
-    std::wstring name;
-    std::uint32_t error = 0;
-    if (facility<processes>::get().module_file_name(process, 0, path_buffer_chars, name, error) ==
-        0) {
-        return stdext::unexpected(make_win_error(error));
+stdext::expected<std::wstring> get_foldername(process_id process) {
+    auto name = facility<processes>::get().image_path(static_cast<std::uint32_t>(process),
+                                                      process_query_information | process_vm_read);
+    if (!name) {
+        return stdext::unexpected(std::move(name).error());
     }
-    return folder_of(name);
+    return folder_of(*name);
 }
 
 namespace this_process {
 
-stdext::expected<std::wstring, std::error_code> get_foldername() {
+stdext::expected<std::wstring> get_foldername() {
     return winapi::get_foldername(facility<modules>::get().self());
 }
 

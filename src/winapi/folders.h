@@ -1,22 +1,25 @@
 // The folder of a module file or of a process's main module.
 #pragma once
 
+#include <cstdint>
 #include <string>
-#include <system_error>
 
 #include "stdext/expected.h"
 #include "winapi/modules.h"
-#include "winapi/processes.h"
 
 namespace winapi {
 
-// The folder (ending with "\") of a module file or of a process's main module.
-stdext::expected<std::wstring, std::error_code> get_foldername(hmodule module);
-stdext::expected<std::wstring, std::error_code> get_foldername(sys_handle process);
+// A process by its id, so that it is not taken for a module handle.
+enum class process_id : std::uint32_t {};
+
+// The folder (ending with "\") of a module file, or of the main module of a process opened with
+// query-information and memory-read access. A name without a folder is error 31.
+stdext::expected<std::wstring> get_foldername(hmodule module);
+stdext::expected<std::wstring> get_foldername(process_id process);
 
 namespace this_process {
 // The folder of the running program's executable, ending with "\".
-stdext::expected<std::wstring, std::error_code> get_foldername();
+stdext::expected<std::wstring> get_foldername();
 }  // namespace this_process
 
 }  // namespace winapi

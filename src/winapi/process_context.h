@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "stdext/expected.h"
+
 namespace winapi {
 
 // wProcessorArchitecture values of SYSTEM_INFO.
@@ -17,16 +19,15 @@ public:
     virtual ~process_context() = default;
 
     // Membership of the calling thread's token in the built-in Administrators group
-    // (AllocateAndInitializeSid, CheckTokenMembership with a null token, FreeSid). A failed
-    // call counts as "not a member".
-    virtual bool is_administrator() = 0;
+    // (AllocateAndInitializeSid, CheckTokenMembership with a null token, FreeSid).
+    virtual stdext::expected<bool> is_administrator() = 0;
     // wProcessorArchitecture of GetNativeSystemInfo.
     virtual std::uint16_t native_processor_architecture() = 0;
     // GetCommandLineW().
     virtual std::wstring command_line() = 0;
-    // CommandLineToArgvW. Returns false and sets error to the last error on failure.
-    virtual bool split_command_line(const std::wstring& line, std::vector<std::wstring>& args,
-                                    std::uint32_t& error) = 0;
+    // The arguments of a command line as CommandLineToArgvW splits it.
+    virtual stdext::expected<std::vector<std::wstring>> split_command_line(
+        const std::wstring& line) = 0;
 };
 
 }  // namespace winapi

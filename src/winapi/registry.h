@@ -1,13 +1,16 @@
-// The registry facility: a thin layer over the Win32 registry calls. Keys are opaque numbers;
-// the predefined roots carry their Windows values. Data travels as the raw bytes Windows stores
-// (strings as UTF-16LE with their terminating zero), so callers see exactly what Windows gives.
+// The registry facility. Keys are opaque numbers; the predefined roots carry their Windows values.
+// The operations are the single registry calls, because each caller logs a failed open, create,
+// query or write with its own text: a coarser read would hide which step failed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "winapi/facility_handle.h"
+#include "stdext/expected.h"
+#include "stdext/unique_handle.h"
+#include "winapi/facility.h"
 
 namespace winapi {
 
@@ -21,7 +24,6 @@ inline constexpr hkey hkey_users = 0x80000003u;
 // Value types.
 inline constexpr std::uint32_t reg_none = 0;
 inline constexpr std::uint32_t reg_sz = 1;
-inline constexpr std::uint32_t reg_expand_sz = 2;
 inline constexpr std::uint32_t reg_binary = 3;
 inline constexpr std::uint32_t reg_dword = 4;
 
@@ -32,37 +34,53 @@ inline constexpr std::uint32_t key_wow64_32key = 0x0200;
 inline constexpr std::uint32_t key_read = 0x20019;
 inline constexpr std::uint32_t key_all_access_32 = 0xF023F;
 
-// RegGetValue restrictions.
-inline constexpr std::uint32_t rrf_rt_reg_sz = 0x00000002;
-inline constexpr std::uint32_t rrf_rt_reg_dword = 0x00000010;
+// Owner of one open key; closes it through the installed registry facility.
+struct hkey_traits {
+    using handle_type = hkey;
+    static constexpr hkey empty() noexcept { return 0; }
+    static void close(hkey key) noexcept;
+};
+using unique_hkey = stdext::unique_handle<hkey_traits>;
+
+// A value as RegQueryValueExW gives it: its type and its bytes (strings as UTF-16LE).
+struct reg_value {
+    std::uint32_t type = reg_none;
+    std::vector<std::uint8_t> data;
+};
 
 class registry {
 public:
     virtual ~registry() = default;
 
-    // RegOpenKeyExW(root, subkey, 0, access). Returns the Windows error (0 on success).
-    virtual std::uint32_t open_key(hkey root, const std::wstring& subkey, std::uint32_t access,
-                                   hkey& out) = 0;
+    // RegOpenKeyExW(root, subkey, 0, access).
+    virtual stdext::expected<unique_hkey> open_key(hkey root, const std::wstring& subkey,
+                                                   std::uint32_t access) = 0;
     // RegCreateKeyExW(root, subkey, 0, no class, options 0, access, no security).
-    virtual std::uint32_t create_key(hkey root, const std::wstring& subkey, std::uint32_t access,
-                                     hkey& out) = 0;
-    virtual std::uint32_t close_key(hkey key) = 0;
+    virtual stdext::expected<unique_hkey> create_key(hkey root, const std::wstring& subkey,
+                                                     std::uint32_t access) = 0;
+    virtual void close_key(hkey key) = 0;
 
-    // RegQueryValueExW: data.size() is the buffer size in bytes on entry and the size written
-    // on return. A value larger than the buffer gives ERROR_MORE_DATA (234).
-    virtual std::uint32_t query_value(hkey key, const std::wstring& name, std::uint32_t& type,
-                                      std::vector<std::uint8_t>& data) = 0;
-    // RegGetValueW(key, subkey (empty = the key itself), name, flags, ...): with the same
-    // buffer convention. String data comes back zero-terminated as RegGetValueW guarantees.
-    virtual std::uint32_t get_value(hkey key, const std::wstring& subkey, const std::wstring& name,
-                                    std::uint32_t flags, std::uint32_t& type,
-                                    std::vector<std::uint8_t>& data) = 0;
-    // RegSetValueExW with the bytes given.
-    virtual std::uint32_t set_value(hkey key, const std::wstring& name, std::uint32_t type,
-                                    const std::vector<std::uint8_t>& data) = 0;
+    // RegQueryValueExW into a zero-filled buffer of `capacity` bytes, any type. A value larger
+    // than the buffer fails with ERROR_MORE_DATA (234).
+    virtual stdext::expected<reg_value> query_value(hkey key, const std::wstring& name,
+                                                    std::size_t capacity) = 0;
+    // RegGetValueW(key, subkey (empty: the key itself), name) restricted to REG_SZ, with a buffer
+    // of 32767 characters; the text up to its terminating zero.
+    virtual stdext::expected<std::wstring> get_string(hkey key, const std::wstring& subkey,
+                                                      const std::wstring& name) = 0;
+    // RegGetValueW restricted to REG_DWORD.
+    virtual stdext::expected<std::uint32_t> get_dword(hkey key, const std::wstring& subkey,
+                                                      const std::wstring& name) = 0;
+    // RegSetValueExW as REG_SZ of (characters + 1) * 2 bytes, the terminating zero included.
+    virtual stdext::expected<void> set_string(hkey key, const std::wstring& name,
+                                              const std::wstring& text) = 0;
 };
 
-// Owner of one open key; closes it through the installed registry facility.
-using unique_hkey = facility_handle<registry, hkey, &registry::close_key>;
+// Nothing is closed when no registry is installed any more (a key that outlived a test's fake).
+inline void hkey_traits::close(hkey key) noexcept {
+    if (registry* impl = facility<registry>::find()) {
+        impl->close_key(key);
+    }
+}
 
 }  // namespace winapi

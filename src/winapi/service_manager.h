@@ -1,17 +1,19 @@
 // The service control manager facility: open the manager and a service, read a service's
-// status, start it. Handles are opaque numbers; every call returns the Windows error number.
+// status, start it. Handles are opaque numbers; each operation that can fail returns the Windows
+// error with a text naming the call.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "winapi/facility_handle.h"
+#include "stdext/expected.h"
+#include "stdext/unique_handle.h"
+#include "winapi/facility.h"
 
 namespace winapi {
 
 using sc_handle = std::uintptr_t;
 
-inline constexpr std::uint32_t sc_manager_all_access = 0xF003F;
 inline constexpr std::uint32_t service_query_status = 0x0004;
 inline constexpr std::uint32_t service_all_access = 0xF01FF;
 
@@ -28,21 +30,36 @@ struct service_status {
     std::uint32_t wait_hint = 0;
 };
 
+class service_manager;
+// Owner of one manager or service handle; closes it through the installed facility.
+struct sc_handle_traits {
+    using handle_type = sc_handle;
+    static constexpr sc_handle empty() noexcept { return 0; }
+    static void close(sc_handle h) noexcept;
+};
+using unique_sc_handle = stdext::unique_handle<sc_handle_traits>;
+
 class service_manager {
 public:
     virtual ~service_manager() = default;
 
-    // OpenSCManagerW(local machine, active database, access).
-    virtual std::uint32_t open_manager(std::uint32_t access, sc_handle& out) = 0;
-    virtual std::uint32_t open_service(sc_handle manager, const std::wstring& name,
-                                       std::uint32_t access, sc_handle& out) = 0;
-    virtual std::uint32_t query_status(sc_handle service, service_status& out) = 0;
-    // StartServiceW without arguments.
-    virtual std::uint32_t start(sc_handle service) = 0;
-    virtual bool close(sc_handle handle) = 0;
+    // OpenSCManagerW(local machine, active database, all access). Error: "OpenSCManager failed".
+    virtual stdext::expected<unique_sc_handle> open_manager() = 0;
+    // OpenServiceW. Error: "OpenService failed".
+    virtual stdext::expected<unique_sc_handle> open_service(sc_handle manager,
+                                                            const std::wstring& name,
+                                                            std::uint32_t access) = 0;
+    // Error: "QueryServiceStatus failed".
+    virtual stdext::expected<service_status> query_status(sc_handle service) = 0;
+    // StartServiceW without arguments. Error: "StartService failed".
+    virtual stdext::expected<void> start(sc_handle service) = 0;
+    virtual void close(sc_handle handle) = 0;
 };
 
-// Owner of one manager or service handle; closes it through the installed facility.
-using unique_sc_handle = facility_handle<service_manager, sc_handle, &service_manager::close>;
+inline void sc_handle_traits::close(sc_handle h) noexcept {
+    if (service_manager* impl = facility<service_manager>::find()) {
+        impl->close(h);
+    }
+}
 
 }  // namespace winapi

@@ -4,16 +4,25 @@
 #include <cstdint>
 #include <vector>
 
+#include "fakes/kit.h"
 #include "winapi/clock.h"
 
 namespace fakes {
 
-class fake_clock final : public winapi::clock {
+class fake_clock final : public fake_base, public winapi::clock {
 public:
+    fake_clock() = default;
+    explicit fake_clock(fault_plan& plan) { share_faults(plan); }
+
     std::uint32_t tick_count() override { return tick_; }
     std::uint64_t monotonic_ms() override { return monotonic_; }
     std::uint64_t unix_time() override { return unix_; }
-    std::optional<winapi::local_time> now_local() override { return local_; }
+    stdext::expected<winapi::local_time> now_local() override {
+        if (auto e = check("now_local")) {
+            return stdext::unexpected(*e);
+        }
+        return local;
+    }
     void sleep_ms(std::uint32_t ms) override {
         sleeps.push_back(ms);
         advance(ms);
@@ -26,15 +35,14 @@ public:
         unix_ += ms / 1000;
     }
     void set_tick(std::uint32_t t) { tick_ = t; }
-    void set_local(std::optional<winapi::local_time> t) { local_ = t; }
 
+    winapi::local_time local{2024, 5, 1, 13, 2, 7, 45};
     std::vector<std::uint32_t> sleeps;
 
 private:
     std::uint32_t tick_ = 1000;
     std::uint64_t monotonic_ = 1000;
     std::uint64_t unix_ = 1700000000;
-    std::optional<winapi::local_time> local_ = winapi::local_time{2024, 5, 1, 13, 2, 7, 45};
 };
 
 }  // namespace fakes

@@ -3,19 +3,22 @@
 
 #include <map>
 
+#include "fakes/kit.h"
 #include "winapi/error_messages.h"
-#include "winapi/win_error_category.h"
 
 namespace fakes {
 
-class fake_error_messages final : public winapi::error_messages {
+class fake_error_messages final : public fake_base, public winapi::error_messages {
 public:
-    std::optional<std::string> system_message(std::uint32_t code) override {
-        auto it = texts.find(code);
-        if (it == texts.end()) {
-            return std::nullopt;
+    fake_error_messages() = default;
+    explicit fake_error_messages(fault_plan& plan) { share_faults(plan); }
+
+    stdext::expected<std::string> system_message(std::uint32_t code) override {
+        auto e = check("system_message");
+        if (!e && texts.count(code) != 0) {
+            return texts.at(code);
         }
-        return it->second;
+        return stdext::unexpected(e.value_or(winapi::win_failure(317, "FormatMessage")));
     }
 
     std::map<std::uint32_t, std::string> texts{

@@ -4,24 +4,25 @@
 #include <map>
 #include <string>
 
-#include "stdext/utf.h"
+#include "fakes/kit.h"
+#include "stdext/path.h"
 #include "winapi/file_identity.h"
 
 namespace fakes {
 
-class fake_file_identity final : public winapi::file_identity {
+class fake_file_identity final : public winapi::file_identity, public fake_base {
 public:
     void add(const std::wstring& path, winapi::file_id id) {
-        objects_[stdext::to_lower(path)] = id;
+        objects_[stdext::path::normal_form(path)] = id;
     }
 
-    std::uint32_t identify(const std::wstring& path, winapi::file_id& out) override {
-        auto it = objects_.find(stdext::to_lower(path));
-        if (it == objects_.end()) {
-            return 2;  // ERROR_FILE_NOT_FOUND
+    stdext::expected<winapi::file_id> identify(const std::wstring& path) override {
+        auto e = check("identify");
+        auto it = objects_.find(stdext::path::normal_form(path));
+        if (e || it == objects_.end()) {
+            return stdext::unexpected(e.value_or(winapi::win_failure(2, "CreateFile failed")));
         }
-        out = it->second;
-        return 0;
+        return it->second;
     }
 
 private:

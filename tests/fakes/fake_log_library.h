@@ -1,24 +1,14 @@
-// A "log.dll" for unit tests: registered in a fake_modules with the entry points the logger calls.
-// Its "LogWrite" formats each call and records it; the lifecycle calls ("LogInit", "LogDeinit",
-// "LogUninitDeskMetrics", "LogRemoveModule") are kept in order.
-//
-//     fakes::fake_modules modules;
-//     winapi::scoped_facility<winapi::modules> use(modules);
-//     fakes::fake_log_library log(modules);
-//     { logging::scopped_log_init hold; run_something(); }
-//     EXPECT_TRUE(log.contains(16, L"repair", L"success start service"));
-//
-// The exports are plain functions, so they reach the library through one process-wide pointer
-// to the current instance: only one fake_log_library may exist at a time. Recording is guarded
+// A "log.dll" for unit tests, registered in a fake_modules with the entry points the logger calls:
+// "LogWrite" records each call with its format filled in, and the lifecycle calls ("LogInit",
+// "LogDeinit", "LogUninitDeskMetrics", "LogRemoveModule(<argument>)") are kept in order. The
+// exports are plain functions, so only one instance may exist at a time; recording is guarded
 // by a mutex, so several threads may log at once.
 #pragma once
 
-#include <cstdint>
+#include <algorithm>
+#include <cstdarg>
 #include <mutex>
 #include <set>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "fakes/fake_modules.h"
 
@@ -29,32 +19,58 @@ public:
     struct record {
         std::int32_t kind = 0;  // 0 message, 1 function entry, -1 function exit
         std::int32_t level = 0;
-        winapi::hmodule module = 0;  // the module handle the caller passed
+        winapi::hmodule module = 0;
         std::wstring function;
         std::wstring format;
-        std::wstring text;  // the format with its arguments filled in
+        std::wstring text;  // the format with its arguments (%s wide text, %d int) filled in
         bool operator==(const record&) const = default;
     };
 
-    // "log.dll" in the folder of modules.self_path.
-    explicit fake_log_library(fake_modules& modules);
+    explicit fake_log_library(fake_modules& modules)
+        : fake_log_library(
+              modules, stdext::path::join(stdext::path::parent(modules.self_path), L"log.dll")) {}
     // A library at this path without the named exports (for example {"LogWrite"}).
     fake_log_library(fake_modules& modules, const std::wstring& path,
-                     const std::set<std::string>& omit = {});
-    ~fake_log_library();
-    fake_log_library(const fake_log_library&) = delete;
-    fake_log_library& operator=(const fake_log_library&) = delete;
+                     const std::set<std::string>& omit = {}) {
+        current() = this;
+        std::map<std::string, void*> exports{
+            {"LogInit", fn(+[] { return note("LogInit"); })},
+            {"LogDeinit", fn(+[] { return note("LogDeinit"); })},
+            {"LogUninitDeskMetrics", fn(+[] { return note("LogUninitDeskMetrics"); })},
+            {"LogRemoveModule", fn(+[](const char* name) {
+                 return note("LogRemoveModule(" + std::string(name) + ")");
+             })},
+            {"LogWrite", fn(&write)}};
+        std::erase_if(exports, [&](const auto& e) { return omit.count(e.first) != 0; });
+        modules.add_library(path, std::move(exports));
+    }
+    ~fake_log_library() { current() = nullptr; }
 
-    std::vector<record> lines() const;
-    bool contains(std::int32_t level, std::wstring_view function, std::wstring_view text) const;
-    // Lifecycle calls in order: "LogInit", "LogDeinit", "LogUninitDeskMetrics" and
-    // "LogRemoveModule(<argument>)".
-    std::vector<std::string> lifecycle() const;
-
-    void write(record r);
-    void note(std::string call);
+    std::vector<record> lines() const {
+        const std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    std::vector<std::string> lifecycle() const {
+        const std::lock_guard lock(mutex_);
+        return lifecycle_;
+    }
+    bool contains(std::int32_t level, std::wstring_view function, std::wstring_view text) const {
+        const auto all = lines();
+        return std::any_of(all.begin(), all.end(), [&](const record& r) {
+            return r.level == level && r.function == function && r.text == text;
+        });
+    }
 
 private:
+    static fake_log_library*& current();
+    template <class F>
+    static void* fn(F* f) {
+        return reinterpret_cast<void*>(f);
+    }
+    static int note(const std::string& call);
+    static int write(std::int32_t kind, const std::int32_t* level, winapi::hmodule module,
+                     const wchar_t* function, const wchar_t* format, va_list args);
+
     mutable std::mutex mutex_;
     std::vector<record> lines_;
     std::vector<std::string> lifecycle_;

@@ -22,17 +22,17 @@ namespace fakes {
 
 struct fake_machine {
     fault_plan faults;
-    fake_clock clock;
-    fake_error_messages messages;
+    fake_clock clock{faults};
+    fake_error_messages messages{faults};
     fake_file_identity identities;
     fake_file_system files;
-    fake_modules modules;
-    fake_process_context process;
+    fake_modules modules{faults};
+    fake_process_context process{faults};
     fake_processes processes;
-    fake_registry registry;
+    fake_registry registry{faults};
     fake_service_manager services;
     fake_task_scheduler tasks;
-    fake_trust trust;
+    fake_trust trust{faults};
 
 private:
     winapi::scoped_facility<winapi::clock> use_clock_{clock};
@@ -41,9 +41,11 @@ private:
     winapi::scoped_facility<winapi::file_system> use_files_{files};
     winapi::scoped_facility<winapi::modules> use_modules_{modules};
     winapi::scoped_facility<winapi::process_context> use_process_{process};
-    winapi::scoped_facility<winapi::processes> use_processes_{processes};
+    winapi::scoped_facility<winapi::processes> use_processes_{
+        (processes.share_faults(faults), processes)};
     winapi::scoped_facility<winapi::registry> use_registry_{registry};
-    winapi::scoped_facility<winapi::service_manager> use_services_{services};
+    winapi::scoped_facility<winapi::service_manager> use_services_{
+        (services.share_faults(faults), services)};
     winapi::scoped_facility<winapi::task_scheduler> use_tasks_{tasks};
     winapi::scoped_facility<winapi::trust> use_trust_{trust};
 };

@@ -3,36 +3,42 @@
 #pragma once
 
 #include <iomanip>
-#include <optional>
 #include <sstream>
-#include <string>
-#include <vector>
 
+#include "fakes/kit.h"
 #include "winapi/process_context.h"
 
 namespace fakes {
 
-class fake_process_context final : public winapi::process_context {
+class fake_process_context final : public fake_base, public winapi::process_context {
 public:
+    fake_process_context() = default;
+    explicit fake_process_context(fault_plan& plan) { share_faults(plan); }
+
     bool administrator = true;
     std::uint16_t architecture = winapi::processor_architecture_amd64;
     std::wstring line = L"\"C:\\Program Files\\Valdrin\\Agent\\1.0.0\\Wardex.exe\" repair";
-    std::optional<std::uint32_t> fail_split;  // CommandLineToArgvW fails with this error
 
-    bool is_administrator() override { return administrator; }
+    stdext::expected<bool> is_administrator() override {
+        if (auto e = check("is_administrator")) {
+            return stdext::unexpected(*e);
+        }
+        return administrator;
+    }
     std::uint16_t native_processor_architecture() override { return architecture; }
     std::wstring command_line() override { return line; }
-
     // Splits at blanks; a double-quoted part may contain blanks and backslashes.
-    bool split_command_line(const std::wstring& text, std::vector<std::wstring>& args,
-                            std::uint32_t& error) override {
-        error = fail_split.value_or(0);
-        args.clear();
+    stdext::expected<std::vector<std::wstring>> split_command_line(
+        const std::wstring& text) override {
+        if (auto e = check("split_command_line")) {
+            return stdext::unexpected(*e);
+        }
+        std::vector<std::wstring> args;
         std::wistringstream in(text);
-        for (std::wstring word; !fail_split && in >> std::quoted(word, L'"', L'\0');) {
+        for (std::wstring word; in >> std::quoted(word, L'"', L'\0');) {
             args.push_back(word);
         }
-        return !fail_split;
+        return args;
     }
 };
 

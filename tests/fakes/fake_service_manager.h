@@ -1,93 +1,65 @@
-// A service control manager with one scripted service: each status query takes the next
-// status of the script (the last one repeats), start requests are counted, and any call can be
-// made to fail.
+// A service control manager with one scripted service: each status query takes the next status
+// of the script (the last one repeats) and start requests are counted. Manager and service
+// handles must be closed exactly once.
 #pragma once
 
 #include <deque>
-#include <functional>
-#include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "fakes/kit.h"
 #include "winapi/service_manager.h"
 
 namespace fakes {
 
-class fake_service_manager final : public winapi::service_manager {
+class fake_service_manager final : public winapi::service_manager, public fake_base {
 public:
     std::deque<winapi::service_status> script{{winapi::service_stopped, 0}};
-    // Called after each status query with the number of queries so far.
-    std::function<void(int)> on_query;
-
-    std::optional<std::uint32_t> fail_open_manager;
-    std::optional<std::uint32_t> fail_open_service;
-    std::optional<std::uint32_t> fail_query;
-    std::optional<std::uint32_t> fail_start;
-
-    int queries = 0;
     int starts = 0;
     std::vector<std::uint32_t> service_access;  // access of each open_service
-    int open_handles() const { return static_cast<int>(open_.size()); }
+    handle_table handles;
 
     // Appends `count` statuses to the script.
     void then(std::uint32_t state, std::uint32_t wait_hint = 0, int count = 1) {
         script.insert(script.end(), count, {state, wait_hint});
     }
 
-    std::uint32_t open_manager(std::uint32_t /*access*/, winapi::sc_handle& out) override {
-        return open(fail_open_manager, out);
+    stdext::expected<winapi::unique_sc_handle> open_manager() override {
+        return open("open_manager", "manager");
     }
-    std::uint32_t open_service(winapi::sc_handle manager, const std::wstring& name,
-                               std::uint32_t access, winapi::sc_handle& out) override {
+    stdext::expected<winapi::unique_sc_handle> open_service(winapi::sc_handle manager,
+                                                            const std::wstring& name,
+                                                            std::uint32_t access) override {
+        EXPECT_TRUE(handles.is_open(manager) && name == L"CorvelService");
         service_access.push_back(access);
-        out = 0;
-        if (const auto e = check(fail_open_service, manager)) {
-            return e;
-        }
-        return name == L"CorvelService" ? open(std::nullopt, out)
-                                        : 1060;  // ERROR_SERVICE_DOES_NOT_EXIST
+        return open("open_service", "service");
     }
-    std::uint32_t query_status(winapi::sc_handle service, winapi::service_status& out) override {
-        if (const auto e = check(fail_query, service)) {
-            return e;
+    stdext::expected<winapi::service_status> query_status(winapi::sc_handle /*service*/) override {
+        if (auto e = check("query_status")) {
+            return stdext::unexpected(*e);
         }
-        out = script.front();
+        const auto status = script.front();
         if (script.size() > 1) {
             script.pop_front();
         }
-        ++queries;
-        if (on_query) {
-            on_query(queries);
-        }
-        return 0;
+        return status;
     }
-    std::uint32_t start(winapi::sc_handle service) override {
-        if (const auto e = check(fail_start, service)) {
-            return e;
+    stdext::expected<void> start(winapi::sc_handle /*service*/) override {
+        if (auto e = check("start_service")) {
+            return stdext::unexpected(*e);
         }
         ++starts;
-        return 0;
+        return {};
     }
-    bool close(winapi::sc_handle handle) override { return open_.erase(handle) != 0; }
+    void close(winapi::sc_handle handle) override { handles.close(handle); }
 
 private:
-    // The injected error, else ERROR_INVALID_HANDLE for a handle that is not open, else 0.
-    std::uint32_t check(const std::optional<std::uint32_t>& fail, winapi::sc_handle h) const {
-        return fail ? *fail : open_.count(h) ? 0 : 6;
-    }
-    std::uint32_t open(const std::optional<std::uint32_t>& fail, winapi::sc_handle& out) {
-        out = 0;
-        if (fail) {
-            return *fail;
+    stdext::expected<winapi::unique_sc_handle> open(std::string_view operation, const char* kind) {
+        if (auto e = check(operation)) {
+            return stdext::unexpected(*e);
         }
-        out = next_++;
-        open_.insert(out);
-        return 0;
+        return winapi::unique_sc_handle(handles.open(kind));
     }
-
-    std::set<winapi::sc_handle> open_;
-    winapi::sc_handle next_ = 0x5000;
 };
 
 }  // namespace fakes

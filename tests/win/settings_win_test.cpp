@@ -2,15 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <system_error>
 
-#include "platform/config/exported_object.h"
 #include "platform/registry_values.h"
-#include "stdext/utf.h"
 
 namespace {
 
@@ -34,20 +29,22 @@ bool key_exists(const wchar_t* path, REGSAM view) {
 }
 
 TEST_F(RegistryHelpersWin, WritesAndReadsInThe32BitView) {
-    ASSERT_TRUE(platform::SetRegKeyValue(test_key, L"lang", L"{\"dir\":0,\"name\":\"en-US\"}"));
-    std::wstring value;
-    ASSERT_TRUE(platform::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"lang", value));
-    EXPECT_EQ(value, L"{\"dir\":0,\"name\":\"en-US\"}");
+    const std::wstring record = L"{\"dir\":0,\"name\":\"en-US\"}";
+    ASSERT_TRUE(platform::SetRegKeyValue(test_key, L"lang", record));
+    EXPECT_EQ(platform::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"lang").value(),
+              record);
     // The key lives in the 32-bit view only.
     EXPECT_TRUE(key_exists(L"SOFTWARE\\WardexTest\\Settings", KEY_WOW64_32KEY));
     EXPECT_FALSE(key_exists(L"SOFTWARE\\WardexTest\\Settings", KEY_WOW64_64KEY));
 
     // A value that does not fit the 32767-character buffer fails.
     ASSERT_TRUE(platform::SetRegKeyValue(test_key, L"long", std::wstring(32767, L'x')));
-    EXPECT_FALSE(platform::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"long", value));
+    const auto too_long = platform::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"long");
+    ASSERT_FALSE(too_long);
+    EXPECT_EQ(too_long.error().code.value(), ERROR_MORE_DATA);
     ASSERT_TRUE(platform::SetRegKeyValue(test_key, L"long", std::wstring(32766, L'x')));
-    ASSERT_TRUE(platform::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"long", value));
-    EXPECT_EQ(value.size(), 32766u);
+    EXPECT_EQ(platform::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"long")->size(),
+              32766u);
 }
 
 TEST_F(RegistryHelpersWin, KitVersionFromTheInstallKey) {
@@ -64,75 +61,6 @@ TEST_F(RegistryHelpersWin, KitVersionFromTheInstallKey) {
     ASSERT_EQ(::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, install.c_str(), L"ProductVersion"),
               ERROR_SUCCESS);
     EXPECT_EQ(platform::get_kit_version(test_key), L"");
-}
-
-// The stand-in library copied into a folder of its own, with its configuration file.
-class ProductConfigWin : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char* build = std::getenv("WARDEX_BUILD_DIR");
-        ASSERT_NE(build, nullptr) << "WARDEX_BUILD_DIR is not set";
-        std::wstring root = L"Z:" + stdext::utf8_to_wide(build);
-        std::replace(root.begin(), root.end(), L'/', L'\\');
-        folder = root + L"\\wine-tmp\\settings-" + std::to_wstring(::GetCurrentProcessId());
-        ::CreateDirectoryW((root + L"\\wine-tmp").c_str(), nullptr);
-        ::CreateDirectoryW(folder.c_str(), nullptr);
-        dll = folder + L"\\IServConfig.dll";
-        ASSERT_TRUE(::CopyFileW((root + L"\\lab\\iservconfig\\IServConfig.dll").c_str(),
-                                dll.c_str(), FALSE))
-            << ::GetLastError();
-    }
-    void TearDown() override {
-        ::DeleteFileW(dll.c_str());
-        ::DeleteFileW(ini().c_str());
-        ::RemoveDirectoryW(folder.c_str());
-    }
-    std::wstring ini() const { return folder + L"\\iservconfig.ini"; }
-    void write_ini(const std::string& content) const {
-        std::ofstream(ini().c_str(), std::ios::binary) << content;
-    }
-
-    std::wstring folder;
-    std::wstring dll;
-};
-
-TEST_F(ProductConfigWin, DefaultsAndConfiguredProperties) {
-    {
-        platform::config::product_config binding;
-        ASSERT_EQ(binding.load(dll), 0u);
-        EXPECT_STREQ(platform::config::get_string_property(binding, 0), L"Valdrin Agent");
-        EXPECT_STREQ(platform::config::get_string_property(binding, 2), L"Valdrin\\Agent");
-        EXPECT_STREQ(platform::config::get_string_property(binding, 755),
-                     L"SOFTWARE\\Valdrin Agent");
-        EXPECT_EQ(platform::config::get_string_property(binding, 1), nullptr);
-    }
-    // Released: the library is no longer loaded.
-    EXPECT_EQ(::GetModuleHandleW(dll.c_str()), nullptr);
-
-    write_ini("# test\r\n0=Valdrin Secure\r\n755=\r\n");
-    platform::config::product_config binding;
-    ASSERT_EQ(binding.load(dll), 0u);
-    EXPECT_STREQ(platform::config::get_string_property(binding, 0), L"Valdrin Secure");
-    EXPECT_EQ(platform::config::get_string_property(binding, 755), nullptr);
-}
-
-TEST_F(ProductConfigWin, FailuresOfTheLibrary) {
-    platform::config::product_config binding;
-    write_ini("create_error=5\n");
-    EXPECT_EQ(binding.load(dll), 5u);
-    write_ini("interface=0\n");
-    EXPECT_EQ(binding.load(dll), 632u);
-    EXPECT_EQ(::GetModuleHandleW(dll.c_str()), nullptr);
-    EXPECT_EQ(binding.load(folder + L"\\Missing.dll"), 126u);
-}
-
-TEST_F(ProductConfigWin, ProductNameByPlainLibraryName) {
-    write_ini("0=Valdrin Home\n");
-    ASSERT_TRUE(::SetDllDirectoryW(folder.c_str()));
-    const std::wstring name = platform::config::get_product_name();
-    ::SetDllDirectoryW(nullptr);
-    EXPECT_EQ(name, L"Valdrin Home");
-    EXPECT_EQ(platform::config::get_product_name(), L"Valdrin");
 }
 
 }  // namespace

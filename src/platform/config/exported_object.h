@@ -7,10 +7,10 @@
 #include <string>
 
 #include "platform/config/iservconfig.h"
-#include "platform/config/paths.h"
 #include "stdext/path.h"
 #include "winapi/facility.h"
 #include "winapi/modules.h"
+#include "winapi/win_error_category.h"
 
 namespace platform::config {
 
@@ -27,41 +27,41 @@ public:
     ExportedObject(const ExportedObject&) = delete;
     ExportedObject& operator=(const ExportedObject&) = delete;
 
-    // Loads the library and creates the object; 0 on success, otherwise a Windows error
-    // number (nothing is held then).
-    std::uint32_t load(const std::wstring& library_path) {
+    // Loads the library and creates the object. The error's code is a Windows error number, or
+    // the create function's result; nothing is held after a failure.
+    stdext::expected<void> load(const std::wstring& library_path) {
         release();
         name_ = Interface::object_name;
         auto& mods = winapi::facility<winapi::modules>::get();
-        std::uint32_t error = 0;
-        module_.reset(mods.load(library_path, error));
-        if (!module_ && stdext::path::is_absolute(library_path)) {
-            module_.reset(mods.load_ex(library_path, winapi::load_with_altered_search_path, error));
+        auto module = mods.load(library_path, 0);
+        if (!module && stdext::path::is_absolute(library_path)) {
+            module = mods.load(library_path, winapi::load_with_altered_search_path);
         }
-        if (!module_) {
-            return fail(error);
+        if (!module) {
+            return fail(module.error().code.value(), "LoadLibrary");
         }
+        module_ = std::move(*module);
         create_ = reinterpret_cast<vd_create_object_fn>(
             mods.find_export(module_.get(), vd_create_object_export));
         destroy_ = reinterpret_cast<vd_destroy_object_fn>(
             mods.find_export(module_.get(), vd_destroy_object_export));
         if (create_ == nullptr || destroy_ == nullptr) {
-            return fail(error_proc_not_found);
+            return fail(error_proc_not_found, "GetProcAddress");
         }
         vd_object* object = nullptr;
         if (const auto rc = create_(name_.c_str(), Interface::class_id, &object); rc != 0) {
             release();  // a failed create leaves no object to destroy
-            return static_cast<std::uint32_t>(rc);
+            return stdext::unexpected(
+                winapi::win_failure(static_cast<std::uint32_t>(rc), vd_create_object_export));
         }
         object_ = object;
         interface_ = object_ == nullptr
                          ? nullptr
                          : static_cast<Interface*>(object_->get_interface(Interface::interface_id));
         if (interface_ == nullptr) {
-            release();
-            return error_object_unavailable;
+            return fail(error_object_unavailable, "get_interface");
         }
-        return 0;
+        return {};
     }
 
     // Destroys the object through the library, then frees the library.
@@ -81,9 +81,11 @@ public:
     Interface* operator->() const noexcept { return interface_; }
 
 private:
-    std::uint32_t fail(std::uint32_t error) noexcept {
+    // Releases everything; a step that failed without a Windows error of its own gives 632.
+    stdext::unexpected<stdext::error> fail(int error, const char* step) {
         release();
-        return error != 0 ? error : error_object_unavailable;
+        return stdext::unexpected(winapi::win_failure(
+            error != 0 ? static_cast<std::uint32_t>(error) : error_object_unavailable, step));
     }
 
     winapi::unique_module module_;

@@ -20,11 +20,7 @@ const std::wstring& install_folder() {
     static const std::wstring folder = [] {
         // The program's own file (module 0); no path, or one cut short, gives no folder.
         const auto path = winapi::module_file_name(0);
-        if (!path) {
-            return std::wstring();
-        }
-        const auto cut = path->rfind(L'\\');
-        return cut == std::wstring::npos ? std::wstring() : path->substr(0, cut + 1);
+        return path ? std::wstring(stdext::path::split(*path).folder) : std::wstring();
     }();
     return folder;
 }

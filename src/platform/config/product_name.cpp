@@ -10,9 +10,10 @@ const wchar_t* get_string_property(const product_config& binding, std::int32_t i
 std::wstring get_product_name() {
     const std::wstring fallback = L"Valdrin";
     product_config binding;
-    if (const auto rc = binding.load(L"IServConfig.dll"); rc != 0) {
+    if (const auto loaded = binding.load(L"IServConfig.dll"); !loaded) {
         logging::logger_stream(logging::level_error, L"get_product_name")
-            << L"failed load IServConfig.dll, err=" << rc;
+            << L"failed load IServConfig.dll, err="
+            << static_cast<std::uint32_t>(loaded.error().code.value());
         return fallback;
     }
     // An empty name is no better than none: the task would be named " Agent Wardex_...".

@@ -7,8 +7,6 @@
 #include <cmath>
 #include <cstdint>
 #include <exception>
-#include <optional>
-#include <vector>
 
 #include "logging/log.h"
 #include "platform/config/paths.h"
@@ -108,16 +106,17 @@ std::string parse_json(picojson::value& root, const std::string& bytes) {
     return error;
 }
 
-std::optional<picojson::value> parse_settings_file(const std::wstring& path) {
-    const auto bytes = read_file_bytes(path);
+// The settings file as JSON; fails when it is missing, unreadable or malformed.
+stdext::expected<picojson::value> parse_settings_file(const std::wstring& path) {
+    auto bytes = read_file_bytes(path);
     if (!bytes) {
-        return std::nullopt;
+        return stdext::unexpected(std::move(bytes).error());
     }
     picojson::value root;
-    const std::string error = parse_json(root, *bytes);
+    std::string error = parse_json(root, *bytes);
     picojson::set_last_error(error);
     if (!error.empty()) {
-        return std::nullopt;
+        return stdext::unexpected(stdext::error{{}, std::move(error)});
     }
     return root;
 }
@@ -153,28 +152,22 @@ constexpr const wchar_t* default_user_key = L".DEFAULT\\Software\\SetID";
 // The default user's right-to-left flag; false when it cannot be read.
 bool read_default_user_rtl() {
     auto& reg = winapi::facility<winapi::registry>::get();
-    winapi::hkey raw = 0;
     const std::wstring subkey = default_user_key;
-    if (const auto rc = reg.open_key(winapi::hkey_users, subkey, platform::key_read_32, raw);
-        rc != 0) {
-        logging::logger_stream(logging::level_error, L"GetRegKeyValue")
-            << L"RegOpenKeyEx " << subkey << L" failed " << rc;
+    const auto key = reg.open_key(winapi::hkey_users, subkey, platform::key_read_32);
+    if (!key) {
+        platform::log_registry_failure(L"GetRegKeyValue", L"RegOpenKeyEx " + subkey, key.error());
         return false;
     }
-    winapi::unique_hkey key(raw);
-    std::vector<std::uint8_t> data(4, 0);
-    std::uint32_t type = winapi::reg_none;
-    if (const auto rc = reg.query_value(key.get(), L"rtl", type, data); rc != 0) {
-        logging::logger_stream(logging::level_error, L"GetRegKeyValue")
-            << L"RegQueryValueEx rtl failed " << rc;
+    const auto value = reg.query_value(key->get(), L"rtl", 4);
+    if (!value) {
+        platform::log_registry_failure(L"GetRegKeyValue", L"RegQueryValueEx rtl", value.error());
         return false;
     }
-    if (type != winapi::reg_dword || data.size() < 4) {
+    const auto& data = value->data;
+    if (value->type != winapi::reg_dword || data.size() < 4) {
         return false;
     }
-    const std::uint32_t value =
-        data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<std::uint32_t>(data[3]) << 24);
-    return value != 0;
+    return (data[0] | data[1] | data[2] | data[3]) != 0;
 }
 
 }  // namespace
@@ -238,10 +231,10 @@ language_info read_language(const wchar_t* product_key) {
     if (product_key == nullptr) {
         return lang;
     }
-    std::wstring record;
-    if (platform::GetRegKeyValue(winapi::hkey_local_machine, product_key, L"lang", record)) {
+    if (const auto record =
+            platform::GetRegKeyValue(winapi::hkey_local_machine, product_key, L"lang")) {
         picojson::value root;
-        const std::string bytes = record_bytes(record);
+        const std::string bytes = record_bytes(*record);
         if (!parse_json(root, bytes).empty()) {
             return lang;
         }
@@ -256,18 +249,20 @@ language_info read_language(const wchar_t* product_key) {
         return lang;
     }
 
-    std::wstring tag;
-    if (platform::GetRegKeyValue(winapi::hkey_users, default_user_key, L"wslibsite_lang", tag)) {
-        lang.name = tag;
+    if (auto tag =
+            platform::GetRegKeyValue(winapi::hkey_users, default_user_key, L"wslibsite_lang")) {
+        lang.name = std::move(*tag);
     }
     lang.rtl = read_default_user_rtl();
-    store_language(lang.name, lang.rtl, product_key);
+    // A failed write was logged; the language found is the answer either way.
+    static_cast<void>(store_language(lang.name, lang.rtl, product_key));
     return lang;
 }
 
-bool store_language(const std::wstring& name, bool rtl, const wchar_t* product_key) {
+stdext::expected<void> store_language(const std::wstring& name, bool rtl,
+                                      const wchar_t* product_key) {
     if (product_key == nullptr) {
-        return false;
+        return stdext::unexpected(stdext::error{{}, "no product key"});
     }
     picojson::object record;
     record["name"] = picojson::value(stdext::wide_to_utf8(name));

@@ -6,6 +6,8 @@
 #include <map>
 #include <string>
 
+#include "stdext/expected.h"
+
 namespace platform::config {
 
 using setting_id = std::int32_t;
@@ -72,6 +74,7 @@ struct language_info {
 // A null key gives the defaults without touching the registry.
 language_info read_language(const wchar_t* product_key);
 // Writes the record {"dir":0|1,"name":tag} as the product key's "lang" value.
-bool store_language(const std::wstring& name, bool rtl, const wchar_t* product_key);
+stdext::expected<void> store_language(const std::wstring& name, bool rtl,
+                                      const wchar_t* product_key);
 
 }  // namespace platform::config

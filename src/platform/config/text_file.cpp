@@ -2,15 +2,12 @@
 
 #include "winapi/facility.h"
 #include "winapi/file_system.h"
+#include "winapi/win_error_category.h"
 
 namespace platform::config {
 
-std::optional<std::string> read_file_bytes(const std::wstring& path) {
-    std::string content;
-    if (!winapi::facility<winapi::file_system>::get().read_file(path, content).ok()) {
-        return std::nullopt;
-    }
-    return content;
+stdext::expected<std::string> read_file_bytes(const std::wstring& path) {
+    return winapi::facility<winapi::file_system>::get().read_file(path);
 }
 
 }  // namespace platform::config

@@ -121,14 +121,11 @@ stdext::expected<Section> read_section(Pick&& pick) {
 }  // namespace
 
 stdext::expected<std::string> read_text_file(const std::wstring& path) {
-    std::string content;
-    const winapi::file_status status =
-        winapi::facility<winapi::file_system>::get().read_file(path, content);
-    if (status.step == winapi::file_step::open) {
-        return fail(winapi::error_gen_failure, "failed open file");
-    }
-    if (!status.ok()) {
-        return fail(winapi::error_gen_failure, "failed read from file");
+    auto content = winapi::facility<winapi::file_system>::get().read_file(path);
+    if (!content) {
+        return fail(winapi::error_gen_failure, content.error().text == winapi::read_file_failed
+                                                   ? "failed read from file"
+                                                   : "failed open file");
     }
     return content;
 }
@@ -146,21 +143,22 @@ stdext::expected<json> read_json_file(const std::wstring& path) {
 }
 
 stdext::expected<void> write_text_file(const std::wstring& path, std::string_view text) {
+    auto& fs = winapi::facility<winapi::file_system>::get();
     const std::wstring folder = stdext::path::parent(path);
     if (!folder.empty()) {
-        const std::uint32_t rc = winapi::create_folder_tree(folder);
-        if (rc != winapi::error_success) {
-            return fail(rc, "failed create parent folder");
+        if (auto made = fs.create_folder_tree(folder); !made) {
+            return stdext::unexpected(
+                stdext::error{made.error().code, "failed create parent folder"});
         }
     }
     // The new content goes to a temporary file that then takes the file's place. The file cannot
-    // be opened for writing when that temporary file cannot be created or cannot replace it.
-    const winapi::file_status status = winapi::write_file_replacing(path, text);
-    if (status.step == winapi::file_step::open || status.step == winapi::file_step::replace) {
-        return fail(winapi::error_gen_failure, "failed open file");
-    }
-    if (!status.ok()) {
-        return fail(winapi::error_gen_failure, "failed write in file");
+    // be opened for writing when no temporary file can be created or it cannot replace the file.
+    if (auto written = winapi::write_file_replacing(path, text); !written) {
+        const std::string& step = written.error().text;
+        return fail(winapi::error_gen_failure,
+                    step == winapi::write_file_failed || step == winapi::flush_file_failed
+                        ? "failed write in file"
+                        : "failed open file");
     }
     return {};
 }
@@ -207,13 +205,11 @@ std::string serialize(const storage_data& data) {
 }
 
 stdext::expected<std::wstring> wardex_storage::path() {
-    std::wstring current;
-    const std::uint32_t rc =
-        winapi::facility<winapi::file_system>::get().current_directory(current);
-    if (rc != winapi::error_success) {
-        return fail(rc, "");
+    auto current = winapi::facility<winapi::file_system>::get().current_directory();
+    if (!current) {
+        return stdext::unexpected(stdext::error{current.error().code, ""});
     }
-    return stdext::path::join(current, storage_file);
+    return stdext::path::join(*current, storage_file);
 }
 
 stdext::expected<storage_data> wardex_storage::read_storage() {

@@ -19,7 +19,7 @@ public:
         constexpr std::uint64_t epoch_offset = 116444736000000000ULL;  // 1601 -> 1970 in 100 ns
         return ticks < epoch_offset ? 0 : (ticks - epoch_offset) / 10000000ULL;
     }
-    std::optional<local_time> now_local() override {
+    stdext::expected<local_time> now_local() override {
         SYSTEMTIME st;
         ::GetLocalTime(&st);
         return local_time{st.wYear,   st.wMonth,  st.wDay,         st.wHour,

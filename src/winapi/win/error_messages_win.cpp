@@ -10,13 +10,13 @@ namespace {
 
 class windows_error_messages final : public error_messages {
 public:
-    std::optional<std::string> system_message(std::uint32_t code) override {
+    stdext::expected<std::string> system_message(std::uint32_t code) override {
         std::vector<char> buffer(32767, '\0');
         const DWORD n =
             ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                              code, 0, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr);
         if (n == 0) {
-            return std::nullopt;
+            return stdext::unexpected(win_failure(::GetLastError(), "FormatMessage"));
         }
         return std::string(buffer.data(), n);
     }

@@ -8,20 +8,21 @@ namespace {
 
 class windows_file_identity final : public file_identity {
 public:
-    std::uint32_t identify(const std::wstring& path, file_id& out) override {
+    stdext::expected<file_id> identify(const std::wstring& path) override {
         unique_file_handle file(
             ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         if (!file) {
-            return ::GetLastError();
+            return stdext::unexpected(win_failure(::GetLastError(), "CreateFile failed"));
         }
         BY_HANDLE_FILE_INFORMATION info{};
         if (!::GetFileInformationByHandle(file.get(), &info)) {
-            return ::GetLastError();
+            return stdext::unexpected(
+                win_failure(::GetLastError(), "GetFileInformationByHandle failed"));
         }
-        out.volume_serial = info.dwVolumeSerialNumber;
-        out.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-        return 0;
+        return file_id{
+            info.dwVolumeSerialNumber,
+            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
     }
 };
 

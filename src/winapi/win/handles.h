@@ -2,7 +2,11 @@
 // a failure code read after a holder went out of scope is still the one of the failing call.
 #pragma once
 
+// The crypto header needs the Windows header before it.
+// clang-format off
 #include <windows.h>
+#include <wincrypt.h>
+// clang-format on
 
 #include <oleauto.h>
 #include <unknwn.h>
@@ -73,6 +77,37 @@ public:
     // For the calls that hand an interface out untyped: CoCreateInstance, QueryInterface.
     void** put_void() noexcept { return reinterpret_cast<void**>(this->put()); }
 };
+
+// The certificate store, cryptographic message and certificate context of a signature.
+struct cert_store_traits {
+    using handle_type = HCERTSTORE;
+    static handle_type empty() noexcept { return nullptr; }
+    static void close(HCERTSTORE h) noexcept {
+        last_error_guard keep;
+        ::CertCloseStore(h, 0);
+    }
+};
+using unique_cert_store = stdext::unique_handle<cert_store_traits>;
+
+struct crypt_message_traits {
+    using handle_type = HCRYPTMSG;
+    static handle_type empty() noexcept { return nullptr; }
+    static void close(HCRYPTMSG h) noexcept {
+        last_error_guard keep;
+        ::CryptMsgClose(h);
+    }
+};
+using unique_crypt_message = stdext::unique_handle<crypt_message_traits>;
+
+struct cert_context_traits {
+    using handle_type = PCCERT_CONTEXT;
+    static handle_type empty() noexcept { return nullptr; }
+    static void close(PCCERT_CONTEXT h) noexcept {
+        last_error_guard keep;
+        ::CertFreeCertificateContext(h);
+    }
+};
+using unique_cert_context = stdext::unique_handle<cert_context_traits>;
 
 // Handle values of the facility interfaces are plain integers; these convert them.
 template <class T>

@@ -19,17 +19,16 @@ struct sid_traits {
 
 class windows_process_context final : public process_context {
 public:
-    bool is_administrator() override {
+    stdext::expected<bool> is_administrator() override {
         SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
-        PSID sid = nullptr;
+        stdext::unique_handle<sid_traits> sid;
         if (!::AllocateAndInitializeSid(&nt_authority, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                        DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &sid)) {
-            return false;
+                                        DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, sid.put())) {
+            return stdext::unexpected(win_failure(::GetLastError(), "AllocateAndInitializeSid"));
         }
-        stdext::unique_handle<sid_traits> owner(sid);
         BOOL member = FALSE;
-        if (!::CheckTokenMembership(nullptr, sid, &member)) {
-            return false;
+        if (!::CheckTokenMembership(nullptr, sid.get(), &member)) {
+            return stdext::unexpected(win_failure(::GetLastError(), "CheckTokenMembership"));
         }
         return member != FALSE;
     }
@@ -45,18 +44,15 @@ public:
         return line ? std::wstring(line) : std::wstring();
     }
 
-    bool split_command_line(const std::wstring& line, std::vector<std::wstring>& args,
-                            std::uint32_t& error) override {
+    stdext::expected<std::vector<std::wstring>> split_command_line(
+        const std::wstring& line) override {
         int count = 0;
-        LPWSTR* argv = ::CommandLineToArgvW(line.c_str(), &count);
-        if (argv == nullptr) {
-            error = ::GetLastError();
-            return false;
+        LPWSTR* args = ::CommandLineToArgvW(line.c_str(), &count);
+        const unique_local_memory owner(args);
+        if (args == nullptr) {
+            return stdext::unexpected(win_failure(::GetLastError(), "CommandLineToArgvW"));
         }
-        unique_local_memory owner(reinterpret_cast<HLOCAL>(argv));
-        args.assign(argv, argv + count);
-        error = 0;
-        return true;
+        return std::vector<std::wstring>(args, args + count);
     }
 };
 

@@ -5,6 +5,7 @@
 #include <userenv.h>
 #include <wtsapi32.h>
 
+#include <string>
 #include <vector>
 
 #include "winapi/win/handles.h"
@@ -13,223 +14,253 @@
 namespace winapi {
 namespace {
 
+// ASSIGN_PRIMARY, DUPLICATE, QUERY, ADJUST_PRIVILEGES/GROUPS/DEFAULT/SESSIONID and READ_CONTROL.
+constexpr DWORD winlogon_token_access = 0x201EB;
+constexpr DWORD longest_path_chars = 32767;
+constexpr wchar_t debug_privilege[] = L"SeDebugPrivilege";
+
+struct environment_block_traits {
+    using handle_type = void*;
+    static handle_type empty() noexcept { return nullptr; }
+    static void close(void* block) noexcept {
+        last_error_guard keep;
+        ::DestroyEnvironmentBlock(block);
+    }
+};
+
+struct session_list_traits {
+    using handle_type = WTS_SESSION_INFOW*;
+    static handle_type empty() noexcept { return nullptr; }
+    static void close(WTS_SESSION_INFOW* list) noexcept { ::WTSFreeMemory(list); }
+};
+
 HANDLE native(sys_handle h) {
     return to_native<HANDLE>(static_cast<std::uintptr_t>(h));
 }
-sys_handle wrap(HANDLE h) {
-    return static_cast<sys_handle>(from_native(h));
+
+// Hands a kernel handle over to the logic's holder.
+unique_sys_handle give(unique_kernel_handle& h) {
+    return unique_sys_handle(static_cast<sys_handle>(from_native(h.release())));
 }
-std::uint32_t last_error_of(BOOL ok) {
-    return ok ? 0 : ::GetLastError();
+
+stdext::unexpected<stdext::error> failed(DWORD code, std::string text) {
+    return stdext::unexpected(win_failure(code, std::move(text)));
+}
+stdext::unexpected<stdext::error> last_failed(std::string text) {
+    return failed(::GetLastError(), std::move(text));
 }
 
 // Starts a process through `create` with a writable copy of the command line (the creation
-// functions may change it) and default start-up information; the new process's handles and ids
-// go to `out`.
+// functions may change it) and a start-up record with only its size set; the thread's handle is
+// closed, the process's handle is returned.
 template <class Create>
-std::uint32_t launch(const std::wstring& command_line, created_process& out, Create create) {
+stdext::expected<unique_sys_handle> launch(const std::wstring& command_line, const char* step,
+                                           Create create) {
     std::vector<wchar_t> line(command_line.begin(), command_line.end());
     line.push_back(L'\0');
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    const BOOL ok = create(line.data(), startup, info);
-    out = {wrap(info.hProcess), wrap(info.hThread), info.dwProcessId, info.dwThreadId};
-    return last_error_of(ok);
-}
-
-LUID to_luid(std::uint64_t value) {
-    LUID luid;
-    luid.LowPart = static_cast<DWORD>(value & 0xFFFFFFFFu);
-    luid.HighPart = static_cast<LONG>(value >> 32);
-    return luid;
-}
-std::uint64_t from_luid(const LUID& luid) {
-    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(luid.HighPart)) << 32) |
-           luid.LowPart;
-}
-
-// Process32FirstW or Process32NextW into out.
-std::uint32_t read_entry(BOOL(WINAPI* read)(HANDLE, LPPROCESSENTRY32W), sys_handle snapshot,
-                         process_entry& out) {
-    PROCESSENTRY32W record{};
-    record.dwSize = sizeof(record);
-    const BOOL ok = read(native(snapshot), &record);
-    if (ok) {
-        out.process_id = record.th32ProcessID;
-        out.exe_file.assign(record.szExeFile);
+    if (!create(line.data(), startup, info)) {
+        return last_failed(step);
     }
-    return last_error_of(ok);
+    unique_kernel_handle thread(info.hThread);
+    unique_kernel_handle process(info.hProcess);
+    return give(process);
 }
 
 class windows_processes final : public processes {
 public:
-    std::uint32_t create_snapshot(sys_handle& out) override {
-        HANDLE h = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        out = wrap(h);
-        return h == INVALID_HANDLE_VALUE ? ::GetLastError() : 0;
-    }
-
-    std::uint32_t first_process(sys_handle snapshot, process_entry& out) override {
-        return read_entry(::Process32FirstW, snapshot, out);
-    }
-
-    std::uint32_t next_process(sys_handle snapshot, process_entry& out) override {
-        return read_entry(::Process32NextW, snapshot, out);
-    }
-
-    std::uint32_t process_session(std::uint32_t process_id, std::uint32_t& session) override {
-        DWORD id = 0;
-        const BOOL ok = ::ProcessIdToSessionId(process_id, &id);
-        session = id;
-        return last_error_of(ok);
-    }
-
-    std::uint32_t open_process(std::uint32_t access, std::uint32_t process_id,
-                               sys_handle& out) override {
-        HANDLE h = ::OpenProcess(access, FALSE, process_id);
-        out = wrap(h);
-        return h ? 0 : ::GetLastError();
-    }
-
-    std::uint32_t open_process_token(sys_handle process, std::uint32_t access,
-                                     sys_handle& out) override {
-        HANDLE token = nullptr;
-        const BOOL ok = ::OpenProcessToken(native(process), access, &token);
-        out = wrap(token);
-        return last_error_of(ok);
-    }
-
-    std::uint32_t open_thread_token(std::uint32_t access, bool open_as_self,
-                                    sys_handle& out) override {
-        HANDLE token = nullptr;
-        const BOOL ok =
-            ::OpenThreadToken(::GetCurrentThread(), access, open_as_self ? TRUE : FALSE, &token);
-        out = wrap(token);
-        return last_error_of(ok);
-    }
-
-    std::uint32_t impersonate_self(std::uint32_t level) override {
-        return last_error_of(::ImpersonateSelf(static_cast<SECURITY_IMPERSONATION_LEVEL>(level)));
-    }
-
-    std::uint32_t lookup_privilege(const std::wstring& name, std::uint64_t& luid) override {
-        LUID value{};
-        const BOOL ok = ::LookupPrivilegeValueW(nullptr, name.c_str(), &value);
-        luid = from_luid(value);
-        return last_error_of(ok);
-    }
-
-    std::uint32_t duplicate_token(sys_handle token, std::uint32_t access,
-                                  std::uint32_t impersonation_level, std::uint32_t token_type,
-                                  sys_handle& out) override {
-        HANDLE duplicate = nullptr;
-        const BOOL ok =
-            ::DuplicateTokenEx(native(token), access, nullptr,
-                               static_cast<SECURITY_IMPERSONATION_LEVEL>(impersonation_level),
-                               static_cast<TOKEN_TYPE>(token_type), &duplicate);
-        out = wrap(duplicate);
-        return last_error_of(ok);
-    }
-
-    std::uint32_t set_token_session(sys_handle token, std::uint32_t session) override {
-        DWORD id = session;
-        return last_error_of(::SetTokenInformation(native(token), TokenSessionId, &id, sizeof(id)));
-    }
-
-    std::uint32_t adjust_privileges(sys_handle token, const privilege& entry,
-                                    privilege* previous) override {
-        TOKEN_PRIVILEGES state{};
-        state.PrivilegeCount = 1;
-        state.Privileges[0].Luid = to_luid(entry.luid);
-        state.Privileges[0].Attributes = entry.attributes;
-        TOKEN_PRIVILEGES before{};
-        DWORD length = 0;
-        const BOOL ok =
-            ::AdjustTokenPrivileges(native(token), FALSE, &state, previous ? sizeof(before) : 0,
-                                    previous ? &before : nullptr, previous ? &length : nullptr);
-        if (ok && previous && before.PrivilegeCount > 0) {
-            previous->luid = from_luid(before.Privileges[0].Luid);
-            previous->attributes = before.Privileges[0].Attributes;
+    stdext::expected<void> for_each_process(
+        const std::function<bool(const process_entry&)>& visit) override {
+        unique_file_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        if (!snapshot) {
+            return last_failed("CreateToolhelp32Snapshot failed");
         }
-        return last_error_of(ok);
+        PROCESSENTRY32W record{};
+        record.dwSize = sizeof(record);
+        if (!::Process32FirstW(snapshot.get(), &record)) {
+            return last_failed("Process32First failed");
+        }
+        do {
+            if (!visit({record.th32ProcessID, record.szExeFile})) {
+                return {};
+            }
+        } while (::Process32NextW(snapshot.get(), &record));
+        if (const DWORD error = ::GetLastError(); error != ERROR_NO_MORE_FILES) {
+            return failed(error, next_process_failed);
+        }
+        return {};
     }
 
-    std::uint32_t create_environment(sys_handle token, bool inherit, sys_handle& out) override {
-        void* block = nullptr;
-        const BOOL ok = ::CreateEnvironmentBlock(&block, native(token), inherit ? TRUE : FALSE);
-        out = ok ? wrap(block) : sys_handle::null;
-        return last_error_of(ok);
+    stdext::expected<std::uint32_t> session_of(std::uint32_t process_id) override {
+        DWORD session = 0;
+        if (!::ProcessIdToSessionId(process_id, &session)) {
+            return last_failed("ProcessIdToSessionId failed");
+        }
+        return session;
     }
 
-    void destroy_environment(sys_handle block) override {
-        last_error_guard keep;
-        ::DestroyEnvironmentBlock(native(block));
+    stdext::expected<std::wstring> image_path(std::uint32_t process_id,
+                                              std::uint32_t access) override {
+        unique_kernel_handle process(::OpenProcess(access, FALSE, process_id));
+        if (!process) {
+            return last_failed("OpenProcess failed");
+        }
+        std::vector<wchar_t> buffer(longest_path_chars + 1, L'\0');
+        const DWORD n =
+            ::K32GetModuleFileNameExW(process.get(), nullptr, buffer.data(), longest_path_chars);
+        if (n == 0) {
+            return last_failed("GetModuleFileNameEx failed");
+        }
+        return std::wstring(buffer.data(), n);
     }
 
-    std::uint32_t create_process_as_user(sys_handle token, const std::wstring& command_line,
-                                         std::uint32_t flags, sys_handle environment,
-                                         created_process& out) override {
-        return launch(command_line, out,
+    stdext::expected<void> terminate(std::uint32_t process_id) override {
+        unique_kernel_handle process(::OpenProcess(PROCESS_TERMINATE, FALSE, process_id));
+        if (!process) {
+            return last_failed("OpenProcess failed");
+        }
+        if (!::TerminateProcess(process.get(), 0)) {
+            return last_failed("TerminateProcess failed");
+        }
+        return {};
+    }
+
+    stdext::expected<unique_sys_handle> session_token(std::uint32_t process_id,
+                                                      std::uint32_t session) override {
+        const std::string pid = std::to_string(process_id);
+        unique_kernel_handle process(::OpenProcess(MAXIMUM_ALLOWED, FALSE, process_id));
+        if (!process) {
+            return last_failed("OpenProcess pid=" + pid + " failed");
+        }
+        unique_kernel_handle token;
+        if (!::OpenProcessToken(process.get(), winlogon_token_access, token.put())) {
+            return last_failed("OpenProcessToken pid=" + pid + " failed");
+        }
+        LUID luid{};
+        if (!::LookupPrivilegeValueW(nullptr, debug_privilege, &luid)) {
+            return last_failed("LookupPrivilegeValue failed");
+        }
+        unique_kernel_handle duplicate;
+        if (!::DuplicateTokenEx(token.get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification,
+                                TokenPrimary, duplicate.put())) {
+            return last_failed("DuplicateTokenEx failed");
+        }
+        DWORD id = session;
+        if (!::SetTokenInformation(duplicate.get(), TokenSessionId, &id, sizeof(id))) {
+            return last_failed("SetTokenInformation failed");
+        }
+        // A partial assignment, reported only through the last error, is not looked at.
+        TOKEN_PRIVILEGES enabled{};
+        enabled.PrivilegeCount = 1;
+        enabled.Privileges[0].Luid = luid;
+        enabled.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        if (!::AdjustTokenPrivileges(duplicate.get(), FALSE, &enabled, 0, nullptr, nullptr)) {
+            return last_failed("AdjustTokenPrivileges failed");
+        }
+        return give(duplicate);
+    }
+
+    stdext::expected<unique_sys_handle> start_as_user(sys_handle token,
+                                                      const std::wstring& command_line) override {
+        stdext::unique_handle<environment_block_traits> environment;
+        if (!::CreateEnvironmentBlock(environment.put(), native(token), TRUE)) {
+            // Without a block the child gets none; what the call left behind is not a block.
+            (void)environment.release();
+        }
+        const DWORD flags = CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS |
+                            (environment ? CREATE_UNICODE_ENVIRONMENT : 0);
+        return launch(command_line, "CreateProcessAsUser failed",
                       [&](wchar_t* line, STARTUPINFOW& startup, PROCESS_INFORMATION& info) {
                           return ::CreateProcessAsUserW(native(token), nullptr, line, nullptr,
-                                                        nullptr, FALSE, flags, native(environment),
+                                                        nullptr, FALSE, flags, environment.get(),
                                                         nullptr, &startup, &info);
                       });
     }
 
-    std::uint32_t create_process(const std::wstring& command_line, std::uint32_t flags,
-                                 created_process& out) override {
-        return launch(command_line, out,
+    stdext::expected<unique_sys_handle> start(const std::wstring& command_line,
+                                              std::uint32_t flags) override {
+        return launch(command_line, "CreateProcess failed",
                       [&](wchar_t* line, STARTUPINFOW& startup, PROCESS_INFORMATION& info) {
                           return ::CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, flags,
                                                   nullptr, nullptr, &startup, &info);
                       });
     }
 
-    std::uint32_t wait(sys_handle handle, std::uint32_t timeout_ms,
-                       std::uint32_t& result) override {
-        result = ::WaitForSingleObject(native(handle), timeout_ms);
-        return result == WAIT_FAILED ? ::GetLastError() : 0;
+    stdext::expected<std::uint32_t> wait(sys_handle process, std::uint32_t timeout_ms) override {
+        const DWORD result = ::WaitForSingleObject(native(process), timeout_ms);
+        if (result == WAIT_FAILED) {
+            return last_failed("WaitForSingleObject failed");
+        }
+        return result;
     }
 
-    std::uint32_t terminate(sys_handle process, std::uint32_t exit_code) override {
-        return last_error_of(::TerminateProcess(native(process), exit_code));
+    stdext::expected<unique_sys_handle> thread_token() override {
+        constexpr DWORD access = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
+        unique_kernel_handle token;
+        if (!::OpenThreadToken(::GetCurrentThread(), access, FALSE, token.put())) {
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_NO_TOKEN) {
+                return failed(error, "OpenThreadToken failed");
+            }
+            if (!::ImpersonateSelf(SecurityImpersonation)) {
+                return last_failed("ImpersonateSelf failed");
+            }
+            if (!::OpenThreadToken(::GetCurrentThread(), access, FALSE, token.put())) {
+                return last_failed("OpenThreadToken failed");
+            }
+        }
+        return give(token);
     }
 
-    std::uint32_t module_file_name(sys_handle process, hmodule module, std::uint32_t capacity,
-                                   std::wstring& out, std::uint32_t& error) override {
-        std::vector<wchar_t> buffer(capacity + 1, L'\0');
-        ::SetLastError(0);
-        const DWORD n = ::K32GetModuleFileNameExW(native(process), to_native<HMODULE>(module),
-                                                  buffer.data(), capacity);
-        error = ::GetLastError();
-        out.assign(buffer.data(), n);
-        return n;
-    }
-
-    bool close(sys_handle handle) override {
-        last_error_guard keep;
-        return ::CloseHandle(native(handle)) != FALSE;
+    stdext::expected<void> set_debug_privilege(sys_handle token, bool enable) override {
+        LUID luid{};
+        if (!::LookupPrivilegeValueW(nullptr, debug_privilege, &luid)) {
+            return last_failed("LookupPrivilegeValue");
+        }
+        // Switched off first, asking for the state before, so that the second call can keep
+        // the privilege's other attribute bits.
+        TOKEN_PRIVILEGES off{};
+        off.PrivilegeCount = 1;
+        off.Privileges[0].Luid = luid;
+        TOKEN_PRIVILEGES previous{};
+        DWORD length = 0;
+        if (!::AdjustTokenPrivileges(native(token), FALSE, &off, sizeof(previous), &previous,
+                                     &length)) {
+            return last_failed("AdjustTokenPrivileges 1");
+        }
+        previous.PrivilegeCount = 1;
+        previous.Privileges[0].Luid = luid;
+        if (enable) {
+            previous.Privileges[0].Attributes |= SE_PRIVILEGE_ENABLED;
+        } else {
+            previous.Privileges[0].Attributes &= ~static_cast<DWORD>(SE_PRIVILEGE_ENABLED);
+        }
+        if (!::AdjustTokenPrivileges(native(token), FALSE, &previous, 0, nullptr, nullptr)) {
+            return last_failed("AdjustTokenPrivileges 2");
+        }
+        return {};
     }
 
     std::uint32_t console_session() override { return ::WTSGetActiveConsoleSessionId(); }
 
-    std::uint32_t enumerate_sessions(std::vector<session_entry>& out) override {
-        out.clear();
-        WTS_SESSION_INFOW* list = nullptr;
+    stdext::expected<std::vector<session_entry>> sessions() override {
+        stdext::unique_handle<session_list_traits> list;
         DWORD count = 0;
-        if (!::WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &list, &count)) {
-            return ::GetLastError();
+        if (!::WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, list.put(), &count)) {
+            return last_failed("WTSEnumerateSessions failed");
         }
+        std::vector<session_entry> entries;
         for (DWORD i = 0; i < count; ++i) {
-            out.push_back({list[i].SessionId,
-                           list[i].pWinStationName ? list[i].pWinStationName : L"",
-                           static_cast<std::uint32_t>(list[i].State)});
+            const auto& s = list.get()[i];
+            entries.push_back({s.SessionId, s.pWinStationName ? s.pWinStationName : L"",
+                               static_cast<std::uint32_t>(s.State)});
         }
-        ::WTSFreeMemory(list);
-        return 0;
+        return entries;
     }
+
+    void close(sys_handle handle) override { unique_kernel_handle closing(native(handle)); }
 };
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <vector>
+
+#include "stdext/utf.h"
 #include "winapi/win/handles.h"
 #include "winapi/win/system_facilities.h"
 
@@ -10,62 +13,93 @@ HKEY native(hkey key) {
     return to_native<HKEY>(key);
 }
 
+stdext::unexpected<stdext::error> failure(LSTATUS rc, const char* call) {
+    return stdext::unexpected(win_failure(static_cast<std::uint32_t>(rc), call));
+}
+
 class windows_registry final : public registry {
 public:
-    std::uint32_t open_key(hkey root, const std::wstring& subkey, std::uint32_t access,
-                           hkey& out) override {
-        HKEY key = nullptr;
-        const LSTATUS rc = ::RegOpenKeyExW(native(root), subkey.c_str(), 0, access, &key);
-        out = rc == ERROR_SUCCESS ? from_native(key) : 0;
-        return static_cast<std::uint32_t>(rc);
+    stdext::expected<unique_hkey> open_key(hkey root, const std::wstring& subkey,
+                                           std::uint32_t access) override {
+        unique_hkey key;
+        const LSTATUS rc = ::RegOpenKeyExW(native(root), subkey.c_str(), 0, access,
+                                           reinterpret_cast<HKEY*>(key.put()));
+        if (rc != ERROR_SUCCESS) {
+            return failure(rc, "RegOpenKeyEx");
+        }
+        return key;
     }
 
-    std::uint32_t create_key(hkey root, const std::wstring& subkey, std::uint32_t access,
-                             hkey& out) override {
-        HKEY key = nullptr;
+    stdext::expected<unique_hkey> create_key(hkey root, const std::wstring& subkey,
+                                             std::uint32_t access) override {
+        unique_hkey key;
         const LSTATUS rc = ::RegCreateKeyExW(native(root), subkey.c_str(), 0, nullptr, 0, access,
-                                             nullptr, &key, nullptr);
-        out = rc == ERROR_SUCCESS ? from_native(key) : 0;
-        return static_cast<std::uint32_t>(rc);
-    }
-
-    std::uint32_t close_key(hkey key) override {
-        return static_cast<std::uint32_t>(::RegCloseKey(native(key)));
-    }
-
-    std::uint32_t query_value(hkey key, const std::wstring& name, std::uint32_t& type,
-                              std::vector<std::uint8_t>& data) override {
-        DWORD size = static_cast<DWORD>(data.size());
-        DWORD t = REG_NONE;
-        const LSTATUS rc = ::RegQueryValueExW(native(key), name.c_str(), nullptr, &t,
-                                              data.empty() ? nullptr : data.data(), &size);
-        type = t;
-        if (rc == ERROR_SUCCESS) {
-            data.resize(size);
+                                             nullptr, reinterpret_cast<HKEY*>(key.put()), nullptr);
+        if (rc != ERROR_SUCCESS) {
+            return failure(rc, "RegCreateKeyEx");
         }
-        return static_cast<std::uint32_t>(rc);
+        return key;
     }
 
-    std::uint32_t get_value(hkey key, const std::wstring& subkey, const std::wstring& name,
-                            std::uint32_t flags, std::uint32_t& type,
-                            std::vector<std::uint8_t>& data) override {
-        DWORD size = static_cast<DWORD>(data.size());
-        DWORD t = REG_NONE;
+    void close_key(hkey key) override {
+        last_error_guard keep;
+        ::RegCloseKey(native(key));
+    }
+
+    stdext::expected<reg_value> query_value(hkey key, const std::wstring& name,
+                                            std::size_t capacity) override {
+        reg_value value;
+        value.data.assign(capacity, 0);
+        DWORD size = static_cast<DWORD>(capacity);
+        DWORD type = REG_NONE;
         const LSTATUS rc =
-            ::RegGetValueW(native(key), subkey.empty() ? nullptr : subkey.c_str(), name.c_str(),
-                           flags, &t, data.empty() ? nullptr : data.data(), &size);
-        type = t;
-        if (rc == ERROR_SUCCESS) {
-            data.resize(size);
+            ::RegQueryValueExW(native(key), name.c_str(), nullptr, &type, value.data.data(), &size);
+        if (rc != ERROR_SUCCESS) {
+            return failure(rc, "RegQueryValueEx");
         }
-        return static_cast<std::uint32_t>(rc);
+        value.type = type;
+        value.data.resize(size);
+        return value;
     }
 
-    std::uint32_t set_value(hkey key, const std::wstring& name, std::uint32_t type,
-                            const std::vector<std::uint8_t>& data) override {
-        return static_cast<std::uint32_t>(::RegSetValueExW(
-            native(key), name.c_str(), 0, type, data.data(), static_cast<DWORD>(data.size())));
+    stdext::expected<std::wstring> get_string(hkey key, const std::wstring& subkey,
+                                              const std::wstring& name) override {
+        std::vector<std::uint8_t> data(long_text_bytes, 0);
+        DWORD size = static_cast<DWORD>(data.size());
+        const LSTATUS rc = ::RegGetValueW(native(key), subkey.empty() ? nullptr : subkey.c_str(),
+                                          name.c_str(), RRF_RT_REG_SZ, nullptr, data.data(), &size);
+        if (rc != ERROR_SUCCESS) {
+            return failure(rc, "RegGetValue");
+        }
+        return stdext::utf16le_to_wide(data.data(), size);
     }
+
+    stdext::expected<std::uint32_t> get_dword(hkey key, const std::wstring& subkey,
+                                              const std::wstring& name) override {
+        DWORD value = 0;
+        DWORD size = sizeof value;
+        const LSTATUS rc = ::RegGetValueW(native(key), subkey.empty() ? nullptr : subkey.c_str(),
+                                          name.c_str(), RRF_RT_REG_DWORD, nullptr, &value, &size);
+        if (rc != ERROR_SUCCESS) {
+            return failure(rc, "RegGetValue");
+        }
+        return static_cast<std::uint32_t>(value);
+    }
+
+    stdext::expected<void> set_string(hkey key, const std::wstring& name,
+                                      const std::wstring& text) override {
+        auto bytes = stdext::wide_to_utf16le(text);
+        bytes.insert(bytes.end(), {0, 0});
+        const LSTATUS rc = ::RegSetValueExW(native(key), name.c_str(), 0, REG_SZ, bytes.data(),
+                                            static_cast<DWORD>(bytes.size()));
+        if (rc != ERROR_SUCCESS) {
+            return failure(rc, "RegSetValueEx");
+        }
+        return {};
+    }
+
+private:
+    static constexpr std::size_t long_text_bytes = 32767 * sizeof(wchar_t);
 };
 
 }  // namespace

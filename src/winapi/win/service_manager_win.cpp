@@ -6,42 +6,55 @@
 namespace winapi {
 namespace {
 
+struct service_handle_traits {
+    using handle_type = SC_HANDLE;
+    static handle_type empty() noexcept { return nullptr; }
+    static void close(SC_HANDLE h) noexcept {
+        last_error_guard keep;
+        ::CloseServiceHandle(h);
+    }
+};
+using unique_service_handle = stdext::unique_handle<service_handle_traits>;
+
 SC_HANDLE native(sc_handle h) {
     return to_native<SC_HANDLE>(h);
 }
 
+stdext::expected<unique_sc_handle> give(SC_HANDLE h, const char* step) {
+    if (h == nullptr) {
+        return stdext::unexpected(win_failure(::GetLastError(), step));
+    }
+    return unique_sc_handle(from_native(h));
+}
+
 class windows_service_manager final : public service_manager {
 public:
-    std::uint32_t open_manager(std::uint32_t access, sc_handle& out) override {
-        SC_HANDLE h = ::OpenSCManagerW(nullptr, nullptr, access);
-        out = from_native(h);
-        return h ? 0 : ::GetLastError();
+    stdext::expected<unique_sc_handle> open_manager() override {
+        return give(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS),
+                    "OpenSCManager failed");
     }
 
-    std::uint32_t open_service(sc_handle manager, const std::wstring& name, std::uint32_t access,
-                               sc_handle& out) override {
-        SC_HANDLE h = ::OpenServiceW(native(manager), name.c_str(), access);
-        out = from_native(h);
-        return h ? 0 : ::GetLastError();
+    stdext::expected<unique_sc_handle> open_service(sc_handle manager, const std::wstring& name,
+                                                    std::uint32_t access) override {
+        return give(::OpenServiceW(native(manager), name.c_str(), access), "OpenService failed");
     }
 
-    std::uint32_t query_status(sc_handle service, service_status& out) override {
+    stdext::expected<service_status> query_status(sc_handle service) override {
         SERVICE_STATUS status{};
         if (!::QueryServiceStatus(native(service), &status)) {
-            return ::GetLastError();
+            return stdext::unexpected(win_failure(::GetLastError(), "QueryServiceStatus failed"));
         }
-        out = {status.dwCurrentState, status.dwWaitHint};
-        return 0;
+        return service_status{status.dwCurrentState, status.dwWaitHint};
     }
 
-    std::uint32_t start(sc_handle service) override {
-        return ::StartServiceW(native(service), 0, nullptr) ? 0 : ::GetLastError();
+    stdext::expected<void> start(sc_handle service) override {
+        if (!::StartServiceW(native(service), 0, nullptr)) {
+            return stdext::unexpected(win_failure(::GetLastError(), "StartService failed"));
+        }
+        return {};
     }
 
-    bool close(sc_handle handle) override {
-        last_error_guard keep;
-        return ::CloseServiceHandle(native(handle)) != FALSE;
-    }
+    void close(sc_handle handle) override { unique_service_handle closing(native(handle)); }
 };
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The crypto and trust headers each need the ones before them.
+// The trust headers each need the ones before them.
 // clang-format off
 #include <windows.h>
 #include <wincrypt.h>
@@ -7,7 +7,8 @@
 #include <softpub.h>
 // clang-format on
 
-#include <vector>
+#include <memory>
+#include <new>
 
 #include "winapi/win/handles.h"
 #include "winapi/win/system_facilities.h"
@@ -50,6 +51,18 @@ struct catalog_member_layout {
 static_assert(sizeof(void*) != 4 || sizeof(trust_data_layout) == 52);
 static_assert(sizeof(void*) != 4 || sizeof(catalog_member_layout) == 40);
 static_assert(sizeof(WINTRUST_FILE_INFO) == 4 * sizeof(void*));
+static_assert(sizeof(CATALOG_INFO) == 524);
+
+// The catalog administration context; only this file uses it.
+struct catalog_admin_traits {
+    using handle_type = HCATADMIN;
+    static handle_type empty() noexcept { return nullptr; }
+    static void close(HCATADMIN h) noexcept {
+        last_error_guard keep;
+        ::CryptCATAdminReleaseContext(h, 0);
+    }
+};
+using unique_catalog_admin = stdext::unique_handle<catalog_admin_traits>;
 
 LONG verify(DWORD union_choice, void* choice, DWORD provider_flags) {
     trust_data_layout data{};
@@ -64,186 +77,156 @@ LONG verify(DWORD union_choice, void* choice, DWORD provider_flags) {
     return ::WinVerifyTrust(nullptr, &action, &data);
 }
 
-HANDLE native_file(trust_file file) {
-    return to_native<HANDLE>(file);
+stdext::unexpected<stdext::error> failed(const char* step) {
+    return stdext::unexpected(win_failure(::GetLastError(), step));
 }
 
-PCCERT_CONTEXT native_cert(cert_context certificate) {
-    return to_native<PCCERT_CONTEXT>(certificate);
+stdext::unexpected<stdext::error> failed(std::uint32_t code, const char* step) {
+    return stdext::unexpected(win_failure(code, step));
+}
+
+// One simple display name: the first call gives the length with the terminating null, the second
+// fills a buffer of that length. A name of only the terminating null is no name.
+stdext::expected<std::wstring> display_name(PCCERT_CONTEXT certificate, DWORD flags) {
+    const DWORD length = ::CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags,
+                                              nullptr, nullptr, 0);
+    if (length == 0) {
+        return failed("CertGetNameStringW");
+    }
+    std::wstring name(length, L'\0');
+    const DWORD written = ::CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags,
+                                               nullptr, name.data(), length);
+    if (written == 0) {
+        return failed("CertGetNameStringW");
+    }
+    if (written == 1) {
+        return failed(error_not_found, "CertGetNameStringW: empty name");
+    }
+    name.resize(written - 1);
+    return name;
 }
 
 class windows_trust final : public trust {
 public:
-    std::int32_t verify_file(const std::wstring& path) override {
+    std::int32_t verify_embedded(const std::wstring& path) override {
         WINTRUST_FILE_INFO file{};
         file.cbStruct = sizeof(file);
         file.pcwszFilePath = path.c_str();
         return verify(WTD_CHOICE_FILE, &file, 0);
     }
 
-    std::int32_t verify_catalog_member(const std::wstring& catalog_path,
-                                       const std::wstring& member_path, trust_file member,
-                                       const std::uint8_t* hash, std::uint32_t hash_size) override {
-        catalog_member_layout catalog{};
-        catalog.cbStruct = sizeof(catalog);
-        catalog.pcwszCatalogFilePath = catalog_path.c_str();
-        catalog.pcwszMemberFilePath = member_path.c_str();
-        catalog.hMemberFile = native_file(member);
-        catalog.pbCalculatedFileHash = const_cast<BYTE*>(hash);
-        catalog.cbCalculatedFileHash = hash_size;
-        return verify(WTD_CHOICE_CATALOG, &catalog, WTD_SAFER_FLAG | WTD_CACHE_ONLY_URL_RETRIEVAL);
-    }
-
-    trust_file open_file(const std::wstring& path, std::uint32_t& error) override {
-        HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE) {
-            error = ::GetLastError();
-            return 0;
+    stdext::expected<void> verify_in_catalogs(
+        const std::wstring& path, const std::function<bool(std::int32_t)>& on_result) override {
+        const unique_file_handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                                    nullptr));
+        if (!file) {
+            return failed("CreateFileW");
         }
-        error = 0;
-        return from_native(h);
-    }
-
-    void close_file(trust_file file) override {
-        last_error_guard keep;
-        ::CloseHandle(native_file(file));
-    }
-
-    void* allocate(std::size_t size) noexcept override {
-        return ::HeapAlloc(::GetProcessHeap(), 0, size);
-    }
-
-    void free_memory(void* block) noexcept override {
-        last_error_guard keep;
-        ::HeapFree(::GetProcessHeap(), 0, block);
-    }
-
-    bool calc_file_hash(trust_file file, std::uint32_t& size, std::uint8_t* buffer,
-                        std::uint32_t& error) override {
-        DWORD n = size;
-        const BOOL ok = ::CryptCATAdminCalcHashFromFileHandle(native_file(file), &n, buffer, 0);
-        error = ok ? 0 : ::GetLastError();
-        size = n;
-        return ok != FALSE;
-    }
-
-    bool acquire_catalog_admin(catalog_admin& admin, std::uint32_t& error) override {
-        HCATADMIN h = nullptr;
-        const BOOL ok = ::CryptCATAdminAcquireContext(&h, nullptr, 0);
-        error = ok ? 0 : ::GetLastError();
-        admin = ok ? from_native(h) : 0;
-        return ok != FALSE;
-    }
-
-    void release_catalog_admin(catalog_admin admin) override {
-        last_error_guard keep;
-        ::CryptCATAdminReleaseContext(to_native<HCATADMIN>(admin), 0);
-    }
-
-    catalog_info next_catalog(catalog_admin admin, const std::uint8_t* hash,
-                              std::uint32_t hash_size, catalog_info& previous) override {
-        HCATINFO prev = to_native<HCATINFO>(previous);
-        HCATINFO next =
-            ::CryptCATAdminEnumCatalogFromHash(to_native<HCATADMIN>(admin), const_cast<BYTE*>(hash),
-                                               hash_size, 0, prev ? &prev : nullptr);
-        previous = from_native(prev);
-        return from_native(next);
-    }
-
-    void release_catalog(catalog_admin admin, catalog_info catalog) override {
-        last_error_guard keep;
-        ::CryptCATAdminReleaseCatalogContext(to_native<HCATADMIN>(admin),
-                                             to_native<HCATINFO>(catalog), 0);
-    }
-
-    bool catalog_file(catalog_info catalog, std::wstring& path, std::uint32_t& error) override {
-        CATALOG_INFO info{};
-        info.cbStruct = sizeof(info);
-        static_assert(sizeof(CATALOG_INFO) == 524);
-        if (!::CryptCATCatalogInfoFromContext(to_native<HCATINFO>(catalog), &info, 0)) {
-            error = ::GetLastError();
-            return false;
+        DWORD hash_size = 0;
+        if (!::CryptCATAdminCalcHashFromFileHandle(file.get(), &hash_size, nullptr, 0) &&
+            ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+            return failed("CryptCATAdminCalcHashFromFileHandle");
         }
-        error = 0;
-        path = info.wszCatalogFile;
-        return true;
+        const std::unique_ptr<BYTE[]> hash(new (std::nothrow) BYTE[hash_size]);
+        if (!hash) {
+            return failed(error_outofmemory, "hash buffer");
+        }
+        if (!::CryptCATAdminCalcHashFromFileHandle(file.get(), &hash_size, hash.get(), 0)) {
+            return failed("CryptCATAdminCalcHashFromFileHandle");
+        }
+        unique_catalog_admin admin;
+        if (!::CryptCATAdminAcquireContext(admin.put(), nullptr, 0)) {
+            return failed("CryptCATAdminAcquireContext");
+        }
+
+        // Each further call of the enumeration releases the catalog passed in as the previous
+        // one; the catalog at which the walk stops is released here.
+        HCATINFO previous = nullptr;
+        while (HCATINFO catalog = ::CryptCATAdminEnumCatalogFromHash(
+                   admin.get(), hash.get(), hash_size, 0, previous ? &previous : nullptr)) {
+            previous = catalog;
+            CATALOG_INFO info{};
+            info.cbStruct = sizeof(info);
+            if (!::CryptCATCatalogInfoFromContext(catalog, &info, 0)) {
+                continue;
+            }
+            catalog_member_layout member{};
+            member.cbStruct = sizeof(member);
+            member.pcwszCatalogFilePath = info.wszCatalogFile;
+            member.pcwszMemberFilePath = path.c_str();
+            member.hMemberFile = file.get();
+            member.pbCalculatedFileHash = hash.get();
+            member.cbCalculatedFileHash = hash_size;
+            const LONG result =
+                verify(WTD_CHOICE_CATALOG, &member, WTD_SAFER_FLAG | WTD_CACHE_ONLY_URL_RETRIEVAL);
+            if (on_result(result)) {
+                ::CryptCATAdminReleaseCatalogContext(admin.get(), catalog, 0);
+                break;
+            }
+        }
+        return {};
     }
 
-    bool query_embedded_signature(const std::wstring& path, cert_store& store,
-                                  crypt_message& message, std::uint32_t& error) override {
+    stdext::expected<certificate_fields> signer_certificate(const std::wstring& path) override {
+        // Declared in this order so that the message is closed before its store.
+        unique_cert_store store;
+        unique_crypt_message message;
         DWORD encoding = 0;
         DWORD content = 0;
         DWORD format = 0;
-        HCERTSTORE s = nullptr;
-        HCRYPTMSG m = nullptr;
-        const BOOL ok = ::CryptQueryObject(
-            CERT_QUERY_OBJECT_FILE, path.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-            CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &content, &format, &s, &m, nullptr);
-        error = ok ? 0 : ::GetLastError();
-        store = from_native(s);
-        message = from_native(m);
-        return ok != FALSE;
-    }
+        if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path.c_str(),
+                                CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                                CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &content, &format,
+                                store.put(), message.put(), nullptr)) {
+            return failed("CryptQueryObject");
+        }
 
-    void close_message(crypt_message message) override {
-        last_error_guard keep;
-        ::CryptMsgClose(to_native<HCRYPTMSG>(message));
-    }
+        DWORD size = 0;
+        if (!::CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size)) {
+            return failed("CryptMsgGetParam");
+        }
+        const std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[size]);
+        if (!buffer) {
+            return failed(error_not_enough_memory, "signer information buffer");
+        }
+        if (!::CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, buffer.get(), &size)) {
+            return failed("CryptMsgGetParam");
+        }
+        const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(buffer.get());
 
-    void close_store(cert_store store) override {
-        last_error_guard keep;
-        ::CertCloseStore(to_native<HCERTSTORE>(store), 0);
-    }
-
-    bool signer_info(crypt_message message, void* buffer, std::uint32_t& size,
-                     std::uint32_t& error) override {
-        DWORD n = size;
-        const BOOL ok = ::CryptMsgGetParam(to_native<HCRYPTMSG>(message), CMSG_SIGNER_INFO_PARAM, 0,
-                                           buffer, &n);
-        error = ok ? 0 : ::GetLastError();
-        size = n;
-        return ok != FALSE;
-    }
-
-    cert_context find_signer_certificate(cert_store store, const void* signer_info,
-                                         std::uint32_t& error) override {
-        const auto* signer = static_cast<const CMSG_SIGNER_INFO*>(signer_info);
         CERT_INFO wanted{};
         wanted.Issuer = signer->Issuer;
         wanted.SerialNumber = signer->SerialNumber;
-        PCCERT_CONTEXT found = ::CertFindCertificateInStore(
-            to_native<HCERTSTORE>(store), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-            CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
-        error = found ? 0 : ::GetLastError();
-        return from_native(found);
-    }
-
-    void free_certificate(cert_context certificate) override {
-        last_error_guard keep;
-        ::CertFreeCertificateContext(native_cert(certificate));
-    }
-
-    bool serial_number(cert_context certificate, std::vector<std::uint8_t>& stored) override {
-        const CERT_INFO* info = native_cert(certificate)->pCertInfo;
-        if (info == nullptr) {
-            return false;
+        const unique_cert_context certificate(
+            ::CertFindCertificateInStore(store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                         CERT_FIND_SUBJECT_CERT, &wanted, nullptr));
+        if (!certificate) {
+            // A signer whose certificate is not in the signature cannot be described; the
+            // search's "not found" stays the error, so that no caller takes an empty subject for
+            // a signer.
+            const DWORD error = ::GetLastError();
+            return failed(error != 0 ? error : crypt_e_not_found, "CertFindCertificateInStore");
         }
-        const BYTE* bytes = info->SerialNumber.pbData;
-        stored.assign(bytes, bytes + info->SerialNumber.cbData);
-        return true;
-    }
 
-    std::uint32_t name_string(cert_context certificate, std::uint32_t type, std::uint32_t flags,
-                              std::uint32_t capacity, std::wstring& out,
-                              std::uint32_t& error) override {
-        std::vector<wchar_t> buffer(capacity, L'\0');
-        ::SetLastError(0);
-        const DWORD n = ::CertGetNameStringW(native_cert(certificate), type, flags, nullptr,
-                                             capacity ? buffer.data() : nullptr, capacity);
-        error = ::GetLastError();
-        out.assign(buffer.begin(), buffer.end());
-        return n;
+        const CERT_INFO* info = certificate.get()->pCertInfo;
+        if (info == nullptr) {
+            return failed(error_invalid_data, "certificate information");
+        }
+        certificate_fields fields;
+        fields.serial_stored.assign(info->SerialNumber.pbData,
+                                    info->SerialNumber.pbData + info->SerialNumber.cbData);
+        auto issuer = display_name(certificate.get(), CERT_NAME_ISSUER_FLAG);
+        if (!issuer) {
+            return stdext::unexpected(std::move(issuer).error());
+        }
+        auto subject = display_name(certificate.get(), 0);
+        if (!subject) {
+            return stdext::unexpected(std::move(subject).error());
+        }
+        fields.issuer = std::move(*issuer);
+        fields.subject = std::move(*subject);
+        return fields;
     }
 };
 

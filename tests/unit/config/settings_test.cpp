@@ -1,16 +1,12 @@
 #include <gtest/gtest.h>
 #include <picojson.h>
 
-#include <string>
 #include <tuple>
-#include <vector>
 
-#include "fakes/fake_file_system.h"
-#include "fakes/fake_registry.h"
+#include "fakes/fake_machine.h"
 #include "platform/config/paths.h"
 #include "platform/config/product_settings.h"
 #include "stdext/utf.h"
-#include "winapi/facility.h"
 
 namespace {
 
@@ -20,98 +16,74 @@ namespace id = platform::config::setting;
 const std::wstring product_key = L"SOFTWARE\\Valdrin Agent";
 const std::wstring default_user = L".DEFAULT\\Software\\SetID";
 
-class SettingsTest : public ::testing::Test {
+class SettingsTest : public fakes::machine_test {
 protected:
-    std::wstring write(const std::string& name, const std::string& content) {
-        const std::wstring path = dir + stdext::utf8_to_wide(name);
-        fs.set_file(path, content);
-        return path;
-    }
     product_settings load(const std::string& content) {
-        return product_settings(write("Corvel.json", content), L"C:\\Agent\\");
+        machine.files.set_file(file, content);
+        return product_settings(file, L"C:\\Agent\\");
     }
-    std::optional<std::wstring> lang_record() const {
-        return reg.find_string(winapi::hkey_local_machine, product_key, L"lang");
+    std::optional<std::wstring> lang_record(const std::wstring& key = product_key) {
+        return machine.registry.find_string(winapi::hkey_local_machine, key, L"lang");
+    }
+    void set_record(const std::wstring& record) {
+        machine.registry.set_string(winapi::hkey_local_machine, product_key, L"lang", record);
     }
 
-    const std::wstring dir = L"C:\\Test\\";
-    fakes::fake_file_system fs;
-    winapi::scoped_facility<winapi::file_system> use_fs{fs};
-    fakes::fake_registry reg;
-    winapi::scoped_facility<winapi::registry> use{reg};
+    const std::wstring file = L"C:\\Test\\Corvel.json";
 };
 
-TEST_F(SettingsTest, MissingFileKeepsDefaultsAndLeavesRegistryAlone) {
-    const product_settings s(dir + L"absent.json", L"C:\\Agent\\");
+TEST_F(SettingsTest, NoUsableFileKeepsTheDefaultsAndLeavesTheRegistryAlone) {
+    const product_settings s(L"C:\\Test\\absent.json", L"C:\\Agent\\");
     EXPECT_EQ(*s.get_narrow(id::app_id), "com.valdrin.agent");
     EXPECT_EQ(*s.get_wide(id::regpath_product), product_key);
-    EXPECT_EQ(*s.get_narrow(id::language), "en-US");
+    EXPECT_EQ(*s.get_narrow(id::language_direction), "LTR");
     EXPECT_EQ(*s.get_wide(id::install_folder), L"C:\\Agent\\");
-    // Unknown ids give empty texts; both maps carry the same ids.
-    EXPECT_EQ(*s.get_narrow(14), "");
-    EXPECT_EQ(*s.get_wide(99), L"");
+    EXPECT_EQ(*s.get_narrow(14), "");  // unknown ids give empty texts
     EXPECT_EQ(s.narrow().size(), s.wide().size());
-    EXPECT_TRUE(reg.opens.empty());
-}
 
-TEST_F(SettingsTest, MalformedFileRecordsTheParserErrorAndKeepsDefaults) {
-    const auto s = load("{\n  \"app_id\": \"x\",\n  oops here\n}");
-    EXPECT_EQ(*s.get_narrow(id::app_id), "com.valdrin.agent");
-    EXPECT_EQ(picojson::get_last_error().rfind("syntax error at line 3 near: ", 0), 0u)
-        << picojson::get_last_error();
-    EXPECT_TRUE(reg.opens.empty());
+    EXPECT_EQ(*load("{\n  \"app_id\": \"x\",\n  oops\n}").get_narrow(id::app_id),
+              "com.valdrin.agent");
+    EXPECT_EQ(picojson::get_last_error().rfind("syntax error at line 3 near: ", 0), 0u);
     // A number beyond the range of a double is malformed too, not a crash.
     EXPECT_EQ(*load(R"({"app_id":"x","n":2e3333})").get_narrow(id::app_id), "com.valdrin.agent");
+    EXPECT_TRUE(machine.registry.opens.empty());
 }
 
-TEST_F(SettingsTest, TakesOnlyCorrectlyTypedMembers) {
-    const auto s = load(R"({
-        "service": {"name": "Svc", "description": 5, "display_name": "Shown"},
-        "partner_id": "com.partner", "app_id": 17,
-        "regpath": {"product": "SOFTWARE\\Other", "modules": ["x"]},
-        "update": "http://example.org/u.json",
-        "login": {"when": 1, "encode_redirect": true, "url": "https://example.org/",
-                  "auth_type": "oauth", "url_params": {"b": 1, "a": "x/y", "c": {"z": null, "d": 1.5}}},
-        "ieupgrade": "yes", "unknown": "ignored"
-    })");
-    EXPECT_EQ(*s.get_narrow(id::service_name), "Svc");
-    EXPECT_EQ(*s.get_narrow(id::service_description), "Corvel Service description");
-    EXPECT_EQ(*s.get_wide(id::service_display_name), L"Shown");
-    EXPECT_EQ(*s.get_narrow(id::partner_id), "com.partner");
-    EXPECT_EQ(*s.get_narrow(id::app_id), "com.valdrin.agent");
-    EXPECT_EQ(*s.get_wide(id::regpath_product), L"SOFTWARE\\Other");
-    EXPECT_EQ(*s.get_narrow(id::regpath_modules), "SOFTWARE\\Valdrin Agent\\Modules");
-    EXPECT_EQ(*s.get_narrow(id::update_url), "http://example.org/u.json");
-    EXPECT_EQ(*s.get_narrow(id::login_when), "1");
-    EXPECT_EQ(*s.get_narrow(id::login_encode_redirect), "1");
-    EXPECT_EQ(*s.get_narrow(id::login_url), "https://example.org/");
-    EXPECT_EQ(*s.get_narrow(id::login_auth_type), "oauth");
-    EXPECT_EQ(*s.get_narrow(id::login_url_params), R"({"a":"x\/y","b":1,"c":{"d":1.5,"z":null}})");
-    EXPECT_EQ(*s.get_narrow(id::ieupgrade), "yes");
-    // The language comes from the product key the file names.
-    EXPECT_TRUE(reg.find_string(winapi::hkey_local_machine, L"SOFTWARE\\Other", L"lang"));
-}
-
-TEST_F(SettingsTest, OddShapesLeaveTheirDefaults) {
-    auto s = load(R"({"login": "https://example.org/", "ieupgrade": "1", "service": null})");
-    EXPECT_EQ(*s.get_narrow(id::login_url), "https://login.example.com/");
-    EXPECT_EQ(*s.get_narrow(id::login_url_params), "{}");
-    EXPECT_EQ(*s.get_narrow(id::ieupgrade), "1");
-    EXPECT_EQ(*s.get_narrow(id::service_name), "CorvelService");
-
-    s = load(R"(["app_id", "x"])");
-    EXPECT_EQ(*s.get_narrow(id::app_id), "com.valdrin.agent");
-    s = load(R"({"login": {"url_params": "a=b"}})");
-    EXPECT_EQ(*s.get_narrow(id::login_url_params), "{}");
-    // UTF-8 texts reach the wide map converted.
-    s = load("{\"service\": {\"display_name\": \"Corvel \xC3\xA9\"}}");
+TEST_F(SettingsTest, TakesOnlyMembersOfTheRightType) {
+    for (const auto& [json, setting, value] :
+         std::vector<std::tuple<std::string, int, std::string>>{
+             {R"({"service": {"name": "Svc", "description": 5}})", id::service_name, "Svc"},
+             {R"({"service": {"description": 5}})", id::service_description,
+              "Corvel Service description"},
+             {R"({"app_id": 17})", id::app_id, "com.valdrin.agent"},
+             {R"({"regpath": {"modules": ["x"]}})", id::regpath_modules,
+              "SOFTWARE\\Valdrin Agent\\Modules"},
+             {R"({"login": {"when": 1, "url": "https://example.org/"}})", id::login_when, "1"},
+             {R"({"login": {"url": "https://example.org/"}})", id::login_url,
+              "https://example.org/"},
+             {R"({"login": "https://example.org/", "ieupgrade": "1"})", id::login_url,
+              "https://login.example.com/"},
+             {R"({"login": "https://example.org/", "ieupgrade": "1"})", id::ieupgrade, "1"},
+             {R"({"login": {"url_params": {"b": 1, "a": "x/y", "c": {"z": null, "d": 1.5}}}})",
+              id::login_url_params, R"({"a":"x\/y","b":1,"c":{"d":1.5,"z":null}})"},
+             {R"({"login": {"url_params": "a=b"}})", id::login_url_params, "{}"},
+             {R"(["app_id", "x"])", id::app_id, "com.valdrin.agent"},
+             {R"({"update": "http://example.org/u.json"})", id::update_url,
+              "http://example.org/u.json"},
+         }) {
+        EXPECT_EQ(*load(json).get_narrow(setting), value) << json;
+    }
+    // UTF-8 texts reach the wide map converted; the language comes from the key the file names.
+    const auto s = load(
+        "{\"service\": {\"display_name\": \"Corvel \xC3\xA9\"}, "
+        "\"regpath\": {\"product\": \"SOFTWARE\\\\Other\"}}");
     EXPECT_EQ(*s.get_wide(id::service_display_name), L"Corvel \u00e9");
+    EXPECT_TRUE(lang_record(L"SOFTWARE\\Other"));
 }
 
 TEST_F(SettingsTest, LanguageRecordIsReadAndNeverRewritten) {
-    reg.set_string(winapi::hkey_local_machine, product_key, L"lang",
-                   L"{\"name\":\"ar-SA\",\"dir\":1}");
-    auto s = load("{}");
+    set_record(L"{\"name\":\"ar-SA\",\"dir\":1}");
+    const auto s = load("{}");
     EXPECT_EQ(*s.get_wide(id::language), L"ar-SA");
     EXPECT_EQ(*s.get_narrow(id::language_direction), "RTL");
 
@@ -121,46 +93,36 @@ TEST_F(SettingsTest, LanguageRecordIsReadAndNeverRewritten) {
              {L"{\"name\":\"he-IL\",\"dir\":1.9}", L"he-IL", true},
              {L"{\"name\":\"\",\"dir\":1}", L"en-US", true},
              {L"{\"name\":3,\"dir\":\"1\"}", L"en-US", false},
-             {L"{\"dir\":1e300}", L"en-US", false},
              {L"[1]", L"en-US", false},
              {L"{\"name\":\"ar-SA\",", L"en-US", false},
              {L"{\"name\":\"ar-SA\",\"dir\":1e999}", L"en-US", false},
          }) {
-        reg.set_string(winapi::hkey_local_machine, product_key, L"lang", record);
+        set_record(record);
         const auto lang = platform::config::read_language(product_key.c_str());
-        EXPECT_EQ(lang.name, name) << stdext::wide_to_utf8(record);
-        EXPECT_EQ(lang.rtl, rtl) << stdext::wide_to_utf8(record);
+        EXPECT_EQ(std::tie(lang.name, lang.rtl), std::tie(name, rtl))
+            << stdext::wide_to_utf8(record);
         EXPECT_EQ(lang_record(), record);
     }
     EXPECT_EQ(platform::config::read_language(nullptr).name, L"en-US");
 }
 
-TEST_F(SettingsTest, DefaultUserLanguageIsStoredAsTheRecord) {
-    reg.set_string(winapi::hkey_users, default_user, L"wslibsite_lang", L"fa-IR");
-    reg.set_dword(winapi::hkey_users, default_user, L"rtl", 7);
-    const auto lang = platform::config::read_language(product_key.c_str());
+TEST_F(SettingsTest, WithoutARecordTheDefaultUserLanguageIsStored) {
+    EXPECT_EQ(*load("{}").get_narrow(id::language), "en-US");
+    EXPECT_EQ(lang_record(), L"{\"dir\":0,\"name\":\"en-US\"}");
+
+    machine.registry.set_string(winapi::hkey_users, default_user, L"wslibsite_lang", L"fa-IR");
+    machine.registry.set_dword(winapi::hkey_users, default_user, L"rtl", 7);
+    const auto lang = platform::config::read_language(L"SOFTWARE\\Fresh");
     EXPECT_EQ(lang.name, L"fa-IR");
     EXPECT_TRUE(lang.rtl);
-    EXPECT_EQ(lang_record(), L"{\"dir\":1,\"name\":\"fa-IR\"}");
-    EXPECT_EQ(reg.open_keys(), 0);
-    for (const auto& open : reg.opens) {
+    EXPECT_EQ(lang_record(L"SOFTWARE\\Fresh"), L"{\"dir\":1,\"name\":\"fa-IR\"}");
+    for (const auto& open : machine.registry.opens) {
         EXPECT_EQ(open.access & 0x200u, 0x200u) << "32-bit view";
     }
-
     // An "rtl" that is not a DWORD counts as left to right.
-    reg.set_string(winapi::hkey_users, default_user, L"rtl", L"1");
-    reg.set_string(winapi::hkey_local_machine, product_key, L"lang", L"");  // not JSON
-    EXPECT_FALSE(platform::config::read_language(L"SOFTWARE\\Fresh").rtl);
-    EXPECT_EQ(reg.find_string(winapi::hkey_local_machine, L"SOFTWARE\\Fresh", L"lang"),
-              L"{\"dir\":0,\"name\":\"fa-IR\"}");
-}
-
-TEST_F(SettingsTest, NothingAnywhereWritesTheDefaultRecord) {
-    const auto s = load("{}");
-    EXPECT_EQ(*s.get_narrow(id::language), "en-US");
-    EXPECT_EQ(*s.get_narrow(id::language_direction), "LTR");
-    EXPECT_EQ(lang_record(), L"{\"dir\":0,\"name\":\"en-US\"}");
-    EXPECT_EQ(reg.open_keys(), 0);
+    machine.registry.set_string(winapi::hkey_users, default_user, L"rtl", L"1");
+    EXPECT_FALSE(platform::config::read_language(L"SOFTWARE\\Other").rtl);
+    EXPECT_EQ(machine.registry.open_keys(), 0);
 }
 
 TEST_F(SettingsTest, StoredRecordEscapesAsJsonRequires) {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <sstream>
 
 #include "fakes/fake_clock.h"
@@ -17,10 +16,7 @@ public:
     std::streamsize capacity = 1000;
 
 protected:
-    int sync() override {
-        ++syncs;
-        return 0;
-    }
+    int sync() override { return ++syncs, 0; }
     std::streamsize xsputn(const wchar_t* s, std::streamsize n) override {
         return std::wstringbuf::xsputn(s, std::min(n, capacity));
     }
@@ -34,15 +30,11 @@ protected:
     logging::prefixed_wostream out{&target};
 };
 
-TEST_F(PrefixedStream, StampsEachLineWhenItsFirstCharacterIsWritten) {
-    out << L"first\nsecond" << L'\n';
-    EXPECT_EQ(target.str(),
-              L"2024-05-01 13:02:07.045 first\n"
-              L"2024-05-01 13:02:07.045 second\n");
-
-    // The line that follows is stamped with the time it begins, not when the last one ended.
-    clock.set_local(winapi::local_time{2024, 12, 31, 9, 5, 3, 7});
-    EXPECT_EQ(target.str().back(), L'\n');
+TEST_F(PrefixedStream, StampsEachLineWhenItsFirstCharacterIsWrittenAndFlushesTheTarget) {
+    out << L"first\nsecond" << std::endl;
+    EXPECT_EQ(target.syncs, 1);
+    // The next line is stamped with the time it begins, not when the last one ended.
+    clock.local = {2024, 12, 31, 9, 5, 3, 7};
     out << L"third";
     EXPECT_EQ(target.str(),
               L"2024-05-01 13:02:07.045 first\n"
@@ -50,23 +42,13 @@ TEST_F(PrefixedStream, StampsEachLineWhenItsFirstCharacterIsWritten) {
               L"2024-12-31 09:05:03.007 third");
 }
 
-TEST_F(PrefixedStream, NoTimeMeansNoPrefix) {
-    clock.set_local(std::nullopt);
+TEST_F(PrefixedStream, NoTimeMeansNoPrefixAndARefusedPrefixFailsTheCharacter) {
+    clock.faults().fail_always("now_local");
     out << L"a\nb";
     EXPECT_EQ(target.str(), L"a\nb");
-}
-
-TEST_F(PrefixedStream, FlushReachesTheTarget) {
-    out << L"x" << std::flush;
-    EXPECT_EQ(target.syncs, 1);
-    out << std::endl;
-    EXPECT_EQ(target.syncs, 2);
-    EXPECT_EQ(target.str(), L"2024-05-01 13:02:07.045 x\n");
-}
-
-TEST_F(PrefixedStream, TargetThatRefusesThePrefixFailsTheCharacter) {
+    clock.faults().clear();
     target.capacity = 5;  // the prefix does not fit
-    out << L"y";
+    out << L"\ny";
     EXPECT_TRUE(out.bad());
     EXPECT_EQ(target.str().find(L'y'), std::wstring::npos);
 }

@@ -1,167 +1,95 @@
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <string>
+#include <system_error>
+#include <vector>
 
-#include "fakes/fake_trust.h"
+#include "fakes/fake_machine.h"
 #include "platform/signature.h"
-#include "stdext/expected.h"
-#include "winapi/facility.h"
 #include "winapi/win_error_category.h"
 
 namespace {
 
-using fakes::fake_trust;
-using platform::certificate_info;
+constexpr std::int32_t trusted = 0;
+constexpr auto not_trusted = static_cast<std::int32_t>(winapi::trust_e_subject_not_trusted);
+constexpr auto bad_digest = static_cast<std::int32_t>(winapi::trust_e_bad_digest);
+constexpr std::uint32_t expired = 0x800B0101u;
+const std::wstring file = L"C:\\Program Files\\Valdrin\\log.dll";
 
-constexpr auto as_result(std::uint32_t code) {
-    return static_cast<std::int32_t>(code);
-}
-
-// Every test ends with each handle and buffer released exactly once.
-class Signature : public ::testing::Test {
-protected:
-    void TearDown() override { EXPECT_TRUE(trust.clean()); }
-
-    bool verify(const std::wstring& path) { return platform::verify_signature(path, error); }
-
-    fake_trust trust;
-    winapi::scoped_facility<winapi::trust> use{trust};
-    std::error_code error;
-    const std::wstring file = L"C:\\Program Files\\Valdrin\\log.dll";
+struct verify_case {
+    const char* name;
+    std::int32_t embedded;
+    std::vector<std::int32_t> catalogs;
+    bool verified;
+    std::uint32_t error;  // 0: none
+    int catalogs_verified;
 };
 
-TEST_F(Signature, EmbeddedSignatureFirstThenTheCatalogs) {
-    // A trusted embedded signature needs no catalog.
-    trust.add(file, fake_trust::cert_model{});
-    trust.add_catalog(L"C:\\cat\\a.cat", {file}, as_result(winapi::trust_e_bad_digest));
-    EXPECT_TRUE(verify(file));
-    EXPECT_FALSE(error);
-    EXPECT_TRUE(trust.catalogs_verified.empty());
+class VerifySignature : public fakes::machine_test,
+                        public ::testing::WithParamInterface<verify_case> {};
 
-    // An embedded signature that does not verify still gets the catalog check.
-    trust.add(file, fake_trust::cert_model{}).tampered = true;
-    trust.add_catalog(L"C:\\cat\\b.cat", {file});
-    EXPECT_TRUE(verify(file));
-    EXPECT_FALSE(error) << "the catalog that verifies decides";
-    EXPECT_EQ(trust.catalogs_verified,
-              (std::vector<std::wstring>{L"C:\\cat\\a.cat", L"C:\\cat\\b.cat"}));
-
-    // A tampered file that no catalog lists: false, and the embedded error is not kept; the
-    // raising form does not raise either.
-    const std::wstring other = L"C:\\x\\other.dll";
-    trust.add(other, fake_trust::cert_model{}).tampered = true;
-    EXPECT_FALSE(verify(other));
-    EXPECT_FALSE(error);
-    trust.add(other);
-    EXPECT_FALSE(platform::verify_signature(other));
-}
-
-TEST_F(Signature, CatalogWalkKeepsTheLastVerificationsError) {
-    trust.add(file);
-    trust.add_catalog(L"C:\\cat\\unreadable.cat", {file}).readable = false;
-    trust.add_catalog(L"C:\\cat\\other.cat", {});
-    trust.add_catalog(L"C:\\cat\\expired.cat", {file}, as_result(0x800B0101u));
-    trust.add_catalog(L"C:\\cat\\refused.cat", {file},
-                      as_result(winapi::trust_e_subject_not_trusted));
-    EXPECT_FALSE(verify(file));
-    EXPECT_FALSE(error) << "a plain refusal by the last catalog leaves no error";
-    EXPECT_EQ(trust.catalogs_verified,
-              (std::vector<std::wstring>{L"C:\\cat\\expired.cat", L"C:\\cat\\refused.cat"}));
-
-    trust.add_catalog(L"C:\\cat\\bad.cat", {file}, as_result(winapi::trust_e_bad_digest));
-    EXPECT_FALSE(verify(file));
-    EXPECT_EQ(error, winapi::make_win_error(winapi::trust_e_bad_digest));
-
-    // A catalog that verifies ends the walk, whatever follows it.
-    trust.add_catalog(L"C:\\cat\\good.cat", {file});
-    trust.add_catalog(L"C:\\cat\\late.cat", {file});
-    trust.catalogs_verified.clear();
-    EXPECT_TRUE(verify(file));
-    EXPECT_FALSE(error);
-    EXPECT_EQ(trust.catalogs_verified.back(), L"C:\\cat\\good.cat");
-}
-
-TEST_F(Signature, CatalogCheckFailuresReportTheirError) {
-    trust.add(file);
-    trust.add_catalog(L"C:\\cat\\a.cat", {file});
-    for (const char* call :
-         {"open_file", "calc_file_hash:size", "calc_file_hash", "acquire_catalog_admin"}) {
-        trust.fail = {{call, winapi::error_access_denied}};
-        EXPECT_FALSE(verify(file)) << call;
-        EXPECT_EQ(error, winapi::make_win_error(winapi::error_access_denied)) << call;
+TEST_P(VerifySignature, EmbeddedFirstThenTheCatalogsUntilOneVerifies) {
+    const verify_case& c = GetParam();
+    machine.trust.files[file] = {c.embedded, c.catalogs};
+    const auto verified = platform::try_verify_signature(file);
+    EXPECT_EQ(verified ? 0u : static_cast<std::uint32_t>(verified.error().code.value()), c.error);
+    EXPECT_EQ(verified.value_or(false), c.verified);
+    if (c.error != 0) {
+        EXPECT_THROW((void)platform::verify_signature(file), std::system_error);
+    } else {
+        EXPECT_EQ(platform::verify_signature(file), c.verified);
     }
-    trust.fail.clear();
-    trust.fail_allocation = true;
-    EXPECT_FALSE(verify(file));
-    EXPECT_EQ(error, winapi::make_win_error(winapi::error_outofmemory));
+    EXPECT_EQ(machine.trust.catalogs_verified, 2 * c.catalogs_verified);  // both forms walk
 }
 
-TEST_F(Signature, RaisingFormsCarryTheError) {
-    const std::wstring missing = L"C:\\nowhere\\gone.dll";
-    EXPECT_FALSE(verify(missing));
-    EXPECT_EQ(error, winapi::make_win_error(winapi::error_file_not_found));
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, VerifySignature,
+    ::testing::Values(
+        verify_case{"EmbeddedTrustedNeedsNoCatalog", trusted, {bad_digest}, true, 0, 0},
+        verify_case{"EmbeddedNotTrustedStillGetsTheCatalogs", not_trusted, {trusted}, true, 0, 1},
+        verify_case{"EmbeddedErrorIsNotKept", bad_digest, {}, false, 0, 0},
+        verify_case{"LastCatalogPlainRefusalLeavesNoError",
+                    bad_digest,
+                    {bad_digest, not_trusted},
+                    false,
+                    0,
+                    2},
+        verify_case{"LastCatalogErrorIsTheError",
+                    not_trusted,
+                    {not_trusted, int(expired)},
+                    false,
+                    expired,
+                    2},
+        verify_case{
+            "FirstTrustedCatalogEndsTheWalk", bad_digest, {bad_digest, trusted, 1}, true, 0, 2}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+using Signature = fakes::machine_test;
+
+TEST_F(Signature, StepErrorsReachBothForms) {
+    const auto missing = platform::try_verify_signature(L"C:\\nowhere\\gone.dll");
+    EXPECT_EQ(missing.error().code, winapi::make_win_error(winapi::error_file_not_found));
+
+    machine.trust.files[file].signer = winapi::certificate_fields{{1}, L"Root", L"Signer"};
+    machine.faults.fail("signer_certificate", 1, winapi::crypt_e_not_found);
+    EXPECT_EQ(platform::try_get_signature(file).error().code,
+              winapi::make_win_error(winapi::crypt_e_not_found));
+    machine.faults.fail("signer_certificate", 2, winapi::error_invalid_data);
     try {
-        platform::verify_signature(missing);
-        ADD_FAILURE() << "verify_signature must raise";
-    } catch (const std::system_error& e) {
-        EXPECT_EQ(e.code(), winapi::make_win_error(winapi::error_file_not_found));
-    }
-    try {
-        platform::get_signature(missing);
+        (void)platform::get_signature(file);
         ADD_FAILURE() << "get_signature must raise";
     } catch (const std::system_error& e) {
-        EXPECT_EQ(e.code(), winapi::make_win_error(winapi::error_file_not_found));
-        EXPECT_EQ(std::string(e.what()).rfind("get_signature failed", 0), 0u) << e.what();
+        EXPECT_EQ(e.code(), winapi::make_win_error(winapi::error_invalid_data));
+        EXPECT_EQ(std::string(e.what()).rfind("get_signature failed: ", 0), 0u) << e.what();
     }
 }
 
-TEST_F(Signature, DescribesTheEmbeddedSigner) {
-    trust.add(file,
-              fake_trust::cert_model{{0x0A, 0x00, 0xFF}, L"Valdrin Root CA", L"Valdrin Labs"});
-    EXPECT_EQ(platform::get_signature(file, error),
-              (certificate_info{L"ff000a", L"Valdrin Root CA", L"Valdrin Labs"}));
-    EXPECT_FALSE(error);
-
-    const std::wstring other = L"C:\\x\\other.dll";
-    trust.add(other, fake_trust::cert_model{{0x05}, L"R", L"S"});
-    EXPECT_EQ(platform::get_signature(other), (certificate_info{L"05", L"R", L"S"}));
-}
-
-TEST_F(Signature, UnreadableSignerGivesAnEmptyDescription) {
-    using arrange = std::function<void(fake_trust&, fake_trust::file_model&)>;
-    const auto expect_unreadable = [](const std::string& what, const arrange& spoil,
-                                      std::uint32_t expected) {
-        SCOPED_TRACE(what);
-        fake_trust t;
-        winapi::scoped_facility<winapi::trust> scoped(t);
-        spoil(t, t.add(L"C:\\f.dll", fake_trust::cert_model{{1, 2}, L"I", L"S"}));
-        std::error_code ec;
-        EXPECT_EQ(platform::get_signature(L"C:\\f.dll", ec), certificate_info{});
-        EXPECT_EQ(ec, winapi::make_win_error(expected));
-        EXPECT_TRUE(t.clean());
-    };
-    // A failing call hands its own error on.
-    for (const char* call : {"query_embedded_signature", "signer_info:size", "signer_info",
-                             "find_signer_certificate", "name_string:length", "name_string"}) {
-        expect_unreadable(
-            call, [&](fake_trust& t, auto&) { t.fail[call] = 87; }, 87);
-    }
-    expect_unreadable(
-        "unsigned", [](auto&, auto& f) { f.signer.reset(); }, winapi::crypt_e_no_match);
-    expect_unreadable(
-        "allocation", [](auto& t, auto&) { t.fail_allocation = true; },
-        winapi::error_not_enough_memory);
-    expect_unreadable(
-        "not in store", [](auto&, auto& f) { f.signer_in_store = false; },
-        winapi::crypt_e_not_found);
-    expect_unreadable(
-        "no certificate info", [](auto&, auto& f) { f.signer->has_info = false; },
-        winapi::error_invalid_data);
-    expect_unreadable(
-        "empty subject", [](auto&, auto& f) { f.signer->subject.clear(); },
-        winapi::error_not_found);
-    expect_unreadable(
-        "empty issuer", [](auto&, auto& f) { f.signer->issuer.clear(); }, winapi::error_not_found);
+TEST_F(Signature, SerialNumberMostSignificantByteFirst) {
+    machine.trust.files[file].signer =
+        winapi::certificate_fields{{0x0A, 0x00, 0xFF}, L"Valdrin Root CA", L"Valdrin Labs"};
+    const platform::certificate_info expected{L"ff000a", L"Valdrin Root CA", L"Valdrin Labs"};
+    EXPECT_EQ(platform::try_get_signature(file).value(), expected);
+    EXPECT_EQ(platform::get_signature(file), expected);
 }
 
 }  // namespace

@@ -1,247 +1,166 @@
 #include "supervision/storage/storage.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "fakes/fake_file_system.h"
-#include "winapi/facility.h"
-#include "winapi/win_error_category.h"
+#include "fakes/fake_machine.h"
+#include "winapi/file_system.h"
 
 namespace {
 
-using fakes::fake_file_system;
-using supervision::storage::wardex_storage;
-using ::testing::HasSubstr;
-using ::testing::StartsWith;
+using namespace supervision::storage;
 
-const std::wstring folder = L"C:\\Program Files\\Valdrin\\Agent\\1.0.0";
-const std::wstring file = folder + L"\\.\\storage\\wardex.json";
-const std::wstring temporary = file + L".tmp";
+const std::wstring file = L"C:\\Program Files\\Valdrin\\Agent\\1.0.0\\.\\storage\\wardex.json";
+const std::string full_file = serialize({{3, 100}, {2, 200}, {1, 300, "1.2.3"}, {400}});
+// write_repair_data({1, 5}) on full_file, and on a file that cannot be read.
+const std::string updated_file = serialize({{1, 5}, {2, 200}, {1, 300, "1.2.3"}, {400}});
+const std::string fresh_file = serialize({{1, 5}, {}, {}, {}});
 
-const std::string defaults_with_repair_1_5 =
-    R"({"local_update":{"count":0,"time":0,"version":""},"repair":{"count":1,"time":5},)"
-    R"("start_service":{"count":0,"time":0},"tolvar_report":{"last_report_time":0}})";
-
-const std::string full_file =
-    R"({"repair":{"count":3,"time":100},"start_service":{"count":2,"time":200},)"
-    R"("local_update":{"count":1,"time":300,"version":"1.2.3"},)"
-    R"("tolvar_report":{"last_report_time":400}})";
-
+// Success for code 0, else that error with exactly that text, or one that starts so when the
+// library's message follows (an empty text or one that ends in ':').
 template <class T>
-void expect_error(const stdext::expected<T>& r, std::uint32_t code, const std::string& text) {
-    ASSERT_FALSE(r) << "expected error " << code << " " << text;
-    EXPECT_EQ(r.error().code, winapi::make_win_error(code));
-    EXPECT_EQ(r.error().text, text);
+void expect_error(const stdext::expected<T>& r, int code, const std::string& text) {
+    ASSERT_EQ(r.has_value(), code == 0) << code << " " << text;
+    if (code != 0) {
+        EXPECT_EQ(r.error().code, winapi::make_win_error(code));
+        const bool prefix = text.empty() || text.back() == ':';
+        EXPECT_EQ(r.error().text.substr(0, prefix ? text.size() : std::string::npos), text);
+    }
 }
 
-class StorageTest : public ::testing::Test {
+bool temporaries_left(const fakes::fake_file_system& fs) {
+    return fs.file(winapi::replacement_file_name(file, 0)) ||
+           fs.file(winapi::replacement_file_name(file, 1));
+}
+
+class StorageTest : public fakes::machine_test {
 protected:
-    fake_file_system fs;
-    winapi::scoped_facility<winapi::file_system> use{fs};
+    fakes::fake_file_system& fs = machine.files;
 };
 
-TEST_F(StorageTest, PathJoinsCurrentDirectoryWithoutNormalising) {
-    EXPECT_EQ(wardex_storage::path().value(), file);
-
-    fs.fail(fake_file_system::op::current_directory, 206);
-    expect_error(wardex_storage::path(), 206, "");
-    expect_error(wardex_storage::read_repair_data(), 206, "");
-    expect_error(wardex_storage::write_repair_data({1, 5}), 206, "");
-    EXPECT_FALSE(fs.has_folder(folder + L"\\storage"));
-}
-
 TEST_F(StorageTest, MissingFolderFailsReadsAndFirstWriteCreatesIt) {
-    expect_error(wardex_storage::read_storage(), 31, "failed open file");
+    EXPECT_EQ(wardex_storage::path().value(), file);
     expect_error(wardex_storage::read_tolvar_report_data(), 31, "failed open file");
-
     ASSERT_TRUE(wardex_storage::write_repair_data({1, 5}));
-    EXPECT_EQ(fs.file(file), defaults_with_repair_1_5);
-    EXPECT_FALSE(fs.file(temporary));
+    EXPECT_EQ(fs.file(file), fresh_file);
+    EXPECT_FALSE(temporaries_left(fs));
+
+    fs.faults().fail_always("ReadFile");
+    expect_error(wardex_storage::read_storage(), 31, "failed read from file");
 }
 
-TEST_F(StorageTest, WrittenFileIsCompactSortedAndUnsigned) {
-    supervision::storage::storage_data data;
-    data.repair = {4294967295u, 18446744073709551615u};
-    data.start_service = {7, 1700000000};
-    data.local_update = {2, 1, "2.0 \xc3\xa9\"q\""};
-    data.tolvar_report = {9};
+TEST_F(StorageTest, WrittenFileIsCompactSortedAndUnsignedAndSectionsKeepTheRest) {
+    storage_data data{{4294967295u, 18446744073709551615u}, {7, 17}, {2, 1, "\xc3\xa9\""}, {9}};
     ASSERT_TRUE(wardex_storage::write_storage(data));
-    EXPECT_EQ(fs.file(file), R"({"local_update":{"count":2,"time":1,"version":"2.0 é\"q\""},)"
+    EXPECT_EQ(fs.file(file), R"({"local_update":{"count":2,"time":1,"version":"é\""},)"
                              R"("repair":{"count":4294967295,"time":18446744073709551615},)"
-                             R"("start_service":{"count":7,"time":1700000000},)"
+                             R"("start_service":{"count":7,"time":17},)"
                              R"("tolvar_report":{"last_report_time":9}})");
-    EXPECT_EQ(wardex_storage::read_storage().value(), data);
-}
-
-TEST_F(StorageTest, SectionWritesKeepTheOtherSections) {
-    fs.set_file(file, full_file);
     ASSERT_TRUE(wardex_storage::write_start_service_data({0, 999}));
     ASSERT_TRUE(wardex_storage::write_local_update_data({5, 6, "9.9"}));
     ASSERT_TRUE(wardex_storage::write_tolvar_report_data({77}));
-
-    const auto data = wardex_storage::read_storage().value();
-    EXPECT_EQ(data, (supervision::storage::storage_data{{3, 100}, {0, 999}, {5, 6, "9.9"}, {77}}));
-    EXPECT_EQ(wardex_storage::read_repair_data().value(),
-              (supervision::storage::repair_data{3, 100}));
+    EXPECT_EQ(wardex_storage::read_storage().value(),
+              (storage_data{data.repair, {0, 999}, {5, 6, "9.9"}, {77}}));
 }
 
-TEST_F(StorageTest, TolerantReading) {
+TEST_F(StorageTest, ReadingRules) {
     // No "start_service" (older files), other members ignored, fractions cut, integers of either
     // sign taken as they are.
     fs.set_file(file, R"({"repair":{"count":2.9,"time":-1,"extra":[1]},"other":true,)"
                       R"("local_update":{"count":-1,"time":1e3,"version":""},)"
                       R"("tolvar_report":{"last_report_time":12}})");
-    const auto data = wardex_storage::read_storage().value();
-    EXPECT_EQ(data.repair, (supervision::storage::repair_data{2, 18446744073709551615u}));
-    EXPECT_EQ(data.start_service, (supervision::storage::start_service_data{0, 0}));
-    EXPECT_EQ(data.local_update, (supervision::storage::local_update_data{4294967295u, 1000, ""}));
-}
+    EXPECT_EQ(wardex_storage::read_storage().value(),
+              (storage_data{{2, 18446744073709551615u}, {0, 0}, {4294967295u, 1000, ""}, {12}}));
 
-TEST_F(StorageTest, StrictReading) {
-    struct bad_case {
-        std::string content;
-        std::string text;  // exact text, or the start of it when it ends with '*'
-    };
-    const bad_case cases[] = {
-        {R"({"repair":{"count":"2","time":0},"local_update":{"count":0,"time":0,"version":""},)"
-         R"("tolvar_report":{"last_report_time":0}})",
-         "type must be number, but is string"},
-        {R"({"repair":{"count":0,"time":0},"local_update":{"count":0,"time":0,"version":""},)"
-         R"("tolvar_report":{"last_report_time":null}})",
-         "type must be number, but is null"},
-        {R"({"repair":{"count":0,"time":0},"local_update":{"count":0,"time":0,"version":1},)"
-         R"("tolvar_report":{"last_report_time":0}})",
+    const std::string update = R"("local_update":{"count":0,"time":0,"version":"")";
+    const std::string tail = update + R"(},"tolvar_report":{"last_report_time":0}})";
+    // Each fails with 13 and a text that starts so; the next section write starts afresh.
+    const std::pair<std::string, std::string> bad[] = {
+        {R"({"repair":{"count":"2","time":0},)" + tail, "type must be number, but is string"},
+        {R"({"repair":{"count":0,"time":0},"local_update":{"count":0,"time":0,"version":1}})",
          "type must be string, but is number"},
-        {R"({"repair":{"count":0,"time":0},"start_service":{"count":0},)"
-         R"("local_update":{"count":0,"time":0,"version":""},"tolvar_report":{"last_report_time":0}})",
-         "*"},
-        {R"({"repair":{"count":0},"local_update":{"count":0,"time":0,"version":""},)"
-         R"("tolvar_report":{"last_report_time":0}})",
-         "*"},
-        {"", "invalid json from file:*"},
-        {full_file + " x", "invalid json from file:*"},
-        {"// note\n" + full_file, "invalid json from file:*"},
-        {"[]", "*"},
+        {R"({"repair":{"count":0,"time":0},"start_service":{"count":0},)" + tail, ""},
+        {R"({"repair":{"count":3,"time":100},)" + update + "}}", ""},
+        {"", "invalid json from file:"},
+        {full_file + " x", "invalid json from file:"},
+        {"// note\n" + full_file, "invalid json from file:"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.content);
-        fs.set_file(file, c.content);
-        const auto r = wardex_storage::read_storage();
-        ASSERT_FALSE(r);
-        EXPECT_EQ(r.error().code, winapi::make_win_error(13));
-        if (c.text.back() == '*') {
-            EXPECT_THAT(r.error().text, StartsWith(c.text.substr(0, c.text.size() - 1)));
-            EXPECT_GT(r.error().text.size(), c.text.size());
-        } else {
-            EXPECT_EQ(r.error().text, c.text);
-        }
-    }
-}
-
-TEST_F(StorageTest, MissingSectionFailsEveryReadAndNextWriteStartsFresh) {
-    fs.set_file(file, R"({"repair":{"count":3,"time":100},"local_update":{"count":1,"time":3,)"
-                      R"("version":"1.0"}})");
-    for (const auto& r : {wardex_storage::read_repair_data().error(),
-                          wardex_storage::read_start_service_data().error(),
-                          wardex_storage::read_local_update_data().error(),
-                          wardex_storage::read_tolvar_report_data().error()}) {
-        EXPECT_EQ(r.code, winapi::make_win_error(13));
-        EXPECT_THAT(r.text, HasSubstr("tolvar_report"));
-    }
-    ASSERT_TRUE(wardex_storage::write_repair_data({1, 5}));
-    EXPECT_EQ(fs.file(file), defaults_with_repair_1_5);
-}
-
-TEST_F(StorageTest, ReadErrorsOfTheFile) {
-    fs.set_file(file, full_file);
-    fs.fail(fake_file_system::op::read, 23);
-    expect_error(wardex_storage::read_storage(), 31, "failed read from file");
-    fs.fail(fake_file_system::op::open_read, 32);
-    expect_error(supervision::storage::read_text_file(file), 31, "failed open file");
-}
-
-// Each failing step of a write leaves the previous file as it was and no temporary file behind.
-TEST_F(StorageTest, FailedWriteLeavesPreviousFile) {
-    using op = fake_file_system::op;
-    struct step_case {
-        op what;
-        std::uint32_t code;
-        std::string text;
-    };
-    const step_case cases[] = {
-        {op::create, 31, "failed open file"},
-        {op::write, 31, "failed write in file"},
-        {op::flush, 31, "failed write in file"},
-        {op::replace, 31, "failed open file"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.what));
-        fake_file_system local;
-        winapi::scoped_facility<winapi::file_system> use_local(local);
-        local.set_file(file, full_file);
-        local.fail(c.what, 112);
-        expect_error(wardex_storage::write_repair_data({1, 5}), c.code, c.text);
-        EXPECT_EQ(local.file(file), full_file);
-        EXPECT_FALSE(local.file(temporary));
-    }
-
-    fs.fail(op::create_folder, 5);
-    expect_error(wardex_storage::write_repair_data({1, 5}), 5, "failed create parent folder");
-    EXPECT_FALSE(fs.has_folder(folder + L"\\storage"));
-}
-
-// The process dies after every possible number of file-system steps of a section write: the file
-// is then either the old one or the new one, and always readable.
-TEST_F(StorageTest, KilledWriteNeverLeavesTornFile) {
-    const std::string expected_new =
-        R"({"local_update":{"count":1,"time":300,"version":"1.2.3"},"repair":{"count":1,"time":5},)"
-        R"("start_service":{"count":2,"time":200},"tolvar_report":{"last_report_time":400}})";
-    bool finished = false;
-    for (int budget = 0; !finished; ++budget) {
-        ASSERT_LT(budget, 100);
-        SCOPED_TRACE(budget);
-        fake_file_system local;
-        winapi::scoped_facility<winapi::file_system> use_local(local);
-        local.set_file(file, full_file);
-        local.kill_after = budget;
-        try {
-            ASSERT_TRUE(wardex_storage::write_repair_data({1, 5}));
-            finished = true;
-        } catch (const fakes::process_killed&) {
-        }
-        local.kill_after.reset();
-        const auto now = local.file(file);
-        ASSERT_TRUE(now == full_file || now == expected_new) << now.value_or("<none>");
-        EXPECT_EQ(now == expected_new, finished);  // replaced only in the last step
-        EXPECT_TRUE(wardex_storage::read_storage());
-        // A leftover temporary file from the dead run does not stop the next write.
+    for (const auto& [content, text] : bad) {
+        SCOPED_TRACE(content);
+        fs.set_file(file, content);
+        expect_error(wardex_storage::read_local_update_data(), 13, text);
         ASSERT_TRUE(wardex_storage::write_repair_data({1, 5}));
-        EXPECT_EQ(local.file(file), expected_new);
-        EXPECT_FALSE(local.file(temporary));
+        EXPECT_EQ(fs.file(file), fresh_file);
     }
+}
+
+// The k-th call of a section write fails, or the process dies before it, for every k. A failed
+// read starts from defaults; the file is never torn and the next write succeeds.
+TEST_F(StorageTest, EveryStepFailedOrKilled) {
+    const std::tuple<int, const char*, const std::string*> failed[] = {
+        {0, "", &fresh_file},                            // current_directory
+        {0, "", &fresh_file},                            // read_file
+        {0, "", &fresh_file},                            // ReadFile
+        {5, "", &full_file},                             // current_directory
+        {5, "failed create parent folder", &full_file},  // create_folder_tree
+        {0, "", &updated_file},                          // write_file: the next name is taken
+        {31, "failed write in file", &full_file},        // WriteFile
+        {31, "failed write in file", &full_file},        // FlushFileBuffers
+        {31, "failed open file", &full_file},            // move_file_replacing
+        {0, "", &updated_file},                          // nothing fails
+    };
+    const int calls = static_cast<int>(std::size(failed)) - 1;
+    for (int k = 0; k <= calls; ++k) {
+        for (const bool kill : {false, true}) {
+            SCOPED_TRACE(std::to_string(k) + (kill ? " killed" : " failed"));
+            const auto& [code, text, after] = failed[k];
+            fakes::fake_machine local;
+            local.files.set_file(file, full_file);
+            local.files.faults().fail_call(k + 1, kill ? fakes::killed : 5);
+            try {
+                expect_error(wardex_storage::write_repair_data({1, 5}), code, text);
+                EXPECT_FALSE(kill && k < calls) << "not killed";
+                EXPECT_EQ(local.files.file(file), *after);
+                EXPECT_FALSE(temporaries_left(local.files));
+            } catch (const fakes::process_killed&) {
+                EXPECT_EQ(local.files.file(file), full_file);
+            }
+            local.files.faults().clear();
+            ASSERT_TRUE(wardex_storage::write_repair_data({1, 5}));
+            EXPECT_EQ(wardex_storage::read_repair_data().value(), (repair_data{1, 5}));
+            EXPECT_FALSE(temporaries_left(local.files));
+        }
+    }
+}
+
+// A folder or a read-only file that holds the temporary name does not stop the write.
+TEST_F(StorageTest, LeftoverTemporaryNeverBlocksTheWrite) {
+    const std::wstring temporary = winapi::replacement_file_name(file, 0);
+    fs.set_file(file, full_file);
+    fs.add_folder(temporary);
+    ASSERT_TRUE(wardex_storage::write_repair_data({1, 5}));
+    EXPECT_EQ(fs.file(file), updated_file);
+    EXPECT_TRUE(fs.has_folder(temporary));
+
+    fs.set_file(temporary, "old", true);
+    ASSERT_TRUE(wardex_storage::write_repair_data({2, 5}));
+    EXPECT_EQ(wardex_storage::read_repair_data().value(), (repair_data{2, 5}));
+    EXPECT_EQ(fs.file(temporary), "old");
+    EXPECT_FALSE(fs.file(winapi::replacement_file_name(file, 1)));
+
+    fs.faults().fail_always("write_file", 5);  // no name is free
+    expect_error(wardex_storage::write_repair_data({3, 5}), 31, "failed open file");
 }
 
 TEST_F(StorageTest, AgentRecords) {
     const std::wstring product = L"C:\\Program Files\\Valdrin\\Agent";
-    fs.set_file(product + L"\\version.json",
-                R"({"version":"1.0.7","path":"C:\\A\\1.0.7","more":1})");
-    fs.set_file(product + L"\\update.json", R"({"version":"1.0.8","path":"x"})");
-    EXPECT_EQ(supervision::storage::version_json_storage::read(product).value(),
-              (supervision::storage::version_record{"1.0.7", "C:\\A\\1.0.7"}));
-    EXPECT_EQ(supervision::storage::update_json_storage::read(product).value(),
-              (supervision::storage::update_record{"1.0.8", "x"}));
-    // Relative to the current directory, as the paths are joined without normalising.
-    EXPECT_EQ(supervision::storage::version_json_storage::read(L"..").value().version, "1.0.7");
-
-    fs.set_file(product + L"\\version.json", R"({"version":107,"path":"p"})");
-    expect_error(supervision::storage::version_json_storage::read(product), 13,
-                 "type must be string, but is number");
+    fs.set_file(product + L"\\version.json", R"({"version":"1.0.7","path":"C:\\A","more":1})");
     fs.set_file(product + L"\\update.json", R"({"version":"1"})");
-    const auto missing = supervision::storage::update_json_storage::read(product);
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().code, winapi::make_win_error(13));
-    EXPECT_THAT(missing.error().text, HasSubstr("path"));
-    expect_error(supervision::storage::update_json_storage::read(folder), 31, "failed open file");
+    EXPECT_EQ(version_json_storage::read(product).value(), (version_record{"1.0.7", "C:\\A"}));
+    expect_error(update_json_storage::read(product), 13, "");
+    expect_error(update_json_storage::read(L"."), 31, "failed open file");
+
+    fs.set_file(product + L"\\update.json", R"({"version":107,"path":"p"})");
+    expect_error(update_json_storage::read(product), 13, "type must be string, but is number");
 }
 
 }  // namespace
