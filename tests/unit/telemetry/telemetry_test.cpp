@@ -1,0 +1,154 @@
+// The event client binding and the repair event against a fake "vdec.dll".
+#include <gtest/gtest.h>
+
+#include "fakes/fake_log_library.h"
+#include "fakes/fake_vdec.h"
+#include "logging/log.h"
+#include "telemetry/m_agent_repaired.h"
+
+namespace {
+
+using strings = std::vector<std::string>;
+const std::wstring folder = L"C:\\Agent";
+const std::wstring path = L"C:\\Agent\\vdec.dll";
+
+TEST(VdecErrorText, NamesEveryStatusAndUnknownOnes) {
+    std::string names;  // of the statuses from 2 down to -9
+    for (int status = 2; status >= -9; --status) {
+        names += telemetry::vdec_error_text(status) + std::string(",");
+    }
+    EXPECT_EQ(
+        names,
+        "UNKNOWN VDEC ERRROR,memory alloc error,VDEC_ERROR_SUCCESS,VDEC_ERROR_INVALID_PARAMETER,"
+        "VDEC_ERROR_INVALID_EVENT_NAME,VDEC_ERROR_RESERVED_KEY,VDEC_ERROR_DEPRECATED_KEY,"
+        "VDEC_MACHINE_NOT_ALLOWED_TO_SUBMIT,VDEC_NOT_READY,VDEC_ERROR_CREATE_JSON,"
+        "VDEC_ERROR_LOAD_VDNC,UNKNOWN VDEC ERRROR,");
+}
+
+using VdecLoad = fakes::machine_test;
+
+TEST_F(VdecLoad, EveryExportIsRequiredAndNothingIsCalledWithoutOne) {
+    for (const auto name : telemetry::vdec_export_names) {
+        fakes::fake_vdec vdec(machine, path, name);
+        const auto api = telemetry::open_vdec(folder);
+        ASSERT_FALSE(api) << name;
+        EXPECT_EQ(api.error().text, "GetProcAddress " + std::string(name) + " failed");
+        EXPECT_TRUE(vdec.calls.empty()) << name;
+    }
+}
+
+TEST_F(VdecLoad, AnEmptyFolderSearchesAndAFailingInitUnloadsWithoutUninit) {
+    fakes::fake_vdec vdec(machine, L"vdec.dll");
+    EXPECT_FALSE(telemetry::open_vdec(folder));
+    EXPECT_EQ(machine.modules.loads.back(), path);
+    vdec.faults().fail("Init", 1, 1);
+    EXPECT_THROW((void)telemetry::LoadVdec(L""), std::runtime_error);
+    EXPECT_EQ(machine.modules.loads.back(), L"vdec.dll");
+    EXPECT_EQ(vdec.calls, strings{"Init"});
+}
+
+// The fields of the repair event in order, as the library is called for them, and whether the
+// event is still sent when the library refuses the field.
+const std::pair<std::string, bool> fields[] = {
+    {"AddKeyValueEventW anon_id=stored-id", false},
+    {"AddKeyValueEventW calculated_anon_id=calculated-id", false},
+    {"OverWriteReservedKeyStringA vd_locale=pt-BR", false},
+    {"AddKeyValueEventW cpu_model=Cpu | Family", true},
+    {"AddKeyValueEventW device_type=Wine", true},
+    {"AddKeyValueEventW device_class=desktop", true},
+    {"AddKeyValueEventInt64W ram_size=16", true},
+    {"AddKeyValueEventA machine_architecture=x64", true},
+    {"AddKeyValueEventA os_type=windows", true},
+    {"AddKeyValueEventA os_version=10.0.19045.", true},
+    {"AddKeyValueEventW trigger=wardex", false},
+    {"AddKeyValueEventW reason=service_stopped", false},
+    {"AddKeyValueEventW action=start_service", false}};
+
+class RepairEvent : public fakes::machine_test {
+protected:
+    bool submit() {
+        telemetry::m_agent_repaired report(
+            folder, {[] {
+                         return telemetry::client_settings{"wardex-app", "pt_BR", "2.1.0"};
+                     },
+                     [] { return std::wstring(L"stored-id"); },
+                     [] { return std::wstring(L"calculated-id"); }, [this] { return info; }});
+        return report.submit(L"service_stopped", L"start_service");
+    }
+    // The lines logged at a level other than function traces.
+    strings messages() const {
+        strings out;
+        for (const auto& line : log.lines()) {
+            if (line.level != logging::level_trace) {
+                out.push_back(std::to_string(line.level) + " " +
+                              stdext::wide_to_utf8(line.function + L" " + line.text));
+            }
+        }
+        return out;
+    }
+
+    fakes::fake_vdec vdec{machine, path};
+    fakes::fake_log_library log{machine.modules};
+    logging::scopped_log_init logging_on;
+    telemetry::system_info_t info{
+        L"Cpu | Family", L"Wine", L"desktop", (std::uint64_t{16} << 30) + 5, "10.0.19045.", "x64"};
+};
+
+TEST_F(RepairEvent, CarriesEveryFieldInOrderAndToleratesRefusedOptions) {
+    machine.faults.fail("SetOptionA", 1, static_cast<std::uint32_t>(-6));
+    machine.faults.fail("SetOptionVarLenA", 1, static_cast<std::uint32_t>(-1));
+    ASSERT_TRUE(submit());
+    strings expected{"Init", "SetOptionA 0 3 1 0", "SetOptionVarLenA 0 8 wardex-app 10",
+                     "CreateEcEventA m_agent_repaired 1.0 wardex-app"};
+    for (const auto& field : fields) {
+        expected.push_back(field.first);
+    }
+    expected.insert(expected.end(), {"GetEventTextA", "FreeEventTextA", "SubmitEvent 16 0",
+                                     "DestroyEvent", "Uninit"});
+    EXPECT_EQ(vdec.calls, expected);
+    EXPECT_EQ(messages(), (strings{"8 vdec_factory::init failed set_option "
+                                   "submit_use_vdnc_cloud err=-6",
+                                   "8 vdec_factory::init failed set_option app_name err=-1",
+                                   "16 m_agent_repaired::submit {\"event\":1}"}));
+    vdec.calls.clear();
+    info.ram_size = (std::uint64_t{1} << 30) - 1;
+    ASSERT_TRUE(submit());
+    EXPECT_EQ(vdec.calls[10], "AddKeyValueEventInt64W ram_size=0");
+}
+
+TEST_F(RepairEvent, OnlyTheDeviceFieldsMayBeRefused) {
+    for (const auto& [call, sent] : fields) {
+        const std::string key =
+            call.substr(call.find(' ') + 1, call.find('=') - call.find(' ') - 1);
+        machine.faults.clear();
+        machine.faults.fail_always(key, static_cast<std::uint32_t>(-3));
+        vdec.calls.clear();
+        EXPECT_EQ(submit(), sent) << key;
+        EXPECT_EQ(std::count(vdec.calls.begin(), vdec.calls.end(), "SubmitEvent 16 0"), sent);
+        EXPECT_EQ(messages().back(), sent ? "16 m_agent_repaired::submit {\"event\":1}"
+                                          : "4 m_agent_repaired::submit error: "
+                                            "VDEC_ERROR_RESERVED_KEY")
+            << key;
+    }
+    EXPECT_EQ(messages().size(), std::size(fields));
+}
+
+TEST_F(RepairEvent, EveryFailureIsLoggedOnceAndNothingIsSent) {
+    const std::tuple<const char*, int, std::string> cases[] = {
+        {"load", 126,
+         "4 m_agent_repaired::m_agent_repaired create vdec_factory instance has failed: LoadVdec "
+         "failed"},
+        {"CreateEcEventA", 1, "4 m_agent_repaired::submit error: create_event failed"},
+        {"GetEventTextA", -7, "4 m_agent_repaired::submit error: VDEC_ERROR_CREATE_JSON"},
+        {"SubmitEvent", -5,
+         "4 m_agent_repaired::submit error: VDEC_MACHINE_NOT_ALLOWED_TO_SUBMIT"}};
+    for (const auto& [call, status, logged] : cases) {
+        machine.faults.clear();
+        machine.faults.fail_always(call, static_cast<std::uint32_t>(status));
+        EXPECT_FALSE(submit()) << call;
+        EXPECT_EQ(messages().back(), logged);
+    }
+    EXPECT_EQ(messages().size(), std::size(cases) + 1);  // and the text of the refused submit
+}
+
+}  // namespace
