@@ -38,7 +38,7 @@ struct repair_event_sources {
 
 // The settings of the installed product: its application id and language from the product
 // settings and its version from the product key. Raises when the product key has no "Install" key.
-client_settings product_client_settings();
+[[nodiscard]] client_settings product_client_settings();
 
 class m_agent_repaired {
 public:
@@ -48,11 +48,11 @@ public:
 
     // Builds, logs and submits the event; false when it was not submitted. Every failure is
     // logged once.
-    bool submit(const std::wstring& reason, const std::wstring& action);
+    [[nodiscard]] bool submit(const std::wstring& reason, const std::wstring& action);
 
     // The event with every field; raises on a failure of the fields that matter.
-    vdec_event build_event(const std::wstring& anon_id, const std::wstring& reason,
-                           const std::wstring& action);
+    [[nodiscard]] vdec_event build_event(const std::wstring& anon_id, const std::wstring& reason,
+                                         const std::wstring& action);
 
 private:
     repair_event_sources sources_;

@@ -20,10 +20,10 @@ namespace telemetry {
 
 // The name of a status of the library ("VDEC_ERROR_RESERVED_KEY"); "UNKNOWN VDEC ERRROR" for a
 // status it does not define.
-const char* vdec_error_text(vdec_status status) noexcept;
+[[nodiscard]] const char* vdec_error_text(vdec_status status) noexcept;
 // Statuses as error codes: the category's messages are the names above.
-const std::error_category& vdec_category() noexcept;
-inline std::error_code make_vdec_error(vdec_status status) noexcept {
+[[nodiscard]] const std::error_category& vdec_category() noexcept;
+[[nodiscard]] inline std::error_code make_vdec_error(vdec_status status) noexcept {
     return {status, vdec_category()};
 }
 
@@ -54,7 +54,7 @@ struct vdec_library {
 // Loads the library at path (the bare "vdec.dll" when empty: the ordinary search order) and
 // resolves every export. Fails when the library cannot be loaded or lacks any export; the error
 // names the missing export, and nothing of the library has been called then.
-stdext::expected<vdec_library> load_vdec_library(const std::wstring& path);
+[[nodiscard]] stdext::expected<vdec_library> load_vdec_library(const std::wstring& path);
 
 // An initialised library. Destroying it calls "Uninit" and then unloads the library.
 class vdec_api {
@@ -65,10 +65,11 @@ public:
     vdec_api(const vdec_api&) = delete;
     vdec_api& operator=(const vdec_api&) = delete;
 
-    const vdec_functions& functions() const noexcept { return library_.functions; }
+    [[nodiscard]] const vdec_functions& functions() const noexcept { return library_.functions; }
 
     // Sets a reserved key that every event of the library carries from now on.
-    stdext::expected<void> overwrite_reserved_key(const char* key, const std::string& value) const;
+    [[nodiscard]] stdext::expected<void> overwrite_reserved_key(const char* key,
+                                                                const std::string& value) const;
 
 private:
     vdec_library library_;
@@ -76,9 +77,9 @@ private:
 
 // "vdec.dll" in folder (the bare name when the folder is empty), loaded and initialised. Fails
 // when loading fails or "Init" returns non-zero; the library is then unloaded without "Uninit".
-stdext::expected<std::unique_ptr<vdec_api>> open_vdec(std::wstring_view folder);
+[[nodiscard]] stdext::expected<std::unique_ptr<vdec_api>> open_vdec(std::wstring_view folder);
 // open_vdec, raising the runtime error "LoadVdec failed" on failure.
-std::unique_ptr<vdec_api> LoadVdec(std::wstring_view folder);
+[[nodiscard]] std::unique_ptr<vdec_api> LoadVdec(std::wstring_view folder);
 
 // Owns the library for one report: loads it, initialises it and sets the two options the
 // program relies on. Failures to set an option are logged and tolerated.
@@ -91,11 +92,11 @@ public:
     vdec_factory(std::unique_ptr<vdec_api> api, std::string application, std::string locale,
                  std::string version);
 
-    const vdec_api& api() const noexcept { return *api_; }
-    const std::string& application() const noexcept { return application_; }
+    [[nodiscard]] const vdec_api& api() const noexcept { return *api_; }
+    [[nodiscard]] const std::string& application() const noexcept { return application_; }
     // The locale as given, with every "_" turned into "-" ("en-US").
-    const std::string& locale() const noexcept { return locale_; }
-    const std::string& version() const noexcept { return version_; }
+    [[nodiscard]] const std::string& locale() const noexcept { return locale_; }
+    [[nodiscard]] const std::string& version() const noexcept { return version_; }
 
 private:
     void configure();
@@ -108,8 +109,9 @@ private:
 
 // Creates an event through "CreateEcEventA" with the creation descriptor; 0 when the library or
 // the copies of the texts fail.
-vdec_handle create_event(const vdec_api& api, std::string_view name, std::string_view version,
-                         std::string_view application) noexcept;
+[[nodiscard]] vdec_handle create_event(const vdec_api& api, std::string_view name,
+                                       std::string_view version,
+                                       std::string_view application) noexcept;
 
 // A text the library handed out ("GetEventTextA"); released with "FreeEventTextA".
 class vdec_event_text {
@@ -120,7 +122,7 @@ public:
     vdec_event_text& operator=(vdec_event_text&&) = delete;
     vdec_event_text(const vdec_event_text&) = delete;
 
-    std::string_view text() const noexcept { return text_ == nullptr ? "" : text_; }
+    [[nodiscard]] std::string_view text() const noexcept { return text_ == nullptr ? "" : text_; }
 
 private:
     const vdec_api* api_;
@@ -137,13 +139,13 @@ public:
     vdec_event& operator=(vdec_event&&) = delete;
     vdec_event(const vdec_event&) = delete;
 
-    vdec_handle handle() const noexcept { return handle_; }
+    [[nodiscard]] vdec_handle handle() const noexcept { return handle_; }
 
-    stdext::expected<void> add(const wchar_t* key, const std::wstring& value) const;
-    stdext::expected<void> add(const char* key, const std::string& value) const;
-    stdext::expected<void> add(const wchar_t* key, std::int64_t value) const;
-    stdext::expected<vdec_event_text> text() const;
-    stdext::expected<void> submit() const;
+    [[nodiscard]] stdext::expected<void> add(const wchar_t* key, const std::wstring& value) const;
+    [[nodiscard]] stdext::expected<void> add(const char* key, const std::string& value) const;
+    [[nodiscard]] stdext::expected<void> add(const wchar_t* key, std::int64_t value) const;
+    [[nodiscard]] stdext::expected<vdec_event_text> text() const;
+    [[nodiscard]] stdext::expected<void> submit() const;
 
 private:
     const vdec_api* api_;

@@ -36,7 +36,7 @@ struct basic_event_descriptor {
 using event_descriptor = basic_event_descriptor<std::uintptr_t, const char*>;
 
 template <class Word>
-constexpr bool descriptor_is_four_words() {
+[[nodiscard]] constexpr bool descriptor_is_four_words() {
     using layout = basic_event_descriptor<Word, Word>;
     constexpr std::size_t w = sizeof(Word);
     return sizeof(layout) == 4 * w && offsetof(layout, version) == w &&
@@ -60,7 +60,8 @@ template <std::size_t PointerBytes>
 struct int64_passing {
     using add_fn = vdec_status(VDEC_CALL*)(vdec_handle event, const wchar_t* key,
                                            std::int64_t value);
-    static vdec_status add(add_fn fn, vdec_handle event, const wchar_t* key, std::int64_t value) {
+    [[nodiscard]] static vdec_status add(add_fn fn, vdec_handle event, const wchar_t* key,
+                                         std::int64_t value) {
         return fn(event, key, value);
     }
 };
@@ -68,7 +69,8 @@ template <>
 struct int64_passing<4> {
     using add_fn = vdec_status(VDEC_CALL*)(vdec_handle event, const wchar_t* key,
                                            std::uint32_t low_word, std::uint32_t high_word);
-    static vdec_status add(add_fn fn, vdec_handle event, const wchar_t* key, std::int64_t value) {
+    [[nodiscard]] static vdec_status add(add_fn fn, vdec_handle event, const wchar_t* key,
+                                         std::int64_t value) {
         const auto bits = static_cast<std::uint64_t>(value);
         return fn(event, key, static_cast<std::uint32_t>(bits),
                   static_cast<std::uint32_t>(bits >> 32));

@@ -40,10 +40,10 @@ TEST_F(VdecLoad, EveryExportIsRequiredAndNothingIsCalledWithoutOne) {
 TEST_F(VdecLoad, AnEmptyFolderSearchesAndAFailingInitUnloadsWithoutUninit) {
     fakes::fake_vdec vdec(machine, L"vdec.dll");
     EXPECT_FALSE(telemetry::open_vdec(folder));
-    EXPECT_EQ(machine.modules.loads.back(), path);
+    EXPECT_EQ(machine.modules.loads.back().first, path);
     vdec.faults().fail("Init", 1, 1);
     EXPECT_THROW((void)telemetry::LoadVdec(L""), std::runtime_error);
-    EXPECT_EQ(machine.modules.loads.back(), L"vdec.dll");
+    EXPECT_EQ(machine.modules.loads.back().first, L"vdec.dll");
     EXPECT_EQ(vdec.calls, strings{"Init"});
 }
 
