@@ -35,6 +35,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/beside.h"
+
 namespace {
 
 constexpr wchar_t service_name[] = L"CorvelService";
@@ -44,13 +46,6 @@ std::wstring own_path() {
     const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
     path.resize(n);
     return path;
-}
-
-std::wstring beside_me(const wchar_t* name) {
-    std::wstring path = own_path();
-    const auto slash = path.find_last_of(L"\\/");
-    path.resize(slash == std::wstring::npos ? 0 : slash + 1);
-    return path + name;
 }
 
 std::string to_utf8(std::wstring_view wide) {
@@ -67,9 +62,9 @@ std::string to_utf8(std::wstring_view wide) {
 
 // Appends one line to the calls file; each line is one write, so concurrent runs do not mix.
 void record(const std::string& what) {
-    HANDLE h = CreateFileW(beside_me(L"CorvelService.calls").c_str(), FILE_APPEND_DATA,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(lab::beside_this_module(L"CorvelService.calls").c_str(),
+                           FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -292,7 +287,7 @@ void WINAPI service_main(DWORD, LPWSTR*) {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR args, int) {
     record("cmdline=" + to_utf8(GetCommandLineW()));
-    settings.load(beside_me(L"CorvelService.behaviour"));
+    settings.load(lab::beside_this_module(L"CorvelService.behaviour"));
 
     std::wstring_view rest(args);
     while (!rest.empty() && (rest.front() == L' ' || rest.front() == L'\t')) {

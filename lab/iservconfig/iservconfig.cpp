@@ -24,6 +24,8 @@
 
 #include "platform/config/iservconfig.h"
 
+#include "common/beside.h"
+
 namespace {
 
 using platform::config::guid;
@@ -41,16 +43,6 @@ std::wstring widen(const std::string& utf8) {
     return out;
 }
 
-std::wstring own_folder() {
-    HMODULE self = nullptr;
-    ::GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCWSTR>(&own_folder), &self);
-    std::wstring path(32767, L'\0');
-    path.resize(::GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size())));
-    return path.substr(0, path.rfind(L'\\') + 1);
-}
-
 struct settings {
     std::map<std::int32_t, std::wstring> properties{
         {platform::config::SZ_PRODUCT_NAME, L"Valdrin Agent"},
@@ -63,7 +55,7 @@ struct settings {
 
 settings read_settings() {
     settings s;
-    std::ifstream in((own_folder() + L"iservconfig.ini").c_str());
+    std::ifstream in(lab::beside_this_module(L"iservconfig.ini").c_str());
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') {

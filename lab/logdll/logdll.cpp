@@ -20,27 +20,11 @@
 #include <cstdarg>
 #include <string>
 
+#include "common/beside.h"
+
 namespace {
 
 SRWLOCK file_lock = SRWLOCK_INIT;
-
-std::wstring log_file_path() {
-    HMODULE self = nullptr;
-    if (!::GetModuleHandleExW(
-            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            reinterpret_cast<LPCWSTR>(&log_file_path), &self)) {
-        return {};
-    }
-    std::wstring path(32767, L'\0');
-    const DWORD n = ::GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
-    path.resize(n);
-    const auto slash = path.rfind(L'\\');
-    if (n == 0 || slash == std::wstring::npos) {
-        return {};
-    }
-    path.replace(slash + 1, std::wstring::npos, L"wardex-log.txt");
-    return path;
-}
 
 std::string to_utf8(const std::wstring& wide) {
     if (wide.empty()) {
@@ -56,7 +40,7 @@ std::string to_utf8(const std::wstring& wide) {
 
 void append_line(const std::wstring& line) {
     const std::string bytes = to_utf8(line);
-    const std::wstring path = log_file_path();
+    const std::wstring path = lab::beside_this_module(L"wardex-log.txt");
     if (path.empty()) {
         return;
     }

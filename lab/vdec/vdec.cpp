@@ -38,6 +38,8 @@
 
 #include "telemetry/vdec_abi.h"
 
+#include "common/beside.h"
+
 using telemetry::vdec_handle;
 using telemetry::vdec_status;
 
@@ -75,23 +77,6 @@ public:
     guard& operator=(const guard&) = delete;
 };
 
-std::wstring beside_me(const wchar_t* file) {
-    HMODULE self = nullptr;
-    if (!::GetModuleHandleExW(
-            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            reinterpret_cast<LPCWSTR>(&beside_me), &self)) {
-        return {};
-    }
-    std::wstring path(32767, L'\0');
-    const DWORD n = ::GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
-    path.resize(n);
-    const auto slash = path.rfind(L'\\');
-    if (n == 0 || slash == std::wstring::npos) {
-        return {};
-    }
-    return path.substr(0, slash + 1) + file;
-}
-
 std::string utf8(const wchar_t* wide) {
     if (wide == nullptr) {
         return "<null>";
@@ -112,7 +97,7 @@ std::string handle_text(vdec_handle handle) {
 }
 
 void append(const std::string& lines) {
-    const std::wstring path = beside_me(L"vdec-calls.txt");
+    const std::wstring path = lab::beside_this_module(L"vdec-calls.txt");
     HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
@@ -131,7 +116,7 @@ void record(const char* name, const Args&... args) {
 
 void read_behaviour() {
     rules = {};
-    std::ifstream in(beside_me(L"vdec-behaviour.txt").c_str());
+    std::ifstream in(lab::beside_this_module(L"vdec-behaviour.txt").c_str());
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream words(line);

@@ -10,15 +10,9 @@
 #include <cwchar>
 #include <string>
 
-namespace {
+#include "common/beside.h"
 
-std::wstring own_folder() {
-    std::wstring path(32768, L'\0');
-    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    path.resize(n);
-    const auto slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-}
+namespace {
 
 void write_pid(const std::wstring& file) {
     HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
@@ -43,10 +37,9 @@ DWORD seconds_from(PCWSTR args) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR args, int) {
-    const std::wstring folder = own_folder();
-    const std::wstring stop_file = folder + L"winlogon.stop";
+    const std::wstring stop_file = lab::beside_this_module(L"winlogon.stop");
     const ULONGLONG limit = static_cast<ULONGLONG>(seconds_from(args)) * 1000;
-    write_pid(folder + L"winlogon.pid");
+    write_pid(lab::beside_this_module(L"winlogon.pid"));
     const ULONGLONG start = GetTickCount64();
     while (GetTickCount64() - start < limit) {
         if (GetFileAttributesW(stop_file.c_str()) != INVALID_FILE_ATTRIBUTES) {
