@@ -25,6 +25,25 @@ TEST(Utf, RoundTripsAndRepairsMalformedText) {
     EXPECT_EQ(stdext::utf16le_to_wide(bytes.data(), bytes.size()), wide);
     EXPECT_EQ(stdext::utf8_to_wide("a\xFF\xC0\xAF\xC3"), L"a\uFFFD\uFFFD\uFFFD");
     EXPECT_TRUE(stdext::iequals(L"CorvelService.EXE", L"corvelservice.exe"));
+
+    // The edges of each UTF-8 length, and UTF-16 surrogates given as separate units.
+    const std::pair<std::wstring, std::string> edges[] = {
+        {{wchar_t(0x7F), wchar_t(0x80)}, "\x7F\xC2\x80"},
+        {{wchar_t(0x7FF), wchar_t(0x800)}, "\xDF\xBF\xE0\xA0\x80"},
+        {{wchar_t(0xFFFF)}, "\xEF\xBF\xBF"},
+        {{wchar_t(0xD800), wchar_t(0xDC00)}, "\xF0\x90\x80\x80"},
+        {{wchar_t(0xDBFF), wchar_t(0xDFFF)}, "\xF4\x8F\xBF\xBF"},
+        {{wchar_t(0xDC00), wchar_t(0xD800)}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
+    };
+    for (const auto& [units, utf8] : edges) {
+        EXPECT_EQ(stdext::wide_to_utf8(units), utf8);
+        std::vector<std::uint8_t> le;
+        for (const wchar_t u : units) {
+            le.push_back(static_cast<std::uint8_t>(u & 0xFF));
+            le.push_back(static_cast<std::uint8_t>((u >> 8) & 0xFF));
+        }
+        EXPECT_EQ(stdext::utf16le_to_wide(le.data(), le.size()), stdext::utf8_to_wide(utf8));
+    }
 }
 
 TEST(WinErrorCategory, SystemTextOrUnknownNumber) {

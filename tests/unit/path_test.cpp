@@ -61,6 +61,9 @@ TEST(Path, WindowsRules) {
     EXPECT_FALSE(path::is_absolute(L"C:x"));
     EXPECT_FALSE(path::is_absolute(L"\\x"));
     EXPECT_EQ(path::root_name(L"\\\\srv\\share"), L"\\\\srv");
+    EXPECT_EQ(path::root_name(L"z:\\a"), L"z:");
+    EXPECT_EQ(path::root_name(L"Z:"), L"Z:");
+    EXPECT_EQ(path::root_name(L"[:\\a"), L"");
 }
 
 }  // namespace
