@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes/fake_clock.h"
+#include "fakes/fake_device_identity.h"
 #include "fakes/fake_error_messages.h"
 #include "fakes/fake_file_identity.h"
 #include "fakes/fake_file_system.h"
@@ -23,6 +24,7 @@ namespace fakes {
 struct fake_machine {
     fault_plan faults;
     fake_clock clock{faults};
+    fake_device_identity identity{faults};
     fake_error_messages messages{faults};
     fake_file_identity identities;
     fake_file_system files;
@@ -36,6 +38,7 @@ struct fake_machine {
 
 private:
     winapi::scoped_facility<winapi::clock> use_clock_{clock};
+    winapi::scoped_facility<winapi::device_identity> use_identity_{identity};
     winapi::scoped_facility<winapi::error_messages> use_messages_{messages};
     winapi::scoped_facility<winapi::file_identity> use_identities_{identities};
     winapi::scoped_facility<winapi::file_system> use_files_{files};

@@ -27,6 +27,10 @@ public:
         keys_[key_path(root, path)][stdext::to_lower(name)] = {
             type, stdext::wide_to_utf16le(text + L'\0')};
     }
+    void set_value(winapi::hkey root, const std::wstring& path, const std::wstring& name,
+                   winapi::reg_value value) {
+        keys_[key_path(root, path)][stdext::to_lower(name)] = std::move(value);
+    }
     void set_dword(winapi::hkey root, const std::wstring& path, const std::wstring& name,
                    std::uint32_t v) {
         keys_[key_path(root, path)][stdext::to_lower(name)] = {

@@ -8,6 +8,7 @@
 #include <wincrypt.h>
 // clang-format on
 
+#include <objbase.h>
 #include <oleauto.h>
 #include <unknwn.h>
 
@@ -108,6 +109,46 @@ struct cert_context_traits {
     }
 };
 using unique_cert_context = stdext::unique_handle<cert_context_traits>;
+
+// A CryptoAPI provider context and a hash object of it.
+struct crypt_provider_traits {
+    using handle_type = HCRYPTPROV;
+    [[nodiscard]] static handle_type empty() noexcept { return 0; }
+    static void close(HCRYPTPROV h) noexcept {
+        last_error_guard keep;
+        ::CryptReleaseContext(h, 0);
+    }
+};
+using unique_crypt_provider = stdext::unique_handle<crypt_provider_traits>;
+
+struct crypt_hash_traits {
+    using handle_type = HCRYPTHASH;
+    [[nodiscard]] static handle_type empty() noexcept { return 0; }
+    static void close(HCRYPTHASH h) noexcept {
+        last_error_guard keep;
+        ::CryptDestroyHash(h);
+    }
+};
+using unique_crypt_hash = stdext::unique_handle<crypt_hash_traits>;
+
+// A registry key opened straight through the API, not through the registry facility.
+struct native_key_traits {
+    using handle_type = HKEY;
+    [[nodiscard]] static handle_type empty() noexcept { return nullptr; }
+    static void close(HKEY h) noexcept {
+        last_error_guard keep;
+        ::RegCloseKey(h);
+    }
+};
+using unique_native_key = stdext::unique_handle<native_key_traits>;
+
+// Memory a COM or shell call allocated for the caller.
+struct co_task_memory_traits {
+    using handle_type = wchar_t*;
+    [[nodiscard]] static handle_type empty() noexcept { return nullptr; }
+    static void close(wchar_t* p) noexcept { ::CoTaskMemFree(p); }
+};
+using unique_co_task_text = stdext::unique_handle<co_task_memory_traits>;
 
 // Handle values of the facility interfaces are plain integers; these convert them.
 template <class T>

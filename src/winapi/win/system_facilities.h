@@ -2,6 +2,7 @@
 #pragma once
 
 #include "winapi/clock.h"
+#include "winapi/device_identity.h"
 #include "winapi/error_messages.h"
 #include "winapi/file_identity.h"
 #include "winapi/file_system.h"
@@ -27,6 +28,7 @@ namespace winapi {
 [[nodiscard]] file_identity& windows_file_identity_instance();
 [[nodiscard]] task_scheduler& windows_task_scheduler_instance();
 [[nodiscard]] trust& windows_trust_instance();
+[[nodiscard]] device_identity& windows_device_identity_instance();
 
 // Installs the Windows implementation of every facility; the entry point and the Windows test
 // programs call it first.

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# The repair event as the event client receives it: repair-report.exe (a lab program) sends one
+# event through the lab's vdec.dll with the machine's real identifiers. The first send stores the
+# device id as "AnonId"; a stored id that differs is sent unchanged and never rewritten.
+set -euo pipefail
+: "${WARDEX_BUILD_DIR:?}"
+src=${WARDEX_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
+# shellcheck source=lab/wine-env.sh
+. "$src/lab/wine-env.sh"
+wine_report_errors
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+wine_prefix_from_pristine "$WARDEX_BUILD_DIR/wine/e2e-repair-event" "$WARDEX_BUILD_DIR"
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+dir="$WINEPREFIX/drive_c/Report"
+mkdir -p "$dir"
+cp "$WARDEX_BUILD_DIR/lab/bin/repair-report.exe" "$WARDEX_BUILD_DIR/lab/vdec/vdec.dll" "$dir/"
+product='HKLM\SOFTWARE\Valdrin Agent'
+
+# The device id: SHA-1 over the UTF-16LE bytes of the machine GUID (no WMI sources yet).
+wine reg query 'HKLM\SOFTWARE\Microsoft\Cryptography' /v MachineGuid /reg:64 >"$dir/guid.txt" 2>&1
+guid=$(awk '/MachineGuid/ { print $3 }' "$dir/guid.txt" | tr -d '\r')
+[ -n "$guid" ] || fail "no machine GUID: $(cat "$dir/guid.txt")"
+id=$(printf '%s' "$guid" | iconv -f UTF-8 -t UTF-16LE | sha1sum | cut -d' ' -f1)
+
+send() {
+    rm -f "$dir/vdec-calls.txt"
+    (cd "$dir" && wine 'C:\Report\repair-report.exe' service_stopped start_service \
+        >"$dir/wine.out" 2>&1) || fail "repair-report.exe exit code $?: $(tail -n 5 "$dir/wine.out")"
+}
+# The submitted event block, field by field, and the order of the calls that made it.
+expect_event() {
+    local anon=$1 T=$'\t'
+    local want="event${T}m_agent_repaired${T}1.0${T}wardex-lab
+reserved${T}vd_locale${T}en-US
+field${T}W${T}anon_id${T}$anon
+field${T}W${T}calculated_anon_id${T}$id
+field${T}W${T}cpu_model${T}Lab CPU | Lab family
+field${T}W${T}device_type${T}Lab model
+field${T}W${T}device_class${T}desktop
+field${T}I${T}ram_size${T}8
+field${T}A${T}machine_architecture${T}x64
+field${T}A${T}os_type${T}windows
+field${T}A${T}os_version${T}10.0.19045.0
+field${T}W${T}trigger${T}wardex
+field${T}W${T}reason${T}service_stopped
+field${T}W${T}action${T}start_service
+end"
+    local got
+    got=$(sed -n '/^event\t/,/^end$/p' "$dir/vdec-calls.txt" | tr -d '\r')
+    [ "$got" = "$want" ] || fail "event: $(diff <(echo "$want") <(echo "$got") || true)"
+    # The reserved key is set between the identifiers and the device description.
+    got=$(awk -F'\t' '$2 ~ /^AddKeyValueEvent/ { printf "%s ", $4 }
+                      $2 ~ /^OverWriteReserved/ { printf "%s ", $3 }' "$dir/vdec-calls.txt")
+    [ "${got%%cpu_model *}" = "anon_id calculated_anon_id vd_locale " ] || fail "call order: $got"
+}
+stored() {
+    wine reg query "$product" /v AnonId /reg:32 >"$dir/anon.txt" 2>&1 || return 0
+    awk '/AnonId/ { print $3 }' "$dir/anon.txt" | tr -d '\r'
+}
+
+echo "-- without a stored id, the device id is sent twice and stored"
+[ -z "$(stored)" ] || fail "a fresh machine has an AnonId"
+send
+expect_event "$id"
+[ "$(stored)" = "$id" ] || fail "stored AnonId: $(cat "$dir/anon.txt")"
+
+echo "-- a stored id that differs is sent unchanged and kept"
+wine reg add "$product" /v AnonId /t REG_SZ /d stored-elsewhere /f /reg:32 >"$dir/reg.out" 2>&1
+send
+expect_event stored-elsewhere
+[ "$(stored)" = stored-elsewhere ] || fail "AnonId rewritten: $(cat "$dir/anon.txt")"
+echo "PASS"
