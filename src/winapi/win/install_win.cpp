@@ -16,6 +16,7 @@ void install_windows_facilities() {
     facility<file_identity>::install(&windows_file_identity_instance());
     facility<task_scheduler>::install(&windows_task_scheduler_instance());
     facility<trust>::install(&windows_trust_instance());
+    facility<wmi>::install(&windows_wmi_instance());
 }
 
 }  // namespace winapi
