@@ -20,6 +20,8 @@ struct system_info_t {
     std::uint64_t ram_size = 0;   // installed memory in bytes
     std::string os_version;       // major.minor.build.service pack
     std::string architecture;     // "x64" or "x86"
+
+    bool operator==(const system_info_t&) const = default;
 };
 
 // The collection, on the calling thread.

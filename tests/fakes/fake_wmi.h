@@ -21,26 +21,26 @@ public:
     explicit fake_wmi(fault_plan& plan) { share_faults(plan); }
 
     std::map<std::wstring, std::vector<object>> results;  // by query; others have no objects
-    std::vector<std::wstring> namespaces;                 // connected to, in order
     handle_table held;
 
     static winapi::wmi_value text(std::wstring value) { return {winapi::vt_bstr, value}; }
 
     stdext::expected<std::unique_ptr<winapi::wmi_connection>> open_cimv2() override {
-        if (auto fault = check("open_cimv2")) {
-            return stdext::unexpected(*fault);
-        }
-        return std::unique_ptr<winapi::wmi_connection>(new connection(*this, L"ROOT\\CIMV2"));
+        return open("open_cimv2");
     }
     stdext::expected<std::unique_ptr<winapi::wmi_connection>> connect(
-        const std::wstring& name_space) override {
-        if (auto fault = check("connect")) {
-            return stdext::unexpected(*fault);
-        }
-        return std::unique_ptr<winapi::wmi_connection>(new connection(*this, name_space));
+        const std::wstring&) override {
+        return open("connect");
     }
 
 private:
+    stdext::expected<std::unique_ptr<winapi::wmi_connection>> open(const char* operation) {
+        if (auto fault = check(operation)) {
+            return stdext::unexpected(*fault);
+        }
+        return std::unique_ptr<winapi::wmi_connection>(new connection(*this));
+    }
+
     struct objects final : winapi::wmi_objects {
         objects(fake_wmi& of, std::vector<object> list)
             : owner(of), all(std::move(list)), id(of.held.open("objects")) {}
@@ -60,8 +60,7 @@ private:
             }
             const auto found = all.at(current).find(name);
             if (found == all.at(current).end()) {
-                return stdext::unexpected(winapi::win_failure(
-                    static_cast<std::uint32_t>(winapi::wbem_e_not_found), "Get"));
+                return stdext::unexpected(winapi::win_failure(0x80041002u, "Get"));  // not found
             }
             return found->second;
         }
@@ -72,10 +71,7 @@ private:
     };
 
     struct connection final : winapi::wmi_connection {
-        connection(fake_wmi& of, const std::wstring& name_space)
-            : owner(of), id(of.held.open("connection")) {
-            of.namespaces.push_back(name_space);
-        }
+        explicit connection(fake_wmi& of) : owner(of), id(of.held.open("connection")) {}
         ~connection() override { owner.held.close(id); }
         stdext::expected<std::unique_ptr<winapi::wmi_objects>> exec_query(
             const std::wstring& query) override {

@@ -33,13 +33,13 @@ public:
     wmi_step next() override {
         current_.reset();
         ULONG returned = 0;
-        const HRESULT hr = objects_->Next(WBEM_INFINITE, 1, current_.put(), &returned);
+        const HRESULT hr = objects_->Next(-1 /* WBEM_INFINITE */, 1, current_.put(), &returned);
         return {static_cast<std::int32_t>(hr), returned != 0 && current_};
     }
 
     stdext::expected<wmi_value> get(const std::wstring& name) override {
         if (!current_) {
-            return failed(WBEM_E_INVALID_OPERATION, "IWbemClassObject::Get");
+            return failed(E_POINTER, "IWbemClassObject::Get");  // no current object
         }
         variant value;
         if (const HRESULT hr = current_->Get(name.c_str(), 0, value.get(), nullptr, nullptr);
