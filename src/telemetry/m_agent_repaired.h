@@ -32,7 +32,7 @@ struct repair_event_sources {
     std::function<std::wstring()> anon_id;
     // The device id calculated in this process.
     std::function<std::wstring()> calculated_anon_id;
-    // The device facts; waits until they are collected.
+    // The device facts; waits until they are collected (wait_for_system_info).
     std::function<system_info_t()> system_info;
 };
 

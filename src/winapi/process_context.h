@@ -14,6 +14,14 @@ namespace winapi {
 inline constexpr std::uint16_t processor_architecture_intel = 0;
 inline constexpr std::uint16_t processor_architecture_amd64 = 9;
 
+// The Windows version as RtlGetVersion gives it.
+struct os_version_info {
+    std::uint32_t major = 0;
+    std::uint32_t minor = 0;
+    std::uint32_t build = 0;
+    std::wstring service_pack;  // szCSDVersion; empty without one
+};
+
 class process_context {
 public:
     virtual ~process_context() = default;
@@ -23,6 +31,11 @@ public:
     [[nodiscard]] virtual stdext::expected<bool> is_administrator() = 0;
     // wProcessorArchitecture of GetNativeSystemInfo.
     [[nodiscard]] virtual std::uint16_t native_processor_architecture() = 0;
+    // RtlGetVersion of "ntdll.dll" (loaded by name and freed again). The error names the missing
+    // library or function, or carries the call's status.
+    [[nodiscard]] virtual stdext::expected<os_version_info> os_version() = 0;
+    // GetSystemMetrics(SM_TABLETPC) is non-zero.
+    [[nodiscard]] virtual bool is_tablet_pc() = 0;
     // GetCommandLineW().
     [[nodiscard]] virtual std::wstring command_line() = 0;
     // The arguments of a command line as CommandLineToArgvW splits it.

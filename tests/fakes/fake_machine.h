@@ -16,6 +16,7 @@
 #include "fakes/fake_service_manager.h"
 #include "fakes/fake_task_scheduler.h"
 #include "fakes/fake_trust.h"
+#include "fakes/fake_wmi.h"
 #include "fakes/kit.h"
 #include "winapi/facility.h"
 
@@ -35,6 +36,7 @@ struct fake_machine {
     fake_service_manager services;
     fake_task_scheduler tasks;
     fake_trust trust{faults};
+    fake_wmi wmi{faults};
 
 private:
     winapi::scoped_facility<winapi::clock> use_clock_{clock};
@@ -51,6 +53,7 @@ private:
         (services.share_faults(faults), services)};
     winapi::scoped_facility<winapi::task_scheduler> use_tasks_{tasks};
     winapi::scoped_facility<winapi::trust> use_trust_{trust};
+    winapi::scoped_facility<winapi::wmi> use_wmi_{wmi};
 };
 
 // The fixture of tests that run logic against the whole fake machine.

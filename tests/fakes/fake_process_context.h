@@ -26,6 +26,16 @@ public:
         return administrator;
     }
     std::uint16_t native_processor_architecture() override { return architecture; }
+    winapi::os_version_info version{10, 0, 19045, L""};
+    bool tablet = false;
+
+    stdext::expected<winapi::os_version_info> os_version() override {
+        if (auto e = check("os_version")) {
+            return stdext::unexpected(*e);
+        }
+        return version;
+    }
+    bool is_tablet_pc() override { return tablet; }
     std::wstring command_line() override { return line; }
     // Splits at blanks; a double-quoted part may contain blanks and backslashes.
     stdext::expected<std::vector<std::wstring>> split_command_line(

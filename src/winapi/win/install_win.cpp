@@ -17,6 +17,7 @@ void install_windows_facilities() {
     facility<task_scheduler>::install(&windows_task_scheduler_instance());
     facility<trust>::install(&windows_trust_instance());
     facility<device_identity>::install(&windows_device_identity_instance());
+    facility<wmi>::install(&windows_wmi_instance());
 }
 
 }  // namespace winapi

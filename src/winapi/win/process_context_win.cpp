@@ -17,6 +17,15 @@ struct sid_traits {
     }
 };
 
+struct library_traits {
+    using handle_type = HMODULE;
+    static handle_type empty() noexcept { return nullptr; }
+    static void close(HMODULE module) noexcept {
+        last_error_guard keep;
+        ::FreeLibrary(module);
+    }
+};
+
 class windows_process_context final : public process_context {
 public:
     stdext::expected<bool> is_administrator() override {
@@ -38,6 +47,30 @@ public:
         ::GetNativeSystemInfo(&info);
         return info.wProcessorArchitecture;
     }
+
+    stdext::expected<os_version_info> os_version() override {
+        using rtl_get_version_fn = LONG(WINAPI*)(OSVERSIONINFOW*);
+        const stdext::unique_handle<library_traits> ntdll(::LoadLibraryW(L"ntdll.dll"));
+        if (!ntdll.get()) {
+            return stdext::unexpected(win_failure(::GetLastError(), "LoadLibraryW ntdll.dll"));
+        }
+        const auto rtl_get_version = reinterpret_cast<rtl_get_version_fn>(
+            reinterpret_cast<void*>(::GetProcAddress(ntdll.get(), "RtlGetVersion")));
+        if (rtl_get_version == nullptr) {
+            return stdext::unexpected(
+                win_failure(::GetLastError(), "GetProcAddress RtlGetVersion"));
+        }
+        OSVERSIONINFOW info{};
+        info.dwOSVersionInfoSize = sizeof(info);
+        if (const LONG status = rtl_get_version(&info); status != 0) {
+            return stdext::unexpected(
+                win_failure(static_cast<std::uint32_t>(status), "RtlGetVersion"));
+        }
+        return os_version_info{info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber,
+                               info.szCSDVersion};
+    }
+
+    bool is_tablet_pc() override { return ::GetSystemMetrics(SM_TABLETPC) != 0; }
 
     std::wstring command_line() override {
         const wchar_t* line = ::GetCommandLineW();

@@ -14,6 +14,7 @@
 #include "winapi/task_scheduler.h"
 #include "winapi/trust.h"
 #include "winapi/win_error_category.h"
+#include "winapi/wmi.h"
 
 namespace winapi {
 
@@ -29,6 +30,7 @@ namespace winapi {
 [[nodiscard]] task_scheduler& windows_task_scheduler_instance();
 [[nodiscard]] trust& windows_trust_instance();
 [[nodiscard]] device_identity& windows_device_identity_instance();
+[[nodiscard]] wmi& windows_wmi_instance();
 
 // Installs the Windows implementation of every facility; the entry point and the Windows test
 // programs call it first.
