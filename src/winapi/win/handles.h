@@ -29,14 +29,20 @@ private:
     DWORD saved_;
 };
 
-struct kernel_handle_traits {
-    using handle_type = HANDLE;
-    [[nodiscard]] static handle_type empty() noexcept { return nullptr; }
-    static void close(HANDLE h) noexcept {
+// The traits of a holder whose handle one call releases. Releasing keeps the thread's last error.
+template <class H, auto Release, H Empty = H{}>
+struct released_by {
+    using handle_type = H;
+    [[nodiscard]] static handle_type empty() noexcept { return Empty; }
+    static void close(H h) noexcept {
         last_error_guard keep;
-        ::CloseHandle(h);
+        static_cast<void>(Release(h));
     }
 };
+template <class H, auto Release>
+using unique_released_by = stdext::unique_handle<released_by<H, Release>>;
+
+using kernel_handle_traits = released_by<HANDLE, &::CloseHandle>;
 using unique_kernel_handle = stdext::unique_handle<kernel_handle_traits>;
 
 // File and snapshot handles use INVALID_HANDLE_VALUE as their empty value.
@@ -45,23 +51,10 @@ struct file_handle_traits : kernel_handle_traits {
 };
 using unique_file_handle = stdext::unique_handle<file_handle_traits>;
 
-struct local_memory_traits {
-    using handle_type = HLOCAL;
-    [[nodiscard]] static handle_type empty() noexcept { return nullptr; }
-    static void close(HLOCAL h) noexcept {
-        last_error_guard keep;
-        ::LocalFree(h);
-    }
-};
-using unique_local_memory = stdext::unique_handle<local_memory_traits>;
-
-// A text allocated for or by a COM call.
-struct bstr_traits {
-    using handle_type = BSTR;
-    [[nodiscard]] static handle_type empty() noexcept { return nullptr; }
-    static void close(BSTR s) noexcept { ::SysFreeString(s); }
-};
-using unique_bstr = stdext::unique_handle<bstr_traits>;
+using unique_local_memory = unique_released_by<HLOCAL, &::LocalFree>;
+// A text allocated for or by a COM call, and memory a COM or shell call allocated for the caller.
+using unique_bstr = unique_released_by<BSTR, &::SysFreeString>;
+using unique_co_task_text = unique_released_by<wchar_t*, &::CoTaskMemFree>;
 
 // One reference on a COM interface, released when dropped.
 template <class I>
@@ -79,76 +72,23 @@ public:
     void** put_void() noexcept { return reinterpret_cast<void**>(this->put()); }
 };
 
+// The releases that take flags besides the handle.
+inline BOOL close_cert_store(HCERTSTORE h) noexcept {
+    return ::CertCloseStore(h, 0);
+}
+inline BOOL release_crypt_provider(HCRYPTPROV h) noexcept {
+    return ::CryptReleaseContext(h, 0);
+}
+
 // The certificate store, cryptographic message and certificate context of a signature.
-struct cert_store_traits {
-    using handle_type = HCERTSTORE;
-    [[nodiscard]] static handle_type empty() noexcept { return nullptr; }
-    static void close(HCERTSTORE h) noexcept {
-        last_error_guard keep;
-        ::CertCloseStore(h, 0);
-    }
-};
-using unique_cert_store = stdext::unique_handle<cert_store_traits>;
-
-struct crypt_message_traits {
-    using handle_type = HCRYPTMSG;
-    [[nodiscard]] static handle_type empty() noexcept { return nullptr; }
-    static void close(HCRYPTMSG h) noexcept {
-        last_error_guard keep;
-        ::CryptMsgClose(h);
-    }
-};
-using unique_crypt_message = stdext::unique_handle<crypt_message_traits>;
-
-struct cert_context_traits {
-    using handle_type = PCCERT_CONTEXT;
-    [[nodiscard]] static handle_type empty() noexcept { return nullptr; }
-    static void close(PCCERT_CONTEXT h) noexcept {
-        last_error_guard keep;
-        ::CertFreeCertificateContext(h);
-    }
-};
-using unique_cert_context = stdext::unique_handle<cert_context_traits>;
-
+using unique_cert_store = unique_released_by<HCERTSTORE, &close_cert_store>;
+using unique_crypt_message = unique_released_by<HCRYPTMSG, &::CryptMsgClose>;
+using unique_cert_context = unique_released_by<PCCERT_CONTEXT, &::CertFreeCertificateContext>;
 // A CryptoAPI provider context and a hash object of it.
-struct crypt_provider_traits {
-    using handle_type = HCRYPTPROV;
-    [[nodiscard]] static handle_type empty() noexcept { return 0; }
-    static void close(HCRYPTPROV h) noexcept {
-        last_error_guard keep;
-        ::CryptReleaseContext(h, 0);
-    }
-};
-using unique_crypt_provider = stdext::unique_handle<crypt_provider_traits>;
-
-struct crypt_hash_traits {
-    using handle_type = HCRYPTHASH;
-    [[nodiscard]] static handle_type empty() noexcept { return 0; }
-    static void close(HCRYPTHASH h) noexcept {
-        last_error_guard keep;
-        ::CryptDestroyHash(h);
-    }
-};
-using unique_crypt_hash = stdext::unique_handle<crypt_hash_traits>;
-
+using unique_crypt_provider = unique_released_by<HCRYPTPROV, &release_crypt_provider>;
+using unique_crypt_hash = unique_released_by<HCRYPTHASH, &::CryptDestroyHash>;
 // A registry key opened straight through the API, not through the registry facility.
-struct native_key_traits {
-    using handle_type = HKEY;
-    [[nodiscard]] static handle_type empty() noexcept { return nullptr; }
-    static void close(HKEY h) noexcept {
-        last_error_guard keep;
-        ::RegCloseKey(h);
-    }
-};
-using unique_native_key = stdext::unique_handle<native_key_traits>;
-
-// Memory a COM or shell call allocated for the caller.
-struct co_task_memory_traits {
-    using handle_type = wchar_t*;
-    [[nodiscard]] static handle_type empty() noexcept { return nullptr; }
-    static void close(wchar_t* p) noexcept { ::CoTaskMemFree(p); }
-};
-using unique_co_task_text = stdext::unique_handle<co_task_memory_traits>;
+using unique_native_key = unique_released_by<HKEY, &::RegCloseKey>;
 
 // Handle values of the facility interfaces are plain integers; these convert them.
 template <class T>

@@ -8,29 +8,14 @@
 namespace winapi {
 namespace {
 
-struct sid_traits {
-    using handle_type = PSID;
-    static handle_type empty() noexcept { return nullptr; }
-    static void close(PSID sid) noexcept {
-        last_error_guard keep;
-        ::FreeSid(sid);
-    }
-};
-
-struct library_traits {
-    using handle_type = HMODULE;
-    static handle_type empty() noexcept { return nullptr; }
-    static void close(HMODULE module) noexcept {
-        last_error_guard keep;
-        ::FreeLibrary(module);
-    }
-};
+using unique_sid = unique_released_by<PSID, &::FreeSid>;
+using unique_library = unique_released_by<HMODULE, &::FreeLibrary>;
 
 class windows_process_context final : public process_context {
 public:
     stdext::expected<bool> is_administrator() override {
         SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
-        stdext::unique_handle<sid_traits> sid;
+        unique_sid sid;
         if (!::AllocateAndInitializeSid(&nt_authority, 2, SECURITY_BUILTIN_DOMAIN_RID,
                                         DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, sid.put())) {
             return stdext::unexpected(win_failure(::GetLastError(), "AllocateAndInitializeSid"));
@@ -50,7 +35,7 @@ public:
 
     stdext::expected<os_version_info> os_version() override {
         using rtl_get_version_fn = LONG(WINAPI*)(OSVERSIONINFOW*);
-        const stdext::unique_handle<library_traits> ntdll(::LoadLibraryW(L"ntdll.dll"));
+        const unique_library ntdll(::LoadLibraryW(L"ntdll.dll"));
         if (!ntdll.get()) {
             return stdext::unexpected(win_failure(::GetLastError(), "LoadLibraryW ntdll.dll"));
         }

@@ -19,20 +19,8 @@ constexpr DWORD winlogon_token_access = 0x201EB;
 constexpr DWORD longest_path_chars = 32767;
 constexpr wchar_t debug_privilege[] = L"SeDebugPrivilege";
 
-struct environment_block_traits {
-    using handle_type = void*;
-    static handle_type empty() noexcept { return nullptr; }
-    static void close(void* block) noexcept {
-        last_error_guard keep;
-        ::DestroyEnvironmentBlock(block);
-    }
-};
-
-struct session_list_traits {
-    using handle_type = WTS_SESSION_INFOW*;
-    static handle_type empty() noexcept { return nullptr; }
-    static void close(WTS_SESSION_INFOW* list) noexcept { ::WTSFreeMemory(list); }
-};
+using unique_environment_block = unique_released_by<void*, &::DestroyEnvironmentBlock>;
+using unique_session_list = unique_released_by<WTS_SESSION_INFOW*, &::WTSFreeMemory>;
 
 HANDLE native(sys_handle h) {
     return to_native<HANDLE>(static_cast<std::uintptr_t>(h));
@@ -164,7 +152,7 @@ public:
 
     stdext::expected<unique_sys_handle> start_as_user(sys_handle token,
                                                       const std::wstring& command_line) override {
-        stdext::unique_handle<environment_block_traits> environment;
+        unique_environment_block environment;
         if (!::CreateEnvironmentBlock(environment.put(), native(token), TRUE)) {
             // Without a block the child gets none; what the call left behind is not a block.
             (void)environment.release();
@@ -246,7 +234,7 @@ public:
     std::uint32_t console_session() override { return ::WTSGetActiveConsoleSessionId(); }
 
     stdext::expected<std::vector<session_entry>> sessions() override {
-        stdext::unique_handle<session_list_traits> list;
+        unique_session_list list;
         DWORD count = 0;
         if (!::WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, list.put(), &count)) {
             return last_failed("WTSEnumerateSessions failed");

@@ -6,15 +6,7 @@
 namespace winapi {
 namespace {
 
-struct service_handle_traits {
-    using handle_type = SC_HANDLE;
-    static handle_type empty() noexcept { return nullptr; }
-    static void close(SC_HANDLE h) noexcept {
-        last_error_guard keep;
-        ::CloseServiceHandle(h);
-    }
-};
-using unique_service_handle = stdext::unique_handle<service_handle_traits>;
+using unique_service_handle = unique_released_by<SC_HANDLE, &::CloseServiceHandle>;
 
 SC_HANDLE native(sc_handle h) {
     return to_native<SC_HANDLE>(h);

@@ -54,15 +54,10 @@ static_assert(sizeof(WINTRUST_FILE_INFO) == 4 * sizeof(void*));
 static_assert(sizeof(CATALOG_INFO) == 524);
 
 // The catalog administration context; only this file uses it.
-struct catalog_admin_traits {
-    using handle_type = HCATADMIN;
-    static handle_type empty() noexcept { return nullptr; }
-    static void close(HCATADMIN h) noexcept {
-        last_error_guard keep;
-        ::CryptCATAdminReleaseContext(h, 0);
-    }
-};
-using unique_catalog_admin = stdext::unique_handle<catalog_admin_traits>;
+BOOL release_catalog_admin(HCATADMIN h) noexcept {
+    return ::CryptCATAdminReleaseContext(h, 0);
+}
+using unique_catalog_admin = unique_released_by<HCATADMIN, &release_catalog_admin>;
 
 LONG verify(DWORD union_choice, void* choice, DWORD provider_flags) {
     trust_data_layout data{};
