@@ -1,12 +1,16 @@
 #include "telemetry/device_id.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <system_error>
 
 #include "logging/log.h"
 #include "platform/registry_values.h"
 #include "stdext/utf.h"
+#include "telemetry/wmi.h"
 #include "winapi/device_identity.h"
 #include "winapi/facility.h"
 #include "winapi/win_error_category.h"
@@ -27,11 +31,43 @@ std::wstring windows_drive() {
     return std::wstring(1, letter) + L":";
 }
 
-}  // namespace
-
-std::unique_ptr<wmi_identity> no_wmi_identity() {
-    return nullptr;
+// A system error raised by a WMI step ends the step's search; it is logged with its message and
+// code under the step's name. Other errors go on to the caller.
+template <class T, class Search>
+T searching(const wchar_t* step, const T& otherwise, Search search) {
+    try {
+        return search();
+    } catch (const std::system_error& e) {
+        logging::logger_stream(logging::level_error, step)
+            << L"err=" << e.what() << L" " << static_cast<std::uint32_t>(e.code().value());
+        return otherwise;
+    }
 }
+
+// Drive names compare with ASCII letters in either case, and nothing else folded.
+bool same_drive(const std::wstring& name, const std::wstring& drive) {
+    const auto fold = [](wchar_t c) { return c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c; };
+    return std::equal(name.begin(), name.end(), drive.begin(), drive.end(),
+                      [&](wchar_t a, wchar_t b) { return fold(a) == fold(b); });
+}
+
+// CoUninitialize when this thread's CoInitializeEx succeeded, on every way out.
+class com_scope {
+public:
+    com_scope() : initialized_(sources().com_initialize()) {}
+    ~com_scope() {
+        if (initialized_) {
+            sources().com_uninitialize();
+        }
+    }
+    com_scope(const com_scope&) = delete;
+    com_scope& operator=(const com_scope&) = delete;
+
+private:
+    bool initialized_;
+};
+
+}  // namespace
 
 stdext::expected<std::wstring> get_hash_string(const std::vector<std::wstring>& parts) {
     try {
@@ -70,57 +106,124 @@ std::wstring get_machine_guid() {
     return value->text;
 }
 
-std::wstring generate_deviceid(const wmi_identity_connect& connect) {
+std::wstring get_system_uuid(const wmi_connection& connection) {
+    logging::function_scope_trace trace(L"get_system_uuid");
+    return searching(L"get_system_uuid", std::wstring(), [&] {
+        const objects_iterator product =
+            connection.exec_query(L"SELECT UUID FROM Win32_ComputerSystemProduct");
+        if (product.at_end()) {
+            return std::wstring();
+        }
+        const winapi::wmi_value uuid = get_object_property(product, L"UUID");
+        return uuid.type == winapi::vt_bstr ? uuid.text.value_or(std::wstring()) : std::wstring();
+    });
+}
+
+std::wstring search_disks(const wmi_connection& connection, const std::wstring& drive) {
+    logging::function_scope_trace trace(L"search_disks");
+    logging::logger_stream(logging::level_info, L"search_disks")
+        << L"search for partition" << drive;
+    std::wstring fallback;
+    return searching(L"search_disks", fallback, [&]() -> std::wstring {
+        for (auto disk =
+                 connection.exec_query(L"SELECT SerialNumber, DeviceID FROM Win32_DiskDrive");
+             !disk.at_end(); ++disk) {
+            const auto serial = get_property(disk, L"SerialNumber");
+            if (serial && fallback.empty()) {
+                fallback = *serial;
+            }
+            const auto id = get_property(disk, L"DeviceID");
+            if (id && search_diskdrives_partitions(connection, *id, drive)) {
+                return serial.value_or(std::wstring());
+            }
+        }
+        return fallback;
+    });
+}
+
+bool search_diskdrives_partitions(const wmi_connection& connection, const std::wstring& disk_id,
+                                  const std::wstring& drive) {
+    logging::function_scope_trace trace(L"search_diskdrives_partitions");
+    logging::logger_stream(logging::level_info, L"search_diskdrives_partitions")
+        << L"devid=" << disk_id;
+    return searching(L"search_diskdrives_partitions", false, [&] {
+        for (auto partition = connection.exec_query(disk_partitions_query(disk_id));
+             !partition.at_end(); ++partition) {
+            const auto id = get_property(partition, L"DeviceID");
+            if (id && search_logicaldisks(connection, *id, drive)) {
+                return true;
+            }
+        }
+        return false;
+    });
+}
+
+bool search_logicaldisks(const wmi_connection& connection, const std::wstring& partition_id,
+                         const std::wstring& drive) {
+    logging::function_scope_trace trace(L"search_logicaldisks");
+    logging::logger_stream(logging::level_info, L"search_logicaldisks")
+        << L"devid=" << partition_id;
+    return searching(L"search_logicaldisks", false, [&] {
+        for (auto disk = connection.exec_query(logical_disks_query(partition_id)); !disk.at_end();
+             ++disk) {
+            for (const wchar_t* name : {L"DeviceID", L"Name", L"Caption"}) {
+                const auto value = get_property(disk, name);
+                if (value && same_drive(*value, drive)) {
+                    logging::logger_stream(logging::level_info, L"search_logicaldisks")
+                        << L"found it";
+                    return true;
+                }
+            }
+        }
+        return false;
+    });
+}
+
+std::wstring generate_deviceid() {
     std::vector<std::wstring> parts{get_machine_guid()};
     logging::logger_stream(logging::level_info, L"generate_deviceid")
         << L"machine guid=" << parts.back();
 
-    const bool com_initialized = sources().com_initialize();
+    const com_scope com;
     if (const auto security = sources().com_initialize_security(); !security) {
         logging::logger_stream(logging::level_error, L"initialize_security")
             << L"initialize_security err=" << security.error().code.value();
     }
-    {
-        // The connection is released before COM is.
-        const std::unique_ptr<wmi_identity> wmi = connect ? connect() : nullptr;
-        if (wmi) {
-            parts.push_back(wmi->system_uuid());
-            logging::logger_stream(logging::level_info, L"generate_deviceid")
-                << L"system uuid=" << parts.back();
-            const std::wstring drive = windows_drive();
-            {
-                logging::function_scope_trace trace(L"get_hdd_sn");
-                parts.push_back(wmi->disk_serial(drive));
-            }
-            logging::logger_stream(logging::level_info, L"generate_deviceid")
-                << L"hdd sn=" << parts.back();
+    // The connection is released before COM is.
+    if (const auto connection = wmi_connection::connect(L"ROOT\\CIMV2")) {
+        parts.push_back(get_system_uuid(*connection));
+        logging::logger_stream(logging::level_info, L"generate_deviceid")
+            << L"system uuid=" << parts.back();
+        const std::wstring drive = windows_drive();
+        {
+            logging::function_scope_trace trace(L"get_hdd_sn");
+            parts.push_back(search_disks(*connection, drive));
         }
+        logging::logger_stream(logging::level_info, L"generate_deviceid")
+            << L"hdd sn=" << parts.back();
     }
-    auto id = get_hash_string(parts);
-    if (com_initialized) {
-        sources().com_uninitialize();
-    }
+    const auto id = get_hash_string(parts);
     return id && !id->empty() ? *id : std::wstring(zero_deviceid);
 }
 
-std::wstring calculated_deviceid(const wmi_identity_connect& connect) {
+std::wstring calculated_deviceid() {
     static std::mutex lock;
     static std::optional<std::wstring> cached;
     const std::lock_guard hold(lock);
     if (!cached) {
-        cached = generate_deviceid(connect);
+        cached = generate_deviceid();
     }
     return *cached;
 }
 
-std::wstring GetAnonId(const std::wstring& product_key, const wmi_identity_connect& connect) {
+std::wstring GetAnonId(const std::wstring& product_key) {
     if (auto stored =
             platform::GetRegKeyValue(winapi::hkey_local_machine, product_key, L"AnonId")) {
         return *stored;
     }
     logging::logger_stream(logging::level_info, L"GetAnonId")
         << L"LoadAnonId failed, try to generate it";
-    std::wstring id = generate_deviceid(connect);
+    std::wstring id = generate_deviceid();
     // A failed write is logged by SetRegKeyValue; the id is sent all the same.
     (void)platform::SetRegKeyValue(product_key, L"AnonId", id);
     return id;

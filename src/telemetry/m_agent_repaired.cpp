@@ -6,6 +6,7 @@
 #include "platform/config/product_settings.h"
 #include "platform/registry_values.h"
 #include "stdext/utf.h"
+#include "telemetry/device_id.h"
 
 namespace telemetry {
 namespace {
@@ -34,6 +35,13 @@ client_settings product_client_settings() {
     const std::wstring product_key = *config::get_wide_setting(config::setting::regpath_product);
     settings.version = stdext::wide_to_utf8(platform::get_kit_version(product_key));
     return settings;
+}
+
+repair_event_sources product_event_sources() {
+    namespace config = platform::config;
+    return {product_client_settings,
+            [] { return GetAnonId(*config::get_wide_setting(config::setting::regpath_product)); },
+            calculated_deviceid, wait_for_system_info};
 }
 
 m_agent_repaired::m_agent_repaired(std::wstring_view folder, repair_event_sources sources)

@@ -40,6 +40,10 @@ struct repair_event_sources {
 // settings and its version from the product key. Raises when the product key has no "Install" key.
 [[nodiscard]] client_settings product_client_settings();
 
+// The sources of the installed product and this machine: product_client_settings, GetAnonId of
+// the product key, calculated_deviceid and wait_for_system_info.
+[[nodiscard]] repair_event_sources product_event_sources();
+
 class m_agent_repaired {
 public:
     // Sets up the event client library of folder. A failure is logged, and the object then sends

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The repair event as the event client receives it: repair-report.exe (a lab program) sends one
-# event through the lab's vdec.dll with the machine's real identifiers. The first send stores the
+# event through the lab's vdec.dll with the machine's real identifiers and device facts. The first send stores the
 # device id as "AnonId"; a stored id that differs is sent unchanged and never rewritten.
 set -euo pipefail
 : "${WARDEX_BUILD_DIR:?}"
@@ -21,11 +21,24 @@ mkdir -p "$dir"
 cp "$WARDEX_BUILD_DIR/lab/bin/repair-report.exe" "$WARDEX_BUILD_DIR/lab/vdec/vdec.dll" "$dir/"
 product='HKLM\SOFTWARE\Valdrin Agent'
 
-# The device id: SHA-1 over the UTF-16LE bytes of the machine GUID (no WMI sources yet).
+# What WMI says, through Wine's own wmic: the values of PROPERTY of every CLASS object.
+wmi_values() {
+    wine wmic path "$1" get "$2" 2>/dev/null | iconv -f UTF-16LE -t UTF-8 |
+        tr -d '\r' | sed -e '1d' -e 's/^\xef\xbb\xbf//' -e 's/ *$//' | sed '/^$/d'
+}
+
+# The device id: SHA-1 over the UTF-16LE bytes of the machine GUID, the system UUID and the
+# disk's serial number (Wine's disks have no associations: the first serial number).
 wine reg query 'HKLM\SOFTWARE\Microsoft\Cryptography' /v MachineGuid /reg:64 >"$dir/guid.txt" 2>&1
 guid=$(awk '/MachineGuid/ { print $3 }' "$dir/guid.txt" | tr -d '\r')
 [ -n "$guid" ] || fail "no machine GUID: $(cat "$dir/guid.txt")"
-id=$(printf '%s' "$guid" | iconv -f UTF-8 -t UTF-16LE | sha1sum | cut -d' ' -f1)
+uuid=$(wmi_values Win32_ComputerSystemProduct UUID | head -n 1)
+[ ${#uuid} = 36 ] || fail "no system UUID: '$uuid'"
+serial=$(wmi_values Win32_DiskDrive SerialNumber | head -n 1)
+id=$(printf '%s%s%s' "$guid" "$uuid" "$serial" | iconv -f UTF-8 -t UTF-16LE | sha1sum | cut -d' ' -f1)
+# The device facts: processor name and description, the memory modules added up in GiB.
+cpu="$(wmi_values Win32_Processor Name | head -n 1) | $(wmi_values Win32_Processor Description | head -n 1)"
+ram=$(( $(wmi_values Win32_PhysicalMemory Capacity | paste -sd+ | sed 's/^$/0/') >> 30 ))
 
 send() {
     rm -f "$dir/vdec-calls.txt"
@@ -34,18 +47,21 @@ send() {
 }
 # The submitted event block, field by field, and the order of the calls that made it.
 expect_event() {
-    local anon=$1 T=$'\t'
+    local anon=$1 T=$'\t' os_version
+    # The OS version is what the program read: three numbers and the service-pack text.
+    os_version=$(awk -F'\t' '$1 == "field" && $3 == "os_version" { print $4 }' "$dir/vdec-calls.txt" | tr -d '\r')
+    [[ $os_version =~ ^[0-9]+\.[0-9]+\.[0-9]+\. ]] || fail "os_version: '$os_version'"
     local want="event${T}m_agent_repaired${T}1.0${T}wardex-lab
 reserved${T}vd_locale${T}en-US
 field${T}W${T}anon_id${T}$anon
 field${T}W${T}calculated_anon_id${T}$id
-field${T}W${T}cpu_model${T}Lab CPU | Lab family
-field${T}W${T}device_type${T}Lab model
+field${T}W${T}cpu_model${T}$cpu
+field${T}W${T}device_type${T}Wine
 field${T}W${T}device_class${T}desktop
-field${T}I${T}ram_size${T}8
+field${T}I${T}ram_size${T}$ram
 field${T}A${T}machine_architecture${T}x64
 field${T}A${T}os_type${T}windows
-field${T}A${T}os_version${T}10.0.19045.0
+field${T}A${T}os_version${T}$os_version
 field${T}W${T}trigger${T}wardex
 field${T}W${T}reason${T}service_stopped
 field${T}W${T}action${T}start_service

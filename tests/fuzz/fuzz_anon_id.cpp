@@ -19,14 +19,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::wstring key = L"SOFTWARE\\Valdrin Agent";
     machine.registry.set_value(winapi::hkey_local_machine, key, L"AnonId",
                                {winapi::reg_sz, std::vector<std::uint8_t>(data, data + size)});
-    const auto connect = [] { return telemetry::no_wmi_identity(); };
     std::wstring sent;
     telemetry::m_agent_repaired report(
         L"C:\\Agent",
         {[] {
              return telemetry::client_settings{"app", "en_US", "1.0"};
          },
-         [&] { return sent = telemetry::GetAnonId(key, connect); },
+         [&] { return sent = telemetry::GetAnonId(key); },
          [] { return std::wstring(L"calculated"); }, [] { return telemetry::system_info_t{}; }});
     const bool submitted = report.submit(L"reason", L"action");
     const auto& calls = vdec.calls;

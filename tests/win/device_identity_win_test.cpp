@@ -4,6 +4,7 @@
 
 #include "stdext/utf.h"
 #include "telemetry/device_id.h"
+#include "telemetry/wmi.h"
 #include "winapi/device_identity.h"
 #include "winapi/facility.h"
 
@@ -26,9 +27,27 @@ TEST(DeviceIdentityWin, MachineGuidComAndWindowsFolder) {
     ASSERT_TRUE(identity.com_initialize());
     identity.com_uninitialize();
     EXPECT_EQ(identity.windows_folder().value().substr(0, 3), L"C:\\");
-    // Without WMI the id is the digest of the machine GUID alone.
-    EXPECT_EQ(telemetry::generate_deviceid(telemetry::no_wmi_identity),
-              telemetry::get_hash_string({guid->text}).value());
+}
+
+// Wine's WMI gives a system UUID and one disk, "WINEHDISK", but no associations: the id covers
+// the GUID, the UUID and the first disk's serial number.
+TEST(DeviceIdentityWin, DeviceIdDigestsGuidUuidAndTheFirstDiskSerial) {
+    const std::wstring guid = telemetry::get_machine_guid();
+    ASSERT_TRUE(winapi::facility<winapi::device_identity>::get().com_initialize());
+    std::wstring uuid, serial;
+    {
+        const auto connection = telemetry::wmi_connection::connect(L"ROOT\\CIMV2");
+        ASSERT_TRUE(connection) << connection.error().text;
+        uuid = telemetry::get_system_uuid(*connection);
+        serial = telemetry::search_disks(*connection, L"C:");
+        EXPECT_FALSE(
+            telemetry::search_diskdrives_partitions(*connection, L"\\\\.\\PHYSICALDRIVE0", L"C:"));
+    }
+    winapi::facility<winapi::device_identity>::get().com_uninitialize();
+    EXPECT_EQ(uuid.size(), 36u);
+    EXPECT_EQ(serial, L"WINEHDISK");
+    EXPECT_EQ(telemetry::generate_deviceid(),
+              telemetry::get_hash_string({guid, uuid, serial}).value());
 }
 
 }  // namespace

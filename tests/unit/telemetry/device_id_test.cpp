@@ -7,30 +7,33 @@
 #include "fakes/fake_machine.h"
 #include "logging/log.h"
 #include "stdext/utf.h"
+#include "telemetry/wmi.h"
 
 namespace {
 
 using strings = std::vector<std::wstring>;
 const std::wstring product_key = L"SOFTWARE\\Valdrin Agent";
 
-struct fake_wmi final : telemetry::wmi_identity {
-    std::wstring* drive_asked;
-    explicit fake_wmi(std::wstring* asked) : drive_asked(asked) {}
-    std::wstring system_uuid() override { return L"UU"; }
-    std::wstring disk_serial(const std::wstring& drive) override {
-        *drive_asked = drive;
-        return L"SN";
-    }
-};
+using fakes::fake_wmi;
 
 class DeviceId : public fakes::machine_test {
 protected:
-    std::wstring generate(bool wmi = true) {
-        return telemetry::generate_deviceid(
-            [this, wmi]() -> std::unique_ptr<telemetry::wmi_identity> {
-                return wmi ? std::make_unique<fake_wmi>(&drive) : nullptr;
-            });
+    DeviceId() {
+        wmi.results[L"SELECT UUID FROM Win32_ComputerSystemProduct"] = {
+            {{L"UUID", fake_wmi::text(L"UU")}}};
+        // Two disks; the second holds drive D through its second partition.
+        wmi.results[disks] = {disk(L"", L"PD0"), disk(L"SN1", L"PD1"), disk(L"SN2", L"PD2")};
+        wmi.results[telemetry::disk_partitions_query(L"PD2")] = {
+            {{L"DeviceID", fake_wmi::text(L"P2#0")}}, {{L"DeviceID", fake_wmi::text(L"P2#1")}}};
+        wmi.results[telemetry::logical_disks_query(L"P2#1")] = {
+            {{L"DeviceID", {winapi::vt_null, {}}},
+             {L"Name", fake_wmi::text(L"X:")},
+             {L"Caption", fake_wmi::text(L"d:")}}};
     }
+    static fake_wmi::object disk(const std::wstring& serial, const std::wstring& id) {
+        return {{L"SerialNumber", fake_wmi::text(serial)}, {L"DeviceID", fake_wmi::text(id)}};
+    }
+    std::wstring generate() { return telemetry::generate_deviceid(); }
     // The messages logged, traces left out.
     strings messages() const {
         strings out;
@@ -42,38 +45,89 @@ protected:
         }
         return out;
     }
+    void next_call_fails(const char* operation) {
+        machine.faults.fail(operation, machine.faults.calls(operation) + 1);
+    }
     std::vector<std::uint8_t> utf16le(const std::wstring& text) const {
         return stdext::wide_to_utf16le(text);
     }
 
+    const std::wstring disks = L"SELECT SerialNumber, DeviceID FROM Win32_DiskDrive";
     fakes::fake_device_identity& identity = machine.identity;
+    fake_wmi& wmi = machine.wmi;
     fakes::fake_log_library log{machine.modules};
     const logging::scopped_log_init hold;
-    std::wstring drive;
 };
 
 TEST_F(DeviceId, DigestsGuidUuidAndSerialOfTheWindowsDriveInOrder) {
     EXPECT_EQ(generate(), identity.digest);
-    EXPECT_EQ(identity.hashed.back(), utf16le(identity.guid.text + L"UUSN"));
-    EXPECT_EQ(drive, L"D:");
+    EXPECT_EQ(identity.hashed.back(), utf16le(identity.guid.text + L"UUSN2"));
     EXPECT_EQ(identity.com_balance, 0);
-    EXPECT_EQ(messages(),
-              (strings{L"16 generate_deviceid machine guid=" + identity.guid.text,
-                       L"16 generate_deviceid system uuid=UU", L"16 generate_deviceid hdd sn=SN"}));
+    EXPECT_EQ(
+        messages(),
+        (strings{L"16 generate_deviceid machine guid=" + identity.guid.text,
+                 L"16 generate_deviceid system uuid=UU", L"16 search_disks search for partitionD:",
+                 L"16 search_diskdrives_partitions devid=PD0",
+                 L"16 search_diskdrives_partitions devid=PD1",
+                 L"16 search_diskdrives_partitions devid=PD2", L"16 search_logicaldisks devid=P2#0",
+                 L"16 search_logicaldisks devid=P2#1",
+                 L"4 get_property obect get type=1 expected=8", L"16 search_logicaldisks found it",
+                 L"16 generate_deviceid hdd sn=SN2"}));
     EXPECT_TRUE(log.contains(logging::level_trace, L"get_hdd_sn", L"-> get_hdd_sn()"));
 
-    // Without WMI the GUID alone; a missing Windows folder means drive C.
-    EXPECT_EQ(generate(false), identity.digest);
-    EXPECT_EQ(identity.hashed.back(), utf16le(identity.guid.text));
-    machine.faults.fail("windows_folder", 2);
+    // No disk holds the drive: the first non-empty serial number. A missing Windows folder
+    // means drive C.
+    next_call_fails("windows_folder");
+    EXPECT_EQ(telemetry::generate_deviceid(), identity.digest);
+    EXPECT_EQ(identity.hashed.back(), utf16le(identity.guid.text + L"UUSN1"));
+    EXPECT_TRUE(log.contains(16, L"search_disks", L"search for partitionC:"));
+
+    // Without WMI the GUID alone.
+    next_call_fails("connect");
     EXPECT_EQ(generate(), identity.digest);
-    EXPECT_EQ(drive, L"C:");
+    EXPECT_EQ(identity.hashed.back(), utf16le(identity.guid.text));
+    EXPECT_EQ(identity.com_balance, 0);
+}
+
+TEST_F(DeviceId, WmiFailuresEndOnlyTheirOwnSearch) {
+    const auto connection = telemetry::wmi_connection::connect(L"ROOT\\CIMV2").value();
+    // A failed query is logged with its message and code and gives what was found so far.
+    machine.faults.fail("exec_query", 1, 0x80041017);
+    EXPECT_EQ(telemetry::get_system_uuid(connection), L"");
+    const std::wstring logged = messages().back();
+    EXPECT_EQ(logged.substr(0, 39), L"4 get_system_uuid err=exec_query failed");
+    EXPECT_EQ(logged.substr(logged.size() - 11), L" 2147749911");
+    // The UUID must be a text; a failing read of it is an error of the search.
+    wmi.results[L"SELECT UUID FROM Win32_ComputerSystemProduct"] = {
+        {{L"UUID", {winapi::vt_i4, {}}}}};
+    EXPECT_EQ(telemetry::get_system_uuid(connection), L"");
+    wmi.results[L"SELECT UUID FROM Win32_ComputerSystemProduct"] = {{}};
+    EXPECT_EQ(telemetry::get_system_uuid(connection), L"");
+    EXPECT_EQ(log.lines().back().function, L"get_system_uuid");
+    wmi.results[L"SELECT UUID FROM Win32_ComputerSystemProduct"] = {};
+    EXPECT_EQ(telemetry::get_system_uuid(connection), L"");
+
+    // The disk walk fails on its third step: the serial of the first disk with one is kept.
+    machine.faults.fail("next", machine.faults.calls("next") + 5, 0x80041010);
+    EXPECT_EQ(telemetry::search_disks(connection, L"D:"), L"SN1");
+    EXPECT_EQ(messages().back().substr(0, 53),
+              L"4 search_disks err=objects_iterator::increment failed");
+    // A failing association query ends that disk's search only.
+    machine.faults.fail("exec_query", machine.faults.calls("exec_query") + 2, 0x80041017);
+    EXPECT_EQ(telemetry::search_disks(connection, L"D:"), L"SN2");
+    EXPECT_FALSE(telemetry::search_diskdrives_partitions(connection, L"PD1", L"D:"));
+    // Only ASCII letters fold.
+    EXPECT_TRUE(telemetry::search_logicaldisks(connection, L"P2#1", L"D:"));
+    EXPECT_FALSE(telemetry::search_logicaldisks(connection, L"P2#1", L"D;"));
+    wmi.results[telemetry::logical_disks_query(L"P3")] = {{{L"Name", fake_wmi::text(L"\u00e9:")}}};
+    EXPECT_FALSE(telemetry::search_logicaldisks(connection, L"P3", L"\u00c9:"));
 }
 
 TEST_F(DeviceId, OnlyAFailedDigestGivesTheZeroIdAndComIsBalanced) {
     machine.faults.fail("com_initialize", 1);
     machine.faults.fail("com_initialize_security", 1, 0x80010119);
     machine.faults.fail("sha1_hex", 1, 0x80090008);
+    machine.faults.fail("connect", 1);
     EXPECT_EQ(generate(), telemetry::zero_deviceid);
     EXPECT_EQ(identity.com_balance, 0);
     EXPECT_TRUE(log.contains(4, L"initialize_security", L"initialize_security err=-2147417831"));
@@ -84,7 +138,8 @@ TEST_F(DeviceId, OnlyAFailedDigestGivesTheZeroIdAndComIsBalanced) {
     // Empty sources still give a digest, of nothing.
     identity.digest = L"da39a3ee5e6b4b0d3255bfef95601890afd80709";
     identity.guid = {0, L""};
-    EXPECT_EQ(generate(false), identity.digest);
+    wmi.results.clear();
+    EXPECT_EQ(generate(), identity.digest);
     EXPECT_TRUE(identity.hashed.back().empty());
 
     identity.out_of_memory = true;
@@ -106,26 +161,24 @@ TEST_F(DeviceId, MachineGuidFailuresGiveAnEmptyText) {
 }
 
 TEST_F(DeviceId, CalculatedIdIsKeptForTheProcess) {
-    const auto connect = [] { return telemetry::no_wmi_identity(); };
-    const std::wstring first = telemetry::calculated_deviceid(connect);
+    const std::wstring first = telemetry::calculated_deviceid();
     identity.digest = L"changed";
-    EXPECT_EQ(telemetry::calculated_deviceid(connect), first);
+    EXPECT_EQ(telemetry::calculated_deviceid(), first);
 }
 
 TEST_F(DeviceId, AnonIdIsStoredOnceAndNeverReplaced) {
-    const auto connect = [] { return telemetry::no_wmi_identity(); };
     machine.faults.fail("create_key", 1, 5);
-    EXPECT_EQ(telemetry::GetAnonId(product_key, connect), identity.digest);
+    EXPECT_EQ(telemetry::GetAnonId(product_key), identity.digest);
     EXPECT_TRUE(log.contains(16, L"GetAnonId", L"LoadAnonId failed, try to generate it"));
     EXPECT_TRUE(
         log.contains(4, L"SetRegKeyValue", L"RegCreateKeyEx " + product_key + L" failed 5"));
 
-    EXPECT_EQ(telemetry::GetAnonId(product_key, connect), identity.digest);
+    EXPECT_EQ(telemetry::GetAnonId(product_key), identity.digest);
     EXPECT_EQ(
         machine.registry.get_string(winapi::hkey_local_machine, product_key, L"AnonId").value(),
         identity.digest);
     identity.digest = L"another";
-    EXPECT_NE(telemetry::GetAnonId(product_key, connect), identity.digest);
+    EXPECT_NE(telemetry::GetAnonId(product_key), identity.digest);
     EXPECT_EQ(machine.faults.calls("set_string"), 1);
 }
 
