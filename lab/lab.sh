@@ -19,6 +19,17 @@
 #                             kind TAB level TAB function TAB text
 #   lab_messages DIR          only the messages (kind 0): level TAB function TAB text
 #   lab_winpath PATH          the Windows path of a Unix path under the prefix's drive C
+#   lab_agent [running|stopped]
+#                             lays out the whole agent around LAB_PROGRAM (after lab_fresh): the
+#                             product folder (LAB_PRODUCT) with the version record, the agent's
+#                             CorvelService.exe and a copy of CorvelUI.exe; the program folder with
+#                             vdnc.ini and settings\Corvel.json and their ".md5" companions,
+#                             CorvelUI.exe, PeerScout.exe, installer\installer.exe (recorder.exe
+#                             copies), vdec.dll, apps_data and CorvelDP.dll. Registers the service
+#                             and starts it unless "stopped"; winlogon.exe runs in the product
+#                             folder so that the session and the service stay up. Wine creates no
+#                             symbolic links, so the three links are left out.
+#   lab_md5 FILE              writes FILE.md5 with FILE's digest
 #
 # Run: lab/lab.sh BUILD_DIR [WORD...] lays out a fresh lab, runs Wardex.exe once and shows what
 # it logged.
@@ -129,6 +140,41 @@ lab_fresh() {
     LAB_PROGRAM="$WINEPREFIX/drive_c/Program Files/${LAB_PRODUCT_FOLDER//\\//}/$LAB_VERSION"
     LAB_PROGRAM_WIN=$(lab_winpath "$LAB_PROGRAM")
     lab_install "$LAB_PROGRAM"
+}
+
+lab_md5() {
+    md5sum "$1" | cut -d' ' -f1 | tr -d '\n' >"$1.md5"
+}
+
+lab_agent() {
+    local state=${1:-running} bin f
+    bin="$(_lab_build)/lab/bin"
+    # shellcheck source=lab/standins.sh
+    . "$_lab_here/standins.sh"
+    LAB_PRODUCT=$(dirname "$LAB_PROGRAM")
+    printf '{"path":"%s","version":"%s"}' "$LAB_VERSION" "$LAB_VERSION" >"$LAB_PRODUCT/version.json"
+    mkdir -p "$LAB_PROGRAM/settings" "$LAB_PROGRAM/apps_data" "$LAB_PROGRAM/installer"
+    printf '[agent]\nmode=lab\n' >"$LAB_PROGRAM/vdnc.ini"
+    printf '{"app_id":"com.valdrin.lab","regpath":{"product":"SOFTWARE\\\\Valdrin Agent"}}' \
+        >"$LAB_PROGRAM/settings/Corvel.json"
+    lab_md5 "$LAB_PROGRAM/vdnc.ini"
+    lab_md5 "$LAB_PROGRAM/settings/Corvel.json"
+    printf 'lab' >"$LAB_PROGRAM/CorvelDP.dll"
+    cp "$bin/recorder.exe" "$LAB_PROGRAM/CorvelUI.exe"
+    cp "$bin/recorder.exe" "$LAB_PROGRAM/PeerScout.exe"
+    cp "$bin/recorder.exe" "$LAB_PROGRAM/installer/installer.exe"
+    cp "$bin/recorder.exe" "$LAB_PRODUCT/CorvelUI.exe"
+    cp "$(_lab_build)/lab/vdec/vdec.dll" "$LAB_PROGRAM/"
+    rm -f "$LAB_PROGRAM/CorvelService.exe"
+    standins_place "$LAB_PRODUCT"
+    lab_sign_as "$LAB_SIGNER" "$LAB_PRODUCT/CorvelService.exe"
+    winlogon_start "$LAB_PRODUCT" 900 || return 1
+    corvel_run "$LAB_PRODUCT" install || return 1
+    if [ "$state" = running ]; then
+        wine sc start CorvelService >"$LAB_DIR/sc.out" 2>&1 || return 1
+        corvel_wait_state 4 20 || return 1
+    fi
+    rm -f "$LAB_PRODUCT/CorvelService.calls"
 }
 
 lab_run() {
