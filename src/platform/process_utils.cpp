@@ -39,6 +39,21 @@ std::uint32_t choose_session(Pick pick) {
     return pick(*sessions, console).value_or(console);
 }
 
+// Visits the processes until visit returns false; raises a system_error for a list that cannot
+// be read, except for an empty one.
+void walk_processes(const std::function<bool(const winapi::process_entry&)>& visit) {
+    const auto walked = procs().for_each_process(visit);
+    if (walked) {
+        return;
+    }
+    const auto& failure = walked.error();
+    const bool empty = failure.code.value() == winapi::error_no_more_files &&
+                       failure.text == "Process32First failed";
+    if (!empty) {
+        throw std::system_error(failure.code, failure.text);
+    }
+}
+
 }  // namespace
 
 std::uint32_t get_target_session() {
@@ -169,19 +184,23 @@ privilege_scope::~privilege_scope() {
 }
 
 void for_each_process(const std::function<void(const winapi::process_entry&)>& visit) {
-    const auto walked = procs().for_each_process([&](const winapi::process_entry& entry) {
+    walk_processes([&](const winapi::process_entry& entry) {
         visit(entry);
         return true;
     });
-    if (walked) {
-        return;
-    }
-    const auto& failure = walked.error();
-    const bool empty = failure.code.value() == winapi::error_no_more_files &&
-                       failure.text == "Process32First failed";
-    if (!empty) {
-        throw std::system_error(failure.code, failure.text);
-    }
+}
+
+std::optional<winapi::process_entry> find_process(
+    const std::function<bool(const winapi::process_entry&)>& match) {
+    std::optional<winapi::process_entry> found;
+    walk_processes([&](const winapi::process_entry& entry) {
+        if (match(entry)) {
+            found = entry;
+            return false;
+        }
+        return true;
+    });
+    return found;
 }
 
 }  // namespace platform

@@ -54,5 +54,9 @@ private:
 // Visits the processes of all sessions; raises a system_error naming the failed step when the list
 // cannot be read, after visiting the entries before it. An empty list is no error.
 void for_each_process(const std::function<void(const winapi::process_entry&)>& visit);
+// The first process in the system's order for which match is true, or none; the entries after
+// it are not looked at. Raises as for_each_process.
+[[nodiscard]] std::optional<winapi::process_entry> find_process(
+    const std::function<bool(const winapi::process_entry&)>& match);
 
 }  // namespace platform

@@ -47,7 +47,8 @@ stdext::expected<void> SetRegKeyValue(const std::wstring& subkey, const std::wst
     auto key = reg.open_key(winapi::hkey_local_machine, subkey, key_write_32);
     if (!key) {
         log_registry_failure(L"SetRegKeyValue", L"RegOpenKeyEx " + subkey, key.error());
-        key = reg.create_key(winapi::hkey_local_machine, subkey, winapi::key_all_access_32);
+        key = reg.create_key(winapi::hkey_local_machine, subkey, winapi::key_all_access_32,
+                             winapi::reg_option_non_volatile);
         if (!key) {
             log_registry_failure(L"SetRegKeyValue", L"RegCreateKeyEx " + subkey, key.error());
             return stdext::unexpected(std::move(key).error());

@@ -1,5 +1,7 @@
 #include "stdext/path.h"
 
+#include <vector>
+
 #include "stdext/utf.h"
 
 namespace stdext::path {
@@ -114,6 +116,72 @@ std::wstring normal_form(std::wstring_view path) {
         }
     }
     return out;
+}
+
+std::wstring lexically_normal(std::wstring_view path) {
+    if (path.empty()) {
+        return {};
+    }
+    std::wstring root(root_name(path));
+    for (auto& c : root) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    std::wstring_view rest = path.substr(root_name(path).size());
+    const bool root_directory = !rest.empty() && is_separator(rest.front());
+
+    // The elements after the root; a trailing separator shows as a last, empty element.
+    std::vector<std::wstring_view> elements;
+    while (!rest.empty()) {
+        while (!rest.empty() && is_separator(rest.front())) {
+            rest.remove_prefix(1);
+        }
+        std::size_t end = 0;
+        while (end < rest.size() && !is_separator(rest[end])) {
+            ++end;
+        }
+        elements.push_back(rest.substr(0, end));
+        rest.remove_prefix(end);
+    }
+
+    std::vector<std::wstring_view> kept;
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+        const auto e = elements[i];
+        const bool last = i + 1 == elements.size();
+        if (e == L".") {
+            if (last) {
+                kept.emplace_back();  // "a/." is "a/"
+            }
+        } else if (e == L"..") {
+            if (!kept.empty() && kept.back() != L"..") {
+                kept.pop_back();
+                if (last && !kept.empty()) {
+                    kept.emplace_back();  // "a/b/.." is "a/"
+                }
+            } else if (!(kept.empty() && root_directory)) {
+                kept.push_back(e);
+            }
+        } else if (!e.empty() || !kept.empty() || root_directory || !root.empty()) {
+            kept.push_back(e);
+        }
+    }
+    // No trailing separator after a last "..".
+    if (kept.size() >= 2 && kept.back().empty() && kept[kept.size() - 2] == L"..") {
+        kept.pop_back();
+    }
+
+    std::wstring out = root;
+    if (root_directory) {
+        out += L'\\';
+    }
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        if (i != 0) {
+            out += L'\\';
+        }
+        out += kept[i];
+    }
+    return out.empty() ? L"." : out;
 }
 
 }  // namespace stdext::path

@@ -45,4 +45,11 @@ struct split_path {
 // lower case, no trailing separator.
 [[nodiscard]] std::wstring normal_form(std::wstring_view path);
 
+// The lexically normal form of the standard path rules, with Windows separators: every run of
+// separators becomes one '\', "." elements are dropped, an element followed by ".." is dropped
+// together with it, ".." right after a root directory is dropped, a trailing separator is kept
+// unless the last element is "..", and an empty result is ".". Letter case is left alone.
+// "C:/a/./b/../c" gives "C:\a\c"; "a/b/.." gives "a\"; "../x/../.." gives "..\..".
+[[nodiscard]] std::wstring lexically_normal(std::wstring_view path);
+
 }  // namespace stdext::path

@@ -24,4 +24,8 @@ public:
     [[nodiscard]] virtual stdext::expected<file_id> identify(const std::wstring& path) = 0;
 };
 
+// Whether the two paths name one file or folder (same volume, same file index). Either path
+// that cannot be identified (for instance a missing one) is an error.
+[[nodiscard]] stdext::expected<bool> equivalent(const std::wstring& a, const std::wstring& b);
+
 }  // namespace winapi

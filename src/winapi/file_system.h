@@ -19,6 +19,10 @@ inline constexpr std::string_view read_file_failed = "ReadFile failed";
 inline constexpr std::string_view write_file_failed = "WriteFile failed";
 inline constexpr std::string_view flush_file_failed = "FlushFileBuffers failed";
 
+// What a path names. status() follows symbolic links and never answers symlink;
+// symlink_status() looks at the path itself.
+enum class file_type { not_found, regular, directory, symlink, other };
+
 class file_system {
 public:
     virtual ~file_system() = default;
@@ -48,6 +52,28 @@ public:
     [[nodiscard]] virtual stdext::expected<void> move_file_replacing(
         const std::wstring& source, const std::wstring& target) = 0;
     [[nodiscard]] virtual stdext::expected<void> delete_file(const std::wstring& path) = 0;
+
+    // The type of what path names after following its links: not_found also for a link whose
+    // target is missing. Failures other than a missing path or folder are errors.
+    [[nodiscard]] virtual stdext::expected<file_type> status(const std::wstring& path) = 0;
+    // The type of path itself: symlink for a symbolic link (of a file or a folder), other for
+    // any other reparse point.
+    [[nodiscard]] virtual stdext::expected<file_type> symlink_status(const std::wstring& path) = 0;
+    // The target a symbolic link names, as written in the link (its print name). A path that is
+    // no symbolic link is an error.
+    [[nodiscard]] virtual stdext::expected<std::wstring> read_symlink(const std::wstring& path) = 0;
+    // Removes the entry path names: a link itself (never its target), a file, or an empty
+    // folder. A folder with content stays and gives the system's error (145).
+    [[nodiscard]] virtual stdext::expected<void> remove(const std::wstring& path) = 0;
+    // Creates a symbolic link at path to target, a folder link when directory is set. It is
+    // asked for without the privilege first and made once more with the privilege when the
+    // system does not know that request (87). A taken name is an error (183).
+    [[nodiscard]] virtual stdext::expected<void> create_symlink(const std::wstring& target,
+                                                                const std::wstring& path,
+                                                                bool directory) = 0;
+    // Copies the file source to target; fails when target exists in any form (80 for a file).
+    [[nodiscard]] virtual stdext::expected<void> copy_file(const std::wstring& source,
+                                                           const std::wstring& target) = 0;
 };
 
 // Writes content to a temporary file beside path, flushes it and then moves it over path in one

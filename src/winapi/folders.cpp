@@ -35,6 +35,14 @@ stdext::expected<std::wstring> get_foldername(process_id process) {
     return folder_of(*name);
 }
 
+stdext::expected<std::wstring> get_foldername(sys_handle process) {
+    auto name = facility<processes>::get().main_module_path(process);
+    if (!name) {
+        return stdext::unexpected(std::move(name).error());
+    }
+    return folder_of(*name);
+}
+
 namespace this_process {
 
 stdext::expected<std::wstring> get_foldername() {

@@ -6,6 +6,7 @@
 
 #include "stdext/expected.h"
 #include "winapi/modules.h"
+#include "winapi/processes.h"
 
 namespace winapi {
 
@@ -16,6 +17,9 @@ enum class process_id : std::uint32_t {};
 // query-information and memory-read access. A name without a folder is error 31.
 [[nodiscard]] stdext::expected<std::wstring> get_foldername(hmodule module);
 [[nodiscard]] stdext::expected<std::wstring> get_foldername(process_id process);
+// The folder of the main module of a process the caller opened with query-information and
+// memory-read access.
+[[nodiscard]] stdext::expected<std::wstring> get_foldername(sys_handle process);
 
 namespace this_process {
 // The folder of the running program's executable, ending with "\".

@@ -21,8 +21,9 @@ enum class sys_handle : std::uintptr_t { null = 0 };
 // Access rights of OpenProcess used by the program.
 inline constexpr std::uint32_t process_query_information = 0x0400;
 inline constexpr std::uint32_t process_vm_read = 0x0010;
-// The wait result of a signalled process.
+// The wait result of a signalled process, and the time-out of a wait without limit.
 inline constexpr std::uint32_t wait_object_0 = 0;
+inline constexpr std::uint32_t infinite = 0xFFFFFFFF;
 // The connection state of a logged-on, active session.
 inline constexpr std::uint32_t wts_active = 0;
 
@@ -67,6 +68,12 @@ public:
     // "GetModuleFileNameEx failed".
     [[nodiscard]] virtual stdext::expected<std::wstring> image_path(std::uint32_t process_id,
                                                                     std::uint32_t access) = 0;
+    // OpenProcess(access) of process_id. Error: "OpenProcess failed".
+    [[nodiscard]] virtual stdext::expected<unique_sys_handle> open(std::uint32_t process_id,
+                                                                   std::uint32_t access) = 0;
+    // The full path of the main module of an opened process, read with K32GetModuleFileNameExW
+    // (32767 characters). Error: "GetModuleFileNameEx failed".
+    [[nodiscard]] virtual stdext::expected<std::wstring> main_module_path(sys_handle process) = 0;
     // Opens process_id with terminate access and ends it with exit code 0. Errors:
     // "OpenProcess failed", "TerminateProcess failed".
     [[nodiscard]] virtual stdext::expected<void> terminate(std::uint32_t process_id) = 0;
@@ -91,6 +98,9 @@ public:
     // failed".
     [[nodiscard]] virtual stdext::expected<std::uint32_t> wait(sys_handle process,
                                                                std::uint32_t timeout_ms) = 0;
+    // GetExitCodeProcess: the exit code, or 259 (STILL_ACTIVE) while the process runs. Error:
+    // "GetExitCodeProcess failed".
+    [[nodiscard]] virtual stdext::expected<std::uint32_t> exit_code(sys_handle process) = 0;
 
     // The calling thread's token with privilege-adjust and query access; when the thread has none
     // it is made to impersonate the process first (that impersonation is not ended).

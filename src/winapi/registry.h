@@ -30,9 +30,14 @@ inline constexpr std::uint32_t reg_dword = 4;
 // Access masks used by the program.
 inline constexpr std::uint32_t key_query_value = 0x0001;
 inline constexpr std::uint32_t key_set_value = 0x0002;
+inline constexpr std::uint32_t key_wow64_64key = 0x0100;
 inline constexpr std::uint32_t key_wow64_32key = 0x0200;
 inline constexpr std::uint32_t key_read = 0x20019;
 inline constexpr std::uint32_t key_all_access_32 = 0xF023F;
+
+// Options of a created key: kept on disk, or gone at the next start of the system.
+inline constexpr std::uint32_t reg_option_non_volatile = 0;
+inline constexpr std::uint32_t reg_option_volatile = 1;
 
 // Owner of one open key; closes it through the installed registry facility.
 struct hkey_traits {
@@ -56,10 +61,12 @@ public:
     [[nodiscard]] virtual stdext::expected<unique_hkey> open_key(hkey root,
                                                                  const std::wstring& subkey,
                                                                  std::uint32_t access) = 0;
-    // RegCreateKeyExW(root, subkey, 0, no class, options 0, access, no security).
+    // RegCreateKeyExW(root, subkey, 0, no class, options, access, no security): creates the key
+    // or opens an existing one.
     [[nodiscard]] virtual stdext::expected<unique_hkey> create_key(hkey root,
                                                                    const std::wstring& subkey,
-                                                                   std::uint32_t access) = 0;
+                                                                   std::uint32_t access,
+                                                                   std::uint32_t options) = 0;
     virtual void close_key(hkey key) = 0;
 
     // RegQueryValueExW into a zero-filled buffer of `capacity` bytes, any type. A value larger

@@ -16,13 +16,19 @@ inline constexpr std::uint32_t error_access_denied = 5;
 inline constexpr std::uint32_t error_not_enough_memory = 8;
 inline constexpr std::uint32_t error_invalid_data = 13;
 inline constexpr std::uint32_t error_outofmemory = 14;
+inline constexpr std::uint32_t error_path_not_found = 3;
 inline constexpr std::uint32_t error_no_more_files = 18;
 inline constexpr std::uint32_t error_gen_failure = 31;
+inline constexpr std::uint32_t error_file_exists = 80;
+inline constexpr std::uint32_t error_invalid_parameter = 87;
 inline constexpr std::uint32_t error_insufficient_buffer = 122;
+inline constexpr std::uint32_t error_dir_not_empty = 145;
+inline constexpr std::uint32_t error_already_exists = 183;
 inline constexpr std::uint32_t error_more_data = 234;
 inline constexpr std::uint32_t wait_timeout = 258;
 inline constexpr std::uint32_t error_no_token = 1008;
 inline constexpr std::uint32_t error_not_found = 1168;
+inline constexpr std::uint32_t error_not_a_reparse_point = 4390;
 
 namespace details {
 

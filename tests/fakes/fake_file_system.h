@@ -1,8 +1,8 @@
 // An in-memory disk with Windows path rules (either separator, "." parts dropped, letter case
-// ignored, relative paths against `current`). Every call and every step inside a file write
-// counts in the fault plan, so each can fail; failed with `killed`, the step throws process_killed
-// and leaves the disk as a dying process would (a write cut short leaves the first half of its
-// bytes).
+// ignored, relative paths against `current`) and symbolic links at the last part of a path. Every
+// call and every step inside a file write counts in the fault plan, so each can fail; failed with
+// `killed`, the step throws process_killed and leaves the disk as a dying process would (a write
+// cut short leaves the first half of its bytes).
 #pragma once
 
 #include <cwctype>
@@ -39,6 +39,17 @@ public:
         if (read_only) {
             read_only_.insert(key(path));
         }
+    }
+    // A symbolic link: its target as written (a relative one is followed from the link's folder)
+    // and whether it is a folder link.
+    using link_record = std::pair<std::wstring, bool>;
+    void add_link(const std::wstring& path, const std::wstring& target, bool directory) {
+        add_folder(stdext::path::parent(key(path)));
+        nodes_.erase(key(path));
+        links_[key(path)] = {target, directory};
+    }
+    std::optional<link_record> link(const std::wstring& path) const {
+        return links_.count(key(path)) ? std::optional(links_.at(key(path))) : std::nullopt;
     }
     std::optional<std::string> file(const std::wstring& path) const {
         return nodes_.count(key(path)) ? nodes_.at(key(path)) : std::nullopt;
@@ -99,6 +110,53 @@ public:
             nodes_.erase(key(path));
         });
     }
+    stdext::expected<winapi::file_type> status(const std::wstring& path) override {
+        return run("status", [&] { return type_of(resolve(key(path))); });
+    }
+    stdext::expected<winapi::file_type> symlink_status(const std::wstring& path) override {
+        return run("symlink_status", [&] {
+            return links_.count(key(path)) ? winapi::file_type::symlink : type_of(key(path));
+        });
+    }
+    stdext::expected<std::wstring> read_symlink(const std::wstring& path) override {
+        return run("read_symlink", [&] {
+            require(links_.count(key(path)) != 0, winapi::error_not_a_reparse_point,
+                    "DeviceIoControl failed");
+            return links_.at(key(path)).first;
+        });
+    }
+    stdext::expected<void> remove(const std::wstring& path) override {
+        return run("remove", [&] {
+            const std::wstring k = key(path);
+            if (links_.erase(k) == 0) {
+                require(nodes_.count(k) != 0, 2, "GetFileAttributes failed");
+                require(nodes_.at(k) ? writable(k) : !has_content(k),
+                        nodes_.at(k) ? 5u : winapi::error_dir_not_empty, "remove failed");
+                nodes_.erase(k);
+            }
+        });
+    }
+    stdext::expected<void> create_symlink(const std::wstring& target, const std::wstring& path,
+                                          bool directory) override {
+        return run("create_symlink", [&] {
+            const std::wstring k = key(path);
+            require(has_folder(stdext::path::parent(k)), winapi::error_path_not_found,
+                    "CreateSymbolicLink failed");
+            require(!taken(k), winapi::error_already_exists, "CreateSymbolicLink failed");
+            links_[k] = {target, directory};
+        });
+    }
+    stdext::expected<void> copy_file(const std::wstring& source,
+                                     const std::wstring& target) override {
+        return run("copy_file", [&] {
+            const auto content = file(resolve(key(source)));
+            require(content.has_value(), 2, "CopyFile failed");
+            require(has_folder(stdext::path::parent(key(target))), winapi::error_path_not_found,
+                    "CopyFile failed");
+            require(!taken(key(target)), winapi::error_file_exists, "CopyFile failed");
+            nodes_[key(target)] = *content;
+        });
+    }
 
 private:
     static void require(bool condition, std::uint32_t code, std::string_view text) {
@@ -128,6 +186,26 @@ private:
             return stdext::unexpected(e);
         }
     }
+    // What a key leads to through a link (one link deep).
+    std::wstring resolve(const std::wstring& k) const {
+        const auto it = links_.find(k);
+        return it == links_.end()
+                   ? k
+                   : key(stdext::path::join(stdext::path::parent(k), it->second.first));
+    }
+    winapi::file_type type_of(const std::wstring& k) const {
+        using enum winapi::file_type;
+        return !nodes_.count(k) ? not_found : nodes_.at(k) ? regular : directory;
+    }
+    bool taken(const std::wstring& k) const { return nodes_.count(k) || links_.count(k); }
+    bool has_content(const std::wstring& folder) const {
+        const std::wstring prefix = stdext::path::with_trailing_separator(folder);
+        auto below = [&](const auto& map) {
+            const auto it = map.upper_bound(prefix);
+            return it != map.end() && it->first.starts_with(prefix);
+        };
+        return below(nodes_) || below(links_);
+    }
     bool writable(const std::wstring& k) const {
         return !read_only_.count(k) && (!nodes_.count(k) || nodes_.at(k));
     }
@@ -141,6 +219,7 @@ private:
     }
 
     std::map<std::wstring, std::optional<std::string>> nodes_;  // a folder has no content
+    std::map<std::wstring, link_record> links_;
     std::set<std::wstring> read_only_;
 };
 

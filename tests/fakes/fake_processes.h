@@ -31,12 +31,13 @@ public:
     std::uint32_t console = 1;
     std::vector<winapi::session_entry> session_list;
     std::uint32_t wait_result = 0;  // what every wait() gives
+    std::uint32_t exit_status = 0;  // what every exit_code() gives
     bool debug_enabled = false;     // SeDebugPrivilege of the thread token
 
     std::vector<start_record> started;
     std::vector<std::uint32_t> terminated;
     std::vector<std::uint32_t> waits;         // time-outs passed to wait()
-    std::vector<std::uint32_t> image_access;  // access of each image_path()
+    std::vector<std::uint32_t> image_access;  // access of each image_path() and open()
     handle_table handles;
 
     stdext::expected<void> for_each_process(
@@ -55,6 +56,21 @@ public:
     stdext::expected<std::wstring> image_path(std::uint32_t pid, std::uint32_t access) override {
         image_access.push_back(access);
         return answer("image_path", [&] { return table.at(pid).image_path; });
+    }
+    // A process of the table; another id fails as OpenProcess does (87).
+    stdext::expected<winapi::unique_sys_handle> open(std::uint32_t pid,
+                                                     std::uint32_t access) override {
+        image_access.push_back(access);
+        auto e = check("open_process");
+        if (e || !table.count(pid)) {
+            return stdext::unexpected(e.value_or(winapi::win_failure(87, "OpenProcess failed")));
+        }
+        auto process = open("process");
+        opened_.insert_or_assign(process.get(), pid);
+        return process;
+    }
+    stdext::expected<std::wstring> main_module_path(winapi::sys_handle process) override {
+        return answer("module_path", [&] { return table.at(opened_.at(process)).image_path; });
     }
     stdext::expected<void> terminate(std::uint32_t pid) override {
         return answer("terminate_process", [&] { terminated.push_back(pid); });
@@ -81,6 +97,9 @@ public:
                                          std::uint32_t timeout_ms) override {
         waits.push_back(timeout_ms);
         return answer("wait_process", [&] { return wait_result; });
+    }
+    stdext::expected<std::uint32_t> exit_code(winapi::sys_handle /*process*/) override {
+        return answer("exit_code", [&] { return exit_status; });
     }
     stdext::expected<winapi::unique_sys_handle> thread_token() override {
         return answer("thread_token", [&] { return open("thread token"); });
@@ -115,6 +134,7 @@ private:
     }
 
     std::map<winapi::sys_handle, std::pair<std::uint32_t, std::uint32_t>> tokens_;
+    std::map<winapi::sys_handle, std::uint32_t> opened_;  // process handles of open()
 };
 
 }  // namespace fakes

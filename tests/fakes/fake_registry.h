@@ -1,5 +1,7 @@
 // An in-memory registry: keys by root and case-insensitive path, values as Windows stores them.
-// Every open or created key is a handle that must be closed exactly once.
+// Every open or created key is a handle that must be closed exactly once. A key is seen in both
+// registry views unless it was added to one view only; an access without a view bit asks for the
+// 32-bit view, the program's own.
 #pragma once
 
 #include "fakes/kit.h"
@@ -20,6 +22,23 @@ public:
     explicit fake_registry(fault_plan& plan) { share_faults(plan); }
 
     std::vector<std::pair<std::wstring, std::uint32_t>> opens;  // every open_key's subkey, access
+    struct create_record {
+        std::wstring subkey;
+        std::uint32_t access = 0;
+        std::uint32_t options = 0;
+    };
+    std::vector<create_record> creates;
+
+    // A key without values; only_view (key_wow64_32key or key_wow64_64key) limits it to one view.
+    void add_key(winapi::hkey root, const std::wstring& path, std::uint32_t only_view = 0) {
+        keys_[key_path(root, path)];
+        if (only_view != 0) {
+            only_view_[key_path(root, path)] = only_view;
+        }
+    }
+    bool has_key(winapi::hkey root, const std::wstring& path) const {
+        return keys_.count(key_path(root, path)) != 0;
+    }
 
     // A value under a root or an open key.
     void set_string(winapi::hkey root, const std::wstring& path, const std::wstring& name,
@@ -42,11 +61,16 @@ public:
                                                    std::uint32_t access) override {
         opens.emplace_back(subkey, access);
         const auto e = check("open_key");
-        return e || keys_.count(key_path(root, subkey)) == 0 ? failure(e, 2)
-                                                             : hold(key_path(root, subkey));
+        const auto path = key_path(root, subkey);
+        const auto view = only_view_.find(path);
+        const bool seen =
+            keys_.count(path) != 0 && (view == only_view_.end() || view->second == view_of(access));
+        return e || !seen ? failure(e, 2) : hold(path);
     }
     stdext::expected<winapi::unique_hkey> create_key(winapi::hkey root, const std::wstring& subkey,
-                                                     std::uint32_t) override {
+                                                     std::uint32_t access,
+                                                     std::uint32_t options) override {
+        creates.push_back({subkey, access, options});
         const auto e = check("create_key");
         return e ? failure(e, 0) : hold(key_path(root, subkey));
     }
@@ -78,6 +102,10 @@ public:
     }
 
 private:
+    static std::uint32_t view_of(std::uint32_t access) {
+        const std::uint32_t view = access & (winapi::key_wow64_32key | winapi::key_wow64_64key);
+        return view != 0 ? view : winapi::key_wow64_32key;
+    }
     // The lower-case path of a subkey of an open key or of a root (named by its number).
     std::wstring key_path(winapi::hkey key, const std::wstring& subkey) const {
         const auto base = handles_.is_open(key) ? open_.at(key) : std::to_wstring(key);
@@ -104,7 +132,8 @@ private:
     }
 
     std::map<std::wstring, std::map<std::wstring, winapi::reg_value>> keys_;  // names lower-case
-    std::map<winapi::hkey, std::wstring> open_;  // the paths of the keys handed out
+    std::map<winapi::hkey, std::wstring> open_;        // the paths of the keys handed out
+    std::map<std::wstring, std::uint32_t> only_view_;  // keys seen in one view only
     handle_table handles_;
 };
 

@@ -52,6 +52,24 @@ TEST(Path, WindowsRules) {
         EXPECT_EQ(path::normal_form(c.path), c.normal) << c.path;
     }
 
+    for (const auto& [raw, normal] :
+         std::initializer_list<std::pair<const wchar_t*, const wchar_t*>>{
+             {L"C:/a/./b/../c", L"C:\\a\\c"},
+             {L"c:\\a\\\\b\\", L"c:\\a\\b\\"},
+             {L"a/b/..", L"a\\"},
+             {L"a/b/.", L"a\\b\\"},
+             {L"a/..", L"."},
+             {L"./", L"."},
+             {L"", L""},
+             {L"../x/../..", L"..\\.."},
+             {L"../.", L".."},
+             {L"C:\\..\\..\\a", L"C:\\a"},
+             {L"C:..\\a", L"C:..\\a"},
+             {L"//srv/share/./f", L"\\\\srv\\share\\f"},
+         }) {
+        EXPECT_EQ(path::lexically_normal(raw), normal) << raw;
+    }
+
     EXPECT_EQ(path::with_trailing_separator(L"C:\\a//"), L"C:\\a\\");
     EXPECT_EQ(path::with_trailing_separator(L"C:\\a"), L"C:\\a\\");
     EXPECT_EQ(path::with_trailing_separator(L""), L"");

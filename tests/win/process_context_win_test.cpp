@@ -55,7 +55,8 @@ TEST(RegistryWin, EachCallReportsItsError) {
     const auto hklm = winapi::hkey_local_machine;
     EXPECT_EQ(error_of(reg.open_key(hklm, test_key, 0x201)), 2);
     {
-        const auto key = reg.create_key(hklm, test_key, winapi::key_all_access_32);
+        const auto key = reg.create_key(hklm, test_key, winapi::key_all_access_32,
+                                        winapi::reg_option_non_volatile);
         ASSERT_TRUE(key);
         ASSERT_TRUE(reg.set_string(key->get(), L"text", L"abcdef"));
         EXPECT_EQ(error_of(reg.query_value(key->get(), L"text", 4)), 234);

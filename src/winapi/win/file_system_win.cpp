@@ -1,6 +1,10 @@
 #include <windows.h>
+// windows.h first: the header below depends on it.
+#include <winioctl.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "stdext/path.h"
@@ -15,6 +19,55 @@ stdext::unexpected<stdext::error> last_failure(std::string_view text) {
     const DWORD rc = ::GetLastError();
     return stdext::unexpected(
         win_failure(rc == ERROR_SUCCESS ? error_gen_failure : rc, std::string(text)));
+}
+
+// Asks CreateSymbolicLinkW for a link without the privilege to create links (Windows 10 in
+// developer mode and later); older systems reject the flag as an invalid parameter.
+constexpr DWORD symbolic_link_allow_unprivileged = 0x2;
+constexpr DWORD symbolic_link_directory = 0x1;
+constexpr DWORD reparse_tag_symlink = 0xA000000C;
+constexpr std::size_t reparse_buffer_capacity = 16 * 1024;  // MAXIMUM_REPARSE_DATA_BUFFER_SIZE
+
+// The head of a symbolic link's reparse data (REPARSE_DATA_BUFFER, whose declaration belongs to
+// the driver kit): the names follow as UTF-16 in PathBuffer, at byte offsets from its start.
+struct symlink_reparse_head {
+    ULONG tag;
+    USHORT data_length;
+    USHORT reserved;
+    USHORT substitute_name_offset;
+    USHORT substitute_name_length;
+    USHORT print_name_offset;
+    USHORT print_name_length;
+    ULONG flags;
+};
+
+// The errors that mean the path, or a folder on the way to it, does not exist.
+bool is_not_found(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_BAD_NETPATH:
+        case ERROR_BAD_NET_NAME:
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_PATHNAME:
+            return true;
+        default:
+            return false;
+    }
+}
+
+file_type type_of(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? file_type::directory : file_type::regular;
+}
+
+// Opens path with no access rights, folders included; the link itself when open_link is set,
+// else what it leads to.
+unique_file_handle open_entry(const std::wstring& path, bool open_link) {
+    return unique_file_handle(::CreateFileW(
+        path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | (open_link ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
+        nullptr));
 }
 
 bool folder_exists(const std::wstring& path) {
@@ -127,6 +180,136 @@ public:
             return last_failure("DeleteFile failed");
         }
         return {};
+    }
+
+    stdext::expected<file_type> status(const std::wstring& path) override {
+        const DWORD attributes = ::GetFileAttributesW(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            return missing_or_failure("GetFileAttributes failed");
+        }
+        if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            return type_of(attributes);
+        }
+        // The attributes are those of the link: open what it leads to.
+        const auto target = open_entry(path, false);
+        if (!target) {
+            return missing_or_failure("CreateFile failed");
+        }
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!::GetFileInformationByHandle(target.get(), &info)) {
+            return last_failure("GetFileInformationByHandle failed");
+        }
+        return type_of(info.dwFileAttributes);
+    }
+
+    stdext::expected<file_type> symlink_status(const std::wstring& path) override {
+        const DWORD attributes = ::GetFileAttributesW(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            return missing_or_failure("GetFileAttributes failed");
+        }
+        if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            return type_of(attributes);
+        }
+        const auto link = open_entry(path, true);
+        if (!link) {
+            return last_failure("CreateFile failed");
+        }
+        FILE_ATTRIBUTE_TAG_INFO tag{};
+        if (!::GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof(tag))) {
+            return last_failure("GetFileInformationByHandleEx failed");
+        }
+        return tag.ReparseTag == reparse_tag_symlink ? file_type::symlink : file_type::other;
+    }
+
+    stdext::expected<std::wstring> read_symlink(const std::wstring& path) override {
+        const auto link = open_entry(path, true);
+        if (!link) {
+            return last_failure("CreateFile failed");
+        }
+        // DWORD elements keep the reparse data aligned.
+        std::vector<DWORD> buffer(reparse_buffer_capacity / sizeof(DWORD));
+        DWORD size = 0;
+        if (!::DeviceIoControl(link.get(), FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(),
+                               static_cast<DWORD>(reparse_buffer_capacity), &size, nullptr)) {
+            return last_failure("DeviceIoControl failed");
+        }
+        symlink_reparse_head head{};
+        if (size < sizeof(head)) {
+            return stdext::unexpected(
+                win_failure(error_not_a_reparse_point, "DeviceIoControl failed"));
+        }
+        std::memcpy(&head, buffer.data(), sizeof(head));
+        if (head.tag != reparse_tag_symlink) {
+            return stdext::unexpected(
+                win_failure(error_not_a_reparse_point, "not a symbolic link"));
+        }
+        // The print name is what the link was made with; a link without one is read by its
+        // substitute name, the form the system resolves ("\??\C:\...").
+        std::size_t offset = head.print_name_offset;
+        std::size_t length = head.print_name_length;
+        if (length == 0) {
+            offset = head.substitute_name_offset;
+            length = head.substitute_name_length;
+        }
+        if (sizeof(head) + offset + length > size) {
+            return stdext::unexpected(win_failure(ERROR_INVALID_DATA, "DeviceIoControl failed"));
+        }
+        std::wstring target(length / sizeof(wchar_t), L'\0');
+        std::memcpy(target.data(),
+                    reinterpret_cast<const std::byte*>(buffer.data()) + sizeof(head) + offset,
+                    target.size() * sizeof(wchar_t));
+        if (head.print_name_length == 0 && target.rfind(L"\\??\\", 0) == 0) {
+            target.erase(0, 4);
+        }
+        return target;
+    }
+
+    stdext::expected<void> remove(const std::wstring& path) override {
+        // The attributes of the entry itself: a folder link is removed as a folder, a file link
+        // as a file, and neither reaches the target.
+        const DWORD attributes = ::GetFileAttributesW(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            return last_failure("GetFileAttributes failed");
+        }
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (!::RemoveDirectoryW(path.c_str())) {
+                return last_failure("RemoveDirectory failed");
+            }
+        } else if (!::DeleteFileW(path.c_str())) {
+            return last_failure("DeleteFile failed");
+        }
+        return {};
+    }
+
+    stdext::expected<void> create_symlink(const std::wstring& target, const std::wstring& path,
+                                          bool directory) override {
+        const DWORD kind = directory ? symbolic_link_directory : 0;
+        if (::CreateSymbolicLinkW(path.c_str(), target.c_str(),
+                                  kind | symbolic_link_allow_unprivileged)) {
+            return {};
+        }
+        if (::GetLastError() == ERROR_INVALID_PARAMETER &&
+            ::CreateSymbolicLinkW(path.c_str(), target.c_str(), kind)) {
+            return {};
+        }
+        return last_failure("CreateSymbolicLink failed");
+    }
+
+    stdext::expected<void> copy_file(const std::wstring& source,
+                                     const std::wstring& target) override {
+        if (!::CopyFileW(source.c_str(), target.c_str(), TRUE)) {
+            return last_failure("CopyFile failed");
+        }
+        return {};
+    }
+
+private:
+    // A missing path is a type; any other failure is an error.
+    static stdext::expected<file_type> missing_or_failure(std::string_view text) {
+        if (is_not_found(::GetLastError())) {
+            return file_type::not_found;
+        }
+        return last_failure(text);
     }
 };
 

@@ -38,6 +38,16 @@ stdext::unexpected<stdext::error> last_failed(std::string text) {
     return failed(::GetLastError(), std::move(text));
 }
 
+// The full path of the main module of an opened process.
+stdext::expected<std::wstring> module_path_of(HANDLE process) {
+    std::vector<wchar_t> buffer(longest_path_chars + 1, L'\0');
+    const DWORD n = ::K32GetModuleFileNameExW(process, nullptr, buffer.data(), longest_path_chars);
+    if (n == 0) {
+        return last_failed("GetModuleFileNameEx failed");
+    }
+    return std::wstring(buffer.data(), n);
+}
+
 // Starts a process through `create` with a writable copy of the command line (the creation
 // functions may change it) and a start-up record with only its size set; the thread's handle is
 // closed, the process's handle is returned.
@@ -95,13 +105,20 @@ public:
         if (!process) {
             return last_failed("OpenProcess failed");
         }
-        std::vector<wchar_t> buffer(longest_path_chars + 1, L'\0');
-        const DWORD n =
-            ::K32GetModuleFileNameExW(process.get(), nullptr, buffer.data(), longest_path_chars);
-        if (n == 0) {
-            return last_failed("GetModuleFileNameEx failed");
+        return module_path_of(process.get());
+    }
+
+    stdext::expected<unique_sys_handle> open(std::uint32_t process_id,
+                                             std::uint32_t access) override {
+        unique_kernel_handle process(::OpenProcess(access, FALSE, process_id));
+        if (!process) {
+            return last_failed("OpenProcess failed");
         }
-        return std::wstring(buffer.data(), n);
+        return give(process);
+    }
+
+    stdext::expected<std::wstring> main_module_path(sys_handle process) override {
+        return module_path_of(native(process));
     }
 
     stdext::expected<void> terminate(std::uint32_t process_id) override {
@@ -182,6 +199,14 @@ public:
             return last_failed("WaitForSingleObject failed");
         }
         return result;
+    }
+
+    stdext::expected<std::uint32_t> exit_code(sys_handle process) override {
+        DWORD code = 0;
+        if (!::GetExitCodeProcess(native(process), &code)) {
+            return last_failed("GetExitCodeProcess failed");
+        }
+        return static_cast<std::uint32_t>(code);
     }
 
     stdext::expected<unique_sys_handle> thread_token() override {

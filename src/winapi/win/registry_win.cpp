@@ -31,10 +31,11 @@ public:
     }
 
     stdext::expected<unique_hkey> create_key(hkey root, const std::wstring& subkey,
-                                             std::uint32_t access) override {
+                                             std::uint32_t access, std::uint32_t options) override {
         unique_hkey key;
-        const LSTATUS rc = ::RegCreateKeyExW(native(root), subkey.c_str(), 0, nullptr, 0, access,
-                                             nullptr, reinterpret_cast<HKEY*>(key.put()), nullptr);
+        const LSTATUS rc =
+            ::RegCreateKeyExW(native(root), subkey.c_str(), 0, nullptr, options, access, nullptr,
+                              reinterpret_cast<HKEY*>(key.put()), nullptr);
         if (rc != ERROR_SUCCESS) {
             return failure(rc, "RegCreateKeyEx");
         }
