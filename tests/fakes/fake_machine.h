@@ -6,7 +6,9 @@
 
 #include "fakes/fake_clock.h"
 #include "fakes/fake_device_identity.h"
+#include "fakes/fake_diagnostics.h"
 #include "fakes/fake_error_messages.h"
+#include "fakes/fake_event_log.h"
 #include "fakes/fake_file_identity.h"
 #include "fakes/fake_file_system.h"
 #include "fakes/fake_modules.h"
@@ -37,6 +39,8 @@ struct fake_machine {
     fake_task_scheduler tasks;
     fake_trust trust{faults};
     fake_wmi wmi{faults};
+    fake_event_log events{faults};
+    fake_diagnostics diagnostics{faults};
 
 private:
     winapi::scoped_facility<winapi::clock> use_clock_{clock};
@@ -54,6 +58,8 @@ private:
     winapi::scoped_facility<winapi::task_scheduler> use_tasks_{tasks};
     winapi::scoped_facility<winapi::trust> use_trust_{trust};
     winapi::scoped_facility<winapi::wmi> use_wmi_{wmi};
+    winapi::scoped_facility<winapi::event_log> use_events_{events};
+    winapi::scoped_facility<winapi::diagnostics> use_diagnostics_{diagnostics};
 };
 
 // The fixture of tests that run logic against the whole fake machine.

@@ -18,6 +18,8 @@ void install_windows_facilities() {
     facility<trust>::install(&windows_trust_instance());
     facility<device_identity>::install(&windows_device_identity_instance());
     facility<wmi>::install(&windows_wmi_instance());
+    facility<event_log>::install(&windows_event_log_instance());
+    facility<diagnostics>::install(&windows_diagnostics_instance());
 }
 
 }  // namespace winapi

@@ -3,7 +3,9 @@
 
 #include "winapi/clock.h"
 #include "winapi/device_identity.h"
+#include "winapi/diagnostics.h"
 #include "winapi/error_messages.h"
+#include "winapi/event_log.h"
 #include "winapi/file_identity.h"
 #include "winapi/file_system.h"
 #include "winapi/modules.h"
@@ -31,6 +33,8 @@ namespace winapi {
 [[nodiscard]] trust& windows_trust_instance();
 [[nodiscard]] device_identity& windows_device_identity_instance();
 [[nodiscard]] wmi& windows_wmi_instance();
+[[nodiscard]] event_log& windows_event_log_instance();
+[[nodiscard]] diagnostics& windows_diagnostics_instance();
 
 // Installs the Windows implementation of every facility; the entry point and the Windows test
 // programs call it first.

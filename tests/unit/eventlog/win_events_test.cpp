@@ -1,0 +1,197 @@
+#include "eventlog/win_events.h"
+
+#include <gtest/gtest.h>
+
+#include "fakes/fake_log_library.h"
+#include "fakes/fake_machine.h"
+#include "logging/log.h"
+
+namespace {
+
+using namespace eventlog;
+using fakes::fake_event_log;
+constexpr std::uint32_t string_array = winapi::evt_var_type_string | winapi::evt_var_type_array;
+
+class WinEvents : public fakes::machine_test {
+protected:
+    // A System event of the agent service with the given param2.
+    static fake_event_log::values scm(std::int64_t time, winapi::event_value param2 = {}) {
+        return fake_event_log::event(7036, time, {fake_event_log::text(L"CorvelService"), param2});
+    }
+    static fake_event_log::values crash(
+        std::int64_t time,
+        std::wstring path = L"C:\\Program Files\\Valdrin\\Agent\\CorvelService.exe") {
+        return fake_event_log::event(1000, time, {{string_array, 0, {L"x", path}}});
+    }
+    int logged(std::int32_t level, const wchar_t* function, const std::wstring& text) const {
+        const auto all = log.lines();
+        return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const auto& line) {
+            return line.level == level && line.function == function && line.text == text;
+        }));
+    }
+
+    std::vector<fake_event_log::values>& system = machine.events.channels[L"System"];
+    std::vector<fake_event_log::values>& app = machine.events.channels[L"Application"];
+    fakes::fault_plan& faults = machine.faults;
+    fakes::fake_log_library log{machine.modules};
+    logging::scopped_log_init logging_on;
+};
+
+TEST_F(WinEvents, BothLogsAreQueriedWithTheirSourceOpen) {
+    EXPECT_TRUE(get_corvelservice_win_events(10000).value().empty());
+    EXPECT_EQ(machine.events.sources,
+              (std::vector<std::wstring>{L"Service Control Manager", L"Application Error"}));
+    EXPECT_EQ(machine.events.queries,
+              (std::vector<std::wstring>{system_events_query(10000), app_events_query(10000)}));
+    EXPECT_EQ(system_events_query(10000),
+              L"<QueryList>  <Query Path='System'>     <Select>Event/System[Provider["
+              L"@EventSourceName = \"Service Control Manager\"] and TimeCreated[timediff("
+              L"@SystemTime) &lt;= 10000]]</Select>  </Query></QueryList>");
+    EXPECT_EQ(app_events_query(-5),
+              L"<QueryList>  <Query Path='Application'>     <Select Path='Application'>Event/"
+              L"System[Provider[@Name = \"Application Error\"] and EventID = 1000 and "
+              L"TimeCreated[timediff(@SystemTime) &lt;= -5]]</Select>  </Query></QueryList>");
+}
+
+TEST_F(WinEvents, ValuesAreWidenedByTheirType) {
+    const struct {
+        std::uint32_t type;
+        std::uint64_t bits;
+        eventlog::event_value expected;
+    } cases[] = {
+        {winapi::evt_var_type_sbyte, 0xABCDEF80u, -128},  // bytes above the value ignored
+        {winapi::evt_var_type_byte, 0xFFu, 255},
+        {winapi::evt_var_type_int16, 0x18000u, -32768},
+        {winapi::evt_var_type_uint16, 0xFFFFu, 65535},
+        {winapi::evt_var_type_int32, 0x80000000u, -2147483648LL},
+        {winapi::evt_var_type_uint32, 0xFFFFFFFFu, 4294967295LL},
+        {winapi::evt_var_type_int64, ~0ull, -1},
+        {winapi::evt_var_type_uint64, 1ull << 40, 1LL << 40},
+        {winapi::evt_var_type_null, 7, std::nullopt},
+        {12, 0x3FF0000000000000u, std::nullopt},  // a double
+        {winapi::evt_var_type_uint32 | winapi::evt_var_type_array, 1, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        system.push_back(scm(1700000000, fake_event_log::number(c.type, c.bits)));
+    }
+    system.push_back(scm(1700000000, {winapi::evt_var_type_string, 0, {std::nullopt}}));
+    system.push_back(scm(1700000000, fake_event_log::text(L"stopped")));
+    system.back()[1].bits += 9999999;  // whole seconds only
+
+    const auto events = get_system_win_events(0, nullptr).value();
+    ASSERT_EQ(events.size(), std::size(cases) + 2);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(events[i].param2, cases[i].expected) << "type " << cases[i].type;
+    }
+    EXPECT_EQ(events[std::size(cases)].param2, std::nullopt);
+    EXPECT_EQ(events.back(), (system_win_event_data{7036, 1700000000, L"CorvelService", L"stopped",
+                                                    std::nullopt, std::nullopt}));
+}
+
+TEST_F(WinEvents, EventsThatCannotBeRenderedAreSkipped) {
+    system = {scm(5), scm(5), {}, scm(5), scm(5), scm(5)};
+    system[1][0].type = winapi::evt_var_type_uint32;  // event id
+    system[3][1].type = winapi::evt_var_type_uint64;  // creation time
+    faults.fail("render", 5);                         // the fifth event
+    app = {crash(5), crash(5), crash(5)};
+    app[1][2].type = winapi::evt_var_type_string;          // data that is not an array
+    app[2][2].texts = {std::nullopt, L"a", std::nullopt};  // null texts are dropped
+
+    EXPECT_EQ(get_system_win_events(0, nullptr).value().size(), 2u);
+    const auto crashes = get_app_win_events(0, nullptr).value();
+    ASSERT_EQ(crashes.size(), 2u);
+    EXPECT_EQ(crashes[1].data, std::vector<std::wstring>{L"a"});
+    EXPECT_EQ(logged(8, L"get_system_win_events", L"fail render win event\n"), 4);
+    EXPECT_EQ(logged(8, L"get_app_win_events", L"fail render win event\n"), 1);
+}
+
+TEST_F(WinEvents, WalkEndsAtTwentyFiveAcceptedOrAtAFailedFetch) {
+    for (int i = 0; i < 60; ++i) {
+        system.push_back(scm(100 - i));
+    }
+    const auto even = [](const system_win_event_data& e) { return e.time % 2 == 0; };
+    const auto events = get_system_win_events(0, even).value();
+    ASSERT_EQ(events.size(), 25u);
+    EXPECT_EQ(events.back().time, 52);
+    EXPECT_EQ(faults.calls("next"), 49);  // no fetch after the 25th
+
+    faults.fail("next", faults.calls("next") + 3);
+    EXPECT_EQ(get_system_win_events(0, nullptr).value().size(), 2u);
+}
+
+TEST_F(WinEvents, AgentFiltersMatchTheServiceExactlyAndTheExecutableInAnyCase) {
+    system = {scm(9), fake_event_log::event(7036, 8, {fake_event_log::text(L"corvelservice")}),
+              fake_event_log::event(7036, 7, {fake_event_log::number(8, 1)}),
+              fake_event_log::event(7036, 6, {})};
+    EXPECT_EQ(get_corvelservice_system_win_events(0).value().size(), 1u);
+
+    app = {crash(9), crash(8, L"c:\\program files\\VALDRIN\\agent\\corvelservice.EXE"),
+           crash(7, L"C:\\Program Files\\Valdrin\\Agent\\1.0.0\\CorvelService.exe"),
+           crash(6, L"CorvelService.exe")};
+    const auto crashes = get_corvelservice_app_win_events(0).value();
+    ASSERT_EQ(crashes.size(), 2u);
+    EXPECT_EQ(crashes[1].time, 8);
+
+    faults.fail("file_name", faults.calls("file_name") + 1, 6);
+    const auto failed = get_corvelservice_app_win_events(0);
+    EXPECT_EQ(failed.error().code.value(), 6);
+    EXPECT_EQ(failed.error().text, "failed this_process::get_foldername");
+}
+
+TEST_F(WinEvents, MergeKeepsTheTwentyFiveNewestWithApplicationFirstOnTies) {
+    for (int i = 0; i < 30; ++i) {
+        system.push_back(scm(1000 - 2 * i));
+        app.push_back(crash(1001 - 3 * i));  // 1001, 998, 995, 992: ties at 998, 992, ...
+    }
+    std::wstring kinds;
+    std::int64_t previous = 1001;
+    const auto events = get_corvelservice_win_events(0).value();
+    for (const auto& event : events) {
+        kinds += std::holds_alternative<app_win_event_data>(event) ? L'a' : L's';
+        const auto time = std::visit([](const auto& e) { return e.time; }, event);
+        EXPECT_LE(time, previous);
+        previous = time;
+    }
+    EXPECT_EQ(kinds, L"asassasassasassasassasass");
+}
+
+TEST_F(WinEvents, AFailedLogBecomesANoteAfterTheOtherLogsEvents) {
+    for (int i = 0; i < 25; ++i) {
+        app.push_back(crash(100 - i));
+    }
+    faults.fail("open_source", 1, 1722);
+    auto events = get_corvelservice_win_events(0).value();
+    ASSERT_EQ(events.size(), 25u);
+    EXPECT_EQ(std::get<app_win_event_data>(events[23]).time, 77);
+    EXPECT_EQ(std::get<system_win_event_data>(events[24]),
+              (system_win_event_data{0, 0, L"Failed load system events", L"1722",
+                                     L"event_log::open failed", std::nullopt}));
+    EXPECT_EQ(logged(8, L"get_corvelservice_win_events",
+                     L"get_corvelservice_system_win_events err=1722 event_log::open failed\n"),
+              1);
+    EXPECT_EQ(logged(4, L"get_corvelservice_system_win_events",
+                     L"get_system_win_events err=1722 event_log::open failed\n"),
+              1);
+
+    system = {scm(3)};
+    faults.fail("query", faults.calls("query") + 2, 15007);
+    events = get_corvelservice_win_events(0).value();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(std::get<app_win_event_data>(events[1]),
+              (app_win_event_data{
+                  0, 0, {L"Failed load app events", L"15007", L"event_log::query failed"}}));
+
+    app.clear();
+    faults.fail("query", faults.calls("query") + 1, 5);
+    events = get_corvelservice_win_events(0).value();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(std::get<system_win_event_data>(events[0]).param2, event_value(L"5"));
+
+    faults.fail_always("query", 5);
+    const auto failed = get_corvelservice_win_events(0);
+    EXPECT_EQ(failed.error().code.value(), 31);
+    EXPECT_EQ(failed.error().text,
+              "failed get_corvelservice_system_win_events & get_corvelservice_app_win_events");
+}
+
+}  // namespace
