@@ -4,6 +4,8 @@
 #include "logging/log.h"
 #include "platform/config/exported_object.h"
 #include "stdext/utf.h"
+#include "supervision/repair_run.h"
+#include "supervision/update.h"
 
 namespace app {
 
@@ -26,13 +28,16 @@ void dispatch(const command_table& table, const std::vector<std::wstring>& args)
     }
 }
 
-// "repair" runs the agent check under the trace "check_agent": first the local update, and only
-// when none was applied, the check-and-repair run. "install" and "uninstall" register and remove
-// the program's scheduled task. The local update and the check-and-repair run join "repair" as
-// they become part of the program; until then that word opens its trace and runs nothing more.
+// "repair" runs the agent check under the trace "check_agent": the check-and-repair run, with the
+// remote update as its last remedy. "install" and "uninstall" register and remove the program's
+// scheduled task.
 command_table make_command_table() {
     return {
-        {L"repair", [] { const logging::function_scope_trace trace(L"check_agent"); }},
+        {L"repair",
+         [] {
+             const logging::function_scope_trace trace(L"check_agent");
+             supervision::check_and_repair(supervision::update::exec);
+         }},
         {L"install", [] { install_task(platform::config::get_product_name); }},
         {L"uninstall", [] { uninstall_task(platform::config::get_product_name); }},
     };

@@ -33,6 +33,9 @@ protected:
         if (Traits::eq_int_type(ch, Traits::eof())) {
             return Traits::not_eof(ch);
         }
+        if (target_ == nullptr) {
+            return Traits::eof();
+        }
         if (at_line_start_) {
             const std::basic_string<CharT, Traits> prefix = Prefix();
             if (!prefix.empty()) {
@@ -47,7 +50,7 @@ protected:
         return target_->sputc(c);
     }
 
-    int sync() override { return target_->pubsync(); }
+    int sync() override { return target_ == nullptr ? -1 : target_->pubsync(); }
 
 private:
     streambuf_type* target_;
@@ -63,12 +66,17 @@ class basic_prefixed_ostream : private basic_prefixed_streambuf<Prefix, typename
                                                  typename Ostream::traits_type>;
 
 public:
-    // The target stream (or buffer) is not owned and must outlive this stream.
+    // The target stream (or buffer) is not owned and must outlive this stream. A target stream
+    // that failed already (a file that could not be opened) makes a stream that drops everything.
     explicit basic_prefixed_ostream(typename buffer_type::streambuf_type* target)
         : buffer_type(target), Ostream(static_cast<buffer_type*>(this)) {}
     explicit basic_prefixed_ostream(
         std::basic_ostream<typename Ostream::char_type, typename Ostream::traits_type>& target)
-        : basic_prefixed_ostream(target.rdbuf()) {}
+        : basic_prefixed_ostream(target ? target.rdbuf() : nullptr) {
+        if (target.rdbuf() == nullptr || !target) {
+            this->setstate(std::ios_base::badbit);
+        }
+    }
 
     // Both bases have these; the stream's are meant.
     using Ostream::getloc;

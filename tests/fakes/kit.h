@@ -96,6 +96,8 @@ public:
         }
         return winapi::win_failure(*code, op + " failed");
     }
+    // Calls of every operation so far.
+    int total() const { return total_; }
     int calls(std::string_view operation) const {
         auto it = calls_.find(std::string(operation));
         return it == calls_.end() ? 0 : it->second;

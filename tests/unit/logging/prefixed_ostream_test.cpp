@@ -53,4 +53,17 @@ TEST_F(PrefixedStream, NoTimeMeansNoPrefixAndARefusedPrefixFailsTheCharacter) {
     EXPECT_EQ(target.str().find(L'y'), std::wstring::npos);
 }
 
+// A log file that could not be opened: the stream over it drops everything, without a target.
+TEST_F(PrefixedStream, AFailedTargetStreamDropsEverything) {
+    std::wostream unopened(nullptr);
+    logging::prefixed_wostream over_nothing(unopened);
+    over_nothing << L"lost" << std::endl;
+    EXPECT_TRUE(over_nothing.bad());
+    std::wostream failed(&target);
+    failed.setstate(std::ios_base::failbit);
+    logging::prefixed_wostream over_failed(failed);
+    over_failed << L"lost" << std::endl;
+    EXPECT_EQ(target.str(), L"");
+}
+
 }  // namespace
