@@ -25,7 +25,8 @@
 #                             CorvelService.exe and a copy of CorvelUI.exe; the program folder with
 #                             vdnc.ini and settings\Corvel.json and their ".md5" companions,
 #                             CorvelUI.exe, PeerScout.exe, installer\installer.exe (recorder.exe
-#                             copies), vdec.dll, apps_data and CorvelDP.dll. Registers the service
+#                             copies), vdec.dll, apps_data and CorvelDP.dll; the product key with
+#                             the kit's version. Registers the service
 #                             and starts it unless "stopped"; winlogon.exe runs in the product
 #                             folder so that the session and the service stay up. Wine creates no
 #                             symbolic links, so the three links are left out.
@@ -166,6 +167,13 @@ lab_agent() {
     cp "$bin/recorder.exe" "$LAB_PRODUCT/CorvelUI.exe"
     cp "$(_lab_build)/lab/vdec/vdec.dll" "$LAB_PROGRAM/"
     rm -f "$LAB_PROGRAM/CorvelService.exe"
+    # The product key the installer writes: the kit's version under "Install". The shipped 32-bit
+    # program reads it in the 32-bit view; the 64-bit build under test reads the native view.
+    local view
+    for view in 32 64; do
+        wine reg add 'HKLM\SOFTWARE\Valdrin Agent\Install' /v ProductVersion /t REG_SZ \
+            /d "$LAB_VERSION" /f /reg:$view >"$LAB_DIR/reg.out" 2>&1 || return 1
+    done
     standins_place "$LAB_PRODUCT"
     lab_sign_as "$LAB_SIGNER" "$LAB_PRODUCT/CorvelService.exe"
     winlogon_start "$LAB_PRODUCT" 900 || return 1

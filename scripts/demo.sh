@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # The demo: builds Wardex.exe (64-bit, since the machine's Wine is 64-bit; the shipped program is
-# the 32-bit build of the same sources) and the lab's stand-ins of the product's libraries, lays
-# out an agent installation in a fresh Wine prefix, runs "Wardex.exe repair" there and shows what
-# the program logged.
+# the 32-bit build of the same sources) and the lab's stand-ins of the agent, lays out a whole
+# agent installation in a fresh Wine prefix, runs "Wardex.exe repair" on the healthy agent, then
+# breaks the agent twice (stops its service; changes a settings file behind its checksum) and runs
+# "repair" after each, showing what the program logged, its repair log and its state file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 
 echo "== building Wardex.exe and the lab stand-ins (windows-x64)"
 cmake --preset windows-x64 >/dev/null
-cmake --build --preset windows-x64 -j 2 --target Wardex logdll iservconfig_standin >/dev/null
+cmake --build --preset windows-x64 -j 2 --target Wardex logdll iservconfig_standin vdec_standin \
+    lab_corvelservice lab_winlogon lab_recorder >/dev/null
 
 export WARDEX_BUILD_DIR=$PWD/build/windows-x64
 # shellcheck source=lab/lab.sh
@@ -18,33 +20,77 @@ wine_report_errors
 trap lab_done EXIT
 
 echo "== laying out the agent installation in a fresh Wine prefix"
-lab_fresh demo
+lab_fresh demo >/dev/null
+lab_agent running >"$LAB_DIR/agent.out" 2>&1 || { cat "$LAB_DIR/agent.out"; exit 1; }
+echo "product folder:  $(lab_winpath "$LAB_PRODUCT")"
+echo "                 version.json, CorvelService.exe (the agent's service, running), CorvelUI.exe"
 echo "program folder:  $LAB_PROGRAM_WIN"
-echo "                 Wardex.exe, log.dll (lab stand-in), IServConfig.dll (lab stand-in),"
-echo "                 all signed by a test signer \"$LAB_SIGNER\" made just now"
-echo "product folder:  C:\\Program Files\\$LAB_PRODUCT_FOLDER (IServConfig.dll's property 2)"
+echo "                 Wardex.exe, log.dll, IServConfig.dll, vdec.dll (lab stand-ins, signed by a"
+echo "                 test signer \"$LAB_SIGNER\" made just now), vdnc.ini and settings\\Corvel.json"
+echo "                 with their .md5 companions, CorvelUI.exe, PeerScout.exe, installer\\installer.exe"
 
-echo "== running: wine \"$LAB_PROGRAM_WIN\\Wardex.exe\" repair  (64-bit Wine runs the x64 build)"
-lab_run "$LAB_PROGRAM" repair
-echo "exit code: $LAB_RC"
+repair_logs="$WINEPREFIX/drive_c/ProgramData/VDLogging/Wardex/repair"
+# Runs "repair" and shows what it did.
+repair_and_show() {
+    rm -rf "$repair_logs" "$LAB_PROGRAM/vdec-calls.txt"
+    lab_run "$LAB_PROGRAM" repair
+    echo "   exit code: $LAB_RC"
+    echo "   what Wardex.exe logged through log.dll (level, function: text; traces left out):"
+    lab_messages "$LAB_PROGRAM" | awk -F'\t' '{ printf "     %2s  %s: %s\n", $1, $2, $3 }'
+    local log
+    log=$(find "$repair_logs" -name '*.log' 2>/dev/null | head -n 1)
+    if [ -n "$log" ]; then
+        echo "   the repair log ($(lab_winpath "$log")):"
+        tr -d '\r' <"$log" | sed 's/^/     /'
+    else
+        echo "   no repair log section was written"
+    fi
+    if [ -f "$LAB_PROGRAM/storage/wardex.json" ]; then
+        echo "   the state file storage\\wardex.json: $(cat "$LAB_PROGRAM/storage/wardex.json")"
+    else
+        echo "   no state file was written"
+    fi
+    if [ -f "$LAB_PROGRAM/vdec-calls.txt" ]; then
+        echo "   the repair event as the event client received it:"
+        sed -n '/^event\t/,/^end$/p' "$LAB_PROGRAM/vdec-calls.txt" | tr -d '\r' | tr '\t' ' ' |
+            sed 's/^/     /'
+    fi
+    if [ -f "$LAB_PROGRAM/installer/installer.calls" ]; then
+        echo "   the agent's installer was started: $(tail -n 1 "$LAB_PROGRAM/installer/installer.calls")"
+    fi
+}
 
-echo "== what Wardex.exe logged through log.dll (level, function: text)"
-lab_log "$LAB_PROGRAM" | awk -F'\t' '
-    $1 == "init" || $1 == "deinit" { print "  (log.dll " $1 ")"; next }
-    $1 == "1" || $1 == "-1" { printf "  %2s  %s: %s  (function trace)\n", $2, $3, $4; next }
-    { printf "  %2s  %s: %s\n", $2, $3, $4 }'
-if ! lab_messages "$LAB_PROGRAM" | grep -q "cmd line: "; then
-    echo "== the run ended before its command line was logged: the start-up refused (see above)"
-    exit 1
-fi
+echo
+echo "== 1. the agent is healthy: wine \"$LAB_PROGRAM_WIN\\Wardex.exe\" repair"
+repair_and_show
+
+echo
+echo "== 2. the agent's service is stopped (sc stop CorvelService), then \"repair\""
+wine sc stop CorvelService >"$LAB_DIR/sc.out" 2>&1
+corvel_wait_state 1 20 || echo "   (the service did not stop)"
+repair_and_show
+echo "   service state now: $(corvel_state) (4 is running)"
+
+echo
+echo "== 3. vdnc.ini is changed behind its checksum, then \"repair\""
+printf 'tampered=1\n' >>"$LAB_PROGRAM/vdnc.ini"
+repair_and_show
+
 cat <<'TEXT'
+
 == what this shows
-  The program made its folder the current directory, started load protection (the engine is not
-  part of this build yet, hence "dllprotect status=false"), found itself running as an
-  administrator, accepted log.dll and IServConfig.dll because they carry valid signatures by its
-  own signer, bound logging and the product configuration, confirmed that it runs from the
-  product's folder under Program Files, logged its command line and ran "repair" under the
-  "check_agent" trace. The agent check itself (local update, check-and-repair) is not part of
-  this build yet, so the trace is empty. It then released everything in reverse order and ended
-  with exit code 0.
+  1. On a healthy agent the run checks the settings' checksums, finds the service running, puts
+     back the product folder's links (Wine creates no real links, so each is "not exists", then
+     "create success"), finds CorvelUI.exe in place and, since Wine cannot tell it that
+     PeerScout.exe runs, installs and starts the discovery component. It writes no repair log,
+     no state file and sends no report.
+  2. With the service stopped it writes a repair log section (the installed files with version,
+     size and MD5), starts the service through the agent's "install" and "enable" commands and the
+     service control manager, counts the start in the state file and reports "start_service" with
+     a run record that carries the service's registry values and its event history (Wine has no
+     event log queries, so the history is the two failure notes).
+  3. With a settings file changed behind its checksum it must reinstall: it counts the repair,
+     clears the start count, starts installer\installer.exe /source:wardex_repair in the user's
+     session and sets the volatile "repaired" key. Its "repair" report comes less than 30 minutes
+     after the one of step 2, so it is held back ("don't send tolvar event, too soon").
 TEXT

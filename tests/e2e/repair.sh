@@ -28,7 +28,7 @@ repair() {
     lab_run "$LAB_PROGRAM" repair
     [ "$LAB_RC" = 0 ] || fail "exit code $LAB_RC"
 }
-logged() { lab_messages "$LAB_PROGRAM" | grep -qF -- "$1"; }
+logged() { lab_messages "$LAB_PROGRAM" | grep -F -- "$1" >/dev/null; }
 expect_logged() { logged "$1" || fail "not logged: $1"; }
 state_file() { cat "$LAB_PROGRAM/storage/wardex.json" 2>/dev/null; }
 repair_logs() { find "$WINEPREFIX/drive_c/ProgramData/VDLogging/Wardex/repair" -name '*.log' 2>/dev/null; }
@@ -82,9 +82,9 @@ expect_logged "16${T}repair${T}success start service"
 [ "$(counters)" = "repair=0 start=1" ] || fail "counters: $(state_file)"
 [ "$(reported_action)" = start_service ] || fail "reported: $(reported_action)"
 grep -q '"is_service_running": false' "$LAB_PROGRAM/vdec-calls.txt" || fail "run record"
-# Wine has no event log queries: both halves carry their failure note.
-grep -q 'Failed load system events' "$LAB_PROGRAM/vdec-calls.txt" || fail "no system note"
-grep -q 'Failed load app events' "$LAB_PROGRAM/vdec-calls.txt" || fail "no app note"
+# Wine has no event log queries: both halves fail, and the record's history is empty.
+grep -q '"win_events_log": \[\]}' "$LAB_PROGRAM/vdec-calls.txt" || fail "events: $(grep reason= "$LAB_PROGRAM/vdec-calls.txt")"
+expect_logged "8${T}get_corvelservice_win_events${T}get_corvelservice_app_win_events err=31 event_log::query failed"
 
 fresh "the service stopped after three starts: reinstall without a start" started3 stopped
 mkdir -p "$LAB_PROGRAM/storage"
