@@ -120,13 +120,13 @@ restore IServConfig.dll
 # A signed copy of the program outside the product's folder ends after logging started.
 elsewhere="$WINEPREFIX/drive_c/Elsewhere/$LAB_VERSION"
 mkdir -p "$elsewhere"
-cp "$pristine"/* "$elsewhere/"
+cp -r "$pristine"/* "$elsewhere/"
 expect "$elsewhere" "copy outside Program Files" "$only_bracket"
 
 # So does one two levels below the product folder.
 deeper="$program/nested"
 mkdir -p "$deeper"
-cp "$pristine"/* "$deeper/"
+cp -r "$pristine"/* "$deeper/"
 expect "$deeper" "copy two levels below the product folder" "$only_bracket"
 
 if [ "$failures" -ne 0 ]; then
