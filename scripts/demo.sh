@@ -38,7 +38,7 @@ repair_and_show() {
     echo "   what Wardex.exe logged through log.dll (level, function: text; traces left out):"
     lab_messages "$LAB_PROGRAM" | awk -F'\t' '{ printf "     %2s  %s: %s\n", $1, $2, $3 }'
     local log
-    log=$(find "$repair_logs" -name '*.log' 2>/dev/null | head -n 1)
+    log=$(find "$repair_logs" -name '*.log' 2>/dev/null | head -n 1 || true)
     if [ -n "$log" ]; then
         echo "   the repair log ($(lab_winpath "$log")):"
         tr -d '\r' <"$log" | sed 's/^/     /'
@@ -88,7 +88,7 @@ cat <<'TEXT'
      size and MD5), starts the service through the agent's "install" and "enable" commands and the
      service control manager, counts the start in the state file and reports "start_service" with
      a run record that carries the service's registry values and its event history (Wine has no
-     event log queries, so the history is the two failure notes).
+     event log queries, so both halves fail and the history is the empty list "[]").
   3. With a settings file changed behind its checksum it must reinstall: it counts the repair,
      clears the start count, starts installer\installer.exe /source:wardex_repair in the user's
      session and sets the volatile "repaired" key. Its "repair" report comes less than 30 minutes
