@@ -5,7 +5,7 @@ set -euo pipefail
 exe=$1
 dump=$(i686-w64-mingw32-objdump -p "$exe")
 grep -q "Subsystem.*(Windows GUI)" <<<"$dump" || { echo "not a GUI-subsystem program: $exe"; exit 1; }
-allowed='^(kernel32|advapi32|user32|shell32|shlwapi|ole32|oleaut32|crypt32|wintrust|winmm|wtsapi32|userenv|psapi|msvcrt|ntdll|winhttp|version|bcrypt|taskschd|rpcrt4|secur32|ws2_32)\.dll$'
+allowed='^(kernel32|advapi32|user32|shell32|shlwapi|ole32|oleaut32|crypt32|wintrust|winmm|wtsapi32|userenv|psapi|msvcrt|ntdll|winhttp|version|wevtapi|bcrypt|taskschd|rpcrt4|secur32|ws2_32)\.dll$'
 bad=0
 while read -r dll; do
     if ! echo "$dll" | tr 'A-Z' 'a-z' | grep -Eq "$allowed"; then
