@@ -50,7 +50,7 @@ logged "16${T}repair${T}not updating" && fail "the check-and-repair run ran"
 grep -q 'cmdline=.*2\.0\.0\\CorvelService\.exe"\? update_ready$' "$STAGED/CorvelService.calls" ||
     fail "command line: $(cat "$STAGED/CorvelService.calls")"
 [ ! -e "$LAB_PRODUCT/update.json" ] || fail "update.json is still there"
-[ "$(attempts)" = "count=0 version=" ] && [ "$(attempt_time)" = 0 ] ||
+[ "$(attempts) time=$(attempt_time)" = "count=0 version= time=0" ] ||
     fail "attempt record: $(cat "$LAB_PROGRAM/storage/wardex.json")"
 grep -q '"reason": "found update.json", "update.json": {"path": "2.0.0", "version": "2.0.0"}' \
     "$LAB_PROGRAM/vdec-calls.txt" || fail "report: $(cat "$LAB_PROGRAM/vdec-calls.txt")"
