@@ -31,6 +31,10 @@
 #                             folder so that the session and the service stay up. Wine creates no
 #                             symbolic links, so the three links are left out.
 #   lab_md5 FILE              writes FILE.md5 with FILE's digest
+#   lab_stage_update VERSION  stages an agent update as the agent does (after lab_agent): the
+#                             version folder LAB_PRODUCT/VERSION with a copy of the
+#                             CorvelService.exe stand-in, and the update record update.json
+#                             {"path": VERSION, "version": VERSION} in the product folder
 #
 # Run: lab/lab.sh BUILD_DIR [WORD...] lays out a fresh lab, runs Wardex.exe once and shows what
 # it logged.
@@ -183,6 +187,15 @@ lab_agent() {
         corvel_wait_state 4 20 || return 1
     fi
     rm -f "$LAB_PRODUCT/CorvelService.calls"
+}
+
+lab_stage_update() {
+    local version=$1 folder
+    folder="${LAB_PRODUCT:?lab_agent comes first}/$version"
+    mkdir -p "$folder"
+    cp "$(_lab_build)/lab/bin/CorvelService.exe" "$folder/" || return 1
+    rm -f "$folder/CorvelService.calls" "$folder/CorvelService.behaviour"
+    printf '{"path":"%s","version":"%s"}' "$version" "$version" >"$LAB_PRODUCT/update.json"
 }
 
 lab_run() {

@@ -4,6 +4,7 @@
 #include "logging/log.h"
 #include "platform/config/exported_object.h"
 #include "stdext/utf.h"
+#include "supervision/local_update.h"
 #include "supervision/repair_run.h"
 #include "supervision/update.h"
 
@@ -28,14 +29,19 @@ void dispatch(const command_table& table, const std::vector<std::wstring>& args)
     }
 }
 
-// "repair" runs the agent check under the trace "check_agent": the check-and-repair run, with the
-// remote update as its last remedy. "install" and "uninstall" register and remove the program's
-// scheduled task.
+// "repair" runs the agent check under the trace "check_agent": a staged local update first, and
+// only when none took over, the check-and-repair run with the remote update as its last remedy.
+// "install" and "uninstall" register and remove the program's scheduled task.
 command_table make_command_table() {
     return {
         {L"repair",
          [] {
-             const logging::function_scope_trace trace(L"check_agent");
+             constexpr const wchar_t* name = L"check_agent";
+             const logging::function_scope_trace trace(name);
+             if (supervision::try_local_update()) {
+                 logging::logger_stream(logging::level_info, name) << L"success update";
+                 return;
+             }
              supervision::check_and_repair(supervision::update::exec);
          }},
         {L"install", [] { install_task(platform::config::get_product_name); }},

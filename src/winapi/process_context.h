@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "stdext/expected.h"
@@ -41,6 +42,9 @@ public:
     // The arguments of a command line as CommandLineToArgvW splits it.
     [[nodiscard]] virtual stdext::expected<std::vector<std::wstring>> split_command_line(
         const std::wstring& line) = 0;
+    // Narrow text in the system's ANSI code page as wide text (MultiByteToWideChar with CP_ACP);
+    // text the code page cannot convert gives an empty result.
+    [[nodiscard]] virtual std::wstring ansi_to_wide(std::string_view text) = 0;
 };
 
 }  // namespace winapi

@@ -50,6 +50,14 @@ public:
         }
         return args;
     }
+    // The code page of the fake is Latin-1: every byte is the character of the same number.
+    std::wstring ansi_to_wide(std::string_view text) override {
+        std::wstring wide;
+        for (const char c : text) {
+            wide += static_cast<wchar_t>(static_cast<unsigned char>(c));
+        }
+        return wide;
+    }
 };
 
 }  // namespace fakes

@@ -72,6 +72,22 @@ public:
         }
         return std::vector<std::wstring>(args, args + count);
     }
+
+    std::wstring ansi_to_wide(std::string_view text) override {
+        if (text.empty()) {
+            return {};
+        }
+        const int length = static_cast<int>(text.size());
+        const int size = ::MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+        if (size <= 0) {
+            return {};
+        }
+        std::wstring wide(static_cast<std::size_t>(size), L'\0');
+        if (::MultiByteToWideChar(CP_ACP, 0, text.data(), length, wide.data(), size) != size) {
+            return {};
+        }
+        return wide;
+    }
 };
 
 }  // namespace
