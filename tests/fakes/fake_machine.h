@@ -11,12 +11,14 @@
 #include "fakes/fake_event_log.h"
 #include "fakes/fake_file_identity.h"
 #include "fakes/fake_file_system.h"
+#include "fakes/fake_http.h"
 #include "fakes/fake_modules.h"
 #include "fakes/fake_process_context.h"
 #include "fakes/fake_processes.h"
 #include "fakes/fake_registry.h"
 #include "fakes/fake_service_manager.h"
 #include "fakes/fake_task_scheduler.h"
+#include "fakes/fake_temp_files.h"
 #include "fakes/fake_trust.h"
 #include "fakes/fake_wmi.h"
 #include "fakes/kit.h"
@@ -41,6 +43,8 @@ struct fake_machine {
     fake_wmi wmi{faults};
     fake_event_log events{faults};
     fake_diagnostics diagnostics{faults};
+    fake_http http{faults};
+    fake_temp_files temp{faults};
 
 private:
     winapi::scoped_facility<winapi::clock> use_clock_{clock};
@@ -60,6 +64,8 @@ private:
     winapi::scoped_facility<winapi::wmi> use_wmi_{wmi};
     winapi::scoped_facility<winapi::event_log> use_events_{events};
     winapi::scoped_facility<winapi::diagnostics> use_diagnostics_{diagnostics};
+    winapi::scoped_facility<winapi::http> use_http_{http};
+    winapi::scoped_facility<winapi::temp_files> use_temp_{temp};
 };
 
 // The fixture of tests that run logic against the whole fake machine.

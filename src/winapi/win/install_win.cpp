@@ -20,6 +20,8 @@ void install_windows_facilities() {
     facility<wmi>::install(&windows_wmi_instance());
     facility<event_log>::install(&windows_event_log_instance());
     facility<diagnostics>::install(&windows_diagnostics_instance());
+    facility<http>::install(&windows_http_instance());
+    facility<temp_files>::install(&windows_temp_files_instance());
 }
 
 }  // namespace winapi

@@ -8,12 +8,14 @@
 #include "winapi/event_log.h"
 #include "winapi/file_identity.h"
 #include "winapi/file_system.h"
+#include "winapi/http.h"
 #include "winapi/modules.h"
 #include "winapi/process_context.h"
 #include "winapi/processes.h"
 #include "winapi/registry.h"
 #include "winapi/service_manager.h"
 #include "winapi/task_scheduler.h"
+#include "winapi/temp_files.h"
 #include "winapi/trust.h"
 #include "winapi/win_error_category.h"
 #include "winapi/wmi.h"
@@ -35,6 +37,8 @@ namespace winapi {
 [[nodiscard]] wmi& windows_wmi_instance();
 [[nodiscard]] event_log& windows_event_log_instance();
 [[nodiscard]] diagnostics& windows_diagnostics_instance();
+[[nodiscard]] http& windows_http_instance();
+[[nodiscard]] temp_files& windows_temp_files_instance();
 
 // Installs the Windows implementation of every facility; the entry point and the Windows test
 // programs call it first.

@@ -1,0 +1,191 @@
+// A web of pages by URL (query and fragment left out), each with its status, body and numeric
+// headers; a URL without a page answers 404. A body can be handed out in short reads and can
+// break off after some bytes as a cut connection does. Every call can be made to fail through
+// the fault plan under its WinHTTP name; handles are checked to be closed, responses before
+// their session.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fakes/kit.h"
+#include "winapi/http.h"
+
+namespace fakes {
+
+class fake_http final : public winapi::http, public fake_base {
+public:
+    static constexpr std::size_t unlimited = std::numeric_limits<std::size_t>::max();
+    static constexpr std::uint32_t error_connection_aborted = 12030;
+
+    struct page {
+        std::uint32_t status = 200;
+        std::string body;
+        // The declared Content-Length; by default the body's size. Chunked: none at all.
+        std::optional<std::uint32_t> declared_length{};
+        bool chunked = false;
+        std::size_t most_per_read = unlimited;  // a read hands out at most this many bytes
+        std::size_t cut_after = unlimited;      // reads past this many bytes (not at the end) fail
+    };
+
+    explicit fake_http(fault_plan& plan) { share_faults(plan); }
+
+    std::map<std::wstring, page> pages;
+    std::vector<winapi::url_parts> requests;  // every request sent
+    std::vector<std::size_t> read_sizes;      // the size asked by every read
+    handle_table handles;
+
+    stdext::expected<winapi::url_parts> crack_url(const std::wstring& url) override {
+        if (auto fault = check("WinHttpCrackUrl")) {
+            return stdext::unexpected(*fault);
+        }
+        // scheme://[user[:password]@]host[:port][path][?query|#fragment]
+        const auto scheme_end = url.find(L"://");
+        if (scheme_end == std::wstring::npos) {
+            return stdext::unexpected(winapi::win_failure(12006, "WinHttpCrackUrl failed"));
+        }
+        winapi::url_parts parts;
+        parts.scheme = url.substr(0, scheme_end);
+        const bool secure = parts.scheme == L"https";
+        parts.scheme_number = secure ? winapi::internet_scheme_https : winapi::internet_scheme_http;
+        parts.port = secure ? 443 : 80;
+        std::wstring rest = url.substr(scheme_end + 3);
+        const auto extra = rest.find_first_of(L"?#");
+        if (extra != std::wstring::npos) {
+            parts.extra_info = rest.substr(extra);
+            rest.resize(extra);
+        }
+        const auto path = rest.find(L'/');
+        parts.url_path = path == std::wstring::npos ? L"" : rest.substr(path);
+        rest.resize(std::min(path, rest.size()));
+        if (const auto at = rest.rfind(L'@'); at != std::wstring::npos) {
+            const std::wstring user = rest.substr(0, at);
+            const auto colon = user.find(L':');
+            parts.user_name = user.substr(0, colon);
+            parts.password = colon == std::wstring::npos ? L"" : user.substr(colon + 1);
+            rest.erase(0, at + 1);
+        }
+        if (const auto colon = rest.rfind(L':'); colon != std::wstring::npos) {
+            parts.port = static_cast<std::uint16_t>(std::stoul(rest.substr(colon + 1)));
+            rest.resize(colon);
+        }
+        parts.host = rest;
+        return parts;
+    }
+
+    stdext::expected<std::unique_ptr<winapi::http_session>> open_session() override {
+        if (auto fault = check("WinHttpOpen")) {
+            return stdext::unexpected(*fault);
+        }
+        const auto handle = handles.open("session");
+        if (auto fault = check("WinHttpSetOption")) {
+            handles.close(handle);
+            fault->text = "WinHttpSetOption";
+            return stdext::unexpected(*fault);
+        }
+        return std::unique_ptr<winapi::http_session>(new session(*this, handle));
+    }
+
+private:
+    class response final : public winapi::http_response {
+    public:
+        response(fake_http& web, std::uintptr_t session, std::uintptr_t connection,
+                 std::uintptr_t request, page p)
+            : web_(web),
+              session_(session),
+              connection_(connection),
+              request_(request),
+              page_(std::move(p)) {}
+        ~response() override {
+            EXPECT_TRUE(web_.handles.is_open(session_)) << "a response outlived its session";
+            web_.handles.close(request_);
+            web_.handles.close(connection_);
+        }
+        stdext::expected<std::uint32_t> number_header(std::uint32_t level) override {
+            if (auto fault = web_.check("WinHttpQueryHeaders")) {
+                return stdext::unexpected(*fault);
+            }
+            if (level == winapi::http_query_status_code) {
+                return page_.status;
+            }
+            if (level == winapi::http_query_content_length && !page_.chunked) {
+                return page_.declared_length.value_or(
+                    static_cast<std::uint32_t>(page_.body.size()));
+            }
+            return stdext::unexpected(winapi::win_failure(12150, "WinHttpQueryHeaders failed"));
+        }
+        stdext::expected<std::size_t> read(char* buffer, std::size_t size) override {
+            web_.read_sizes.push_back(size);
+            if (auto fault = web_.check("WinHttpReadData")) {
+                return stdext::unexpected(*fault);
+            }
+            if (at_ >= page_.cut_after && at_ < page_.body.size()) {
+                return stdext::unexpected(
+                    winapi::win_failure(error_connection_aborted, "WinHttpReadData failed"));
+            }
+            const std::size_t n = std::min(
+                {size, page_.most_per_read, page_.body.size() - at_, page_.cut_after - at_});
+            std::copy_n(page_.body.data() + at_, n, buffer);
+            at_ += n;
+            return n;
+        }
+        stdext::expected<std::uint32_t> available() override {
+            if (auto fault = web_.check("WinHttpQueryDataAvailable")) {
+                return stdext::unexpected(*fault);
+            }
+            return static_cast<std::uint32_t>(
+                std::min(page_.body.size() - at_, page_.most_per_read));
+        }
+
+    private:
+        fake_http& web_;
+        std::uintptr_t session_, connection_, request_;
+        page page_;
+        std::size_t at_ = 0;
+    };
+
+    class session final : public winapi::http_session {
+    public:
+        session(fake_http& web, std::uintptr_t handle) : web_(web), handle_(handle) {}
+        ~session() override { web_.handles.close(handle_); }
+
+        stdext::expected<std::unique_ptr<winapi::http_response>> open_request(
+            const winapi::url_parts& url) override {
+            if (auto fault = web_.check("WinHttpConnect")) {
+                return stdext::unexpected(*fault);
+            }
+            const auto connection = web_.handles.open("connection");
+            if (auto fault = web_.check("WinHttpOpenRequest")) {
+                web_.handles.close(connection);
+                return stdext::unexpected(*fault);
+            }
+            const auto request = web_.handles.open("request");
+            auto fault = web_.check("WinHttpSendRequest");
+            if (!fault) {
+                web_.requests.push_back(url);
+                fault = web_.check("WinHttpReceiveResponse");
+            }
+            if (fault) {
+                web_.handles.close(request);
+                web_.handles.close(connection);
+                return stdext::unexpected(*fault);
+            }
+            const auto found = web_.pages.find(url.scheme + L"://" + url.host + url.url_path);
+            page answer = found == web_.pages.end() ? page{404, "not found"} : found->second;
+            return std::unique_ptr<winapi::http_response>(
+                new response(web_, handle_, connection, request, std::move(answer)));
+        }
+
+    private:
+        fake_http& web_;
+        std::uintptr_t handle_;
+    };
+};
+
+}  // namespace fakes

@@ -1,0 +1,215 @@
+// The HTTP client against the fake web: the status rule, the update document's size limit and
+// parse errors, buffered and unbuffered reads, downloads, and every failing call's error.
+#include "platform/http/http.h"
+
+#include <gtest/gtest.h>
+
+#include <iterator>
+#include <stdexcept>
+#include <system_error>
+
+#include "fakes/fake_machine.h"
+
+namespace {
+
+namespace http = platform::http;
+
+const std::wstring info_url = L"http://updates.example.com/agent/info.json";
+const std::wstring file_url = L"https://cdn.example.com/agent/setup.exe";
+const std::wstring target = L"C:\\Temp\\setup.tmp";
+
+class Http : public fakes::machine_test {
+protected:
+    fakes::fake_http& web = machine.http;
+
+    // A body of n bytes that shows where each byte sits.
+    static std::string pattern(std::size_t n) {
+        std::string body(n, '\0');
+        for (std::size_t i = 0; i < n; ++i) {
+            body[i] = static_cast<char>(i * 7 + i / 251);
+        }
+        return body;
+    }
+    static std::string repeat(const std::string& part, std::size_t n) {
+        std::string all;
+        for (std::size_t i = 0; i < n; ++i) {
+            all += part;
+        }
+        return all;
+    }
+    // What a call raised: its what() (system errors: up to the system's text) and code.
+    template <class F>
+    static std::pair<std::string, int> raised(F call) {
+        try {
+            call();
+        } catch (const std::system_error& e) {
+            const std::string what = e.what();
+            return {what.substr(0, what.find(':')), e.code().value()};
+        } catch (const std::exception& e) {
+            return {e.what(), 0};
+        }
+        return {"nothing", 0};
+    }
+};
+
+TEST_F(Http, StatusesBelow400OpenTheStreamOthersRaiseAndClose) {
+    for (const std::uint32_t status : {200u, 204u, 302u, 399u, 400u, 404u, 500u}) {
+        web.pages[info_url] = {status, "{}"};
+        http::istream in;
+        EXPECT_EQ(in.buffer().status(), 400);
+        if (status < 400) {
+            in.open(http::crack_url(info_url));
+            EXPECT_TRUE(in.good());
+            EXPECT_EQ(in.buffer().status(), status);
+        } else {
+            EXPECT_EQ(raised([&] { in.open(http::crack_url(info_url)); }).first,
+                      "Bad request status: " + std::to_string(status));
+            EXPECT_FALSE(in.buffer().is_open());
+            EXPECT_EQ(in.get(), std::char_traits<char>::eof());
+        }
+    }
+    // A URL without a page is a 404.
+    EXPECT_EQ(raised([] { (void)http::get_update_info(L"http://updates.example.com/x"); }).first,
+              "Bad request status: 404");
+}
+
+TEST_F(Http, OpenedOnce) {
+    web.pages[info_url] = {200, "{}"};
+    http::istream in;
+    in.open(http::crack_url(info_url));
+    in.open(http::crack_url(info_url));
+    EXPECT_TRUE(in.fail());
+    EXPECT_TRUE(in.buffer().is_open());
+    EXPECT_EQ(raised([&] { in.buffer().open(http::crack_url(info_url)); }).first, "already open");
+    EXPECT_EQ(web.requests.size(), 1u);
+}
+
+TEST_F(Http, EveryFailingCallRaisesItsNameAndCode) {
+    web.pages[info_url] = {200, R"({"a":1})"};
+    for (const char* call : {"WinHttpCrackUrl", "WinHttpOpen", "WinHttpSetOption", "WinHttpConnect",
+                             "WinHttpOpenRequest", "WinHttpSendRequest", "WinHttpReceiveResponse",
+                             "WinHttpQueryHeaders", "WinHttpReadData"}) {
+        machine.faults.clear();
+        machine.faults.fail_always(call, 12029);
+        const auto [what, code] = raised([] { (void)http::get_update_info(info_url); });
+        EXPECT_EQ(what,
+                  std::string(call) + (std::string(call) == "WinHttpSetOption" ? "" : " failed"));
+        EXPECT_EQ(code, 12029) << call;
+    }
+    machine.faults.clear();
+    web.pages[info_url].most_per_read = 3;
+    http::istream in;
+    in.open(http::crack_url(info_url));
+    EXPECT_EQ(in.buffer().available(), 3u);
+    EXPECT_EQ(in.rdbuf()->in_avail(), 3);
+    machine.faults.fail_always("WinHttpQueryDataAvailable", 6);
+    EXPECT_EQ(raised([&] { (void)in.buffer().available(); }),
+              std::make_pair(std::string("WinHttpQueryDataAvailable failed"), 6));
+}
+
+TEST_F(Http, DocumentSizeLimit) {
+    const auto fetch = [&](std::optional<std::uint32_t> declared, bool chunked = false) {
+        web.pages[info_url] = {200, R"({"url":"u","version":"1"})", declared, chunked};
+        return raised([] { (void)http::get_update_info(info_url); });
+    };
+    EXPECT_EQ(fetch(1048576).first, "nothing");
+    EXPECT_EQ(fetch(1048577).first, "Unexpected info size");
+    EXPECT_EQ(fetch(0xFFFFFFFFu).first, "Unexpected info size");
+    EXPECT_EQ(fetch(std::nullopt, true).first, "WinHttpQueryHeaders failed");
+
+    web.pages[info_url] = {200, R"({"url":"u", "version": "1.2"} trailing)"};
+    const picojson::value doc = http::get_update_info(info_url);
+    EXPECT_EQ(doc.get("version").get<std::string>(), "1.2");
+}
+
+TEST_F(Http, ParseErrorsCarryTheParsersMessage) {
+    for (const auto& [body, message] : std::vector<std::pair<std::string, std::string>>{
+             {"", "syntax error at line 1 near: "},
+             {"{\"url\":\n  nope}", "syntax error at line 2 near: ope}"},
+             {"<html>404</html>", "syntax error at line 1 near: <html>404</html>"}}) {
+        web.pages[info_url] = {200, body};
+        EXPECT_EQ(raised([] { (void)http::get_update_info(info_url); }).first, message);
+    }
+    // Nesting deeper than the parser's bound is refused as a syntax error, objects included.
+    for (const std::string& deep :
+         {repeat("[", 200) + repeat("]", 200), repeat("{\"a\":", 100000)}) {
+        web.pages[info_url] = {200, deep};
+        EXPECT_TRUE(raised([] {
+                        (void)http::get_update_info(info_url);
+                    }).first.starts_with("syntax error at line 1 near: "));
+    }
+}
+
+TEST_F(Http, BufferedReadsAskForWholeBuffersAndKeepEveryByte) {
+    const std::string body = pattern(2 * 8192 + 5);
+    web.pages[info_url] = {200, body};
+    web.pages[info_url].most_per_read = 5000;  // the network hands out less than asked
+    http::istream in;
+    in.open(http::crack_url(info_url));
+    const std::string got{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(got, body);
+    for (const auto asked : web.read_sizes) {
+        EXPECT_EQ(asked, 8192u);
+    }
+    // The read that found the end is not repeated.
+    const auto reads = web.read_sizes.size();
+    EXPECT_EQ(in.get(), std::char_traits<char>::eof());
+    EXPECT_EQ(web.read_sizes.size(), reads);
+    EXPECT_EQ(in.rdbuf()->in_avail(), -1);
+}
+
+TEST_F(Http, UnbufferedReadsGoStraightToTheResponse) {
+    const std::string body = pattern(100);
+    web.pages[info_url] = {200, body};
+    web.pages[info_url].most_per_read = 30;
+    http::istream in;
+    in.open(http::crack_url(info_url), true);
+    EXPECT_EQ(in.peek(), body[0]);  // one byte asked, kept for the next read
+    EXPECT_EQ(web.read_sizes, std::vector<std::size_t>{1});
+    std::string block(60, '\0');
+    in.read(block.data(), 60);
+    EXPECT_EQ(block, body.substr(0, 60));
+    EXPECT_EQ(web.read_sizes, (std::vector<std::size_t>{1, 59, 29}));
+    in.read(block.data(), 60);  // the short final block ends the stream
+    EXPECT_EQ(in.gcount(), 40);
+    EXPECT_EQ(block.substr(0, 40), body.substr(60));
+    EXPECT_TRUE(in.eof());
+}
+
+TEST_F(Http, DownloadCopiesTheWholeBody) {
+    const std::string body = pattern(2 * 8196 + 7);
+    web.pages[file_url] = {200, body};
+    machine.temp.files[target] = "an older, longer file that is truncated";
+    http::download(file_url, target);
+    EXPECT_TRUE(machine.temp.files[target] == body);
+    EXPECT_EQ(web.requests.at(0).scheme_number, winapi::internet_scheme_https);
+    EXPECT_LE(*std::max_element(web.read_sizes.begin(), web.read_sizes.end()), 8196u);
+
+    web.pages[file_url] = {200, ""};
+    http::download(file_url, target);
+    EXPECT_EQ(machine.temp.files[target], "");
+}
+
+TEST_F(Http, DownloadFailures) {
+    web.pages[file_url] = {200, pattern(20000)};
+    web.pages[file_url].cut_after = 9000;  // the connection breaks in the second block
+    EXPECT_EQ(raised([] { http::download(file_url, target); }),
+              std::make_pair(std::string("WinHttpReadData failed"), 12030));
+    EXPECT_TRUE(machine.temp.files[target] == pattern(8196));
+
+    web.pages[file_url].cut_after = fakes::fake_http::unlimited;
+    machine.temp.disk_space = 100;
+    EXPECT_EQ(raised([] { http::download(file_url, target); }).first,
+              "writing the download failed");
+
+    machine.faults.fail_always("open_binary_output", 5);
+    EXPECT_EQ(raised([] { http::download(file_url, target); }).second, 5);
+    machine.faults.clear();
+    // The request comes first: a missing page leaves the file alone.
+    machine.temp.files.clear();
+    EXPECT_EQ(raised([] { http::download(file_url + L"x", target); }).first,
+              "Bad request status: 404");
+    EXPECT_TRUE(machine.temp.files.empty());
+}
+
+}  // namespace
