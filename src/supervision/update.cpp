@@ -11,6 +11,7 @@
 #include "platform/http/http.h"
 #include "platform/process_utils.h"
 #include "platform/signature.h"
+#include "stdext/raise.h"
 #include "stdext/utf.h"
 #include "winapi/clock.h"
 #include "winapi/facility.h"
@@ -20,13 +21,7 @@
 namespace supervision::update {
 namespace {
 
-template <class T>
-T value_or_raise(stdext::expected<T> result) {
-    if (!result) {
-        throw std::system_error(result.error().code, result.error().text);
-    }
-    return std::move(result).value();
-}
+using stdext::value_or_raise;
 
 // Three letters, each uniform over a-z.
 std::wstring random_prefix() {

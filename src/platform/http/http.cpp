@@ -9,21 +9,12 @@
 #include <vector>
 
 #include "platform/config/bounded_json.h"
+#include "stdext/raise.h"
 #include "winapi/facility.h"
 #include "winapi/temp_files.h"
 
 namespace platform::http {
-namespace {
-
-template <class T>
-T value_or_raise(stdext::expected<T> result) {
-    if (!result) {
-        throw std::system_error(result.error().code, result.error().text);
-    }
-    return std::move(result).value();
-}
-
-}  // namespace
+using stdext::value_or_raise;
 
 url_parts crack_url(const std::wstring& url) {
     return value_or_raise(winapi::facility<winapi::http>::get().crack_url(url));
