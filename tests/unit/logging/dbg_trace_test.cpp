@@ -1,0 +1,290 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fakes/fake_trace_host.h"
+#include "logging/dbg_trace/core.h"
+#include "logging/dbg_trace/dbg_trace.h"
+#include "logging/dbg_trace/outputs.h"
+#include "logging/dbg_trace/settings.h"
+#include "logging/dbg_trace/testing.h"
+
+namespace {
+
+using namespace logging::dbg_trace;
+using logging::dbg_trace::testing::capture;
+
+trace_settings parse(const std::string& text) {
+    settings_parser parser;
+    parser.feed(text.data(), text.size());
+    parser.finish();
+    return parser.settings();
+}
+
+std::string unscramble(std::string bytes, std::uint8_t with) {
+    for (char& c : bytes) {
+        c = static_cast<char>(static_cast<std::uint8_t>(c) ^ with);
+    }
+    return bytes;
+}
+
+// Tracing on with a fake host, as if the settings had been read.
+struct installed {
+    installed(fakes::fake_trace_host& system, std::uint32_t flags,
+              ini_location location = ini_location::executable_folder,
+              std::array<std::uint8_t, 4> key = {}) {
+        detail::install(system, trace_settings{flags, key, location});
+    }
+    ~installed() { detail::uninstall(); }
+};
+
+TEST(DbgTraceSettings, FlagLinesReadTheirLeadingDigitsAndTheLastOneWins) {
+    EXPECT_EQ(parse("DLLPROTECT=3x\n").flags, 3u);
+    EXPECT_EQ(parse("*=15").flags, 15u);
+    EXPECT_EQ(parse("DLLPROTECT=1\r\nOTHER=7\r\nDLLPROTECT 5\r\n*=4\r\n").flags, 4u);
+    EXPECT_EQ(parse("DLLPROTECT=2\nDLLPROTECT=\n").flags, 0u);
+    EXPECT_EQ(parse("DLLPROTECT=99999999999\n").flags, 0xFFFFFFFFu);
+    EXPECT_EQ(parse("# DLLPROTECT=1\n").flags, 0u);
+    // Whatever the pieces the bytes come in, the lines are the same.
+    settings_parser parser;
+    for (const char c : std::string("key=ABCD\r\n*=6\r\n")) {
+        parser.feed(&c, 1);
+    }
+    parser.finish();
+    EXPECT_EQ(parser.settings().flags, 6u);
+    EXPECT_EQ(parser.settings().key, parse("key=ABCD").key);
+}
+
+TEST(DbgTraceSettings, KeyLinesAreXoredIntoTheKeyUntilItIsZero) {
+    EXPECT_EQ(parse("").key, (std::array<std::uint8_t, 4>{'Q', 'Z', 'V', 'K'}));
+    EXPECT_EQ(parse("key=ABCD\n").key, (std::array<std::uint8_t, 4>{0x10, 0x18, 0x15, 0x0F}));
+    EXPECT_TRUE(key_is_zero(parse("key=QZVK\n").key));
+    // After a zero key, further key lines change nothing.
+    EXPECT_TRUE(key_is_zero(parse("key=QZVK\nkey=ABCD\n").key));
+    // Two lines XOR one after the other; a short value leaves the rest of the key.
+    EXPECT_EQ(parse("key=ABCD\nkey=AB\n").key,
+              (std::array<std::uint8_t, 4>{0x10 ^ 'A', 0x18 ^ 'B', 0x15, 0x0F}));
+}
+
+TEST(DbgTraceSettings, LinesLongerThan511AreReadInPieces) {
+    // A piece of 511 characters ends the first "line"; the rest reads as a line of its own.
+    EXPECT_EQ(parse(std::string(511, 'A') + "*=3\n").flags, 3u);
+    EXPECT_EQ(parse(std::string(508, 'A') + "*=3\n").flags, 0u);
+    EXPECT_EQ(parse("DLLPROTECT=1" + std::string(499, '0') + "5\n").flags, 0xFFFFFFFFu);
+    EXPECT_EQ(parse("DLLPROTECT=1" + std::string(499, 'x') + "5\n").flags, 1u);
+}
+
+TEST(DbgTraceSettings, TheDriveRootComesFirstThenTheExecutablesFolder) {
+    fakes::fake_trace_host system;
+    EXPECT_EQ(load_settings(system).location, ini_location::not_found);
+    EXPECT_EQ(load_settings(system).flags, 0u);
+
+    system.settings_files["D:\\Apps\\Corvel\\dbg_trace.ini"] = "DLLPROTECT=2\n";
+    trace_settings found = load_settings(system);
+    EXPECT_EQ(found.location, ini_location::executable_folder);
+    EXPECT_EQ(found.flags, 2u);
+
+    system.settings_files["\\dbg_trace.ini"] = "*=1\n";
+    found = load_settings(system);
+    EXPECT_EQ(found.location, ini_location::drive_root);
+    EXPECT_EQ(found.flags, 1u);
+
+    system.faults().fail("read_settings", system.faults().calls("read_settings") + 1);
+    EXPECT_EQ(load_settings(system).location, ini_location::executable_folder);
+
+    char path[260];
+    EXPECT_FALSE(settings_path_beside("Wardex.exe", path));
+    EXPECT_FALSE(settings_path_beside(("C:\\" + std::string(243, 'a') + "\\x.exe").c_str(), path));
+    ASSERT_TRUE(settings_path_beside(("C:\\" + std::string(242, 'a') + "\\x.exe").c_str(), path));
+    EXPECT_EQ(std::string(path), "C:\\" + std::string(242, 'a') + "\\dbg_trace.ini");
+}
+
+TEST(DbgTraceSettings, ScrambleByteIsBuiltFromTheFourKeyBytes) {
+    // ((b1 - b3) mod 256) - b2 + b0 in 8 bits: ('B' - 'D') = 254, 254 - 'C' + 'A' = 252.
+    EXPECT_EQ(scramble_byte({'A', 'B', 'C', 'D'}), 252);
+    EXPECT_EQ(scramble_byte({0x10, 0x18, 0x15, 0x0F}), 0x04);
+    EXPECT_EQ(scramble_byte({0, 0, 1, 0}), 0xFF);
+}
+
+TEST(DbgTraceLines, PrefixTagAndMessageCutAt8191Characters) {
+    capture trace(output_debugger);
+    trace.set_tick(0x100000005);
+    message(16, "[T] ", "a=%d b=%s", 7, "x");
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-extra-args"
+    message(16, "[T] ", nullptr, "plain %d");  // a null format is "%s"
+#pragma GCC diagnostic pop
+    wmessage(16, "[W] ", L"w=%ls", L"\u00e9");
+    message(16, "", "%s", std::string(9000, 'a').c_str());
+    wmessage(16, "", L"%ls", std::wstring(9000, L'b').c_str());
+    const auto lines = trace.texts();
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "[0000000005][000001] x [T] a=7 b=x\n");
+    EXPECT_EQ(lines[1], "[0000000005][000001] x [T] plain %d\n");
+    EXPECT_EQ(lines[2], "[0000000005][000001] x [W] w=\xc3\xa9\n");
+    for (const std::size_t i : {3u, 4u}) {
+        EXPECT_EQ(lines[i].size(), 8192u);
+        EXPECT_EQ(lines[i].substr(8189), std::string(i == 3 ? "aa" : "bb") + "\n");
+    }
+}
+
+int evaluated = 0;
+int count_evaluation() {
+    return ++evaluated;
+}
+
+void scoped_operation(capture& trace) {
+    DLLPROTECT_TRACE_SCOPE(32);
+    DLLPROTECT_TRACE(16, "value=%d", 5);
+    DLLPROTECT_TRACEW(16, L"path=[%ls]", L"C:\\x.dll");
+    trace.set_counter(1125);
+}
+
+TEST(DbgTraceLines, EngineFormsNameTheFunctionAndTheScopeShowsItsSeconds) {
+    capture trace(output_debugger);
+    trace.set_counter(1000);
+    scoped_operation(trace);
+    {
+        trace.set_counter(1125000);
+        trace_scope scope("in ", "out ", 32, "extra");
+        trace.set_counter(3000000);
+    }
+    const auto lines = trace.texts();
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[0], "[0000000000][000001] x [DLLPROTECT] :: scoped_operation -> \n");
+    EXPECT_EQ(lines[1], "[0000000000][000001] x [DLLPROTECT] :: scoped_operation() - value=5\n");
+    EXPECT_EQ(lines[2],
+              "[0000000000][000001] x [DLLPROTECT] :: scoped_operation() - path=[C:\\x.dll]\n");
+    EXPECT_EQ(lines[3],
+              "[0000000000][000001] x [DLLPROTECT] :: scoped_operation <- \n"
+              "[> 0.000125 <]\n");
+    EXPECT_EQ(lines[4], "[0000000000][000001] x in \n");
+    EXPECT_EQ(lines[5], "[0000000000][000001] x out extra\n[> 1.875000 <]\n");
+}
+
+TEST(DbgTraceLines, NothingIsEvaluatedOrWrittenWhenOff) {
+    capture trace(0);
+    evaluated = 0;
+    DLLPROTECT_TRACE(16, "%d", count_evaluation());
+    DLLPROTECT_TRACEW(16, L"%d", count_evaluation());
+    DLLPROTECT_TRACE_SCOPE(32);
+    message(8, "", "x");
+    EXPECT_FALSE(on());
+    EXPECT_EQ(evaluated, 0);
+    EXPECT_TRUE(trace.lines().empty());
+}
+
+TEST(DbgTraceLines, BannersSplitTheUpTime) {
+    char out[512];
+    // 1 day, 1 hour, 1 minute, 1 second and 1 millisecond.
+    const std::uint32_t ticks = 86400000 + 3600000 + 60000 + 1000 + 1;
+    std::size_t n = start_banner(out, sizeof out, {2026, 3, 4, 5, 6, 7}, ticks, "1.2.3.4");
+    EXPECT_EQ(std::string(out, n),
+              " ----------------------------- \n>Started at : 2026-03-04 05:06:07\n"
+              ">UpTime     : 1 Days 01h 01m 01s :: 1 ms (90061001)\n>Version    : 1.2.3.4\n"
+              " ----------------------------- \n");
+    n = end_banner(out, sizeof out, {2026, 3, 4, 5, 6, 7}, 59999);
+    EXPECT_EQ(std::string(out, n),
+              " ----------------------------- \n>Closed  at : 2026-03-04 05:06:07\n"
+              ">UpTime     : 0 Days 00h 00m 59s :: 999 ms (59999)\n"
+              " ----------------------------- \n");
+}
+
+TEST(DbgTraceOutputs, LevelEightAddsTheFileAndDeviceAndEtwTakeWideLinesOnly) {
+    EXPECT_EQ(effective_outputs(1, 8, ini_location::drive_root), 3u);
+    EXPECT_EQ(effective_outputs(1, 8, ini_location::not_found), 1u);
+    EXPECT_EQ(effective_outputs(1, 16, ini_location::executable_folder), 1u);
+
+    fakes::fake_trace_host system;
+    installed on_all(system, output_debugger | output_device | output_etw);
+    message(16, "", "narrow");
+    wmessage(16, "", L"wide");
+    EXPECT_EQ(system.debugger.size(), 2u);
+    EXPECT_EQ(system.device, std::vector<std::string>{"[0000000000][000007] x wide\n"});
+    EXPECT_EQ(system.etw, system.device);
+    EXPECT_TRUE(system.file_path.empty());
+    message(8, "", "tolerated");
+    EXPECT_FALSE(system.file_path.empty());
+}
+
+TEST(DbgTraceOutputs, TheLogFileLiesInTheRunFolderAndStartsWithTheBanner) {
+    fakes::fake_trace_host system;
+    installed on_file(system, output_file);
+    message(16, "", "one");
+    wmessage(16, "", L"two \u00e9");
+    const std::string run =
+        "D:\\ProgramData\\VDLogging\\CstLogs\\Wardex.exe\\2026-01-02_03_04_05__0042";
+    EXPECT_EQ(system.folders,
+              (std::vector<std::string>{"D:\\ProgramData", "D:\\ProgramData\\VDLogging",
+                                        "D:\\ProgramData\\VDLogging\\CstLogs\\",
+                                        "D:\\ProgramData\\VDLogging\\CstLogs\\Wardex.exe", run}));
+    EXPECT_EQ(system.marked,
+              std::vector<std::string>(system.folders.begin() + 2, system.folders.end()));
+    EXPECT_EQ(system.file_path, run + "\\DLLPROTECT.log");
+    EXPECT_EQ(system.file.find(
+                  " ----------------------------- \r\n>Started at : 2026-12-06 08:09:10\r\n"),
+              0u);
+    EXPECT_NE(system.file.find(">Version    : 1.2.3.4\r\n"), std::string::npos);
+    EXPECT_NE(system.file.find(
+                  "-- \r\n[0000000000][000007] x one\r\n[0000000000][000007] x two \xc3\xa9\r\n"),
+              std::string::npos);
+    EXPECT_EQ(system.flushes, 2);
+    detail::uninstall();
+    EXPECT_EQ(system.closes, 1);
+    EXPECT_NE(system.file.find(">Closed  at : "), std::string::npos);
+}
+
+TEST(DbgTraceOutputs, DriveRootSettingsUseProgramDataAndAFailedOpenIsFinal) {
+    fakes::fake_trace_host system;
+    installed on_file(system, output_file, ini_location::drive_root);
+    system.environment["%ALLUSERSPROFILE%"] = "C:\\All Users";
+    system.faults().fail("file_open", 1);
+    message(16, "", "lost");
+    message(16, "", "lost too");
+    EXPECT_EQ(system.folders.front(), "C:\\All Users\\Application Data\\VDLogging");
+    EXPECT_EQ(system.faults().calls("file_open"), 1);
+    EXPECT_TRUE(system.file.empty());
+
+    fakes::fake_trace_host expanded;
+    installed again(expanded, output_file, ini_location::drive_root);
+    expanded.environment["%programdata%"] = "C:\\ProgramData";
+    message(16, "", "kept");
+    EXPECT_EQ(expanded.folders.front(), "C:\\ProgramData\\VDLogging");
+}
+
+TEST(DbgTraceOutputs, AKeyScramblesEveryByteOfFileAndDebuggerBannersIncluded) {
+    fakes::fake_trace_host system;
+    installed on_scrambled(system, output_debugger | output_file, ini_location::executable_folder,
+                           {0x10, 0x18, 0x15, 0x0F});
+    message(16, "", "secret\n");
+    wmessage(16, "", L"wide");
+    ASSERT_EQ(system.debugger.size(), 2u);
+    EXPECT_EQ(unscramble(system.debugger[0], 0x04), "[0000000000][000007] x secret\n\n");
+    const std::string plain = unscramble(system.file, 0x04);
+    EXPECT_EQ(plain.find(" ----------------------------- \n>Started at"), 0u);
+    EXPECT_NE(plain.find("-- \n[0000000000][000007] x secret\n\n[0000000000][000007] x wide\n"),
+              std::string::npos);
+    EXPECT_EQ(system.file.find("secret"), std::string::npos);
+}
+
+TEST(DbgTraceOutputs, TheDeviceIsRetriedAtMostEveryTenSecondsAndEtwBoundOnce) {
+    fakes::fake_trace_host system;
+    installed on_wide(system, output_device | output_etw);
+    system.faults().fail_always("device_open");
+    system.faults().fail("etw_bind", 1);
+    system.tick = 0xFFFFF000;  // the retry interval holds across the 32-bit wrap
+    wmessage(16, "", L"a");
+    system.tick += 9999;
+    wmessage(16, "", L"b");
+    EXPECT_EQ(system.device_opens, 1);
+    system.tick += 1;
+    system.faults().clear();
+    wmessage(16, "", L"c");
+    wmessage(16, "", L"d");
+    EXPECT_EQ(system.device_opens, 2);
+    ASSERT_EQ(system.device.size(), 2u);
+    EXPECT_EQ(system.etw_binds, 1);
+    EXPECT_TRUE(system.etw.empty());
+}
+
+}  // namespace
