@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "fakes/fake_trace_host.h"
 #include "logging/dbg_trace/core.h"
@@ -285,6 +287,40 @@ TEST(DbgTraceOutputs, TheDeviceIsRetriedAtMostEveryTenSecondsAndEtwBoundOnce) {
     ASSERT_EQ(system.device.size(), 2u);
     EXPECT_EQ(system.etw_binds, 1);
     EXPECT_TRUE(system.etw.empty());
+}
+
+TEST(DbgTraceOutputs, ThreadsShareOneFileOpenedOnce) {
+    capture trace(output_debugger | output_file);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([] {
+            for (int i = 0; i < 200; ++i) {
+                DLLPROTECT_TRACE(16, "line %d", i);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(trace.lines().size(), 800u);
+    // A writer that finds the file being opened by another thread skips its line; all others
+    // reach it, each whole.
+    const std::string file = trace.file_bytes();
+    EXPECT_EQ(file.find(">Started at"), file.rfind(">Started at"));
+    const std::string prefix = "[0000000000][000001] x [DLLPROTECT] :: operator()() - line ";
+    std::size_t lines = 0;
+    for (std::size_t at = 0, end; (end = file.find("\r\n", at)) != std::string::npos;
+         at = end + 2) {
+        const std::string line = file.substr(at, end - at);
+        if (line.starts_with("[")) {
+            ++lines;
+            EXPECT_TRUE(line.starts_with(prefix) &&
+                        line.find_first_not_of("0123456789", prefix.size()) == std::string::npos)
+                << line;
+        }
+    }
+    EXPECT_GE(lines, 797u);
+    EXPECT_LE(lines, 800u);
 }
 
 }  // namespace
