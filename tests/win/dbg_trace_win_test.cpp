@@ -104,8 +104,9 @@ TEST_F(DbgTraceWin, SettingsBesideTheProgramWriteTheLogFileBannerFirst) {
     fs::remove_all(run.logs);
 }
 
-TEST_F(DbgTraceWin, AKeyScramblesTheWholeFile) {
-    const probe_run run = run_probe("dbg-trace-key", "DLLPROTECT=2\nkey=ABCD\n");
+// All four outputs: the debugger and ETW as Wine offers them, the Process Monitor device absent.
+TEST_F(DbgTraceWin, AKeyScramblesTheWholeFileWithEveryOutputOn) {
+    const probe_run run = run_probe("dbg-trace-key", "*=15\nkey=ABCD\n");
     EXPECT_EQ(run.exit_code, 1u);
     std::string log = read_log(run.logs);
     EXPECT_EQ(log.find("narrow"), std::string::npos);
@@ -115,6 +116,7 @@ TEST_F(DbgTraceWin, AKeyScramblesTheWholeFile) {
     }
     EXPECT_EQ(log.find(" ----------------------------- \n>Started at : "), 0u) << log;
     EXPECT_NE(log.find("probe_scope() - narrow text 7\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("probe_scope() - wide text\n"), std::string::npos) << log;
     fs::remove_all(run.logs);
 }
 
