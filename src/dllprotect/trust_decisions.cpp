@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cwctype>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string_view>
 
 #include "dllprotect/thread_state.h"
@@ -125,6 +126,36 @@ nlohmann::json& blacklist_document() {
     return document;
 }
 
+// The canonical form, element count and identity of an existing folder.
+std::optional<known_folder> find_folder(const std::wstring& folder, std::error_code& error) {
+    auto type = winapi::facility<winapi::file_system>::get().status(folder);
+    if (!type || *type != winapi::file_type::directory) {
+        error = type ? std::error_code() : type.error().code;
+        return std::nullopt;
+    }
+    auto canonical_folder = canonical(folder);
+    if (!canonical_folder) {
+        error = canonical_folder.error().code;
+        return std::nullopt;
+    }
+    auto id = winapi::facility<winapi::file_identity>::get().identify(*canonical_folder);
+    if (!id) {
+        error = id.error().code;
+        return std::nullopt;
+    }
+    const std::size_t count = elements(*canonical_folder).size();
+    return known_folder{folder, std::move(*canonical_folder), count, *id};
+}
+
+std::optional<known_folder> known(const std::wstring& folder) {
+    for (const known_folder& k : decisions().known_folders) {
+        if (k.path == folder) {
+            return k;
+        }
+    }
+    return std::nullopt;
+}
+
 bool is_absolute_name(const std::wstring& name) {
     return stdext::path::is_absolute(name);
 }
@@ -144,6 +175,16 @@ void capture_trusted_dirs() {
     auto& modules = winapi::facility<winapi::modules>::get();
     auto exe = winapi::module_file_name(modules.self());
     dirs.exe_dir = exe ? std::wstring(stdext::path::split(*exe).folder) : std::wstring();
+
+    std::vector<known_folder>& known_folders = decisions().known_folders;
+    known_folders.clear();
+    for (const std::wstring* folder :
+         {&dirs.system_dir, &dirs.windows_dir, &dirs.program_files_dir, &dirs.exe_dir}) {
+        std::error_code ignored;
+        if (auto facts = find_folder(*folder, ignored)) {
+            known_folders.push_back(std::move(*facts));
+        }
+    }
 }
 
 void build_nt_device_table() {
@@ -211,36 +252,43 @@ std::wstring to_extended_path(const std::wstring& path) {
 bool is_inside_dir(const std::wstring& file, const std::wstring& folder, std::error_code& error) {
     error.clear();
     const std::wstring file_path = to_extended_path(file);
-    const std::wstring folder_path = to_extended_path(folder);
     auto& files = winapi::facility<winapi::file_system>::get();
-    auto folder_type = files.status(folder_path);
     auto file_type = files.status(file_path);
-    if (!folder_type || !file_type) {
-        error = (!folder_type ? folder_type.error() : file_type.error()).code;
+    if (!file_type) {
+        error = file_type.error().code;
         return false;
     }
-    if (*folder_type != winapi::file_type::directory || *file_type != winapi::file_type::regular) {
+    auto folder_facts = known(folder);
+    if (!folder_facts) {
+        folder_facts = find_folder(to_extended_path(folder), error);
+        if (!folder_facts) {
+            return false;
+        }
+    }
+    if (*file_type != winapi::file_type::regular) {
         return false;
     }
-    auto canonical_folder = canonical(folder_path);
     auto canonical_file = canonical(file_path);
-    if (!canonical_folder || !canonical_file) {
-        error = (!canonical_folder ? canonical_folder.error() : canonical_file.error()).code;
+    if (!canonical_file) {
+        error = canonical_file.error().code;
         return false;
     }
-    const auto folder_parts = elements(*canonical_folder);
     auto file_parts = elements(*canonical_file);
     file_parts.pop_back();  // the file's own name: what remains is its folder
-    if (file_parts.size() < folder_parts.size()) {
+    if (file_parts.size() < folder_facts->elements) {
         return false;
     }
-    const std::wstring prefix = rebuild(*canonical_file, file_parts, folder_parts.size());
-    auto same = winapi::equivalent(prefix, *canonical_folder);
-    if (!same) {
-        error = same.error().code;
+    const std::wstring prefix = rebuild(*canonical_file, file_parts, folder_facts->elements);
+    // One spelling names one object; other spellings are compared by identity.
+    if (prefix == folder_facts->canonical) {
+        return true;
+    }
+    auto prefix_id = winapi::facility<winapi::file_identity>::get().identify(prefix);
+    if (!prefix_id) {
+        error = prefix_id.error().code;
         return false;
     }
-    return *same;
+    return *prefix_id == folder_facts->id;
 }
 
 namespace helpers {
@@ -324,7 +372,8 @@ ProtectResult PerformSecurityChecks(const std::wstring& requested_name, std::uin
     load_path = requested_name;
 
     // The loader resolves the name exactly as the real load would, without running its code.
-    auto mapped = libraries().load_library(requested_name, flags | winapi::load_library_as_datafile);
+    auto mapped =
+        libraries().load_library(requested_name, flags | winapi::load_library_as_datafile);
     if (!mapped) {
         error_info = error_text(code_of(mapped.error()));
         DLLPROTECT_TRACEW(logging::level_info, L"path %ls couldn't be found",

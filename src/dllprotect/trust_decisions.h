@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dllprotect/protect_types.h"
+#include "winapi/file_identity.h"
 
 namespace dllprotect {
 
@@ -29,6 +30,15 @@ struct nt_device {
     wchar_t letter = L'\0';
 };
 
+// A folder whose canonical form and identity were found once, so that the comparisons of every
+// load need not open it again.
+struct known_folder {
+    std::wstring path;       // as given
+    std::wstring canonical;  // its final path without the "\\?\" prefix
+    std::size_t elements = 0;
+    winapi::file_id id;
+};
+
 // What the decisions read on every load. It is filled before the engine intercepts anything and
 // only read afterwards, so the hooks share it without a lock.
 struct decision_state {
@@ -37,12 +47,15 @@ struct decision_state {
     std::vector<nt_device> devices;
     // Lower-case path suffixes; a path ending with one of them is refused.
     std::set<std::wstring> blacklist;
+    // The trusted folders that exist, found when they were captured.
+    std::vector<known_folder> known_folders;
 };
 
 // The process's one state.
 [[nodiscard]] decision_state& decisions() noexcept;
 
-// The system, Windows, Program Files and executable folders.
+// The system, Windows, Program Files and executable folders, with the canonical form and
+// identity of each.
 void capture_trusted_dirs();
 // The device name of every drive letter that has one.
 void build_nt_device_table();

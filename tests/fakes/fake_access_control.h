@@ -29,9 +29,9 @@ public:
 
     stdext::expected<winapi::dacl> read_dacl(const std::wstring& path) override {
         if (auto fault = check("read_dacl")) {
-            return stdext::unexpected(winapi::win_failure(
-                static_cast<std::uint32_t>(fault->code.value()),
-                std::string(winapi::named_security_info_failed)));
+            return stdext::unexpected(
+                winapi::win_failure(static_cast<std::uint32_t>(fault->code.value()),
+                                    std::string(winapi::named_security_info_failed)));
         }
         auto it = lists.find(path_key(path));
         if (it == lists.end()) {

@@ -12,9 +12,7 @@ namespace fakes {
 
 class fake_file_identity final : public winapi::file_identity, public fake_base {
 public:
-    void add(const std::wstring& path, winapi::file_id id) {
-        objects_[path_key(path)] = id;
-    }
+    void add(const std::wstring& path, winapi::file_id id) { objects_[path_key(path)] = id; }
 
     stdext::expected<winapi::file_id> identify(const std::wstring& path) override {
         auto e = check("identify");

@@ -19,8 +19,8 @@ void GetAccName(PSID sid, dacl_entry& entry) {
     std::vector<wchar_t> name(name_size);
     std::vector<wchar_t> domain(domain_size);
     SID_NAME_USE use{};
-    BOOL found =
-        ::LookupAccountSidW(nullptr, sid, name.data(), &name_size, domain.data(), &domain_size, &use);
+    BOOL found = ::LookupAccountSidW(nullptr, sid, name.data(), &name_size, domain.data(),
+                                     &domain_size, &use);
     if (!found && ::GetLastError() == ERROR_INSUFFICIENT_BUFFER &&
         (name_size > name.size() || domain_size > domain.size())) {
         entry.lookup_retried = true;

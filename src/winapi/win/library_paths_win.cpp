@@ -63,10 +63,6 @@ stdext::expected<std::wstring> final_path_of_handle(HANDLE handle, DWORD flags) 
     DWORD length = ::GetFinalPathNameByHandleW(handle, buffer.data(),
                                                static_cast<DWORD>(buffer.size()), flags);
     if (length == 0 || length >= buffer.size()) {
-        if (length == 0 && ::GetLastError() != ERROR_NOT_ENOUGH_MEMORY &&
-            ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-            return failed(::GetLastError(), "GetFinalPathNameByHandleW");
-        }
         buffer.assign(std::max<std::size_t>(2 * std::size_t{length}, 400), L'\0');
         length = ::GetFinalPathNameByHandleW(handle, buffer.data(),
                                              static_cast<DWORD>(buffer.size()), flags);
@@ -147,9 +143,9 @@ public:
         HANDLE file = INVALID_HANDLE_VALUE;
         constexpr ULONG file_open = 1;
         constexpr ULONG file_non_directory_file = 0x40;
-        const NTSTATUS status = nt.create_file(
-            &file, FILE_READ_DATA | FILE_READ_ATTRIBUTES, &attributes, &io, nullptr, 0,
-            FILE_SHARE_READ, file_open, file_non_directory_file, nullptr, 0);
+        const NTSTATUS status =
+            nt.create_file(&file, FILE_READ_DATA | FILE_READ_ATTRIBUTES, &attributes, &io, nullptr,
+                           0, FILE_SHARE_READ, file_open, file_non_directory_file, nullptr, 0);
         if (status < 0) {
             return failed(nt.to_error ? nt.to_error(status) : static_cast<DWORD>(status),
                           "NtCreateFile");
@@ -188,14 +184,14 @@ public:
 
     stdext::expected<std::wstring> final_path(const std::wstring& path,
                                               final_path_form form) override {
-        const unique_file_handle object(::CreateFileW(
-            path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        const unique_file_handle object(
+            ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         if (!object) {
             return failed(::GetLastError(), "CreateFileW");
         }
-        return final_path_of_handle(object.get(),
-                                    FILE_NAME_NORMALIZED | static_cast<DWORD>(form));
+        return final_path_of_handle(object.get(), FILE_NAME_NORMALIZED | static_cast<DWORD>(form));
     }
 
 private:

@@ -31,8 +31,7 @@ TEST_F(WritePermission, OnlyPrivilegedAccountsOrReadOnlyGrantsCannotWrite) {
     grant({fake_access_control::allow(L"Administrators", 0x1f01ff),
            fake_access_control::allow(L"SYSTEM", 0x10000000),
            fake_access_control::allow(L"TrustedInstaller", 0x1f01ff),
-           fake_access_control::allow(L"Users", 0x1200a9),
-           deny(L"Everyone", 0x1f01ff)});
+           fake_access_control::allow(L"Users", 0x1200a9), deny(L"Everyone", 0x1f01ff)});
     EXPECT_FALSE(dllprotect::CanUserWrite(folder));
     EXPECT_TRUE(trace.contains("CanUserWrite() - regular user cannot write in C:\\Lib"));
 }
