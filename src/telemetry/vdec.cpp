@@ -14,8 +14,6 @@
 namespace telemetry {
 namespace {
 
-constexpr std::uint32_t error_proc_not_found = 127;
-
 struct status_name {
     vdec_status status;
     const char* name;
@@ -59,7 +57,7 @@ load_module(const std::wstring& path) {
         exports[i] = modules.find_export(module->get(), name.c_str());
         if (exports[i] == nullptr) {
             return stdext::unexpected(
-                winapi::win_failure(error_proc_not_found, "GetProcAddress " + name + " failed"));
+                winapi::win_failure(winapi::error_proc_not_found, "GetProcAddress " + name + " failed"));
         }
     }
     return std::pair{std::move(*module), exports};

@@ -35,6 +35,9 @@ public:
     // WinVerifyTrust(no window, WINTRUST_ACTION_GENERIC_VERIFY_V2) over the file's embedded
     // signature, without UI, revocation checks or state: the call's result as it stands.
     [[nodiscard]] virtual std::int32_t verify_embedded(const std::wstring& path) = 0;
+    // The same verification keeping the provider's state (state action verify), then a second
+    // call that closes the state: the first call's result.
+    [[nodiscard]] virtual std::int32_t verify_embedded_with_state(const std::wstring& path) = 0;
 
     // Opens the file, computes its catalog hash and walks the system catalogs that list it. For
     // each catalog whose information is readable it verifies the file as a member of that

@@ -211,7 +211,7 @@ private:
     }
     // The full path in lower case without "." parts: "c:\a\b", or "c:\" for a root.
     std::wstring key(const std::wstring& path) const {
-        std::wstring k = stdext::path::normal_form(stdext::path::join(current, path));
+        std::wstring k = path_key(stdext::path::join(current, path));
         for (auto dot = k.find(L"\\.\\"); dot != std::wstring::npos; dot = k.find(L"\\.\\")) {
             k.erase(dot, 2);
         }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fakes/fake_access_control.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_device_identity.h"
 #include "fakes/fake_diagnostics.h"
@@ -12,6 +13,7 @@
 #include "fakes/fake_file_identity.h"
 #include "fakes/fake_file_system.h"
 #include "fakes/fake_http.h"
+#include "fakes/fake_library_paths.h"
 #include "fakes/fake_modules.h"
 #include "fakes/fake_process_context.h"
 #include "fakes/fake_processes.h"
@@ -45,6 +47,8 @@ struct fake_machine {
     fake_diagnostics diagnostics{faults};
     fake_http http{faults};
     fake_temp_files temp{faults};
+    fake_access_control acl;
+    fake_library_paths libraries;
 
 private:
     winapi::scoped_facility<winapi::clock> use_clock_{clock};
@@ -66,6 +70,9 @@ private:
     winapi::scoped_facility<winapi::diagnostics> use_diagnostics_{diagnostics};
     winapi::scoped_facility<winapi::http> use_http_{http};
     winapi::scoped_facility<winapi::temp_files> use_temp_{temp};
+    winapi::scoped_facility<winapi::access_control> use_acl_{(acl.share_faults(faults), acl)};
+    winapi::scoped_facility<winapi::library_paths> use_libraries_{
+        (libraries.share_faults(faults), libraries)};
 };
 
 // The fixture of tests that run logic against the whole fake machine.

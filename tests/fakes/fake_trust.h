@@ -25,6 +25,7 @@ public:
 
     std::map<std::wstring, file> files;  // by exact path
     int catalogs_verified = 0;
+    int stateful_verifications = 0;
 
     std::int32_t verify_embedded(const std::wstring& path) override {
         if (auto fault = check("verify_embedded")) {
@@ -33,6 +34,11 @@ public:
         auto it = files.find(path);
         return it == files.end() ? static_cast<std::int32_t>(winapi::trust_e_nosignature)
                                  : it->second.embedded;
+    }
+
+    std::int32_t verify_embedded_with_state(const std::wstring& path) override {
+        ++stateful_verifications;
+        return verify_embedded(path);
     }
 
     stdext::expected<void> verify_in_catalogs(

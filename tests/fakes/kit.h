@@ -12,9 +12,21 @@
 #include <string_view>
 
 #include "stdext/expected.h"
+#include "stdext/path.h"
 #include "winapi/win_error_category.h"
 
 namespace fakes {
+
+// The form in which the fakes store paths: Windows' own comparison (case, separators) and a
+// drive path in the "\\?\" form naming the same object as without it.
+inline std::wstring path_key(std::wstring_view path) {
+    constexpr std::wstring_view extended = L"\\\\?\\";
+    if (path.starts_with(extended) && path.size() > extended.size() + 1 &&
+        path[extended.size() + 1] == L':') {
+        path.remove_prefix(extended.size());
+    }
+    return stdext::path::normal_form(path);
+}
 
 // Hands out handle values and checks that each is closed exactly once. Leaks and bad closes are
 // test failures when the table is destroyed.

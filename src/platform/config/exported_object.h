@@ -17,7 +17,7 @@ namespace platform::config {
 // The error of a load that failed without a Windows error of its own.
 inline constexpr std::uint32_t error_object_unavailable = 632;
 // What GetProcAddress reports for a name the library does not export.
-inline constexpr std::uint32_t error_proc_not_found = 127;
+using winapi::error_proc_not_found;
 
 template <class Interface>
 class ExportedObject {

@@ -22,6 +22,8 @@ void install_windows_facilities() {
     facility<diagnostics>::install(&windows_diagnostics_instance());
     facility<http>::install(&windows_http_instance());
     facility<temp_files>::install(&windows_temp_files_instance());
+    facility<access_control>::install(&windows_access_control_instance());
+    facility<library_paths>::install(&windows_library_paths_instance());
 }
 
 }  // namespace winapi

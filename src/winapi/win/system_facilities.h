@@ -1,6 +1,7 @@
 // The Windows implementations of the facilities (Windows targets only).
 #pragma once
 
+#include "winapi/access_control.h"
 #include "winapi/clock.h"
 #include "winapi/device_identity.h"
 #include "winapi/diagnostics.h"
@@ -9,6 +10,7 @@
 #include "winapi/file_identity.h"
 #include "winapi/file_system.h"
 #include "winapi/http.h"
+#include "winapi/library_paths.h"
 #include "winapi/modules.h"
 #include "winapi/process_context.h"
 #include "winapi/processes.h"
@@ -39,6 +41,12 @@ namespace winapi {
 [[nodiscard]] diagnostics& windows_diagnostics_instance();
 [[nodiscard]] http& windows_http_instance();
 [[nodiscard]] temp_files& windows_temp_files_instance();
+[[nodiscard]] access_control& windows_access_control_instance();
+[[nodiscard]] library_paths& windows_library_paths_instance();
+
+// The LoadLibraryExW entry the library-path facility's loads go through; null restores the
+// system's own. The load protection sets the entry that bypasses its interception.
+void use_library_loader(void* load_library_ex_w) noexcept;
 
 // Installs the Windows implementation of every facility; the entry point and the Windows test
 // programs call it first.

@@ -59,7 +59,7 @@ BOOL release_catalog_admin(HCATADMIN h) noexcept {
 }
 using unique_catalog_admin = unique_released_by<HCATADMIN, &release_catalog_admin>;
 
-LONG verify(DWORD union_choice, void* choice, DWORD provider_flags) {
+trust_data_layout trust_data(DWORD union_choice, void* choice, DWORD provider_flags) {
     trust_data_layout data{};
     data.cbStruct = sizeof(data);
     data.dwUIChoice = WTD_UI_NONE;
@@ -68,6 +68,11 @@ LONG verify(DWORD union_choice, void* choice, DWORD provider_flags) {
     data.pChoice = choice;
     data.dwStateAction = WTD_STATEACTION_IGNORE;
     data.dwProvFlags = provider_flags;
+    return data;
+}
+
+LONG verify(DWORD union_choice, void* choice, DWORD provider_flags) {
+    trust_data_layout data = trust_data(union_choice, choice, provider_flags);
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     return ::WinVerifyTrust(nullptr, &action, &data);
 }
@@ -108,6 +113,19 @@ public:
         file.cbStruct = sizeof(file);
         file.pcwszFilePath = path.c_str();
         return verify(WTD_CHOICE_FILE, &file, 0);
+    }
+
+    std::int32_t verify_embedded_with_state(const std::wstring& path) override {
+        WINTRUST_FILE_INFO file{};
+        file.cbStruct = sizeof(file);
+        file.pcwszFilePath = path.c_str();
+        trust_data_layout data = trust_data(WTD_CHOICE_FILE, &file, 0);
+        data.dwStateAction = WTD_STATEACTION_VERIFY;
+        GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+        const LONG result = ::WinVerifyTrust(nullptr, &action, &data);
+        data.dwStateAction = WTD_STATEACTION_CLOSE;
+        static_cast<void>(::WinVerifyTrust(nullptr, &action, &data));
+        return result;
     }
 
     stdext::expected<void> verify_in_catalogs(

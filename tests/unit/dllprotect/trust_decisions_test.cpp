@@ -1,0 +1,247 @@
+#include "dllprotect/trust_decisions.h"
+
+#include <gtest/gtest.h>
+
+#include "dllprotect/thread_state.h"
+#include "fakes/fake_machine.h"
+#include "logging/dbg_trace/testing.h"
+
+namespace {
+
+using namespace dllprotect;
+using fakes::fake_access_control;
+
+constexpr std::uint32_t all_checks =
+    OPT_CHECK_SIGNATURE | OPT_USE_BLACKLIST | OPT_CHECK_WRITE_ACCESS | OPT_REPORT_MODE;
+
+// A machine with the Windows folders, the program under Program Files and a user folder; every
+// folder has its own identity, and a library name resolves through an NT device path.
+class TrustDecisions : public fakes::machine_test {
+protected:
+    TrustDecisions() {
+        machine.modules.self_path = L"C:\\Program Files\\Corvel\\Wardex.exe";
+        for (const wchar_t* folder :
+             {L"C:\\windows", L"C:\\windows\\system32", L"C:\\Program Files",
+              L"C:\\Program Files\\Corvel", L"C:\\Users\\Public", L"C:\\Tools"}) {
+            add_folder(folder);
+        }
+        capture_trusted_dirs();
+        build_nt_device_table();
+        decisions().options = all_checks;
+        decisions().blacklist.clear();
+    }
+    ~TrustDecisions() override { winverifytrust_depth = 0; }
+
+    void add_folder(const std::wstring& path) {
+        machine.files.add_folder(path);
+        machine.identities.add(path, {7, ++next_id_});
+    }
+    // A library file, the name that resolves to it and the NT path of its mapping.
+    void add_library(const std::wstring& name, const std::wstring& dos_path) {
+        machine.files.set_file(dos_path, "MZ");
+        const std::wstring nt = L"\\Device\\HarddiskVolume1\\" + dos_path.substr(3);
+        machine.libraries.resolves[name] = nt;
+        machine.libraries.direct[nt] = L"\\\\?\\" + dos_path;
+    }
+    void sign(const std::wstring& path) { machine.trust.files[path].embedded = 0; }
+
+    ProtectResult check(const std::wstring& name) {
+        load_path.clear();
+        error_info.clear();
+        return PerformSecurityChecks(name, 0x8, load_path, error_info);
+    }
+
+    std::wstring load_path;
+    std::string error_info;
+    logging::dbg_trace::testing::capture trace;
+
+private:
+    std::uint64_t next_id_ = 100;
+};
+
+TEST_F(TrustDecisions, TrustedPlacesAreTheWindowsFoldersAndTheProgramUnderProgramFiles) {
+    machine.files.set_file(L"C:\\windows\\system32\\plain.dll", "MZ");
+    machine.files.set_file(L"C:\\Program Files\\Corvel\\own.dll", "MZ");
+    machine.files.set_file(L"C:\\Tools\\tool.dll", "MZ");
+    EXPECT_TRUE(helpers::is_trusted_path(L"C:\\windows\\system32\\plain.dll"));
+    EXPECT_TRUE(trace.contains("is TRUSTED. Reason: is in system32 or in windows dir"));
+    EXPECT_TRUE(helpers::is_trusted_path(L"C:\\Program Files\\Corvel\\own.dll"));
+    EXPECT_TRUE(trace.contains("Reason: is in exe_dir and file is in programmfiles_dir"));
+    EXPECT_FALSE(helpers::is_trusted_path(L"C:\\Tools\\tool.dll"));
+    EXPECT_TRUE(trace.contains("path: C:\\Tools\\tool.dll is UNTRUSTED"));
+    EXPECT_FALSE(helpers::is_trusted_path(L"C:\\windows\\system32\\missing.dll"));
+
+    // The executable's own folder outside Program Files earns nothing.
+    machine.modules.self_path = L"C:\\Tools\\Wardex.exe";
+    capture_trusted_dirs();
+    EXPECT_FALSE(helpers::is_trusted_path(L"C:\\Tools\\tool.dll"));
+}
+
+TEST_F(TrustDecisions, FoldersCompareByIdentityNotSpelling) {
+    std::error_code error;
+    // A short name of the folder is another spelling of the same object.
+    machine.identities.add(L"C:\\PROGRA~1", {7, 103});
+    machine.files.add_folder(L"C:\\PROGRA~1");
+    machine.files.set_file(L"C:\\Program Files\\Corvel\\own.dll", "MZ");
+    EXPECT_TRUE(is_inside_dir(L"C:\\Program Files\\Corvel\\own.dll", L"C:\\PROGRA~1", error));
+    // A file reached through a link is judged by where it really lies.
+    machine.files.set_file(L"C:\\Tools\\link.dll", "MZ");
+    machine.libraries.finals[L"c:\\tools\\link.dll"] = L"\\\\?\\C:\\windows\\system32\\real.dll";
+    EXPECT_TRUE(is_inside_dir(L"C:\\Tools\\link.dll", L"C:\\windows", error));
+    // A folder deeper than the file's own cannot hold it; a file is no folder.
+    EXPECT_FALSE(is_inside_dir(L"C:\\Tools\\link.dll", L"C:\\windows\\system32\\drivers", error));
+    EXPECT_FALSE(is_inside_dir(L"C:\\Tools\\link.dll", L"C:\\Tools\\link.dll", error));
+    // A folder with only an NT form is reached through the global root.
+    machine.libraries.nt_only_finals[L"c:\\tools"] = L"\\Device\\Mup\\tools";
+    machine.identities.add(L"\\\\?\\GLOBALROOT\\Device\\Mup\\tools", {7, 200});
+    EXPECT_FALSE(is_inside_dir(L"C:\\Tools\\link.dll", L"C:\\Tools", error));
+    EXPECT_FALSE(error);
+    // A failure on the way is a "no" with its error.
+    machine.faults.fail_always("final_path", 5);
+    EXPECT_FALSE(is_inside_dir(L"C:\\Program Files\\Corvel\\own.dll", L"C:\\windows", error));
+    EXPECT_EQ(error.value(), 5);
+}
+
+TEST_F(TrustDecisions, LongPathsTakeTheExtendedForm) {
+    const std::wstring p199 = L"C:\\" + std::wstring(196, L'a');
+    const std::wstring p200 = p199 + L"b";
+    EXPECT_EQ(to_extended_path(p199), p199);
+    EXPECT_EQ(to_extended_path(p200), L"\\\\?\\" + p200);
+    EXPECT_EQ(to_extended_path(L"\\\\?\\" + p200), L"\\\\?\\" + p200);
+}
+
+TEST_F(TrustDecisions, BlacklistEntriesAreLowerCaseSuffixes) {
+    machine.files.set_file(
+        L"C:\\Program Files\\Corvel\\dllblacklist.json",
+        R"({"other": 1, "blacklist": ["evil.dll", "Bad.dll", 7, "tools\\x.dll"]})");
+    readBlacklistJson();
+    EXPECT_EQ(decisions().blacklist.size(), 3u);
+    EXPECT_TRUE(trace.contains("black listed file: evil.dll"));
+    EXPECT_TRUE(is_blacklisted(L"C:\\Any\\EVIL.dll"));
+    EXPECT_TRUE(is_blacklisted(L"C:\\Any\\notevil.dll"));  // no separator is required
+    EXPECT_TRUE(is_blacklisted(L"D:\\Tools\\X.DLL"));
+    EXPECT_FALSE(is_blacklisted(L"C:\\bad.dll"));  // an upper-case entry never matches
+    EXPECT_FALSE(is_blacklisted(L"l.dll"));
+    EXPECT_TRUE(trace.contains("path c:\\any\\evil.dll is BLACKLISTED"));
+    EXPECT_TRUE(trace.contains("path c:\\bad.dll is NOT blacklisted"));
+
+    for (const char* broken :
+         {"{\"blacklist\": [\"a.dll\"", "[\"a.dll\"]", "{\"blacklist\": \"a.dll\"}"}) {
+        machine.files.set_file(L"C:\\Program Files\\Corvel\\dllblacklist.json", broken);
+        readBlacklistJson();
+        EXPECT_TRUE(decisions().blacklist.empty()) << broken;
+    }
+    static_cast<void>(machine.files.delete_file(L"C:\\Program Files\\Corvel\\dllblacklist.json"));
+    readBlacklistJson();
+    EXPECT_TRUE(decisions().blacklist.empty());
+}
+
+TEST_F(TrustDecisions, NtPathsBecomeDosPaths) {
+    std::error_code error;
+    machine.libraries.direct[L"\\Device\\HarddiskVolume1\\a.dll"] = L"\\\\?\\C:\\a.dll";
+    EXPECT_EQ(get_module_path_extended(L"\\Device\\HarddiskVolume1\\a.dll", error),
+              L"\\\\?\\C:\\a.dll");
+
+    // Without the direct opening: the drive table (device names carry their "\") and the long
+    // form of the result.
+    machine.libraries.direct_open_available = false;
+    machine.libraries.devices = {{L'C', L"\\Device\\HarddiskVolume1"},
+                                 {L'D', L"\\Device\\HarddiskVolume10\\"}};
+    build_nt_device_table();
+    machine.libraries.long_forms[L"d:\\progra~1\\b.dll"] = L"D:\\Program Files\\b.dll";
+    EXPECT_EQ(get_module_path_extended(L"\\Device\\HarddiskVolume10\\PROGRA~1\\b.dll", error),
+              L"D:\\Program Files\\b.dll");
+    EXPECT_FALSE(error);
+    EXPECT_EQ(get_module_path_extended(L"\\Device\\HarddiskVolume1\\c.dll", error), L"C:\\c.dll");
+    // Device names compare case-sensitively.
+    EXPECT_EQ(get_module_path_extended(L"\\device\\harddiskvolume1\\c.dll", error), L"");
+    EXPECT_TRUE(error);
+    machine.faults.fail("long_path", 3);
+    EXPECT_EQ(get_module_path_extended(L"\\Device\\HarddiskVolume1\\c.dll", error), L"");
+    EXPECT_EQ(error.value(), static_cast<int>(winapi::error_gen_failure));
+}
+
+TEST_F(TrustDecisions, ResolutionFailuresExplainThemselves) {
+    EXPECT_EQ(check(L"nowhere.dll"), LOAD_FAILED);
+    EXPECT_EQ(error_info, "err:0x7e");
+    EXPECT_EQ(load_path, L"nowhere.dll");
+    EXPECT_TRUE(trace.contains("path nowhere.dll couldn't be found"));
+    // The name is resolved as a data file, with the caller's flags kept.
+    EXPECT_EQ(machine.libraries.load_flags.back(), 0x8u | 0x2u);
+
+    add_library(L"a.dll", L"C:\\Tools\\a.dll");
+    machine.faults.fail("mapped_file_name", 1, 6);
+    EXPECT_EQ(check(L"a.dll"), GETMAPPEDFILE_FAILED);
+    EXPECT_EQ(error_info, "err:0x6");
+
+    machine.libraries.direct_open_available = false;
+    machine.libraries.devices.clear();
+    build_nt_device_table();
+    EXPECT_EQ(check(L"a.dll"), GETPATH_FAILED);
+    EXPECT_EQ(error_info, "err:0x3");
+    // A signed library asked for by its full path still passes on its signature, unless a
+    // verification is already running on the thread.
+    add_library(L"C:\\Tools\\a.dll", L"C:\\Tools\\a.dll");
+    sign(L"C:\\Tools\\a.dll");
+    EXPECT_EQ(check(L"C:\\Tools\\a.dll"), PROTECT_SUCCESS);
+    winverifytrust_depth = 1;
+    EXPECT_EQ(check(L"C:\\Tools\\a.dll"), IN_WINVERIFYTRUST_CALL);
+    // Every mapping was released (the handle table fails the test otherwise).
+}
+
+TEST_F(TrustDecisions, TheFirstDecidingCheckWins) {
+    add_library(L"kernel32.dll", L"C:\\windows\\system32\\kernel32.dll");
+    add_library(L"planted.dll", L"C:\\Users\\Public\\planted.dll");
+    add_library(L"guarded.dll", L"C:\\Tools\\guarded.dll");
+    machine.acl.set(L"C:\\Users\\Public", {true, {fake_access_control::allow(L"Users", 0x2)}});
+    machine.acl.set(L"C:\\Tools", {true,
+                                   {fake_access_control::allow(L"Administrators", 0x2),
+                                    fake_access_control::allow(L"Users", 0x1200a9)}});
+    decisions().blacklist = {L"kernel32.dll", L"evil.dll"};
+
+    // The blacklist wins over the trusted location.
+    EXPECT_EQ(check(L"kernel32.dll"), DLL_BLOCKED);
+    EXPECT_EQ(load_path, L"\\\\?\\C:\\windows\\system32\\kernel32.dll");
+    decisions().options &= ~OPT_USE_BLACKLIST;
+    EXPECT_EQ(check(L"kernel32.dll"), PROTECT_SUCCESS);
+    // A trusted location needs neither the ACL nor a signature.
+    EXPECT_EQ(machine.faults.calls("read_dacl"), 0);
+    EXPECT_EQ(machine.trust.stateful_verifications, 0);
+
+    // A folder only administrators can write passes before any signature check.
+    EXPECT_EQ(check(L"guarded.dll"), PROTECT_SUCCESS);
+    EXPECT_EQ(machine.trust.stateful_verifications, 0);
+    decisions().options &= ~OPT_CHECK_WRITE_ACCESS;
+    EXPECT_EQ(check(L"guarded.dll"), VULNERABLE_PATH);
+    EXPECT_EQ(machine.trust.stateful_verifications, 1);
+    decisions().options |= OPT_CHECK_WRITE_ACCESS;
+
+    // A user-writable folder: the signature decides.
+    EXPECT_EQ(check(L"planted.dll"), VULNERABLE_PATH);
+    EXPECT_EQ(load_path, L"\\\\?\\C:\\Users\\Public\\planted.dll");
+    EXPECT_EQ(error_info, "paths: exe: C:\\Program Files\\Corvel\\ prog: C:\\Program Files");
+    EXPECT_TRUE(trace.contains("planted.dll is a VULNERABLE_PATH"));
+    sign(L"\\\\?\\C:\\Users\\Public\\planted.dll");
+    EXPECT_EQ(check(L"planted.dll"), PROTECT_SUCCESS);
+    // Never a nested verification: the running one answers for it.
+    const int verified = machine.trust.stateful_verifications;
+    winverifytrust_depth = 2;
+    EXPECT_EQ(check(L"planted.dll"), IN_WINVERIFYTRUST_CALL);
+    EXPECT_TRUE(trace.contains("in winverify trust value 2"));
+    EXPECT_EQ(machine.trust.stateful_verifications, verified);
+    // Without the signature option nothing can make it pass.
+    winverifytrust_depth = 0;
+    decisions().options = OPT_CHECK_WRITE_ACCESS;
+    EXPECT_EQ(check(L"planted.dll"), VULNERABLE_PATH);
+}
+
+TEST(ProtectResultText, NamesEveryValueAndNothingElse) {
+    EXPECT_STREQ(protect_result_text(PROTECT_SUCCESS), "PROTECT_SUCCESS");
+    EXPECT_STREQ(protect_result_text(VULNERABLE_PATH_NTCREATE_SECTION),
+                 "VULNERABLE_PATH_NTCREATE_SECTION");
+    EXPECT_STREQ(protect_result_text(IN_WINVERIFYTRUST_CALL), "IN_WINVERIFYTRUST_CALL");
+    EXPECT_STREQ(protect_result_text(13), "UNKNOWN");
+    EXPECT_STREQ(protect_result_text(-1), "UNKNOWN");
+}
+
+}  // namespace
