@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace dllprotect {
 
@@ -34,5 +35,34 @@ enum ProtectResult : std::int32_t {
 
 // The value's name, or "UNKNOWN" for a value without one.
 [[nodiscard]] const char* protect_result_text(std::int32_t result) noexcept;
+
+// One event of the engine: eight UTF-8 texts, in the order in which the callback sees them and the
+// dump file stores them.
+struct DllProtectInfo {
+    std::string request_path;   // the name as the caller passed it
+    std::string load_path;      // where it resolved to; "UNKNOWN" for LOAD_FAILED
+    std::string reason;         // the ProtectResult text
+    std::string function_name;  // the intercepted function; empty for a failed start
+    std::string flags;          // "0x" and the load flags in lower-case hexadecimal
+    std::string caller_name;    // file name of the calling module; empty when unknown
+    std::string caller_offset;  // "0x" and the return address' offset in it; empty when unknown
+    std::string error_info;     // an error code, the trusted-folder summary or recursion detail
+
+    bool operator==(const DllProtectInfo&) const = default;
+};
+
+// The view of an event handed to the host's callback; the texts live only during the call.
+struct DllProtectEvent {
+    const char* request_path;
+    const char* load_path;
+    const char* reason;
+    const char* function_name;
+    const char* flags;
+    const char* caller_name;
+    const char* caller_offset;
+    const char* error_info;
+};
+
+using DllProtectEventsCbk = void (*)(const DllProtectEvent* event, void* context);
 
 }  // namespace dllprotect

@@ -39,8 +39,8 @@ struct known_folder {
     winapi::file_id id;
 };
 
-// What the decisions read on every load. It is filled before the engine intercepts anything and
-// only read afterwards, so the hooks share it without a lock.
+// What the engine's checks and events read on every load. It is filled before the engine intercepts
+// anything and only read afterwards, so the hooks share it without a lock.
 struct decision_state {
     std::uint32_t options = 0;
     trusted_dirs dirs;
@@ -49,6 +49,8 @@ struct decision_state {
     std::set<std::wstring> blacklist;
     // The trusted folders that exist, found when they were captured.
     std::vector<known_folder> known_folders;
+    // Where events go when there is no consumer; empty: nowhere.
+    std::wstring dump_file_path;
 };
 
 // The process's one state.
