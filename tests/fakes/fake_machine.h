@@ -13,6 +13,7 @@
 #include "fakes/fake_file_identity.h"
 #include "fakes/fake_file_system.h"
 #include "fakes/fake_http.h"
+#include "fakes/fake_interception.h"
 #include "fakes/fake_library_paths.h"
 #include "fakes/fake_modules.h"
 #include "fakes/fake_process_context.h"
@@ -49,6 +50,7 @@ struct fake_machine {
     fake_temp_files temp{faults};
     fake_access_control acl;
     fake_library_paths libraries;
+    fake_interception interception;
 
 private:
     winapi::scoped_facility<winapi::clock> use_clock_{clock};
@@ -73,6 +75,7 @@ private:
     winapi::scoped_facility<winapi::access_control> use_acl_{(acl.share_faults(faults), acl)};
     winapi::scoped_facility<winapi::library_paths> use_libraries_{
         (libraries.share_faults(faults), libraries)};
+    winapi::scoped_facility<dllprotect::interception> use_interception_{interception};
 };
 
 // The fixture of tests that run logic against the whole fake machine.

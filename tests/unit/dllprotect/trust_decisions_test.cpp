@@ -5,6 +5,7 @@
 #include "dllprotect/thread_state.h"
 #include "fakes/fake_machine.h"
 #include "logging/dbg_trace/testing.h"
+#include "unit/dllprotect/protect_machine.h"
 
 namespace {
 
@@ -14,37 +15,8 @@ using fakes::fake_access_control;
 constexpr std::uint32_t all_checks =
     OPT_CHECK_SIGNATURE | OPT_USE_BLACKLIST | OPT_CHECK_WRITE_ACCESS | OPT_REPORT_MODE;
 
-// A machine with the Windows folders, the program under Program Files and a user folder; every
-// folder has its own identity, and a library name resolves through an NT device path.
-class TrustDecisions : public fakes::machine_test {
+class TrustDecisions : public protect_machine {
 protected:
-    TrustDecisions() {
-        machine.modules.self_path = L"C:\\Program Files\\Corvel\\Wardex.exe";
-        for (const wchar_t* folder :
-             {L"C:\\windows", L"C:\\windows\\system32", L"C:\\Program Files",
-              L"C:\\Program Files\\Corvel", L"C:\\Users\\Public", L"C:\\Tools"}) {
-            add_folder(folder);
-        }
-        capture_trusted_dirs();
-        build_nt_device_table();
-        decisions().options = all_checks;
-        decisions().blacklist.clear();
-    }
-    ~TrustDecisions() override { winverifytrust_depth = 0; }
-
-    void add_folder(const std::wstring& path) {
-        machine.files.add_folder(path);
-        machine.identities.add(path, {7, ++next_id_});
-    }
-    // A library file, the name that resolves to it and the NT path of its mapping.
-    void add_library(const std::wstring& name, const std::wstring& dos_path) {
-        machine.files.set_file(dos_path, "MZ");
-        const std::wstring nt = L"\\Device\\HarddiskVolume1\\" + dos_path.substr(3);
-        machine.libraries.resolves[name] = nt;
-        machine.libraries.direct[nt] = L"\\\\?\\" + dos_path;
-    }
-    void sign(const std::wstring& path) { machine.trust.files[path].embedded = 0; }
-
     ProtectResult check(const std::wstring& name) {
         load_path.clear();
         error_info.clear();
@@ -54,9 +26,6 @@ protected:
     std::wstring load_path;
     std::string error_info;
     logging::dbg_trace::testing::capture trace;
-
-private:
-    std::uint64_t next_id_ = 100;
 };
 
 TEST_F(TrustDecisions, TrustedPlacesAreTheWindowsFoldersAndTheProgramUnderProgramFiles) {

@@ -1,0 +1,66 @@
+// The engine's system side on a fake machine: interceptions that attach and detach (and fail on
+// request), a loader that records every real load and can re-enter the interception from inside a
+// load, and modules known by address range.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "dllprotect/interception.h"
+#include "fakes/kit.h"
+
+namespace fakes {
+
+class fake_interception final : public dllprotect::interception, public fake_base {
+public:
+    struct load {
+        std::wstring name;
+        std::uint32_t flags;
+    };
+
+    dllprotect::section_entry section = dllprotect::section_entry::found;
+    dllprotect::attach_outcome attach_result = dllprotect::attach_outcome::attached;
+    bool detach_result = true;
+    bool elevated = true;
+    bool attached = false;
+    bool safe_search_set = false;
+    std::set<std::wstring> loaded;                   // names GetModuleHandleW finds, as given
+    std::map<std::uintptr_t, std::wstring> modules;  // base -> path; each spans 0x10000
+    std::vector<load> loads;
+    // Runs inside a real load of the given lower-case path, as a DllMain would.
+    std::map<std::wstring, std::function<void()>> during_load;
+
+    void set_safe_search_mode() override { safe_search_set = true; }
+    dllprotect::section_entry find_section_entry() override { return section; }
+    dllprotect::attach_outcome attach(bool) override {
+        attached = attach_result == dllprotect::attach_outcome::attached;
+        return attach_result;
+    }
+    bool detach(bool) override {
+        attached = attached && !detach_result;
+        return detach_result;
+    }
+    bool is_elevated() override { return elevated; }
+
+    std::uintptr_t true_load(const std::wstring& name, void*, std::uint32_t flags) override {
+        loads.push_back({name, flags});
+        if (auto it = during_load.find(name); it != during_load.end()) {
+            it->second();
+        }
+        return 0x7000 + loads.size();
+    }
+    bool is_loaded(const std::wstring& name) override { return loaded.contains(name); }
+    std::optional<dllprotect::caller_module> module_at(std::uintptr_t address) override {
+        for (const auto& [base, path] : modules) {
+            if (address >= base && address < base + 0x10000) {
+                return dllprotect::caller_module{path, base};
+            }
+        }
+        return std::nullopt;
+    }
+};
+
+}  // namespace fakes

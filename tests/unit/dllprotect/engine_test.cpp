@@ -1,0 +1,166 @@
+#include "dllprotect/engine.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+#include "logging/dbg_trace/testing.h"
+#include "unit/dllprotect/protect_machine.h"
+
+namespace {
+
+using namespace dllprotect;
+
+struct delivered {
+    std::mutex mutex;
+    std::vector<DllProtectInfo> events;
+};
+
+void record(const DllProtectEvent* e, void* context) {
+    auto* sink = static_cast<delivered*>(context);
+    const std::lock_guard lock(sink->mutex);
+    sink->events.push_back({e->request_path, e->load_path, e->reason, e->function_name, e->flags,
+                            e->caller_name, e->caller_offset, e->error_info});
+}
+
+class Engine : public protect_machine {
+protected:
+    Engine() { machine.libraries.environment[L"ProgramData"] = L"C:\\ProgramData"; }
+    ~Engine() override {
+        static_cast<void>(DllProtectEnd());
+        static_cast<void>(DllProtectSetEventsCbk(nullptr, nullptr));
+    }
+    delivered sink;
+};
+
+TEST_F(Engine, BothModesAtOnceAreRefusedBeforeAnythingHappens) {
+    decisions().dump_file_path = L"untouched";
+    EXPECT_EQ(DllProtectStart(0x30, L"x"), 0);
+    EXPECT_FALSE(machine.interception.attached);
+    EXPECT_EQ(decisions().dump_file_path, L"untouched");
+}
+
+TEST_F(Engine, StartsWithAQueueOnlyWhenEventsHaveSomewhereToGo) {
+    ASSERT_TRUE(DllProtectSetEventsCbk(&record, &sink));
+    ASSERT_EQ(DllProtectStart(0x1A, L"CorvelWardex"), 1);
+    EXPECT_TRUE(engine().engine_active);
+    EXPECT_TRUE(machine.interception.safe_search_set);
+    EXPECT_TRUE(machine.interception.attached);
+    EXPECT_NE(engine().queue, nullptr);
+    // Refused while running.
+    EXPECT_FALSE(DllProtectSetEventsCbk(nullptr, nullptr));
+
+    // Events submitted just before the stop are still delivered, in order.
+    for (int i = 0; i < 50; ++i) {
+        DllProtectInfo e;
+        e.request_path = std::to_string(i);
+        submit_event(std::move(e));
+    }
+    EXPECT_EQ(DllProtectEnd(), 1);
+    EXPECT_FALSE(machine.interception.attached);
+    ASSERT_EQ(sink.events.size(), 50u);
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(sink.events[i].request_path, std::to_string(i));
+    }
+    EXPECT_EQ(DllProtectEnd(), 0);  // nothing left to detach
+
+    // Without a callback, or without report mode or forced events, there is no queue.
+    ASSERT_TRUE(DllProtectSetEventsCbk(nullptr, nullptr));
+    ASSERT_EQ(DllProtectStart(0x1A | OPT_KEEP_SEARCH_MODE, nullptr), 1);
+    EXPECT_EQ(engine().queue, nullptr);
+    EXPECT_EQ(DllProtectEnd(), 1);
+    ASSERT_TRUE(DllProtectSetEventsCbk(&record, &sink));
+    ASSERT_EQ(DllProtectStart(OPT_CHECK_SIGNATURE, nullptr), 1);
+    EXPECT_EQ(engine().queue, nullptr);
+}
+
+TEST_F(Engine, TheDumpFileLiesBesideTheProgramOnlyWhenElevated) {
+    ASSERT_EQ(DllProtectStart(0x1A, nullptr), 1);
+    EXPECT_EQ(engine().process_name, L"Wardex.exe");
+    EXPECT_EQ(decisions().dump_file_path, L"C:\\Program Files\\Corvel\\dllReport.Wardex.exe.V2");
+    ASSERT_EQ(DllProtectEnd(), 1);
+
+    machine.interception.elevated = false;
+    init_dump_path(L"Wardex.exe");
+    EXPECT_EQ(decisions().dump_file_path,
+              L"C:\\ProgramData\\48C4687D-9760-4F5B-BAB3-60351B0841E4\\dllReport.Wardex.exe.V2");
+    EXPECT_TRUE(machine.files.has_folder(L"C:\\ProgramData\\48C4687D-9760-4F5B-BAB3-60351B0841E4"));
+
+    // A file in the folder's place, a folder that cannot be made, no ProgramData: nowhere.
+    machine.files.set_file(L"C:\\Data2\\48C4687D-9760-4F5B-BAB3-60351B0841E4", "");
+    machine.libraries.environment[L"ProgramData"] = L"C:\\Data2";
+    init_dump_path(L"Wardex.exe");
+    EXPECT_EQ(decisions().dump_file_path, L"");
+    machine.libraries.environment[L"ProgramData"] = L"C:\\Data3";
+    machine.files.faults().fail_always("create_folder_tree", 5);
+    init_dump_path(L"Wardex.exe");
+    EXPECT_EQ(decisions().dump_file_path, L"");
+    machine.libraries.environment.erase(L"ProgramData");
+    init_dump_path(L"Wardex.exe");
+    EXPECT_EQ(decisions().dump_file_path, L"");
+}
+
+TEST_F(Engine, FailedStartsLeaveNothingBehind) {
+    logging::dbg_trace::testing::capture trace;
+    ASSERT_TRUE(DllProtectSetEventsCbk(&record, &sink));
+
+    machine.interception.section = section_entry::no_entry;
+    EXPECT_EQ(DllProtectStart(0x1A, nullptr), 0);
+    EXPECT_TRUE(trace.contains("cannot get NtCreateSection proc address"));
+    EXPECT_EQ(engine().queue, nullptr);
+    machine.interception.section = section_entry::found;
+
+    // A failed attach of the section interception raises no event; of the others, one.
+    machine.interception.attach_result = attach_outcome::section_failed;
+    EXPECT_EQ(DllProtectStart(0x1A | OPT_HOOK_NTCREATESECTION, nullptr), 0);
+    EXPECT_TRUE(trace.contains("activating NtCreateSection_Hook"));
+    EXPECT_TRUE(sink.events.empty());
+    machine.interception.attach_result = attach_outcome::hook_failed;
+    EXPECT_EQ(DllProtectStart(0x1A, nullptr), 0);
+    EXPECT_FALSE(engine().engine_active);
+    EXPECT_EQ(engine().queue, nullptr);
+    ASSERT_EQ(sink.events.size(), 1u);
+    DllProtectInfo failure;
+    failure.reason = "INIT_DETOUR_FAILED";
+    EXPECT_EQ(sink.events[0], failure);
+    EXPECT_EQ(DllProtectEnd(), 0);
+
+    // A detach that fails keeps the interceptions and the events machinery.
+    machine.interception.attach_result = attach_outcome::attached;
+    ASSERT_EQ(DllProtectStart(0x1A, nullptr), 1);
+    machine.interception.detach_result = false;
+    EXPECT_EQ(DllProtectEnd(), 0);
+    EXPECT_NE(engine().queue, nullptr);
+    machine.interception.detach_result = true;
+    EXPECT_EQ(DllProtectEnd(), 1);
+}
+
+TEST_F(Engine, EventsFromManyThreadsAreAllDeliveredOnce) {
+    ASSERT_TRUE(DllProtectSetEventsCbk(&record, &sink));
+    ASSERT_EQ(DllProtectStart(0x1A, nullptr), 1);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 200; ++i) {
+                DllProtectInfo e;
+                e.request_path = std::to_string(t);
+                e.load_path = std::to_string(i);
+                submit_event(std::move(e));
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    ASSERT_EQ(DllProtectEnd(), 1);
+    ASSERT_EQ(sink.events.size(), 8u * 200u);
+    // Each thread's events arrive in its own order.
+    std::vector<int> next(8, 0);
+    for (const DllProtectInfo& e : sink.events) {
+        const int t = std::stoi(e.request_path);
+        EXPECT_EQ(std::stoi(e.load_path), next[t]++);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,53 @@
+// A fake machine laid out for the load protection: the Windows folders, the program under Program
+// Files, a user folder anybody may write and a folder only administrators may write; every folder
+// has its own identity, and a library name resolves through an NT device path.
+#pragma once
+
+#include "dllprotect/protect_types.h"
+#include "dllprotect/thread_state.h"
+#include "dllprotect/trust_decisions.h"
+#include "fakes/fake_machine.h"
+
+namespace dllprotect {
+
+inline constexpr std::uint32_t all_checks =
+    OPT_CHECK_SIGNATURE | OPT_USE_BLACKLIST | OPT_CHECK_WRITE_ACCESS | OPT_REPORT_MODE;
+
+class protect_machine : public fakes::machine_test {
+protected:
+    protect_machine() {
+        machine.modules.self_path = L"C:\\Program Files\\Corvel\\Wardex.exe";
+        for (const wchar_t* folder :
+             {L"C:\\windows", L"C:\\windows\\system32", L"C:\\Program Files",
+              L"C:\\Program Files\\Corvel", L"C:\\Users\\Public", L"C:\\Tools"}) {
+            add_folder(folder);
+        }
+        machine.acl.set(L"C:\\Users\\Public",
+                        {true, {fakes::fake_access_control::allow(L"Users", 0x2)}});
+        machine.acl.set(L"C:\\Tools",
+                        {true, {fakes::fake_access_control::allow(L"Administrators", 0x2)}});
+        capture_trusted_dirs();
+        build_nt_device_table();
+        decisions().options = all_checks;
+        decisions().blacklist.clear();
+    }
+    ~protect_machine() override { winverifytrust_depth = 0; }
+
+    void add_folder(const std::wstring& path) {
+        machine.files.add_folder(path);
+        machine.identities.add(path, {7, ++next_id_});
+    }
+    // A library file, the name that resolves to it and the NT path of its mapping.
+    void add_library(const std::wstring& name, const std::wstring& dos_path) {
+        machine.files.set_file(dos_path, "MZ");
+        const std::wstring nt = L"\\Device\\HarddiskVolume1\\" + dos_path.substr(3);
+        machine.libraries.resolves[name] = nt;
+        machine.libraries.direct[nt] = L"\\\\?\\" + dos_path;
+    }
+    void sign(const std::wstring& path) { machine.trust.files[path].embedded = 0; }
+
+private:
+    std::uint64_t next_id_ = 100;
+};
+
+}  // namespace dllprotect
