@@ -1,0 +1,284 @@
+// Transactions against a fake platform over real, executable memory: the patched code runs, so
+// a hook that works is a hook that calls its detour and, through the trampoline, the original.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "fakes/kit.h"
+#include "intercept/engine.h"
+#include "intercept/errors.h"
+
+namespace {
+
+using namespace intercept;
+using bytes = std::vector<std::uint8_t>;
+
+constexpr std::size_t arena_size = 0x200000;
+
+class fake_platform : public platform, public fakes::fake_base {
+public:
+    fake_platform() {
+        void* p = mmap(nullptr, arena_size, PROT_READ | PROT_WRITE | PROT_EXEC,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        arena_ = static_cast<std::uint8_t*>(p);
+    }
+    ~fake_platform() override { munmap(arena_, arena_size); }
+
+    // Places code in the first half of the arena; trampoline blocks come from the second.
+    std::uint8_t* place(const bytes& code, std::size_t offset) {
+        std::memcpy(arena_ + offset, code.data(), code.size());
+        return arena_ + offset;
+    }
+
+    std::size_t read(std::uint64_t address, std::uint8_t* out, std::size_t size) const override {
+        const auto base = reinterpret_cast<std::uintptr_t>(arena_);
+        if (address < base || address >= base + arena_size) {
+            return 0;
+        }
+        const std::size_t n = std::min<std::size_t>(size, base + arena_size - address);
+        std::memcpy(out, reinterpret_cast<const void*>(address), n);
+        return n;
+    }
+    arch code_arch() const override { return arch::x64; }
+    void* allocate_near(std::uint64_t, std::size_t size) override {
+        if (check("allocate_near") || next_block_ + size > arena_size / 2) {
+            return nullptr;
+        }
+        ++blocks_out;
+        next_block_ += size;
+        return arena_ + arena_size / 2 + next_block_ - size;
+    }
+    void release(void*, std::size_t) override { --blocks_out; }
+    long make_writable(std::uint64_t, std::size_t, std::uint32_t& previous) override {
+        if (const auto e = check("make_writable")) {
+            return e->code.value();
+        }
+        ++writable;
+        previous = 0x20;
+        return no_error;
+    }
+    void restore_protection(std::uint64_t, std::size_t, std::uint32_t previous) override {
+        EXPECT_EQ(previous, 0x20u);
+        --writable;
+    }
+    void flush_code(std::uint64_t, std::size_t) override { ++flushes; }
+    std::uint32_t current_thread() const override { return thread_id; }
+    bool is_current_thread(void* thread) const override { return thread == self(); }
+    long suspend(void* thread) override {
+        if (const auto e = check("suspend")) {
+            return e->code.value();
+        }
+        ++suspended[thread];
+        return no_error;
+    }
+    void resume(void* thread) override { --suspended[thread]; }
+    long get_ip(void* thread, std::uint64_t& ip) override {
+        ip = ips[thread];
+        return no_error;
+    }
+    long set_ip(void* thread, std::uint64_t ip) override {
+        ips[thread] = ip;
+        return no_error;
+    }
+
+    static void* self() { return reinterpret_cast<void*>(-2); }
+
+    std::uint32_t thread_id = 1;
+    int blocks_out = 0;
+    int writable = 0;
+    int flushes = 0;
+    std::map<void*, int> suspended;
+    std::map<void*, std::uint64_t> ips;
+
+private:
+    std::uint8_t* arena_ = nullptr;
+    std::size_t next_block_ = 0;
+};
+
+using int_fn = int (*)(int);
+
+// int f(int x): mov eax,edi; add eax,1; ret  (two instructions cover the patch)
+const bytes plus_one = {0x89, 0xF8, 0x83, 0xC0, 0x01, 0xC3};
+// int g(int x): lea eax,[rdi+rdi]; nop dword [rax]; ret
+const bytes twice = {0x8D, 0x04, 0x3F, 0x0F, 0x1F, 0x40, 0x00, 0xC3};
+
+int_fn original_fn = nullptr;
+int detour_calls = 0;
+int times_ten(int x) {
+    ++detour_calls;
+    return original_fn(x) * 10;
+}
+
+void* as_ptr(int_fn f) {
+    return reinterpret_cast<void*>(f);
+}
+
+class InterceptTransaction : public ::testing::Test {
+protected:
+    void SetUp() override {
+        detour_calls = 0;
+        target = reinterpret_cast<int_fn>(os.place(plus_one, 0));
+        other = reinterpret_cast<int_fn>(os.place(twice, 0x100));
+        original_fn = target;
+        other_fn = other;
+    }
+    bytes code_at(int_fn f, std::size_t n = 8) const {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(f);
+        return bytes(p, p + n);
+    }
+    void** slot_of(int_fn& f) { return reinterpret_cast<void**>(&f); }
+
+    fake_platform os;
+    engine hooks{os};
+    int_fn target = nullptr;
+    int_fn other = nullptr;
+    int_fn other_fn = nullptr;
+};
+
+TEST_F(InterceptTransaction, AttachRunsTheDetourAndDetachRestoresTheOriginal) {
+    const bytes before = code_at(target);
+    ASSERT_EQ(hooks.begin(), no_error);
+    ASSERT_EQ(hooks.attach(slot_of(original_fn), as_ptr(times_ten)), no_error);
+    EXPECT_EQ(original_fn, target) << "the pointer changes only at commit";
+    ASSERT_EQ(hooks.commit(), no_error);
+    EXPECT_NE(original_fn, target);
+    EXPECT_EQ(target(4), 50);
+    EXPECT_EQ(detour_calls, 1);
+    EXPECT_EQ(original_fn(4), 5) << "the trampoline runs the original";
+    EXPECT_EQ(os.writable, 0) << "every protection was restored";
+
+    ASSERT_EQ(hooks.begin(), no_error);
+    ASSERT_EQ(hooks.detach(slot_of(original_fn), as_ptr(times_ten)), no_error);
+    ASSERT_EQ(hooks.commit(), no_error);
+    EXPECT_EQ(original_fn, target);
+    EXPECT_EQ(code_at(target), before);
+    EXPECT_EQ(target(4), 5);
+    EXPECT_EQ(hooks.pool().slots_in_use(), 0u);
+    EXPECT_EQ(os.blocks_out, 1) << "committed blocks are kept for stale callers";
+}
+
+TEST_F(InterceptTransaction, RefusesCallsOutsideTheOwnTransaction) {
+    EXPECT_EQ(hooks.attach(slot_of(original_fn), as_ptr(times_ten)), error_invalid_operation);
+    EXPECT_EQ(hooks.commit(), error_invalid_operation);
+    EXPECT_EQ(hooks.abort(), error_invalid_operation);
+    ASSERT_EQ(hooks.begin(), no_error);
+    EXPECT_EQ(hooks.begin(), error_invalid_operation);
+    os.thread_id = 2;  // another thread
+    EXPECT_EQ(hooks.begin(), error_invalid_operation);
+    EXPECT_EQ(hooks.attach(slot_of(original_fn), as_ptr(times_ten)), error_invalid_operation);
+    EXPECT_EQ(hooks.update_thread(reinterpret_cast<void*>(0x44)), error_invalid_operation);
+    EXPECT_EQ(hooks.commit(), error_invalid_operation);
+    os.thread_id = 1;
+    EXPECT_EQ(hooks.abort(), no_error);
+
+    // Detaching what is not attached, or with another detour.
+    ASSERT_EQ(hooks.begin(), no_error);
+    EXPECT_EQ(hooks.detach(slot_of(original_fn), as_ptr(times_ten)), error_invalid_block);
+    EXPECT_EQ(hooks.commit(), error_invalid_block);
+    ASSERT_EQ(hooks.begin(), no_error);
+    ASSERT_EQ(hooks.attach(slot_of(original_fn), as_ptr(times_ten)), no_error);
+    ASSERT_EQ(hooks.commit(), no_error);
+    ASSERT_EQ(hooks.begin(), no_error);
+    EXPECT_EQ(hooks.detach(slot_of(original_fn), as_ptr(other)), error_invalid_block);
+    EXPECT_EQ(hooks.abort(), no_error);
+    EXPECT_EQ(target(1), 20) << "a refused detach leaves the hook in place";
+}
+
+TEST_F(InterceptTransaction, AFailedAttachFailsTheCommitAndPatchesNothing) {
+    const bytes before = code_at(target);
+    int_fn tiny = reinterpret_cast<int_fn>(os.place({0xC3, 0x00, 0x00, 0x00, 0x00}, 0x200));
+    void* null_fn = nullptr;
+    const std::pair<long, std::function<long()>> failures[] = {
+        {error_invalid_block, [&] { return hooks.attach(slot_of(tiny), as_ptr(times_ten)); }},
+        {error_invalid_handle, [&] { return hooks.attach(&null_fn, as_ptr(times_ten)); }},
+        {error_invalid_handle, [&] { return hooks.attach(nullptr, as_ptr(times_ten)); }},
+    };
+    for (const auto& [code, failing] : failures) {
+        ASSERT_EQ(hooks.begin(), no_error);
+        ASSERT_EQ(hooks.attach(slot_of(original_fn), as_ptr(times_ten)), no_error);
+        EXPECT_EQ(failing(), code);
+        EXPECT_EQ(hooks.attach(slot_of(other_fn), as_ptr(times_ten)), code) << "the error stays";
+        EXPECT_EQ(hooks.commit(), code);
+        EXPECT_EQ(code_at(target), before);
+        EXPECT_EQ(original_fn, target);
+        EXPECT_EQ(other_fn, other);
+        EXPECT_EQ(hooks.pool().slots_in_use(), 0u);
+        EXPECT_EQ(os.blocks_out, 0) << "the transaction's blocks went back";
+    }
+    os.faults().fail("allocate_near", os.faults().calls("allocate_near") + 1);
+    ASSERT_EQ(hooks.begin(), no_error);
+    EXPECT_EQ(hooks.attach(slot_of(original_fn), as_ptr(times_ten)), error_not_enough_memory);
+    EXPECT_EQ(hooks.abort(), no_error);
+}
+
+TEST_F(InterceptTransaction, AbortAndRefusedCommitsLeaveEveryByteAsItWas) {
+    const bytes target_before = code_at(target);
+    const bytes other_before = code_at(other);
+    const auto attach_both = [&] {
+        ASSERT_EQ(hooks.begin(), no_error);
+        ASSERT_EQ(hooks.attach(slot_of(original_fn), as_ptr(times_ten)), no_error);
+        ASSERT_EQ(hooks.attach(slot_of(other_fn), as_ptr(times_ten)), no_error);
+    };
+    const auto unchanged = [&] {
+        EXPECT_EQ(code_at(target), target_before);
+        EXPECT_EQ(code_at(other), other_before);
+        EXPECT_EQ(original_fn, target);
+        EXPECT_EQ(other_fn, other);
+        EXPECT_EQ(os.writable, 0);
+        EXPECT_EQ(hooks.pool().slots_in_use(), 0u);
+    };
+    attach_both();
+    ASSERT_EQ(hooks.abort(), no_error);
+    unchanged();
+
+    // The second target cannot be made writable: the first is not written either.
+    os.faults().fail("make_writable", 2, 5);
+    attach_both();
+    EXPECT_EQ(hooks.commit(), 5);
+    unchanged();
+
+    // A target changed between attach and commit.
+    attach_both();
+    reinterpret_cast<std::uint8_t*>(other)[0] = 0x90;
+    EXPECT_EQ(hooks.commit(), error_invalid_data);
+    reinterpret_cast<std::uint8_t*>(other)[0] = twice[0];
+    unchanged();
+    EXPECT_EQ(hooks.begin(), no_error) << "the refused transaction is over";
+}
+
+TEST_F(InterceptTransaction, EnlistedThreadsAreSuspendedAndMovedOutOfTheRewrittenCode) {
+    void* const worker = reinterpret_cast<void*>(0x44);
+    const auto at = [](int_fn f, std::size_t offset) {
+        return reinterpret_cast<std::uintptr_t>(f) + offset;
+    };
+    os.ips[worker] = at(target, 2);  // stopped before "add eax,1"
+    ASSERT_EQ(hooks.begin(), no_error);
+    ASSERT_EQ(hooks.update_thread(fake_platform::self()), no_error);
+    EXPECT_EQ(os.suspended.count(fake_platform::self()), 0u) << "the calling thread is ignored";
+    ASSERT_EQ(hooks.update_thread(worker), no_error);
+    EXPECT_EQ(os.suspended[worker], 1) << "suspended when enlisted";
+    ASSERT_EQ(hooks.attach(slot_of(original_fn), as_ptr(times_ten)), no_error);
+    ASSERT_EQ(hooks.commit(), no_error);
+    EXPECT_EQ(os.suspended[worker], 0);
+    EXPECT_EQ(os.ips[worker], at(original_fn, 2)) << "the same instruction in the trampoline";
+
+    ASSERT_EQ(hooks.begin(), no_error);
+    ASSERT_EQ(hooks.update_thread(worker), no_error);
+    ASSERT_EQ(hooks.detach(slot_of(original_fn), as_ptr(times_ten)), no_error);
+    ASSERT_EQ(hooks.commit(), no_error);
+    EXPECT_EQ(os.ips[worker], at(target, 2)) << "and back";
+
+    // A thread that cannot be suspended fails the transaction; abort resumes the others.
+    os.faults().fail("suspend", os.faults().calls("suspend") + 2, 5);
+    ASSERT_EQ(hooks.begin(), no_error);
+    ASSERT_EQ(hooks.update_thread(worker), no_error);
+    EXPECT_EQ(hooks.update_thread(reinterpret_cast<void*>(0x48)), 5);
+    EXPECT_EQ(hooks.commit(), 5);
+    EXPECT_EQ(os.suspended[worker], 0);
+}
+
+}  // namespace
