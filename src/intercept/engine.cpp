@@ -198,11 +198,14 @@ long engine::commit() {
             reinterpret_cast<std::uint8_t*>(static_cast<std::uintptr_t>(op.entry->target));
         std::memcpy(target, op.attach ? op.entry->patch.data() : op.entry->original.data(),
                     patch_size);
-        os_.restore_protection(op.entry->target, patch_size, previous[i]);
-        os_.flush_code(op.entry->target, patch_size);
         if (op.attach) {
             os_.flush_code(op.entry->code_address(), sizeof op.entry->code + sizeof op.entry->stub);
         }
+    }
+    // In reverse: targets that share a page get back the protection the first one found.
+    for (std::size_t i = operation_count_; i-- > 0;) {
+        os_.restore_protection(operations_[i].entry->target, patch_size, previous[i]);
+        os_.flush_code(operations_[i].entry->target, patch_size);
     }
     move_threads();
     for (std::size_t i = 0; i < operation_count_; ++i) {

@@ -15,37 +15,38 @@ void* address_of(std::uint64_t address) {
     return reinterpret_cast<void*>(static_cast<std::uintptr_t>(address));
 }
 
-// Tries to allocate size bytes at each free, granularity-aligned place between low and high,
-// walking away from `from` in one direction.
+// Allocates size bytes at a granularity-aligned place of a free region between low and high,
+// trying the free regions one by one from `from` outwards in one direction.
 void* allocate_between(std::uintptr_t from, std::uintptr_t low, std::uintptr_t high,
                        std::size_t size, bool downwards, std::uintptr_t granularity) {
-    std::uintptr_t at = from - from % granularity;
-    at = downwards ? at - granularity : at + granularity;
-    while (at >= low && at + size <= high) {
+    const auto align_down = [granularity](std::uintptr_t a) { return a - a % granularity; };
+    std::uintptr_t at = align_down(from);
+    for (int probes = 0; probes < 100000 && at >= low && at < high; ++probes) {
         MEMORY_BASIC_INFORMATION info{};
         if (VirtualQuery(address_of(at), &info, sizeof info) == 0) {
             return nullptr;
         }
-        if (info.State == MEM_FREE) {
-            if (void* block = VirtualAlloc(address_of(at), size, MEM_RESERVE | MEM_COMMIT,
-                                           PAGE_EXECUTE_READWRITE)) {
-                return block;
+        const auto region = reinterpret_cast<std::uintptr_t>(info.BaseAddress);
+        const std::uintptr_t end = region + info.RegionSize;
+        if (info.State == MEM_FREE && info.RegionSize >= size) {
+            const std::uintptr_t candidate =
+                downwards ? align_down((at < end - size ? at : end - size))
+                          : align_down((at > region ? at : region) + granularity - 1);
+            if (candidate >= region && candidate + size <= end && candidate >= low &&
+                candidate + size <= high) {
+                if (void* block = VirtualAlloc(address_of(candidate), size,
+                                               MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READWRITE)) {
+                    return block;
+                }
             }
         }
         if (downwards) {
-            const auto base = reinterpret_cast<std::uintptr_t>(
-                info.AllocationBase != nullptr ? info.AllocationBase : info.BaseAddress);
-            const std::uintptr_t next = (base < at ? base : at) - granularity;
-            if (next > at) {
-                return nullptr;  // wrapped below zero
-            }
-            at = next - next % granularity;
-        } else {
-            const auto end = reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize;
-            at = (end + granularity - 1) / granularity * granularity;
-            if (at <= from) {
+            if (region < granularity) {
                 return nullptr;
             }
+            at = align_down(region - 1);
+        } else {
+            at = end;
         }
     }
     return nullptr;

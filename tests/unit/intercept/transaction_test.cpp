@@ -28,12 +28,14 @@ public:
     }
     ~fake_platform() override { munmap(arena_, arena_size); }
 
-    // Places code in the first half of the arena; trampoline blocks come from the second.
+    // Places code in the first half of the arena, read-only and executable like a loaded module;
+    // trampoline blocks come from the second half.
     std::uint8_t* place(const bytes& code, std::size_t offset) {
+        protect(arena_, PROT_READ | PROT_WRITE | PROT_EXEC);
         std::memcpy(arena_ + offset, code.data(), code.size());
+        protect(arena_, PROT_READ | PROT_EXEC);
         return arena_ + offset;
     }
-
     std::size_t read(std::uint64_t address, std::uint8_t* out, std::size_t size) const override {
         const auto base = reinterpret_cast<std::uintptr_t>(arena_);
         if (address < base || address >= base + arena_size) {
@@ -53,17 +55,21 @@ public:
         return arena_ + arena_size / 2 + next_block_ - size;
     }
     void release(void*, std::size_t) override { --blocks_out; }
-    long make_writable(std::uint64_t, std::size_t, std::uint32_t& previous) override {
+    // Real page protections, so that a write to a page made read-only again faults.
+    long make_writable(std::uint64_t address, std::size_t, std::uint32_t& previous) override {
         if (const auto e = check("make_writable")) {
             return e->code.value();
         }
         ++writable;
-        previous = 0x20;
+        auto* page = reinterpret_cast<std::uint8_t*>(address & ~std::uint64_t{0xFFF});
+        previous = static_cast<std::uint32_t>(protection_[page]);
+        protect(page, PROT_READ | PROT_WRITE | PROT_EXEC);
         return no_error;
     }
-    void restore_protection(std::uint64_t, std::size_t, std::uint32_t previous) override {
-        EXPECT_EQ(previous, 0x20u);
+    void restore_protection(std::uint64_t address, std::size_t, std::uint32_t previous) override {
         --writable;
+        protect(reinterpret_cast<std::uint8_t*>(address & ~std::uint64_t{0xFFF}),
+                static_cast<int>(previous));
     }
     void flush_code(std::uint64_t, std::size_t) override { ++flushes; }
     std::uint32_t current_thread() const override { return thread_id; }
@@ -95,7 +101,13 @@ public:
     std::map<void*, std::uint64_t> ips;
 
 private:
+    void protect(std::uint8_t* page, int flags) {
+        ASSERT_EQ(mprotect(page, 0x1000, flags), 0);
+        protection_[page] = flags;
+    }
+
     std::uint8_t* arena_ = nullptr;
+    std::map<std::uint8_t*, int> protection_;
     std::size_t next_block_ = 0;
 };
 
@@ -111,6 +123,11 @@ int detour_calls = 0;
 int times_ten(int x) {
     ++detour_calls;
     return original_fn(x) * 10;
+}
+
+int_fn other_original = nullptr;
+int plus_hundred(int x) {
+    return other_original(x) + 100;
 }
 
 void* as_ptr(int_fn f) {
@@ -139,23 +156,32 @@ protected:
     int_fn other_fn = nullptr;
 };
 
-TEST_F(InterceptTransaction, AttachRunsTheDetourAndDetachRestoresTheOriginal) {
+TEST_F(InterceptTransaction, AttachRunsTheDetoursAndDetachRestoresTheOriginals) {
+    // Two hooks in one transaction, on targets that share a page.
     const bytes before = code_at(target);
+    const bytes other_before = code_at(other);
+    other_original = other;
     ASSERT_EQ(hooks.begin(), no_error);
     ASSERT_EQ(hooks.attach(slot_of(original_fn), as_ptr(times_ten)), no_error);
+    ASSERT_EQ(hooks.attach(slot_of(other_original), as_ptr(plus_hundred)), no_error);
     EXPECT_EQ(original_fn, target) << "the pointer changes only at commit";
     ASSERT_EQ(hooks.commit(), no_error);
     EXPECT_NE(original_fn, target);
     EXPECT_EQ(target(4), 50);
     EXPECT_EQ(detour_calls, 1);
     EXPECT_EQ(original_fn(4), 5) << "the trampoline runs the original";
+    EXPECT_EQ(other(4), 108);
+    EXPECT_EQ(other_original(4), 8);
     EXPECT_EQ(os.writable, 0) << "every protection was restored";
 
     ASSERT_EQ(hooks.begin(), no_error);
     ASSERT_EQ(hooks.detach(slot_of(original_fn), as_ptr(times_ten)), no_error);
+    ASSERT_EQ(hooks.detach(slot_of(other_original), as_ptr(plus_hundred)), no_error);
     ASSERT_EQ(hooks.commit(), no_error);
     EXPECT_EQ(original_fn, target);
+    EXPECT_EQ(other_original, other);
     EXPECT_EQ(code_at(target), before);
+    EXPECT_EQ(code_at(other), other_before);
     EXPECT_EQ(target(4), 5);
     EXPECT_EQ(hooks.pool().slots_in_use(), 0u);
     EXPECT_EQ(os.blocks_out, 1) << "committed blocks are kept for stale callers";
@@ -243,9 +269,9 @@ TEST_F(InterceptTransaction, AbortAndRefusedCommitsLeaveEveryByteAsItWas) {
 
     // A target changed between attach and commit.
     attach_both();
-    reinterpret_cast<std::uint8_t*>(other)[0] = 0x90;
+    os.place({0x90}, 0x100);
     EXPECT_EQ(hooks.commit(), error_invalid_data);
-    reinterpret_cast<std::uint8_t*>(other)[0] = twice[0];
+    os.place(twice, 0x100);
     unchanged();
     EXPECT_EQ(hooks.begin(), no_error) << "the refused transaction is over";
 }
