@@ -1,5 +1,5 @@
-// The interception library on the real system functions of this process: the loading
-// functions, the image-section call of ntdll and the signature check of wintrust.
+// The interception library on real system functions of this process: the loading functions,
+// ntdll's image-section call and wintrust's signature check.
 #include <windows.h>
 
 #include <softpub.h>
@@ -10,7 +10,6 @@
 #include <array>
 #include <atomic>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "intercept/detours.h"
@@ -20,8 +19,7 @@ namespace {
 using nt_create_section_fn = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, void*, LARGE_INTEGER*, ULONG, ULONG,
                                           HANDLE);
 
-// What each detour calls through: the original function until an attach commits, then the
-// trampoline.
+// What each detour calls through: the original until an attach commits, then the trampoline.
 decltype(&LoadLibraryW) real_load_library_w = nullptr;
 decltype(&LoadLibraryExW) real_load_library_ex_w = nullptr;
 decltype(&LoadLibraryA) real_load_library_a = nullptr;
@@ -62,18 +60,9 @@ nt_create_section_fn exported_nt_create_section() {
     return reinterpret_cast<nt_create_section_fn>(reinterpret_cast<void*>(f));
 }
 
-struct hook {
-    void** pointer;
-    void* detour;
-    void* exported;
-    std::vector<std::uint8_t> before;        // the first bytes of the code that really runs
-    std::vector<std::uint8_t> thunk_before;  // and of the exported address
-};
-
-// Where a function's code really is: Wine's kernel32 forwards with lea rsp,[rsp+0] and
-// jmp [rip+disp32] into kernelbase, and an import stub of this program (functions not declared
-// as imported, such as WinVerifyTrust) is jmp [rip+disp32] alone. Resolved here independently
-// of the library.
+// Where a function's code really is, resolved independently of the library: Wine's kernel32
+// forwards with lea rsp,[rsp+0]; jmp [rip+disp32] into kernelbase, and this program's import stub
+// of a function not declared as imported (WinVerifyTrust) is jmp [rip+disp32] alone.
 const std::uint8_t* running_code(void* exported) {
     const auto* p = static_cast<const std::uint8_t*>(exported);
     static const std::uint8_t lea[] = {0x48, 0x8D, 0xA4, 0x24, 0, 0, 0, 0};
@@ -94,84 +83,77 @@ std::vector<std::uint8_t> first_bytes(const void* code) {
     return {p, p + 16};
 }
 
-class InterceptWin : public ::testing::Test {
-protected:
-    void SetUp() override {
-        LoadLibraryW(L"wintrust.dll");
-        real_load_library_w = &LoadLibraryW;
-        real_load_library_ex_w = &LoadLibraryExW;
-        real_load_library_a = &LoadLibraryA;
-        real_load_library_ex_a = &LoadLibraryExA;
-        real_nt_create_section = exported_nt_create_section();
-        real_win_verify_trust = &WinVerifyTrust;
-        const auto add = [this](auto& pointer, auto detour) {
-            auto** slot = reinterpret_cast<void**>(&pointer);
-            hooks.push_back({slot, reinterpret_cast<void*>(detour), *slot,
-                             first_bytes(running_code(*slot)), first_bytes(*slot)});
-        };
-        add(real_load_library_w, load_library_w);
-        add(real_load_library_ex_w, load_library_ex_w);
-        add(real_load_library_a, load_library_a);
-        add(real_load_library_ex_a, load_library_ex_a);
-        add(real_nt_create_section, nt_create_section);
-        add(real_win_verify_trust, win_verify_trust);
-        for (auto& c : calls) {
-            c = 0;
-        }
-    }
+// WinVerifyTrust of this unsigned program: TRUST_E_NOSIGNATURE, hooked or not.
+LONG verify_own_file() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    WINTRUST_FILE_INFO file{sizeof file, path, nullptr, nullptr};
+    WINTRUST_DATA data{};
+    data.cbStruct = sizeof data;
+    data.dwUIChoice = WTD_UI_NONE;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &file;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    return WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+}
 
-    void attach_all() {
+struct hook {
+    void** pointer;
+    void* detour;
+    void* exported;
+    std::vector<std::uint8_t> code_before;   // of the code that really runs
+    std::vector<std::uint8_t> thunk_before;  // of the exported address
+};
+
+std::vector<hook> prepare_hooks() {
+    LoadLibraryW(L"wintrust.dll");
+    real_load_library_w = &LoadLibraryW;
+    real_load_library_ex_w = &LoadLibraryExW;
+    real_load_library_a = &LoadLibraryA;
+    real_load_library_ex_a = &LoadLibraryExA;
+    real_nt_create_section = exported_nt_create_section();
+    real_win_verify_trust = &WinVerifyTrust;
+    std::vector<hook> hooks;
+    const auto add = [&hooks](auto& pointer, auto detour) {
+        auto** slot = reinterpret_cast<void**>(&pointer);
+        hooks.push_back({slot, reinterpret_cast<void*>(detour), *slot,
+                         first_bytes(running_code(*slot)), first_bytes(*slot)});
+    };
+    add(real_load_library_w, load_library_w);
+    add(real_load_library_ex_w, load_library_ex_w);
+    add(real_load_library_a, load_library_a);
+    add(real_load_library_ex_a, load_library_ex_a);
+    add(real_nt_create_section, nt_create_section);
+    add(real_win_verify_trust, win_verify_trust);
+    for (auto& c : calls) {
+        c = 0;
+    }
+    return hooks;
+}
+
+TEST(InterceptWin, AttachAbortCommitAndDetachOnTheSystemFunctions) {
+    const std::vector<hook> hooks = prepare_hooks();
+    const LONG unhooked_trust = verify_own_file();
+    EXPECT_EQ(unhooked_trust, static_cast<LONG>(TRUST_E_NOSIGNATURE));
+    for (const bool commit : {false, true}) {
         ASSERT_EQ(DetourTransactionBegin(), NO_ERROR);
         ASSERT_EQ(DetourUpdateThread(GetCurrentThread()), NO_ERROR);
         for (const auto& h : hooks) {
             ASSERT_EQ(DetourAttach(h.pointer, h.detour), NO_ERROR);
         }
-    }
-
-    // An unsigned file gives TRUST_E_NOSIGNATURE, hooked or not.
-    static LONG verify_own_file() {
-        wchar_t path[MAX_PATH] = {};
-        GetModuleFileNameW(nullptr, path, MAX_PATH);
-        WINTRUST_FILE_INFO file{sizeof file, path, nullptr, nullptr};
-        WINTRUST_DATA data{};
-        data.cbStruct = sizeof data;
-        data.dwUIChoice = WTD_UI_NONE;
-        data.fdwRevocationChecks = WTD_REVOKE_NONE;
-        data.dwUnionChoice = WTD_CHOICE_FILE;
-        data.pFile = &file;
-        data.dwStateAction = WTD_STATEACTION_IGNORE;
-        GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-        return WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-    }
-
-    // A pagefile-backed section through the exported NtCreateSection.
-    static LONG create_section() {
-        const nt_create_section_fn exported = exported_nt_create_section();
-        HANDLE section = nullptr;
-        LARGE_INTEGER size{};
-        size.QuadPart = 4096;
-        const LONG status = exported(&section, SECTION_ALL_ACCESS, nullptr, &size, PAGE_READWRITE,
-                                     SEC_COMMIT, nullptr);
-        if (status == 0) {
-            CloseHandle(section);
+        if (!commit) {
+            ASSERT_EQ(DetourTransactionAbort(), NO_ERROR);
+            for (const auto& h : hooks) {
+                EXPECT_EQ(*h.pointer, h.exported);
+                EXPECT_EQ(first_bytes(running_code(h.exported)), h.code_before);
+            }
         }
-        return status;
     }
-
-    std::vector<hook> hooks;
-};
-
-TEST_F(InterceptWin, AttachedFunctionsRunTheirDetoursAndDetachRestoresThem) {
-    const LONG unhooked_trust = verify_own_file();
-    EXPECT_EQ(unhooked_trust, static_cast<LONG>(TRUST_E_NOSIGNATURE));
-    attach_all();
     ASSERT_EQ(DetourTransactionCommit(), NO_ERROR);
     for (const auto& h : hooks) {
-        EXPECT_NE(*h.pointer, h.exported) << "the pointer names the trampoline";
-        const std::uint8_t* code = running_code(h.exported);
-        EXPECT_EQ(code[0], 0xE9) << "the code that runs is patched";
-        if (code != h.exported) {
-            EXPECT_EQ(first_bytes(h.exported), h.thunk_before) << "the thunk is left alone";
+        EXPECT_EQ(running_code(h.exported)[0], 0xE9) << "the code that runs is patched";
+        if (running_code(h.exported) != h.exported) {
+            EXPECT_EQ(first_bytes(h.exported), h.thunk_before) << "a thunk is left alone";
         }
     }
 
@@ -182,7 +164,13 @@ TEST_F(InterceptWin, AttachedFunctionsRunTheirDetoursAndDetachRestoresThem) {
     EXPECT_EQ(LoadLibraryExA("kernel32.dll", nullptr, 0), kernel32);
     HMODULE fresh = LoadLibraryW(L"mpr.dll");  // not loaded before: the loader maps it
     EXPECT_NE(fresh, nullptr);
-    EXPECT_EQ(create_section(), 0);
+    HANDLE section = nullptr;
+    LARGE_INTEGER size{};
+    size.QuadPart = 4096;
+    EXPECT_EQ(exported_nt_create_section()(&section, SECTION_ALL_ACCESS, nullptr, &size,
+                                           PAGE_READWRITE, SEC_COMMIT, nullptr),
+              0);
+    CloseHandle(section);
     EXPECT_EQ(verify_own_file(), unhooked_trust);
     for (std::size_t i = 0; i < calls.size(); ++i) {
         EXPECT_GE(calls[i].load(), 1) << "detour " << i;
@@ -195,24 +183,12 @@ TEST_F(InterceptWin, AttachedFunctionsRunTheirDetoursAndDetachRestoresThem) {
     ASSERT_EQ(DetourTransactionCommit(), NO_ERROR);
     for (const auto& h : hooks) {
         EXPECT_EQ(*h.pointer, running_code(h.exported)) << "back to the real function";
-        EXPECT_EQ(first_bytes(*h.pointer), h.before) << "the original bytes are back";
+        EXPECT_EQ(first_bytes(*h.pointer), h.code_before) << "the original bytes are back";
     }
     const int before = calls[0];
     EXPECT_EQ(LoadLibraryW(L"kernel32.dll"), kernel32);
     EXPECT_EQ(calls[0], before);
-    if (fresh != nullptr) {
-        FreeLibrary(fresh);
-    }
-}
-
-TEST_F(InterceptWin, AbortLeavesEveryByteAsItWas) {
-    attach_all();
-    ASSERT_EQ(DetourTransactionAbort(), NO_ERROR);
-    for (const auto& h : hooks) {
-        EXPECT_EQ(*h.pointer, h.exported);
-        EXPECT_EQ(first_bytes(running_code(h.exported)), h.before);
-    }
-    EXPECT_EQ(DetourTransactionCommit(), ERROR_INVALID_OPERATION) << "nothing is pending";
+    FreeLibrary(fresh);
 }
 
 std::atomic<bool> stop{false};
@@ -222,23 +198,18 @@ std::atomic<long> unanswered{0};
 DWORD WINAPI call_in_a_loop(void*) {
     HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
     while (!stop) {
-        if (LoadLibraryW(L"kernel32.dll") == kernel32) {
-            ++answered;
-        } else {
-            ++unanswered;
-        }
+        ++(LoadLibraryW(L"kernel32.dll") == kernel32 ? answered : unanswered);
     }
     return 0;
 }
 
-TEST_F(InterceptWin, EightCallersWhileAnotherThreadAttachesAndDetachesInALoop) {
+TEST(InterceptWin, EightCallersWhileAnotherThreadAttachesAndDetachesInALoop) {
+    const std::vector<hook> hooks = prepare_hooks();
     std::vector<HANDLE> workers;
     for (int i = 0; i < 8; ++i) {
         workers.push_back(CreateThread(nullptr, 0, call_in_a_loop, nullptr, 0, nullptr));
         ASSERT_NE(workers.back(), nullptr);
     }
-    void** pointer = hooks[0].pointer;
-    void* detour = hooks[0].detour;
     // One transaction: every caller suspended, one attach or detach, commit.
     const auto cycle = [&](bool attach) -> long {
         long error = DetourTransactionBegin();
@@ -246,7 +217,8 @@ TEST_F(InterceptWin, EightCallersWhileAnotherThreadAttachesAndDetachesInALoop) {
             error = DetourUpdateThread(workers[i]);
         }
         if (error == NO_ERROR) {
-            error = attach ? DetourAttach(pointer, detour) : DetourDetach(pointer, detour);
+            error = attach ? DetourAttach(hooks[0].pointer, hooks[0].detour)
+                           : DetourDetach(hooks[0].pointer, hooks[0].detour);
         }
         if (error != NO_ERROR) {
             static_cast<void>(DetourTransactionAbort());
@@ -257,12 +229,9 @@ TEST_F(InterceptWin, EightCallersWhileAnotherThreadAttachesAndDetachesInALoop) {
     const ULONGLONG start = GetTickCount64();
     int cycles = 0;
     long failure = NO_ERROR;
-    while (failure == NO_ERROR && GetTickCount64() - start < 1500) {
+    for (; failure == NO_ERROR && GetTickCount64() - start < 1500; ++cycles) {
         failure = cycle(true);
-        if (failure == NO_ERROR) {
-            failure = cycle(false);
-        }
-        ++cycles;
+        failure = failure != NO_ERROR ? failure : cycle(false);
     }
     stop = true;
     EXPECT_EQ(
@@ -276,7 +245,7 @@ TEST_F(InterceptWin, EightCallersWhileAnotherThreadAttachesAndDetachesInALoop) {
     EXPECT_GT(answered.load(), 0);
     EXPECT_EQ(unanswered.load(), 0);
     EXPECT_GT(calls[0].load(), 0) << "some calls went through the detour";
-    EXPECT_EQ(first_bytes(running_code(hooks[0].exported)), hooks[0].before);
+    EXPECT_EQ(first_bytes(running_code(hooks[0].exported)), hooks[0].code_before);
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ public:
         protect(reinterpret_cast<std::uint8_t*>(address & ~std::uint64_t{0xFFF}),
                 static_cast<int>(previous));
     }
-    void flush_code(std::uint64_t, std::size_t) override { ++flushes; }
+    void flush_code(std::uint64_t, std::size_t) override {}
     std::uint32_t current_thread() const override { return thread_id; }
     bool is_current_thread(void* thread) const override { return thread == self(); }
     long suspend(void* thread) override {
@@ -96,7 +96,6 @@ public:
     std::uint32_t thread_id = 1;
     int blocks_out = 0;
     int writable = 0;
-    int flushes = 0;
     std::map<void*, int> suspended;
     std::map<void*, std::uint64_t> ips;
 
@@ -118,162 +117,152 @@ const bytes plus_one = {0x89, 0xF8, 0x83, 0xC0, 0x01, 0xC3};
 // int g(int x): lea eax,[rdi+rdi]; nop dword [rax]; ret
 const bytes twice = {0x8D, 0x04, 0x3F, 0x0F, 0x1F, 0x40, 0x00, 0xC3};
 
-int_fn original_fn = nullptr;
+int_fn first_original = nullptr;
+int_fn second_original = nullptr;
 int detour_calls = 0;
 int times_ten(int x) {
     ++detour_calls;
-    return original_fn(x) * 10;
+    return first_original(x) * 10;
 }
-
-int_fn other_original = nullptr;
 int plus_hundred(int x) {
-    return other_original(x) + 100;
+    return second_original(x) + 100;
 }
 
 void* as_ptr(int_fn f) {
     return reinterpret_cast<void*>(f);
+}
+void** slot_of(int_fn& f) {
+    return reinterpret_cast<void**>(&f);
 }
 
 class InterceptTransaction : public ::testing::Test {
 protected:
     void SetUp() override {
         detour_calls = 0;
-        target = reinterpret_cast<int_fn>(os.place(plus_one, 0));
-        other = reinterpret_cast<int_fn>(os.place(twice, 0x100));
-        original_fn = target;
-        other_fn = other;
+        first = first_original = reinterpret_cast<int_fn>(os.place(plus_one, 0));
+        second = second_original = reinterpret_cast<int_fn>(os.place(twice, 0x100));
     }
-    bytes code_at(int_fn f, std::size_t n = 8) const {
+    static bytes code_at(int_fn f, std::size_t size) {
         const auto* p = reinterpret_cast<const std::uint8_t*>(f);
-        return bytes(p, p + n);
+        return bytes(p, p + size);
     }
-    void** slot_of(int_fn& f) { return reinterpret_cast<void**>(&f); }
+    long attach_both() {
+        EXPECT_EQ(hooks.begin(), no_error);
+        const long e = hooks.attach(slot_of(first_original), as_ptr(times_ten));
+        return e != no_error ? e : hooks.attach(slot_of(second_original), as_ptr(plus_hundred));
+    }
+    long detach_both() {
+        EXPECT_EQ(hooks.begin(), no_error);
+        const long e = hooks.detach(slot_of(first_original), as_ptr(times_ten));
+        return e != no_error ? e : hooks.detach(slot_of(second_original), as_ptr(plus_hundred));
+    }
+    void expect_unhooked() {
+        EXPECT_EQ(code_at(first, plus_one.size()), plus_one);
+        EXPECT_EQ(code_at(second, twice.size()), twice);
+        EXPECT_EQ(first_original, first);
+        EXPECT_EQ(second_original, second);
+        EXPECT_EQ(os.writable, 0) << "every protection was restored";
+        EXPECT_EQ(hooks.pool().slots_in_use(), 0u);
+    }
 
     fake_platform os;
     engine hooks{os};
-    int_fn target = nullptr;
-    int_fn other = nullptr;
-    int_fn other_fn = nullptr;
+    int_fn first = nullptr;
+    int_fn second = nullptr;
 };
 
 TEST_F(InterceptTransaction, AttachRunsTheDetoursAndDetachRestoresTheOriginals) {
     // Two hooks in one transaction, on targets that share a page.
-    const bytes before = code_at(target);
-    const bytes other_before = code_at(other);
-    other_original = other;
-    ASSERT_EQ(hooks.begin(), no_error);
-    ASSERT_EQ(hooks.attach(slot_of(original_fn), as_ptr(times_ten)), no_error);
-    ASSERT_EQ(hooks.attach(slot_of(other_original), as_ptr(plus_hundred)), no_error);
-    EXPECT_EQ(original_fn, target) << "the pointer changes only at commit";
+    ASSERT_EQ(attach_both(), no_error);
+    EXPECT_EQ(first_original, first) << "the pointers change only at commit";
     ASSERT_EQ(hooks.commit(), no_error);
-    EXPECT_NE(original_fn, target);
-    EXPECT_EQ(target(4), 50);
+    EXPECT_EQ(first(4), 50);
     EXPECT_EQ(detour_calls, 1);
-    EXPECT_EQ(original_fn(4), 5) << "the trampoline runs the original";
-    EXPECT_EQ(other(4), 108);
-    EXPECT_EQ(other_original(4), 8);
-    EXPECT_EQ(os.writable, 0) << "every protection was restored";
+    EXPECT_EQ(first_original(4), 5) << "the trampoline runs the original";
+    EXPECT_EQ(second(4), 108);
+    EXPECT_EQ(os.writable, 0);
 
-    ASSERT_EQ(hooks.begin(), no_error);
-    ASSERT_EQ(hooks.detach(slot_of(original_fn), as_ptr(times_ten)), no_error);
-    ASSERT_EQ(hooks.detach(slot_of(other_original), as_ptr(plus_hundred)), no_error);
+    ASSERT_EQ(detach_both(), no_error);
     ASSERT_EQ(hooks.commit(), no_error);
-    EXPECT_EQ(original_fn, target);
-    EXPECT_EQ(other_original, other);
-    EXPECT_EQ(code_at(target), before);
-    EXPECT_EQ(code_at(other), other_before);
-    EXPECT_EQ(target(4), 5);
-    EXPECT_EQ(hooks.pool().slots_in_use(), 0u);
+    expect_unhooked();
+    EXPECT_EQ(first(4), 5);
     EXPECT_EQ(os.blocks_out, 1) << "committed blocks are kept for stale callers";
 }
 
-TEST_F(InterceptTransaction, RefusesCallsOutsideTheOwnTransaction) {
-    EXPECT_EQ(hooks.attach(slot_of(original_fn), as_ptr(times_ten)), error_invalid_operation);
+TEST_F(InterceptTransaction, OneTransactionAtATimeOwnedByTheThreadThatBeganIt) {
+    EXPECT_EQ(hooks.attach(slot_of(first_original), as_ptr(times_ten)), error_invalid_operation);
     EXPECT_EQ(hooks.commit(), error_invalid_operation);
     EXPECT_EQ(hooks.abort(), error_invalid_operation);
     ASSERT_EQ(hooks.begin(), no_error);
     EXPECT_EQ(hooks.begin(), error_invalid_operation);
-    os.thread_id = 2;  // another thread
+    os.thread_id = 2;
     EXPECT_EQ(hooks.begin(), error_invalid_operation);
-    EXPECT_EQ(hooks.attach(slot_of(original_fn), as_ptr(times_ten)), error_invalid_operation);
+    EXPECT_EQ(hooks.attach(slot_of(first_original), as_ptr(times_ten)), error_invalid_operation);
     EXPECT_EQ(hooks.update_thread(reinterpret_cast<void*>(0x44)), error_invalid_operation);
     EXPECT_EQ(hooks.commit(), error_invalid_operation);
     os.thread_id = 1;
     EXPECT_EQ(hooks.abort(), no_error);
 
-    // Detaching what is not attached, or with another detour.
-    ASSERT_EQ(hooks.begin(), no_error);
-    EXPECT_EQ(hooks.detach(slot_of(original_fn), as_ptr(times_ten)), error_invalid_block);
+    // Detaching what is not attached, or with another detour, is refused.
+    EXPECT_EQ(detach_both(), error_invalid_block);
     EXPECT_EQ(hooks.commit(), error_invalid_block);
-    ASSERT_EQ(hooks.begin(), no_error);
-    ASSERT_EQ(hooks.attach(slot_of(original_fn), as_ptr(times_ten)), no_error);
+    ASSERT_EQ(attach_both(), no_error);
     ASSERT_EQ(hooks.commit(), no_error);
     ASSERT_EQ(hooks.begin(), no_error);
-    EXPECT_EQ(hooks.detach(slot_of(original_fn), as_ptr(other)), error_invalid_block);
+    EXPECT_EQ(hooks.detach(slot_of(first_original), as_ptr(plus_hundred)), error_invalid_block);
     EXPECT_EQ(hooks.abort(), no_error);
-    EXPECT_EQ(target(1), 20) << "a refused detach leaves the hook in place";
+    EXPECT_EQ(first(1), 20) << "a refused detach leaves the hook in place";
 }
 
-TEST_F(InterceptTransaction, AFailedAttachFailsTheCommitAndPatchesNothing) {
-    const bytes before = code_at(target);
+TEST_F(InterceptTransaction, NothingChangesUnlessTheWholeTransactionCommits) {
     int_fn tiny = reinterpret_cast<int_fn>(os.place({0xC3, 0x00, 0x00, 0x00, 0x00}, 0x200));
     void* null_fn = nullptr;
-    const std::pair<long, std::function<long()>> failures[] = {
-        {error_invalid_block, [&] { return hooks.attach(slot_of(tiny), as_ptr(times_ten)); }},
-        {error_invalid_handle, [&] { return hooks.attach(&null_fn, as_ptr(times_ten)); }},
-        {error_invalid_handle, [&] { return hooks.attach(nullptr, as_ptr(times_ten)); }},
+    const std::pair<long, std::function<long()>> cases[] = {
+        {no_error, [&] { return attach_both() != no_error ? -1 : hooks.abort(); }},
+        // A failed attach: later calls give the same error, and so does the commit.
+        {error_invalid_block,
+         [&] {
+             static_cast<void>(attach_both());
+             EXPECT_EQ(hooks.attach(slot_of(tiny), as_ptr(times_ten)), error_invalid_block);
+             EXPECT_EQ(hooks.update_thread(reinterpret_cast<void*>(0x44)), error_invalid_block);
+             return hooks.commit();
+         }},
+        {error_invalid_handle,
+         [&] {
+             static_cast<void>(attach_both());
+             EXPECT_EQ(hooks.attach(&null_fn, as_ptr(times_ten)), error_invalid_handle);
+             return hooks.commit();
+         }},
+        {error_not_enough_memory,
+         [&] {
+             os.faults().fail("allocate_near", os.faults().calls("allocate_near") + 1);
+             EXPECT_EQ(attach_both(), error_not_enough_memory);
+             return hooks.commit();
+         }},
+        // The second target cannot be made writable: the first is not written either.
+        {5,
+         [&] {
+             os.faults().fail("make_writable", os.faults().calls("make_writable") + 2, 5);
+             static_cast<void>(attach_both());
+             return hooks.commit();
+         }},
+        // A target changed between attach and commit.
+        {error_invalid_data,
+         [&] {
+             static_cast<void>(attach_both());
+             os.place({0x90}, 0x100);
+             const long e = hooks.commit();
+             os.place(twice, 0x100);
+             return e;
+         }},
     };
-    for (const auto& [code, failing] : failures) {
-        ASSERT_EQ(hooks.begin(), no_error);
-        ASSERT_EQ(hooks.attach(slot_of(original_fn), as_ptr(times_ten)), no_error);
-        EXPECT_EQ(failing(), code);
-        EXPECT_EQ(hooks.attach(slot_of(other_fn), as_ptr(times_ten)), code) << "the error stays";
-        EXPECT_EQ(hooks.commit(), code);
-        EXPECT_EQ(code_at(target), before);
-        EXPECT_EQ(original_fn, target);
-        EXPECT_EQ(other_fn, other);
-        EXPECT_EQ(hooks.pool().slots_in_use(), 0u);
+    for (const auto& [code, run] : cases) {
+        EXPECT_EQ(run(), code);
+        expect_unhooked();
         EXPECT_EQ(os.blocks_out, 0) << "the transaction's blocks went back";
+        EXPECT_EQ(hooks.begin(), no_error) << "the transaction is over";
+        EXPECT_EQ(hooks.abort(), no_error);
     }
-    os.faults().fail("allocate_near", os.faults().calls("allocate_near") + 1);
-    ASSERT_EQ(hooks.begin(), no_error);
-    EXPECT_EQ(hooks.attach(slot_of(original_fn), as_ptr(times_ten)), error_not_enough_memory);
-    EXPECT_EQ(hooks.abort(), no_error);
-}
-
-TEST_F(InterceptTransaction, AbortAndRefusedCommitsLeaveEveryByteAsItWas) {
-    const bytes target_before = code_at(target);
-    const bytes other_before = code_at(other);
-    const auto attach_both = [&] {
-        ASSERT_EQ(hooks.begin(), no_error);
-        ASSERT_EQ(hooks.attach(slot_of(original_fn), as_ptr(times_ten)), no_error);
-        ASSERT_EQ(hooks.attach(slot_of(other_fn), as_ptr(times_ten)), no_error);
-    };
-    const auto unchanged = [&] {
-        EXPECT_EQ(code_at(target), target_before);
-        EXPECT_EQ(code_at(other), other_before);
-        EXPECT_EQ(original_fn, target);
-        EXPECT_EQ(other_fn, other);
-        EXPECT_EQ(os.writable, 0);
-        EXPECT_EQ(hooks.pool().slots_in_use(), 0u);
-    };
-    attach_both();
-    ASSERT_EQ(hooks.abort(), no_error);
-    unchanged();
-
-    // The second target cannot be made writable: the first is not written either.
-    os.faults().fail("make_writable", 2, 5);
-    attach_both();
-    EXPECT_EQ(hooks.commit(), 5);
-    unchanged();
-
-    // A target changed between attach and commit.
-    attach_both();
-    os.place({0x90}, 0x100);
-    EXPECT_EQ(hooks.commit(), error_invalid_data);
-    os.place(twice, 0x100);
-    unchanged();
-    EXPECT_EQ(hooks.begin(), no_error) << "the refused transaction is over";
 }
 
 TEST_F(InterceptTransaction, EnlistedThreadsAreSuspendedAndMovedOutOfTheRewrittenCode) {
@@ -281,24 +270,24 @@ TEST_F(InterceptTransaction, EnlistedThreadsAreSuspendedAndMovedOutOfTheRewritte
     const auto at = [](int_fn f, std::size_t offset) {
         return reinterpret_cast<std::uintptr_t>(f) + offset;
     };
-    os.ips[worker] = at(target, 2);  // stopped before "add eax,1"
+    os.ips[worker] = at(first, 2);  // stopped before "add eax,1"
     ASSERT_EQ(hooks.begin(), no_error);
     ASSERT_EQ(hooks.update_thread(fake_platform::self()), no_error);
     EXPECT_EQ(os.suspended.count(fake_platform::self()), 0u) << "the calling thread is ignored";
     ASSERT_EQ(hooks.update_thread(worker), no_error);
     EXPECT_EQ(os.suspended[worker], 1) << "suspended when enlisted";
-    ASSERT_EQ(hooks.attach(slot_of(original_fn), as_ptr(times_ten)), no_error);
+    ASSERT_EQ(hooks.attach(slot_of(first_original), as_ptr(times_ten)), no_error);
     ASSERT_EQ(hooks.commit(), no_error);
     EXPECT_EQ(os.suspended[worker], 0);
-    EXPECT_EQ(os.ips[worker], at(original_fn, 2)) << "the same instruction in the trampoline";
+    EXPECT_EQ(os.ips[worker], at(first_original, 2)) << "the same instruction in the trampoline";
 
     ASSERT_EQ(hooks.begin(), no_error);
     ASSERT_EQ(hooks.update_thread(worker), no_error);
-    ASSERT_EQ(hooks.detach(slot_of(original_fn), as_ptr(times_ten)), no_error);
+    ASSERT_EQ(hooks.detach(slot_of(first_original), as_ptr(times_ten)), no_error);
     ASSERT_EQ(hooks.commit(), no_error);
-    EXPECT_EQ(os.ips[worker], at(target, 2)) << "and back";
+    EXPECT_EQ(os.ips[worker], at(first, 2)) << "and back";
 
-    // A thread that cannot be suspended fails the transaction; abort resumes the others.
+    // A thread that cannot be suspended fails the transaction; the others are resumed.
     os.faults().fail("suspend", os.faults().calls("suspend") + 2, 5);
     ASSERT_EQ(hooks.begin(), no_error);
     ASSERT_EQ(hooks.update_thread(worker), no_error);
