@@ -7,8 +7,8 @@
 namespace intercept {
 namespace {
 
-constexpr DWORD readable_protections = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY |
-                                       PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE |
+constexpr DWORD readable_protections = PAGE_EXECUTE | PAGE_READONLY | PAGE_READWRITE |
+                                       PAGE_WRITECOPY | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE |
                                        PAGE_EXECUTE_WRITECOPY;
 
 void* address_of(std::uint64_t address) {

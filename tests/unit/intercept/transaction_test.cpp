@@ -1,5 +1,6 @@
 // Transactions against a fake platform over real, executable memory: the patched code runs, so
 // a hook that works is a hook that calls its detour and, through the trampoline, the original.
+// The relocated prologues run natively too, rip-relative operands and branches among them.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -128,6 +129,11 @@ int plus_hundred(int x) {
     return second_original(x) + 100;
 }
 
+int_fn sample_original = nullptr;
+int plus_thousand(int x) {
+    return sample_original(x) + 1000;
+}
+
 void* as_ptr(int_fn f) {
     return reinterpret_cast<void*>(f);
 }
@@ -187,6 +193,46 @@ TEST_F(InterceptTransaction, AttachRunsTheDetoursAndDetachRestoresTheOriginals) 
     expect_unhooked();
     EXPECT_EQ(first(4), 5);
     EXPECT_EQ(os.blocks_out, 1) << "committed blocks are kept for stale callers";
+}
+
+TEST_F(InterceptTransaction, RelocatedProloguesRunThroughTheirTrampolines) {
+    // Each sample is placed at +0x400, with the value 1234 at +0x800 and a helper at +0x900
+    // (mov eax,41; ret). Trampolines lie 1 MiB away: relative operands must be re-based.
+    os.place({0xD2, 0x04, 0x00, 0x00}, 0x800);
+    os.place({0xB8, 0x29, 0x00, 0x00, 0x00, 0xC3}, 0x900);
+    struct sample {
+        const char* name;
+        bytes code;
+        std::vector<std::pair<int, int>> calls;  // argument, result
+    };
+    const sample samples[] = {
+        // mov eax,[rip+0x3FA]; ret
+        {"rip-relative load", {0x8B, 0x05, 0xFA, 0x03, 0x00, 0x00, 0xC3}, {{0, 1234}}},
+        // test edi,edi; je +6; mov eax,1; ret; mov eax,2; ret
+        {"short jcc widened",
+         {0x85, 0xFF, 0x74, 0x06, 0xB8, 0x01, 0, 0, 0, 0xC3, 0xB8, 0x02, 0, 0, 0, 0xC3},
+         {{0, 2}, {1, 1}}},
+        // call +0x4FB (the helper); add eax,1; ret
+        {"call rel32", {0xE8, 0xFB, 0x04, 0x00, 0x00, 0x83, 0xC0, 0x01, 0xC3}, {{0, 42}}},
+        // xor eax,eax; jmp +3; nop x3; add eax,7; ret: the copy ends at the jmp, before 5 bytes
+        {"short jmp", {0x31, 0xC0, 0xEB, 0x03, 0x90, 0x90, 0x90, 0x83, 0xC0, 0x07, 0xC3}, {{0, 7}}},
+    };
+    for (const auto& s : samples) {
+        SCOPED_TRACE(s.name);
+        const auto fn = reinterpret_cast<int_fn>(os.place(s.code, 0x400));
+        sample_original = fn;
+        ASSERT_EQ(hooks.begin(), no_error);
+        ASSERT_EQ(hooks.attach(slot_of(sample_original), as_ptr(plus_thousand)), no_error);
+        ASSERT_EQ(hooks.commit(), no_error);
+        for (const auto& [argument, result] : s.calls) {
+            EXPECT_EQ(fn(argument), result + 1000);
+            EXPECT_EQ(sample_original(argument), result);
+        }
+        ASSERT_EQ(hooks.begin(), no_error);
+        ASSERT_EQ(hooks.detach(slot_of(sample_original), as_ptr(plus_thousand)), no_error);
+        ASSERT_EQ(hooks.commit(), no_error);
+        EXPECT_EQ(code_at(fn, s.code.size()), s.code);
+    }
 }
 
 TEST_F(InterceptTransaction, OneTransactionAtATimeOwnedByTheThreadThatBeganIt) {
