@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "intercept/detours.h"
@@ -19,41 +20,26 @@ namespace {
 using nt_create_section_fn = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, void*, LARGE_INTEGER*, ULONG, ULONG,
                                           HANDLE);
 
-// What each detour calls through: the original until an attach commits, then the trampoline.
-decltype(&LoadLibraryW) real_load_library_w = nullptr;
-decltype(&LoadLibraryExW) real_load_library_ex_w = nullptr;
-decltype(&LoadLibraryA) real_load_library_a = nullptr;
-decltype(&LoadLibraryExA) real_load_library_ex_a = nullptr;
-nt_create_section_fn real_nt_create_section = nullptr;
-decltype(&WinVerifyTrust) real_win_verify_trust = nullptr;
-
 std::array<std::atomic<int>, 6> calls{};
 
-HMODULE WINAPI load_library_w(LPCWSTR name) {
-    ++calls[0];
-    return real_load_library_w(name);
-}
-HMODULE WINAPI load_library_ex_w(LPCWSTR name, HANDLE file, DWORD flags) {
-    ++calls[1];
-    return real_load_library_ex_w(name, file, flags);
-}
-HMODULE WINAPI load_library_a(LPCSTR name) {
-    ++calls[2];
-    return real_load_library_a(name);
-}
-HMODULE WINAPI load_library_ex_a(LPCSTR name, HANDLE file, DWORD flags) {
-    ++calls[3];
-    return real_load_library_ex_a(name, file, flags);
-}
-LONG NTAPI nt_create_section(HANDLE* section, ACCESS_MASK access, void* attributes,
-                             LARGE_INTEGER* size, ULONG protection, ULONG allocation, HANDLE file) {
-    ++calls[4];
-    return real_nt_create_section(section, access, attributes, size, protection, allocation, file);
-}
-LONG WINAPI win_verify_trust(HWND window, GUID* action, LPVOID data) {
-    ++calls[5];
-    return real_win_verify_trust(window, action, data);
-}
+// A detour that counts its calls and calls through `real`: the original function until an
+// attach commits, then the trampoline.
+template <int index, class F>
+struct counting;
+template <int index, class R, class... A>
+struct counting<index, R(WINAPI*)(A...)> {
+    static inline R(WINAPI* real)(A...) = nullptr;
+    static R WINAPI detour(A... arguments) {
+        ++calls[index];
+        return real(arguments...);
+    }
+};
+using load_library_w = counting<0, decltype(&LoadLibraryW)>;
+using load_library_ex_w = counting<1, decltype(&LoadLibraryExW)>;
+using load_library_a = counting<2, decltype(&LoadLibraryA)>;
+using load_library_ex_a = counting<3, decltype(&LoadLibraryExA)>;
+using nt_create_section = counting<4, nt_create_section_fn>;
+using win_verify_trust = counting<5, decltype(&WinVerifyTrust)>;
 
 nt_create_section_fn exported_nt_create_section() {
     FARPROC f = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateSection");
@@ -105,30 +91,25 @@ struct hook {
     std::vector<std::uint8_t> thunk_before;  // of the exported address
 };
 
+template <class Hook>
+hook make_hook(typename std::remove_reference_t<decltype(Hook::real)> original) {
+    Hook::real = original;
+    auto** pointer = reinterpret_cast<void**>(&Hook::real);
+    return {pointer, reinterpret_cast<void*>(&Hook::detour), *pointer,
+            first_bytes(running_code(*pointer)), first_bytes(*pointer)};
+}
+
 std::vector<hook> prepare_hooks() {
     LoadLibraryW(L"wintrust.dll");
-    real_load_library_w = &LoadLibraryW;
-    real_load_library_ex_w = &LoadLibraryExW;
-    real_load_library_a = &LoadLibraryA;
-    real_load_library_ex_a = &LoadLibraryExA;
-    real_nt_create_section = exported_nt_create_section();
-    real_win_verify_trust = &WinVerifyTrust;
-    std::vector<hook> hooks;
-    const auto add = [&hooks](auto& pointer, auto detour) {
-        auto** slot = reinterpret_cast<void**>(&pointer);
-        hooks.push_back({slot, reinterpret_cast<void*>(detour), *slot,
-                         first_bytes(running_code(*slot)), first_bytes(*slot)});
-    };
-    add(real_load_library_w, load_library_w);
-    add(real_load_library_ex_w, load_library_ex_w);
-    add(real_load_library_a, load_library_a);
-    add(real_load_library_ex_a, load_library_ex_a);
-    add(real_nt_create_section, nt_create_section);
-    add(real_win_verify_trust, win_verify_trust);
     for (auto& c : calls) {
         c = 0;
     }
-    return hooks;
+    return {make_hook<load_library_w>(&LoadLibraryW),
+            make_hook<load_library_ex_w>(&LoadLibraryExW),
+            make_hook<load_library_a>(&LoadLibraryA),
+            make_hook<load_library_ex_a>(&LoadLibraryExA),
+            make_hook<nt_create_section>(exported_nt_create_section()),
+            make_hook<win_verify_trust>(&WinVerifyTrust)};
 }
 
 TEST(InterceptWin, AttachAbortCommitAndDetachOnTheSystemFunctions) {
