@@ -60,7 +60,7 @@ long engine::update_thread(void* thread) {
         return error_;
     }
     if (os_.is_current_thread(thread)) {
-        return no_error;  // the calling thread runs this code, not the target's
+        return no_error;  // the thread running the transaction is never suspended
     }
     if (thread_count_ == threads_.size()) {
         return fail(error_not_enough_memory);
