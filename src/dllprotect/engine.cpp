@@ -103,7 +103,9 @@ int DllProtectStart(std::uint32_t options, const wchar_t* process_name) {
     }
     e.process_name = process_name != nullptr ? std::wstring(process_name) : executable_name();
 
-    // Both run before any interception exists, so neither is itself intercepted.
+    // All of these run before any interception exists, so none is itself intercepted.
+    capture_trusted_dirs();
+    build_nt_device_table();
     init_dump_path(e.process_name);
     readBlacklistJson();
 

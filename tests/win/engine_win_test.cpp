@@ -1,0 +1,142 @@
+// The protection engine in this very process under Wine: its interceptions attached to the real
+// loading functions, loads of the lab's planted.dll from a folder anybody may write, in report and
+// block mode, and of libraries that are mapped already or lie in the system folder.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dllprotect/engine.h"
+#include "dllprotect/win/interception_win.h"
+#include "stdext/path.h"
+#include "stdext/utf.h"
+
+namespace {
+
+using namespace dllprotect;
+
+struct delivered {
+    std::mutex mutex;
+    std::vector<DllProtectInfo> events;
+};
+
+void record(const DllProtectEvent* e, void* context) {
+    auto* sink = static_cast<delivered*>(context);
+    const std::lock_guard lock(sink->mutex);
+    sink->events.push_back({e->request_path, e->load_path, e->reason, e->function_name, e->flags,
+                            e->caller_name, e->caller_offset, e->error_info});
+}
+
+std::wstring sample(const wchar_t* tail) {
+    const char* dir = std::getenv("WARDEX_SAMPLES_DIR");
+    return dir ? stdext::path::join(stdext::utf8_to_wide(dir), tail) : std::wstring();
+}
+
+// A fresh copy of the planted library, so that no earlier test has it mapped.
+std::wstring fresh_copy(const wchar_t* name) {
+    const std::wstring path = sample(L"dlls\\writable\\") + name;
+    ::CopyFileW(sample(L"dlls\\writable\\unsigned.dll").c_str(), path.c_str(), FALSE);
+    return path;
+}
+
+class EngineWin : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(sample(L"").empty()) << "WARDEX_SAMPLES_DIR is not set";
+        install_windows_interception();
+        ASSERT_TRUE(DllProtectSetEventsCbk(&record, &sink));
+    }
+    void TearDown() override {
+        static_cast<void>(DllProtectEnd());
+        static_cast<void>(DllProtectSetEventsCbk(nullptr, nullptr));
+    }
+    // The events delivered so far; the engine is stopped to drain its queue.
+    std::vector<DllProtectInfo> stop() {
+        EXPECT_EQ(DllProtectEnd(), 1);
+        return sink.events;
+    }
+    delivered sink;
+};
+
+TEST_F(EngineWin, ReportModeReportsAPlantedLibraryAndLoadsIt) {
+    const std::wstring planted = fresh_copy(L"report.dll");
+    ASSERT_EQ(DllProtectStart(0x1A, L"CorvelWardex"), 1);
+    HMODULE module = ::LoadLibraryW(planted.c_str());
+    EXPECT_NE(module, nullptr);
+    // Mapped now: a second load goes straight through; so does a system library.
+    EXPECT_EQ(::LoadLibraryW(planted.c_str()), module);
+    EXPECT_NE(::LoadLibraryW(L"mpr.dll"), nullptr);
+    const auto events = stop();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].reason, "VULNERABLE_PATH");
+    EXPECT_EQ(events[0].function_name, "LoadLibraryW");
+    EXPECT_EQ(events[0].request_path, stdext::wide_to_utf8(planted));
+    EXPECT_TRUE(stdext::iequals(stdext::utf8_to_wide(events[0].load_path), L"\\\\?\\" + planted));
+    EXPECT_EQ(events[0].caller_name, "wardex_win_tests.exe");
+    EXPECT_EQ(events[0].caller_offset.rfind("0x", 0), 0u);
+    ::FreeLibrary(module);
+    ::FreeLibrary(module);
+}
+
+TEST_F(EngineWin, BlockModeRefusesAPlantedLibraryThroughEveryFunction) {
+    const std::wstring planted = fresh_copy(L"block.dll");
+    ASSERT_EQ(DllProtectStart(
+                  OPT_CHECK_SIGNATURE | OPT_CHECK_WRITE_ACCESS | OPT_BLOCK_MODE | OPT_ALWAYS_EVENTS,
+                  nullptr),
+              1);
+    const std::string narrow = stdext::wide_to_utf8(planted);
+    EXPECT_EQ(::LoadLibraryW(planted.c_str()), nullptr);
+    EXPECT_EQ(::LoadLibraryExW(planted.c_str(), nullptr, 0), nullptr);
+    EXPECT_EQ(::LoadLibraryA(narrow.c_str()), nullptr);
+    EXPECT_EQ(::LoadLibraryExA(narrow.c_str(), nullptr, 0), nullptr);
+    // A data-file load is not a library load and is not checked.
+    HMODULE data = ::LoadLibraryExW(planted.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    EXPECT_NE(data, nullptr);
+    ::FreeLibrary(data);
+    EXPECT_EQ(::GetModuleHandleW(planted.c_str()), nullptr);
+    const auto events = stop();
+    ASSERT_EQ(events.size(), 4u);
+    for (const char* function :
+         {"LoadLibraryW", "LoadLibraryExW", "LoadLibraryA", "LoadLibraryExA"}) {
+        bool found = false;
+        for (const auto& e : events) {
+            found = found || (e.function_name == function && e.reason == "DLL_BLOCKED");
+        }
+        EXPECT_TRUE(found) << function;
+    }
+}
+
+TEST_F(EngineWin, EightThreadsLoadWhileTheEngineRuns) {
+    const std::wstring planted = fresh_copy(L"threads.dll");
+    ASSERT_EQ(DllProtectStart(0x1A, nullptr), 1);
+    std::vector<std::thread> threads;
+    std::vector<int> loaded(8, 0);
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20; ++i) {
+                HMODULE m = ::LoadLibraryW(t % 2 ? planted.c_str() : L"mpr.dll");
+                loaded[t] += m != nullptr;
+                ::FreeLibrary(m);
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    const auto events = stop();
+    for (int t = 0; t < 8; ++t) {
+        EXPECT_EQ(loaded[t], 20) << t;
+    }
+    // Reported whenever it was not mapped at that moment, and never for the system library.
+    EXPECT_FALSE(events.empty());
+    for (const auto& e : events) {
+        EXPECT_EQ(e.reason, "VULNERABLE_PATH");
+    }
+}
+
+}  // namespace
