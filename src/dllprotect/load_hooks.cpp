@@ -86,16 +86,6 @@ std::size_t fnv1a_hash::operator()(const std::wstring& text) const noexcept {
     return static_cast<std::size_t>(hash);
 }
 
-path_set& loading_set() {
-    thread_local path_set set;
-    return set;
-}
-
-path_set& section_set() {
-    thread_local path_set set;
-    return set;
-}
-
 bool& in_trigger_event() {
     thread_local bool raising = false;
     return raising;

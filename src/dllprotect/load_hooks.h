@@ -19,10 +19,22 @@ struct fnv1a_hash {
 };
 using path_set = std::unordered_set<std::wstring, fnv1a_hash>;
 
-// This thread's libraries being loaded through the interceptions (lower-cased names and paths),
-// its paths inside the section interception, and whether it is raising an event.
-[[nodiscard]] path_set& loading_set();
-[[nodiscard]] path_set& section_set();
+// This thread's libraries being loaded through the interceptions (lower-cased names and paths)
+// and its paths inside the section interception: created on the thread's first use, destroyed
+// with the thread.
+struct thread_sets {
+    path_set loading;
+    path_set section;
+};
+[[nodiscard]] thread_sets& this_thread_sets();
+
+[[nodiscard]] inline path_set& loading_set() {
+    return this_thread_sets().loading;
+}
+[[nodiscard]] inline path_set& section_set() {
+    return this_thread_sets().section;
+}
+// Whether this thread is raising an event.
 [[nodiscard]] bool& in_trigger_event();
 
 // LOAD_LIBRARY_AS_DATAFILE with LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE, and
