@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "dllprotect/dump.h"
+#include "dllprotect/dump_file.h"
 #include "dllprotect/interception.h"
 #include "dllprotect/trust_decisions.h"
 #include "logging/dbg_trace/dbg_trace.h"
