@@ -12,7 +12,10 @@ std::string dump_error::message() const {
     const char* what = "";
     switch (fault) {
         case dump_fault::torn_record:
-            what = "the file ends inside this record (torn record)";
+            // A first record that does not fit is more likely a file of another kind.
+            what = record == 0
+                       ? "the file ends inside this record (torn record, or not a dump file?)"
+                       : "the file ends inside this record (torn record)";
             break;
         case dump_fault::bad_length:
             what = "the record length is not a non-zero multiple of 8 (not a dump file?)";
