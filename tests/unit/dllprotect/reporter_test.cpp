@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <optional>
 
+#include "fakes/fake_log_library.h"
 #include "fakes/fake_machine.h"
 #include "fakes/fake_vdec.h"
+#include "logging/log.h"
 #include "platform/config/product_settings.h"
+#include "stdext/utf.h"
 
 namespace {
 
@@ -132,16 +135,30 @@ TEST_F(Reporter, SignatureLabels) {
     EXPECT_STREQ(signature_label("C:\\bad\xff.dll"), "UNKNOWN");
 }
 
-TEST_F(Reporter, AFailedBuildSendsNothing) {
+TEST_F(Reporter, RefusedOptionsAreLoggedAndAFailedBuildSendsNothing) {
     vdec.emplace(machine, L"vdec.dll");
+    fakes::fake_log_library log{machine.modules};
+    const logging::scopped_log_init logging_on;
+    machine.faults.fail("SetOptionA", 1, static_cast<std::uint32_t>(-6));
+    machine.faults.fail("SetOptionVarLenA", 1, static_cast<std::uint32_t>(-1));
+    machine.faults.fail("CreateEcEventA", 1, 1);
     reporter.emplace(L"CorvelWardex");
-    vdec->faults().fail("CreateEcEventA", 1, 1);
     report({});
     EXPECT_EQ(submits(), 0);
-    auto api = make_configured_vdec();
-    ASSERT_TRUE(api);
-    vdec->faults().fail("error_info", 1, 0xFFFFFFFD);
-    const auto built = build_report_event(**api, event_texts().view(), L"x", "SIGNED");
+    strings warnings;
+    for (const auto& line : log.lines()) {
+        if (line.level == logging::level_warning) {
+            warnings.push_back(stdext::wide_to_utf8(line.function + L" " + line.text));
+        }
+    }
+    EXPECT_EQ(warnings, (strings{"dllprotect::make_configured_vdec failed set_option "
+                                 "submit_use_vdnc_cloud err=-6",
+                                 "dllprotect::make_configured_vdec failed set_option app_name "
+                                 "err=-1"}));
+
+    vdec->faults().fail("error_info", 1, static_cast<std::uint32_t>(-3));
+    const auto built =
+        build_report_event(*reporter->client(), event_texts().view(), L"x", "SIGNED");
     ASSERT_FALSE(built);
     EXPECT_EQ(built.error().text, "failed build tolvar event");
 }
