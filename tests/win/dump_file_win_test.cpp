@@ -22,14 +22,7 @@ namespace {
 using namespace dllprotect;
 
 DllProtectInfo event(std::string name) {
-    return {std::move(name),
-            "C:\\Users\\Public\\x.dll",
-            "VULNERABLE_PATH",
-            "LoadLibraryExW",
-            "0x8",
-            "Wardex.exe",
-            "0x11",
-            "err:0x0"};
+    return {std::move(name), "C:\\x.dll", "VULNERABLE_PATH", "LoadLibraryExW", "0x8", "", "", ""};
 }
 
 class DumpFileWin : public ::testing::Test {
