@@ -1,0 +1,205 @@
+// The decoder, the relocation and the thunk walk as pure functions over bytes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <vector>
+
+#include "intercept/decoder.h"
+#include "intercept/errors.h"
+#include "intercept/relocate.h"
+
+namespace {
+
+using intercept::arch;
+using intercept::flow;
+using bytes = std::vector<std::uint8_t>;
+
+bytes hex(const char* text) {
+    std::istringstream in(text);
+    bytes out;
+    for (unsigned value = 0; in >> std::hex >> value;) {
+        out.push_back(static_cast<std::uint8_t>(value));
+    }
+    return out;
+}
+
+TEST(InterceptDecoder, DecodesInstructionStreamsOfBothWidths) {
+    struct stream {
+        arch mode;
+        const char* code;
+        std::vector<std::size_t> lengths;
+    };
+    const stream streams[] = {
+        // Dumped under this machine's Wine 8 (x86_64): kernel32!LoadLibraryW (a thunk),
+        // kernelbase!LoadLibraryW and LoadLibraryExW, ntdll!NtCreateSection,
+        // wintrust!WinVerifyTrust, kernel32!GetCurrentProcessId.
+        {arch::x64, "48 8d a4 24 00 00 00 00 ff 25 4e e3 03 00 66 90", {8, 6, 2}},
+        {arch::x64,
+         "48 8d a4 24 00 00 00 00 48 83 ec 28 45 31 c0 31 d2 e8 ca fe ff ff 48 83 c4 28 c3",
+         {8, 4, 3, 2, 5, 4, 1}},
+        {arch::x64,
+         "57 56 53 48 83 ec 30 48 89 cf 44 89 c3 48 85 c9 0f 84 c2 00 00 00",
+         {1, 1, 1, 4, 3, 3, 3, 6}},
+        {arch::x64,
+         "4c 8b d1 b8 29 00 00 00 f6 04 25 08 03 fe 7f 01 75 03 0f 05 c3 eb 01 c3 "
+         "ff 14 25 00 10 fe 7f c3",
+         {3, 5, 8, 2, 2, 1, 2, 1, 7, 1}},
+        {arch::x64,
+         "41 54 55 57 56 53 48 81 ec e0 00 00 00 48 89 cd f6 05 73 40 00 00 08",
+         {2, 1, 1, 1, 1, 7, 3, 7}},
+        {arch::x64, "65 48 8b 04 25 30 00 00 00 8b 40 40 c3 0f 1f 00", {9, 3, 1, 3}},
+        // Operand sizes, immediates (F6/F7 test included), SIB, the 0F38/0F3A maps, endbr64,
+        // REX after a legacy prefix.
+        {arch::x64,
+         "48 b8 01 02 03 04 05 06 07 08 66 b8 34 12 66 81 7c 24 08 34 12 66 f7 c1 34 "
+         "12 48 f7 c1 78 56 34 12 f7 d8 c7 05 01 00 00 00 02 00 00 00 66 0f 3a 0f c1 "
+         "08 0f 38 f1 07 f3 0f 1e fa 0f 1f 84 00 00 00 00 00 c2 08 00 48 8b 44 8c 10 "
+         "66 48 8b 00",
+         {10, 4, 7, 5, 7, 2, 10, 6, 4, 4, 8, 3, 5, 4}},
+        // x86: the hot-patch prologue, inc (not REX), moffs, absolute [disp32], 16-bit
+        // addressing, push imm, les, call, a branch hint, enter.
+        {arch::x86,
+         "8b ff 55 8b ec 83 ec 10 40 64 a1 30 00 00 00 ff 25 00 10 40 00 8b 05 00 10 "
+         "40 00 67 8b 46 10 67 8b 06 34 12 68 01 02 03 04 6a 10 c4 06 e8 00 00 00 00 "
+         "2e 74 02 c8 10 00 00",
+         {2, 1, 2, 3, 1, 6, 6, 6, 4, 5, 5, 2, 2, 5, 3, 4}},
+    };
+    for (const auto& s : streams) {
+        const bytes code = hex(s.code);
+        std::vector<std::size_t> lengths;
+        for (std::size_t at = 0; at < code.size();) {
+            const auto ins = intercept::decode(std::span(code).subspan(at), s.mode);
+            ASSERT_TRUE(ins.has_value()) << s.code << " at " << at;
+            lengths.push_back(ins->length);
+            at += ins->length;
+        }
+        EXPECT_EQ(lengths, s.lengths) << s.code;
+    }
+
+    struct kind_case {
+        arch mode;
+        const char* code;
+        flow kind;
+        std::size_t rip_offset;
+    };
+    const kind_case kinds[] = {
+        {arch::x64, "ff 25 4e e3 03 00", flow::jmp_indirect, 2},
+        {arch::x64, "f6 05 73 40 00 00 08", flow::plain, 2},
+        {arch::x64, "c7 05 01 00 00 00 02 00 00 00", flow::plain, 2},
+        {arch::x64, "e8 ca fe ff ff", flow::call_rel, 0},
+        {arch::x64, "0f 84 c2 00 00 00", flow::jcc_rel, 0},
+        {arch::x64, "c2 08 00", flow::ret, 0},
+        {arch::x86, "ff 25 00 10 40 00", flow::jmp_indirect, 0},  // absolute, not relative
+        {arch::x86, "8b 05 00 10 40 00", flow::plain, 0},
+    };
+    for (const auto& k : kinds) {
+        const auto ins = intercept::decode(hex(k.code), k.mode);
+        ASSERT_TRUE(ins.has_value()) << k.code;
+        EXPECT_EQ(ins->kind, k.kind) << k.code;
+        EXPECT_EQ(ins->rip_offset, k.rip_offset) << k.code;
+    }
+}
+
+TEST(InterceptDecoder, RefusesWhatItCannotMove) {
+    const std::pair<arch, const char*> refused[] = {
+        {arch::x64, "e2 fe"},
+        {arch::x64, "e3 00"},  // loop, jrcxz
+        {arch::x64, "c4 e2 79 18 00"},
+        {arch::x64, "62 f1 7c 48 10 00"},  // VEX, EVEX
+        {arch::x64, "06"},
+        {arch::x64, "66 e8 00 00"},  // push es, call rel16
+        {arch::x64, "0f 0c"},
+        {arch::x64, "ff 2d 00 00 00 00"},                             // unknown, jmp far
+        {arch::x64, "e8 00 00"},                                      // truncated
+        {arch::x64, "66 66 66 66 66 66 66 66 66 66 66 66 66 66 66"},  // over 15 bytes
+        {arch::x86, "9a 01 02 03 04 05 06"},
+        {arch::x86, "c5 f9"},           // call far, VEX
+        {arch::x86, "66 0f 84 00 00"},  // jcc rel16
+    };
+    for (const auto& [mode, code] : refused) {
+        EXPECT_FALSE(intercept::decode(hex(code), mode).has_value()) << code;
+    }
+}
+
+TEST(InterceptRelocate, RefusesWhatWouldBreakAndWrapsX86Addresses) {
+    const std::uint64_t src = 0x7FF000001000;
+    intercept::relocation out;
+    const auto result = [&](const char* code, std::uint64_t destination) {
+        return intercept::relocate(hex(code), src, destination, arch::x64, out);
+    };
+    using intercept::error_invalid_block;
+    EXPECT_EQ(result("48 8b 05 10 00 00 00", src + 0x90000000), error_invalid_block);  // far rip
+    EXPECT_EQ(result("74 10 31 c0 90", src + 0x90000000), error_invalid_block);        // far jcc
+    EXPECT_EQ(result("74 01 90 31 c0 c3", src + 0x1000), error_invalid_block);  // into the copy
+    EXPECT_EQ(result("c3 00 00 00 00", src + 0x1000), error_invalid_block);     // too small
+    EXPECT_EQ(result("31 c0 e2 fc 90", src + 0x1000), error_invalid_block);     // loop
+
+    // A far unconditional jmp takes the absolute form.
+    ASSERT_EQ(result("31 c0 eb 10 90", src + 0x90000000), intercept::no_error);
+    EXPECT_EQ(out.code_size, 2u + intercept::absolute_jump_size);
+    std::uint64_t to = 0;
+    std::memcpy(&to, &out.code[8], 8);
+    EXPECT_EQ(to, src + 4 + 0x10);
+
+    // x86: mov edi,edi; push ebp; mov ebp,esp is copied as is; the jump back wraps around.
+    const bytes hot = hex("8b ff 55 8b ec 83 ec 10");
+    ASSERT_EQ(intercept::relocate(hot, 0x7C801000, 0x10000, arch::x86, out), intercept::no_error);
+    EXPECT_EQ(out.source_length, 5u);
+    EXPECT_EQ(0, std::memcmp(out.code.data(), hot.data(), 5));
+    std::uint32_t back = 0;
+    std::memcpy(&back, &out.code[6], 4);
+    EXPECT_EQ(back, 0x7C801005u - 0x1000Au);
+}
+
+class fake_memory : public intercept::code_reader {
+public:
+    void put(std::uint64_t address, const bytes& code) { pages_[address] = code; }
+    std::size_t read(std::uint64_t address, std::uint8_t* out, std::size_t size) const override {
+        for (const auto& [base, code] : pages_) {
+            if (address >= base && address < base + code.size()) {
+                const std::size_t n = std::min<std::size_t>(size, base + code.size() - address);
+                std::memcpy(out, code.data() + (address - base), n);
+                return n;
+            }
+        }
+        return 0;
+    }
+
+private:
+    std::map<std::uint64_t, bytes> pages_;
+};
+
+TEST(InterceptThunks, FollowsForwardersToTheRealCode) {
+    fake_memory memory;
+    const auto pointer = [](std::uint64_t value, std::size_t size) {
+        bytes out(size);
+        std::memcpy(out.data(), &value, size);
+        return out;
+    };
+    // Wine's kernel32!LoadLibraryW forwards to kernelbase, whose code starts with the same lea
+    // but goes on with sub rsp,28h: that is where the walk stops.
+    const std::uint64_t thunk = 0x7B60E7FC;
+    const std::uint64_t real = 0x7B025090;
+    memory.put(thunk, hex("48 8d a4 24 00 00 00 00 ff 25 4e e3 03 00 66 90"));
+    memory.put(thunk + 14 + 0x3E34E, pointer(real, 8));
+    memory.put(real, hex("48 8d a4 24 00 00 00 00 48 83 ec 28 45 31"));
+    EXPECT_EQ(intercept::skip_thunks(thunk, arch::x64, memory), real);
+
+    // x86: jmp [abs32] to a jmp rel32 to a jmp rel8 to the code.
+    memory.put(0x401000, hex("ff 25 00 20 40 00"));
+    memory.put(0x402000, pointer(0x10000000, 4));
+    memory.put(0x10000000, hex("e9 fb 0f 00 00"));  // to 0x10001000
+    memory.put(0x10001000, hex("eb 0e"));           // to 0x10001010
+    memory.put(0x10001010, hex("8b ff 55 8b ec"));
+    EXPECT_EQ(intercept::skip_thunks(0x401000, arch::x86, memory), 0x10001010u);
+
+    // An unreadable pointer, or a jump to itself, ends the walk where it is.
+    memory.put(0x500000, hex("ff 25 00 00 00 10"));
+    EXPECT_EQ(intercept::skip_thunks(0x500000, arch::x64, memory), 0x500000u);
+    memory.put(0x600000, hex("eb fe"));
+    EXPECT_EQ(intercept::skip_thunks(0x600000, arch::x64, memory), 0x600000u);
+}
+
+}  // namespace

@@ -1,0 +1,345 @@
+// Transactions against a fake platform over real, executable memory: the patched code runs, so
+// a hook that works is a hook that calls its detour and, through the trampoline, the original.
+// The relocated prologues run natively too, rip-relative operands and branches among them.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "fakes/kit.h"
+#include "intercept/engine.h"
+#include "intercept/errors.h"
+
+namespace {
+
+using namespace intercept;
+using bytes = std::vector<std::uint8_t>;
+
+constexpr std::size_t arena_size = 0x200000;
+
+class fake_platform : public platform, public fakes::fake_base {
+public:
+    fake_platform() {
+        void* p = mmap(nullptr, arena_size, PROT_READ | PROT_WRITE | PROT_EXEC,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        arena_ = static_cast<std::uint8_t*>(p);
+    }
+    ~fake_platform() override { munmap(arena_, arena_size); }
+
+    // Places code in the first half of the arena, read-only and executable like a loaded module;
+    // trampoline blocks come from the second half.
+    std::uint8_t* place(const bytes& code, std::size_t offset) {
+        protect(arena_, PROT_READ | PROT_WRITE | PROT_EXEC);
+        std::memcpy(arena_ + offset, code.data(), code.size());
+        protect(arena_, PROT_READ | PROT_EXEC);
+        return arena_ + offset;
+    }
+    std::size_t read(std::uint64_t address, std::uint8_t* out, std::size_t size) const override {
+        const auto base = reinterpret_cast<std::uintptr_t>(arena_);
+        if (address < base || address >= base + arena_size) {
+            return 0;
+        }
+        const std::size_t n = std::min<std::size_t>(size, base + arena_size - address);
+        std::memcpy(out, reinterpret_cast<const void*>(address), n);
+        return n;
+    }
+    arch code_arch() const override { return arch::x64; }
+    void* allocate_near(std::uint64_t, std::size_t size) override {
+        if (check("allocate_near") || next_block_ + size > arena_size / 2) {
+            return nullptr;
+        }
+        ++blocks_out;
+        next_block_ += size;
+        return arena_ + arena_size / 2 + next_block_ - size;
+    }
+    void release(void*, std::size_t) override { --blocks_out; }
+    // Real page protections, so that a write to a page made read-only again faults.
+    long make_writable(std::uint64_t address, std::size_t, std::uint32_t& previous) override {
+        if (const auto e = check("make_writable")) {
+            return e->code.value();
+        }
+        ++writable;
+        auto* page = reinterpret_cast<std::uint8_t*>(address & ~std::uint64_t{0xFFF});
+        previous = static_cast<std::uint32_t>(protection_[page]);
+        protect(page, PROT_READ | PROT_WRITE | PROT_EXEC);
+        return no_error;
+    }
+    void restore_protection(std::uint64_t address, std::size_t, std::uint32_t previous) override {
+        --writable;
+        protect(reinterpret_cast<std::uint8_t*>(address & ~std::uint64_t{0xFFF}),
+                static_cast<int>(previous));
+    }
+    void flush_code(std::uint64_t, std::size_t) override {}
+    std::uint32_t current_thread() const override { return thread_id; }
+    bool is_current_thread(void* thread) const override { return thread == self(); }
+    long suspend(void* thread) override {
+        if (const auto e = check("suspend")) {
+            return e->code.value();
+        }
+        ++suspended[thread];
+        return no_error;
+    }
+    void resume(void* thread) override { --suspended[thread]; }
+    long get_ip(void* thread, std::uint64_t& ip) override {
+        ip = ips[thread];
+        return no_error;
+    }
+    long set_ip(void* thread, std::uint64_t ip) override {
+        ips[thread] = ip;
+        return no_error;
+    }
+
+    static void* self() { return reinterpret_cast<void*>(-2); }
+
+    std::uint32_t thread_id = 1;
+    int blocks_out = 0;
+    int writable = 0;
+    std::map<void*, int> suspended;
+    std::map<void*, std::uint64_t> ips;
+
+private:
+    void protect(std::uint8_t* page, int flags) {
+        ASSERT_EQ(mprotect(page, 0x1000, flags), 0);
+        protection_[page] = flags;
+    }
+
+    std::uint8_t* arena_ = nullptr;
+    std::map<std::uint8_t*, int> protection_;
+    std::size_t next_block_ = 0;
+};
+
+using int_fn = int (*)(int);
+
+// int f(int x): mov eax,edi; add eax,1; ret  (two instructions cover the patch)
+const bytes plus_one = {0x89, 0xF8, 0x83, 0xC0, 0x01, 0xC3};
+// int g(int x): lea eax,[rdi+rdi]; nop dword [rax]; ret
+const bytes twice = {0x8D, 0x04, 0x3F, 0x0F, 0x1F, 0x40, 0x00, 0xC3};
+
+int_fn first_original = nullptr;
+int_fn second_original = nullptr;
+int detour_calls = 0;
+int times_ten(int x) {
+    ++detour_calls;
+    return first_original(x) * 10;
+}
+int plus_hundred(int x) {
+    return second_original(x) + 100;
+}
+
+int_fn sample_original = nullptr;
+int plus_thousand(int x) {
+    return sample_original(x) + 1000;
+}
+
+void* as_ptr(int_fn f) {
+    return reinterpret_cast<void*>(f);
+}
+void** slot_of(int_fn& f) {
+    return reinterpret_cast<void**>(&f);
+}
+
+class InterceptTransaction : public ::testing::Test {
+protected:
+    void SetUp() override {
+        detour_calls = 0;
+        first = first_original = reinterpret_cast<int_fn>(os.place(plus_one, 0));
+        second = second_original = reinterpret_cast<int_fn>(os.place(twice, 0x100));
+    }
+    static bytes code_at(int_fn f, std::size_t size) {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(f);
+        return bytes(p, p + size);
+    }
+    long attach_both() {
+        EXPECT_EQ(hooks.begin(), no_error);
+        const long e = hooks.attach(slot_of(first_original), as_ptr(times_ten));
+        return e != no_error ? e : hooks.attach(slot_of(second_original), as_ptr(plus_hundred));
+    }
+    long detach_both() {
+        EXPECT_EQ(hooks.begin(), no_error);
+        const long e = hooks.detach(slot_of(first_original), as_ptr(times_ten));
+        return e != no_error ? e : hooks.detach(slot_of(second_original), as_ptr(plus_hundred));
+    }
+    void expect_unhooked() {
+        EXPECT_EQ(code_at(first, plus_one.size()), plus_one);
+        EXPECT_EQ(code_at(second, twice.size()), twice);
+        EXPECT_EQ(first_original, first);
+        EXPECT_EQ(second_original, second);
+        EXPECT_EQ(os.writable, 0) << "every protection was restored";
+        EXPECT_EQ(hooks.pool().slots_in_use(), 0u);
+    }
+
+    fake_platform os;
+    engine hooks{os};
+    int_fn first = nullptr;
+    int_fn second = nullptr;
+};
+
+TEST_F(InterceptTransaction, AttachRunsTheDetoursAndDetachRestoresTheOriginals) {
+    // Two hooks in one transaction, on targets that share a page.
+    ASSERT_EQ(attach_both(), no_error);
+    EXPECT_EQ(first_original, first) << "the pointers change only at commit";
+    ASSERT_EQ(hooks.commit(), no_error);
+    EXPECT_EQ(first(4), 50);
+    EXPECT_EQ(detour_calls, 1);
+    EXPECT_EQ(first_original(4), 5) << "the trampoline runs the original";
+    EXPECT_EQ(second(4), 108);
+    EXPECT_EQ(os.writable, 0);
+
+    ASSERT_EQ(detach_both(), no_error);
+    ASSERT_EQ(hooks.commit(), no_error);
+    expect_unhooked();
+    EXPECT_EQ(first(4), 5);
+    EXPECT_EQ(os.blocks_out, 1) << "committed blocks are kept for stale callers";
+}
+
+TEST_F(InterceptTransaction, RelocatedProloguesRunThroughTheirTrampolines) {
+    // Each sample is placed at +0x400, with the value 1234 at +0x800 and a helper at +0x900
+    // (mov eax,41; ret). Trampolines lie 1 MiB away: relative operands must be re-based.
+    os.place({0xD2, 0x04, 0x00, 0x00}, 0x800);
+    os.place({0xB8, 0x29, 0x00, 0x00, 0x00, 0xC3}, 0x900);
+    struct sample {
+        const char* name;
+        bytes code;
+        std::vector<std::pair<int, int>> calls;  // argument, result
+    };
+    const sample samples[] = {
+        // mov eax,[rip+0x3FA]; ret
+        {"rip-relative load", {0x8B, 0x05, 0xFA, 0x03, 0x00, 0x00, 0xC3}, {{0, 1234}}},
+        // test edi,edi; je +6; mov eax,1; ret; mov eax,2; ret
+        {"short jcc widened",
+         {0x85, 0xFF, 0x74, 0x06, 0xB8, 0x01, 0, 0, 0, 0xC3, 0xB8, 0x02, 0, 0, 0, 0xC3},
+         {{0, 2}, {1, 1}}},
+        // call +0x4FB (the helper); add eax,1; ret
+        {"call rel32", {0xE8, 0xFB, 0x04, 0x00, 0x00, 0x83, 0xC0, 0x01, 0xC3}, {{0, 42}}},
+        // xor eax,eax; jmp +3; nop x3; add eax,7; ret: the copy ends at the jmp, before 5 bytes
+        {"short jmp", {0x31, 0xC0, 0xEB, 0x03, 0x90, 0x90, 0x90, 0x83, 0xC0, 0x07, 0xC3}, {{0, 7}}},
+    };
+    for (const auto& s : samples) {
+        SCOPED_TRACE(s.name);
+        const auto fn = reinterpret_cast<int_fn>(os.place(s.code, 0x400));
+        sample_original = fn;
+        ASSERT_EQ(hooks.begin(), no_error);
+        ASSERT_EQ(hooks.attach(slot_of(sample_original), as_ptr(plus_thousand)), no_error);
+        ASSERT_EQ(hooks.commit(), no_error);
+        for (const auto& [argument, result] : s.calls) {
+            EXPECT_EQ(fn(argument), result + 1000);
+            EXPECT_EQ(sample_original(argument), result);
+        }
+        ASSERT_EQ(hooks.begin(), no_error);
+        ASSERT_EQ(hooks.detach(slot_of(sample_original), as_ptr(plus_thousand)), no_error);
+        ASSERT_EQ(hooks.commit(), no_error);
+        EXPECT_EQ(code_at(fn, s.code.size()), s.code);
+    }
+}
+
+TEST_F(InterceptTransaction, OneTransactionAtATimeOwnedByTheThreadThatBeganIt) {
+    EXPECT_EQ(hooks.attach(slot_of(first_original), as_ptr(times_ten)), error_invalid_operation);
+    EXPECT_EQ(hooks.commit(), error_invalid_operation);
+    EXPECT_EQ(hooks.abort(), error_invalid_operation);
+    ASSERT_EQ(hooks.begin(), no_error);
+    EXPECT_EQ(hooks.begin(), error_invalid_operation);
+    os.thread_id = 2;
+    EXPECT_EQ(hooks.begin(), error_invalid_operation);
+    EXPECT_EQ(hooks.attach(slot_of(first_original), as_ptr(times_ten)), error_invalid_operation);
+    EXPECT_EQ(hooks.update_thread(reinterpret_cast<void*>(0x44)), error_invalid_operation);
+    EXPECT_EQ(hooks.commit(), error_invalid_operation);
+    os.thread_id = 1;
+    EXPECT_EQ(hooks.abort(), no_error);
+
+    // Detaching what is not attached, or with another detour, is refused.
+    EXPECT_EQ(detach_both(), error_invalid_block);
+    EXPECT_EQ(hooks.commit(), error_invalid_block);
+    ASSERT_EQ(attach_both(), no_error);
+    ASSERT_EQ(hooks.commit(), no_error);
+    ASSERT_EQ(hooks.begin(), no_error);
+    EXPECT_EQ(hooks.detach(slot_of(first_original), as_ptr(plus_hundred)), error_invalid_block);
+    EXPECT_EQ(hooks.abort(), no_error);
+    EXPECT_EQ(first(1), 20) << "a refused detach leaves the hook in place";
+}
+
+TEST_F(InterceptTransaction, NothingChangesUnlessTheWholeTransactionCommits) {
+    int_fn tiny = reinterpret_cast<int_fn>(os.place({0xC3, 0x00, 0x00, 0x00, 0x00}, 0x200));
+    void* null_fn = nullptr;
+    const std::pair<long, std::function<long()>> cases[] = {
+        {no_error, [&] { return attach_both() != no_error ? -1 : hooks.abort(); }},
+        // A failed attach: later calls give the same error, and so does the commit.
+        {error_invalid_block,
+         [&] {
+             static_cast<void>(attach_both());
+             EXPECT_EQ(hooks.attach(slot_of(tiny), as_ptr(times_ten)), error_invalid_block);
+             EXPECT_EQ(hooks.update_thread(reinterpret_cast<void*>(0x44)), error_invalid_block);
+             return hooks.commit();
+         }},
+        {error_invalid_handle,
+         [&] {
+             static_cast<void>(attach_both());
+             EXPECT_EQ(hooks.attach(&null_fn, as_ptr(times_ten)), error_invalid_handle);
+             return hooks.commit();
+         }},
+        {error_not_enough_memory,
+         [&] {
+             os.faults().fail("allocate_near", os.faults().calls("allocate_near") + 1);
+             EXPECT_EQ(attach_both(), error_not_enough_memory);
+             return hooks.commit();
+         }},
+        // The second target cannot be made writable: the first is not written either.
+        {5,
+         [&] {
+             os.faults().fail("make_writable", os.faults().calls("make_writable") + 2, 5);
+             static_cast<void>(attach_both());
+             return hooks.commit();
+         }},
+        // A target changed between attach and commit.
+        {error_invalid_data,
+         [&] {
+             static_cast<void>(attach_both());
+             os.place({0x90}, 0x100);
+             const long e = hooks.commit();
+             os.place(twice, 0x100);
+             return e;
+         }},
+    };
+    for (const auto& [code, run] : cases) {
+        EXPECT_EQ(run(), code);
+        expect_unhooked();
+        EXPECT_EQ(os.blocks_out, 0) << "the transaction's blocks went back";
+        EXPECT_EQ(hooks.begin(), no_error) << "the transaction is over";
+        EXPECT_EQ(hooks.abort(), no_error);
+    }
+}
+
+TEST_F(InterceptTransaction, EnlistedThreadsAreSuspendedAndMovedOutOfTheRewrittenCode) {
+    void* const worker = reinterpret_cast<void*>(0x44);
+    const auto at = [](int_fn f, std::size_t offset) {
+        return reinterpret_cast<std::uintptr_t>(f) + offset;
+    };
+    os.ips[worker] = at(first, 2);  // stopped before "add eax,1"
+    ASSERT_EQ(hooks.begin(), no_error);
+    ASSERT_EQ(hooks.update_thread(fake_platform::self()), no_error);
+    EXPECT_EQ(os.suspended.count(fake_platform::self()), 0u) << "the calling thread is ignored";
+    ASSERT_EQ(hooks.update_thread(worker), no_error);
+    EXPECT_EQ(os.suspended[worker], 1) << "suspended when enlisted";
+    ASSERT_EQ(hooks.attach(slot_of(first_original), as_ptr(times_ten)), no_error);
+    ASSERT_EQ(hooks.commit(), no_error);
+    EXPECT_EQ(os.suspended[worker], 0);
+    EXPECT_EQ(os.ips[worker], at(first_original, 2)) << "the same instruction in the trampoline";
+
+    ASSERT_EQ(hooks.begin(), no_error);
+    ASSERT_EQ(hooks.update_thread(worker), no_error);
+    ASSERT_EQ(hooks.detach(slot_of(first_original), as_ptr(times_ten)), no_error);
+    ASSERT_EQ(hooks.commit(), no_error);
+    EXPECT_EQ(os.ips[worker], at(first, 2)) << "and back";
+
+    // A thread that cannot be suspended fails the transaction; the others are resumed.
+    os.faults().fail("suspend", os.faults().calls("suspend") + 2, 5);
+    ASSERT_EQ(hooks.begin(), no_error);
+    ASSERT_EQ(hooks.update_thread(worker), no_error);
+    EXPECT_EQ(hooks.update_thread(reinterpret_cast<void*>(0x48)), 5);
+    EXPECT_EQ(hooks.commit(), 5);
+    EXPECT_EQ(os.suspended[worker], 0);
+}
+
+}  // namespace
