@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
     cmake ninja-build g++ clang clang-format libclang-rt-14-dev
-    libgtest-dev libgmock-dev googletest libbenchmark-dev
+    libgtest-dev libgmock-dev googletest libbenchmark-dev libssl-dev
     nlohmann-json3-dev picojson-dev libfmt-dev
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
     wine osslsigncode openssl python3

@@ -1,8 +1,10 @@
 // Host side of load protection: the supervisor starts the protection engine for its own process
-// before it loads any product library, and stops it as the very last thing before it exits.
+// before it loads any product library, with a reporter that turns each new protection event into
+// a "dllprotect_report" telemetry event, and stops it as the very last thing before it exits.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -10,7 +12,10 @@
 
 namespace dllprotect {
 
-// The option word and the host name the supervisor starts the engine with.
+class dllprotect_reporter;
+
+// The option word and the host name the supervisor starts the engine with: signature, write
+// access, report mode.
 inline constexpr std::uint32_t supervisor_options = 0x1A;
 inline constexpr std::wstring_view supervisor_host_name = L"CorvelWardex";
 
@@ -20,23 +25,30 @@ struct host_error {
     std::wstring message;
 };
 
-// A running engine. The engine stops when its session ends.
+// A running engine and its reporter. Releasing the session stops the engine, then destroys the
+// reporter.
 class host_session {
 public:
-    host_session(host_session&&) noexcept = default;
-    host_session& operator=(host_session&&) noexcept = default;
+    host_session(host_session&& other) noexcept;
+    host_session& operator=(host_session&& other) noexcept;
     host_session(const host_session&) = delete;
     host_session& operator=(const host_session&) = delete;
-    ~host_session() = default;
+    ~host_session();
 
 private:
-    host_session() = default;
+    friend stdext::expected<host_session, host_error> host_start(std::uint32_t options,
+                                                                 std::wstring_view name);
+    explicit host_session(std::unique_ptr<dllprotect_reporter> reporter);
+    void release() noexcept;
+
+    std::unique_ptr<dllprotect_reporter> reporter_;
+    bool owns_engine_ = false;
 };
 
 using host_outcome = stdext::expected<host_session, host_error>;
 
-// Registers the host's event callback and starts the engine with the option word and name.
-// The engine is not part of this build yet, so the start always reports why it did not run.
+// Registers the reporter's callback and starts the engine with the option word and name. The
+// errors are "DllProtectSetEventsCbk failed" and "DllProtectStart failed".
 [[nodiscard]] host_outcome host_start(std::uint32_t options, std::wstring_view name);
 
 }  // namespace dllprotect

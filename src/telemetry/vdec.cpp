@@ -56,8 +56,8 @@ load_module(const std::wstring& path) {
         const std::string name(vdec_export_names[i]);
         exports[i] = modules.find_export(module->get(), name.c_str());
         if (exports[i] == nullptr) {
-            return stdext::unexpected(
-                winapi::win_failure(winapi::error_proc_not_found, "GetProcAddress " + name + " failed"));
+            return stdext::unexpected(winapi::win_failure(winapi::error_proc_not_found,
+                                                          "GetProcAddress " + name + " failed"));
         }
     }
     return std::pair{std::move(*module), exports};

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes/fake_access_control.h"
+#include "fakes/fake_append_file.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_device_identity.h"
 #include "fakes/fake_diagnostics.h"
@@ -50,6 +51,7 @@ struct fake_machine {
     fake_temp_files temp{faults};
     fake_access_control acl;
     fake_library_paths libraries;
+    fake_append_file appends{faults};
     fake_interception interception;
 
 private:
@@ -75,6 +77,7 @@ private:
     winapi::scoped_facility<winapi::access_control> use_acl_{(acl.share_faults(faults), acl)};
     winapi::scoped_facility<winapi::library_paths> use_libraries_{
         (libraries.share_faults(faults), libraries)};
+    winapi::scoped_facility<winapi::append_file> use_appends_{appends};
     winapi::scoped_facility<dllprotect::interception> use_interception_{interception};
 };
 

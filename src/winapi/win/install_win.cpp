@@ -24,6 +24,7 @@ void install_windows_facilities() {
     facility<temp_files>::install(&windows_temp_files_instance());
     facility<access_control>::install(&windows_access_control_instance());
     facility<library_paths>::install(&windows_library_paths_instance());
+    facility<append_file>::install(&windows_append_file_instance());
 }
 
 }  // namespace winapi

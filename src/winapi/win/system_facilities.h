@@ -2,6 +2,7 @@
 #pragma once
 
 #include "winapi/access_control.h"
+#include "winapi/append_file.h"
 #include "winapi/clock.h"
 #include "winapi/device_identity.h"
 #include "winapi/diagnostics.h"
@@ -43,6 +44,7 @@ namespace winapi {
 [[nodiscard]] temp_files& windows_temp_files_instance();
 [[nodiscard]] access_control& windows_access_control_instance();
 [[nodiscard]] library_paths& windows_library_paths_instance();
+[[nodiscard]] append_file& windows_append_file_instance();
 
 // The LoadLibraryExW entry the library-path facility's loads go through; null restores the
 // system's own. The load protection sets the entry that bypasses its interception.
