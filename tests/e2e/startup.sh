@@ -23,7 +23,7 @@ fail() {
 T=$'\t'
 started="32${T}scopped_log_init::scopped_log_init${T}ScoppedLogInit"
 ended="32${T}scopped_log_init::~scopped_log_init${T}~ScoppedLogInit"
-status="16${T}wWinMain${T}dllprotect status=false"
+status="16${T}wWinMain${T}dllprotect status=true"
 
 # run WORD... : one run; checks the exit code and the lines every accepted start writes.
 run() {
