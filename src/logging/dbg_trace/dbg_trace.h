@@ -16,6 +16,16 @@
 #include <atomic>
 #include <cstdint>
 
+// printf checking of the trace formats: GCC calls the standard archetype gnu_printf (its plain
+// printf archetype is the Microsoft one on mingw); clang knows only printf.
+#if defined(__clang__)
+#define DBG_TRACE_FORMAT(format_index, first_argument) \
+    [[gnu::format(printf, format_index, first_argument)]]
+#else
+#define DBG_TRACE_FORMAT(format_index, first_argument) \
+    [[gnu::format(gnu_printf, format_index, first_argument)]]
+#endif
+
 namespace logging::dbg_trace {
 
 // The bits of the flags word: which outputs a line goes to.
@@ -39,8 +49,8 @@ extern std::atomic<std::uint32_t> flags_word;
 inline constexpr char engine_tag[] = "[DLLPROTECT] :: ";
 
 // The engine's forms: the tag is "[DLLPROTECT] :: " + function + "() - ".
-[[gnu::format(gnu_printf, 3, 4)]] void engine_message(int level, const char* function,
-                                                      const char* format, ...) noexcept;
+DBG_TRACE_FORMAT(3, 4)
+void engine_message(int level, const char* function, const char* format, ...) noexcept;
 void engine_wmessage(int level, const char* function, const wchar_t* format, ...) noexcept;
 
 // A tag made of up to three texts, written one after the other into the line.
@@ -67,12 +77,11 @@ struct tag_parts {
 // printf-style lines; `tag` is the whole tag text written between the line's prefix and the
 // message. Narrow formats use %s for char strings, wide formats %ls for wchar_t strings. A null
 // format means "%s". Level 8 also writes to the log file when a settings file was found.
-[[gnu::format(gnu_printf, 3, 4)]] void message(int level, const char* tag, const char* format,
-                                               ...) noexcept;
+DBG_TRACE_FORMAT(3, 4) void message(int level, const char* tag, const char* format, ...) noexcept;
 void wmessage(int level, const char* tag, const wchar_t* format, ...) noexcept;
 // Like message(); the leave line of a trace_scope is written through it.
-[[gnu::format(gnu_printf, 3, 4)]] void timed_message(int level, const char* tag, const char* format,
-                                                     ...) noexcept;
+DBG_TRACE_FORMAT(3, 4)
+void timed_message(int level, const char* tag, const char* format, ...) noexcept;
 
 // Writes the enter text when constructed and, when destroyed, a leave line under the leave text
 // with the extra text and the seconds spent: "<leave><extra>\n[> 0.000125 <]". Nothing happens
