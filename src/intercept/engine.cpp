@@ -72,8 +72,9 @@ long engine::update_thread(void* thread) {
     return no_error;
 }
 
-long engine::attach(void** pointer, void* detour) {
-    const std::lock_guard lock(mutex_);
+// Whether an attach or detach of *pointer to detour may join the open transaction; a refusal
+// that is the caller's fault fails the whole transaction.
+long engine::check_operation(void** pointer, void* detour) {
     if (!owned()) {
         return error_invalid_operation;
     }
@@ -85,6 +86,14 @@ long engine::attach(void** pointer, void* detour) {
     }
     if (operation_count_ == operations_.size()) {
         return fail(error_not_enough_memory);
+    }
+    return no_error;
+}
+
+long engine::attach(void** pointer, void* detour) {
+    const std::lock_guard lock(mutex_);
+    if (const long error = check_operation(pointer, detour); error != no_error) {
+        return error;
     }
     const arch mode = os_.code_arch();
     const std::uint64_t target = skip_thunks(reinterpret_cast<std::uintptr_t>(*pointer), mode, os_);
@@ -134,17 +143,8 @@ long engine::attach(void** pointer, void* detour) {
 
 long engine::detach(void** pointer, void* detour) {
     const std::lock_guard lock(mutex_);
-    if (!owned()) {
-        return error_invalid_operation;
-    }
-    if (error_ != no_error) {
-        return error_;
-    }
-    if (pointer == nullptr || *pointer == nullptr || detour == nullptr) {
-        return fail(error_invalid_handle);
-    }
-    if (operation_count_ == operations_.size()) {
-        return fail(error_not_enough_memory);
+    if (const long error = check_operation(pointer, detour); error != no_error) {
+        return error;
     }
     slot* s = pool_.find(reinterpret_cast<std::uintptr_t>(*pointer), slot_state::live);
     if (s == nullptr ||

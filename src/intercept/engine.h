@@ -41,6 +41,7 @@ private:
 
     bool owned() const;
     long fail(long error);
+    long check_operation(void** pointer, void* detour);
     void end();
     void abort_pending();
     void move_threads();

@@ -21,6 +21,7 @@
 #include "logging/dbg_trace/dbg_trace.h"
 #include "logging/log.h"
 #include "winapi/facility.h"
+#include "winapi/win/final_path.h"
 #include "winapi/win/system_facilities.h"
 
 namespace dllprotect {
@@ -108,37 +109,24 @@ LONG WINAPI WinVerifyTrust_Hook(HWND window, GUID* action, LPVOID data) {
     return result;
 }
 
-// GetFinalPathNameByHandleW into 200 characters, retried once into twice the reported length.
-bool final_path(HANDLE file, DWORD flags, std::wstring& path) {
-    std::vector<wchar_t> buffer(200);
-    DWORD length =
-        ::GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()), flags);
-    if (length == 0 || length >= buffer.size()) {
-        buffer.assign(std::max<std::size_t>(2 * std::size_t{length}, 400), L'\0');
-        length = ::GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
-                                             flags);
-        if (length == 0 || length >= buffer.size()) {
-            return false;
-        }
-    }
-    path.assign(buffer.data(), length);
-    return true;
-}
-
 // The DOS path of the file behind a section, in its NT form converted when that is all there is.
 bool section_file_path(HANDLE file, std::wstring& path) {
     if (file == INVALID_HANDLE_VALUE || file == nullptr) {
         return false;
     }
-    if (final_path(file, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS, path)) {
+    constexpr auto retry = winapi::final_path_retry::twice_reported_length;
+    if (auto dos =
+            winapi::final_path_by_handle(file, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS, retry)) {
+        path = *std::move(dos);
         return true;
     }
-    std::wstring nt_path;
-    if (!final_path(file, FILE_NAME_NORMALIZED | VOLUME_NAME_NT, nt_path)) {
+    const auto nt_path =
+        winapi::final_path_by_handle(file, FILE_NAME_NORMALIZED | VOLUME_NAME_NT, retry);
+    if (!nt_path) {
         return false;
     }
     std::error_code error;
-    path = get_module_path_extended(nt_path, error);
+    path = get_module_path_extended(*nt_path, error);
     return !error;
 }
 

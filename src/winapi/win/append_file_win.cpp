@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "winapi/win/final_path.h"
 #include "winapi/win/handles.h"
 #include "winapi/win/system_facilities.h"
 
@@ -18,22 +19,6 @@ HANDLE native(append_handle file) {
 
 stdext::unexpected<stdext::error> last_failure(const char* call) {
     return stdext::unexpected(win_failure(::GetLastError(), call));
-}
-
-// GetFinalPathNameByHandleW into 200 characters, then once more with the size it asked for.
-std::wstring final_path_by_handle(HANDLE file) {
-    std::vector<wchar_t> buffer(200);
-    DWORD length =
-        ::GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
-    if (length >= buffer.size()) {
-        buffer.assign(length + 1, L'\0');
-        length =
-            ::GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
-    }
-    if (length == 0 || length >= buffer.size()) {
-        return {};
-    }
-    return std::wstring(buffer.data(), length);
 }
 
 // The handle's file name as a UNC path, when that path exists.
@@ -61,10 +46,8 @@ public:
             return last_failure("CreateFileW");
         }
         opened_append_file opened{unique_append_handle(from_native(file)), {}};
-        opened.final_path = final_path_by_handle(file);
-        if (opened.final_path.empty()) {
-            opened.final_path = unc_path_by_handle(file);
-        }
+        auto final_path = final_path_by_handle(file, 0, final_path_retry::asked_length);
+        opened.final_path = final_path ? *std::move(final_path) : unc_path_by_handle(file);
         return opened;
     }
 

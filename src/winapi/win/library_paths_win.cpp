@@ -7,6 +7,7 @@
 #include <atomic>
 #include <vector>
 
+#include "winapi/win/final_path.h"
 #include "winapi/win/handles.h"
 #include "winapi/win/system_facilities.h"
 
@@ -51,27 +52,6 @@ const ntdll_entries& ntdll() {
 
 stdext::unexpected<stdext::error> failed(DWORD code, const char* step) {
     return stdext::unexpected(win_failure(code, step));
-}
-
-// GetFinalPathNameByHandleW into 200 characters; when that fails or does not fit, once more
-// into twice the length the first call reported.
-stdext::expected<std::wstring> final_path_of_handle(HANDLE handle, DWORD flags) {
-    if (handle == INVALID_HANDLE_VALUE) {
-        return failed(ERROR_INVALID_PARAMETER, "GetFinalPathNameByHandleW");
-    }
-    std::vector<wchar_t> buffer(200);
-    DWORD length = ::GetFinalPathNameByHandleW(handle, buffer.data(),
-                                               static_cast<DWORD>(buffer.size()), flags);
-    if (length == 0 || length >= buffer.size()) {
-        buffer.assign(std::max<std::size_t>(2 * std::size_t{length}, 400), L'\0');
-        length = ::GetFinalPathNameByHandleW(handle, buffer.data(),
-                                             static_cast<DWORD>(buffer.size()), flags);
-        if (length == 0 || length >= buffer.size()) {
-            return failed(length == 0 ? ::GetLastError() : ERROR_INSUFFICIENT_BUFFER,
-                          "GetFinalPathNameByHandleW");
-        }
-    }
-    return std::wstring(buffer.data(), length);
 }
 
 class windows_library_paths final : public library_paths {
@@ -150,7 +130,8 @@ public:
             return failed(nt.to_error ? nt.to_error(status) : static_cast<DWORD>(status),
                           "NtCreateFile");
         }
-        auto path = final_path_of_handle(file, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        auto path = final_path_by_handle(file, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS,
+                                         final_path_retry::twice_reported_length);
         if (file != INVALID_HANDLE_VALUE) {
             last_error_guard keep;
             nt.close(file);
@@ -191,7 +172,8 @@ public:
         if (!object) {
             return failed(::GetLastError(), "CreateFileW");
         }
-        return final_path_of_handle(object.get(), FILE_NAME_NORMALIZED | static_cast<DWORD>(form));
+        return final_path_by_handle(object.get(), FILE_NAME_NORMALIZED | static_cast<DWORD>(form),
+                                    final_path_retry::twice_reported_length);
     }
 
 private:
