@@ -8,6 +8,12 @@
 //       per event, then stops the engine and prints the stop's result. --off loads the same way
 //       without starting the engine; --stop-after T stops the engine after T seconds while the
 //       loads go on.
+//       --host starts the engine as the supervisor does, through the host side with its reporter
+//       (name "CorvelWardex"), which sends each new event through the "vdec.dll" beside the probe;
+//       events are then not printed, and the stop prints "released". --section FILE (and
+//       --section-rx FILE) call ntdll's NtCreateSection on FILE as a manual mapper would: an image
+//       section with PAGE_EXECUTE (PAGE_EXECUTE_READ), and print the status and whether a section
+//       handle was written.
 //   protect-probe.exe --bench ROUNDS
 //       LoadLibraryW of a mapped module and a load and release of a system library that is not
 //       mapped, each with the engine off and on, in turns; prints the medians and ratios.
@@ -20,12 +26,14 @@
 #include <cwchar>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "dllprotect/engine.h"
+#include "dllprotect/host.h"
 #include "dllprotect/win/interception_win.h"
 #include "stdext/utf.h"
 #include "winapi/win/system_facilities.h"
@@ -109,6 +117,45 @@ int bench(int rounds) {
     return 0;
 }
 
+struct section_request {
+    ULONG protection;
+    std::wstring file;
+};
+
+using nt_create_section_fn = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, void*, PLARGE_INTEGER, ULONG, ULONG,
+                                          HANDLE);
+
+// An image section of the file, made the way a manual mapper makes one: straight through ntdll
+// (and so through its interception), with no object attributes and no maximum size.
+void create_section(const section_request& request) {
+    constexpr ACCESS_MASK access = SECTION_MAP_EXECUTE | SECTION_MAP_READ | SECTION_QUERY;
+    constexpr ULONG sec_image = 0x1000000;
+    char prefix[64];
+    std::snprintf(prefix, sizeof prefix, "section 0x%lx ", request.protection);
+    const std::string head = prefix + stdext::wide_to_utf8(request.file) + ": ";
+    HANDLE file = ::CreateFileW(request.file.c_str(), GENERIC_READ | GENERIC_EXECUTE,
+                                FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        print(head + "cannot open " + std::to_string(::GetLastError()));
+        return;
+    }
+    const auto create = reinterpret_cast<nt_create_section_fn>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtCreateSection")));
+    // A value no creation returns tells whether the handle was written.
+    HANDLE const unwritten = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x5EC7));
+    HANDLE section = unwritten;
+    const LONG status =
+        create(&section, access, nullptr, nullptr, request.protection, sec_image, file);
+    char line[96];
+    std::snprintf(line, sizeof line, "status 0x%lx, handle %s", static_cast<unsigned long>(status),
+                  section == unwritten ? "not written" : "written");
+    print(head + line);
+    if (section != unwritten && section != nullptr) {
+        ::CloseHandle(section);
+    }
+    ::CloseHandle(file);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -119,6 +166,8 @@ int wmain(int argc, wchar_t** argv) {
     bool callback = true;
     bool engine_on = true;
     bool keep = false;
+    bool host = false;
+    std::vector<section_request> sections;
     std::vector<std::wstring> functions{L"W"};
     int threads = 1;
     double seconds = 0;
@@ -135,6 +184,12 @@ int wmain(int argc, wchar_t** argv) {
             keep = true;
         } else if (arg == L"--off") {
             engine_on = false;
+        } else if (arg == L"--host") {
+            host = true;
+        } else if ((arg == L"--section" || arg == L"--section-rx") && has_value) {
+            sections.push_back(
+                {static_cast<ULONG>(arg == L"--section" ? PAGE_EXECUTE : PAGE_EXECUTE_READ),
+                 argv[++i]});
         } else if (arg == L"--no-callback") {
             callback = false;
         } else if (arg == L"--via" && has_value) {
@@ -152,16 +207,39 @@ int wmain(int argc, wchar_t** argv) {
         }
     }
 
-    if (callback && !dllprotect::DllProtectSetEventsCbk(&on_event, nullptr)) {
-        print("DllProtectSetEventsCbk failed");
-        return 1;
+    // The supervisor's start: its reporter is the callback, and releasing the session stops the
+    // engine before the reporter goes.
+    std::optional<dllprotect::host_session> session;
+    if (host) {
+        auto outcome = dllprotect::host_start(options, dllprotect::supervisor_host_name);
+        print(std::string("host start: ") +
+              (outcome ? "1" : stdext::wide_to_utf8(outcome.error().message)));
+        if (!outcome) {
+            return 1;
+        }
+        session.emplace(std::move(*outcome));
+    } else {
+        if (callback && !dllprotect::DllProtectSetEventsCbk(&on_event, nullptr)) {
+            print("DllProtectSetEventsCbk failed");
+            return 1;
+        }
+        const int started = engine_on ? dllprotect::DllProtectStart(options, nullptr) : 1;
+        print("start: " + std::to_string(started));
+        if (started != 1) {
+            print("stop: " + std::to_string(dllprotect::DllProtectEnd()));
+            return 1;
+        }
     }
-    const int started = engine_on ? dllprotect::DllProtectStart(options, nullptr) : 1;
-    print("start: " + std::to_string(started));
-    if (started != 1) {
-        print("stop: " + std::to_string(dllprotect::DllProtectEnd()));
-        return 1;
+    for (const section_request& request : sections) {
+        create_section(request);
     }
+    auto stop = [&] {
+        if (session) {
+            session.reset();
+            return std::string("released");
+        }
+        return std::to_string(engine_on ? dllprotect::DllProtectEnd() : 1);
+    };
 
     // Each distinct outcome is printed once; the count of loads tells that every call returned.
     std::mutex seen_mutex;
@@ -199,14 +277,14 @@ int wmain(int argc, wchar_t** argv) {
     if (stop_after >= 0) {
         // The engine stops while the workers go on loading.
         std::this_thread::sleep_for(std::chrono::duration<double>(stop_after));
-        print("stop: " + std::to_string(engine_on ? dllprotect::DllProtectEnd() : 1));
+        print("stop: " + stop());
     }
     for (auto& t : pool) {
         t.join();
     }
     print("calls: " + std::to_string(calls.load()));
     if (stop_after < 0) {
-        print("stop: " + std::to_string(engine_on ? dllprotect::DllProtectEnd() : 1));
+        print("stop: " + stop());
     }
     return 0;
 }

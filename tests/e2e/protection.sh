@@ -7,7 +7,15 @@
 #   - named in the blacklist beside the program: refused in report mode too;
 #   - in the program's own folder under Program Files, a system library, a mapped module: loaded
 #     without an event;
-#   - eight threads loading all of them for a minute: every call answered, the engine stops;
+#   - without a consumer the same events go, encrypted, to the dump file, which the host build's
+#     reader gives back record for record; a file cut short gives the reader's "torn" error;
+#   - eight threads loading all of them for a minute through the supervisor's own start (host
+#     side, reporter, the lab's vdec.dll): every call answered, each distinct event sent once as a
+#     "dllprotect_report" with its eleven fields in order, the engine stops;
+#   - an image section made straight through ntdll, as a manual mapper would, from the unsigned
+#     copy: reported and created in report mode, refused (no section handle) in block mode; the
+#     signed copy passes, the blacklisted one is refused, a PAGE_EXECUTE_READ section is not
+#     examined;
 #   - the engine stopped while eight threads go on loading: no crash, the loads go on.
 set -euo pipefail
 build=${WARDEX_BUILD_DIR:?}
@@ -34,7 +42,8 @@ cp "$build/lab/bin/planted.dll" "$work/unsigned.dll"
 cp "$build/lab/bin/planted.dll" "$work/signed.dll"
 lab_make_signer "$work/signer" "Someone Else" && lab_sign "$work/signer" "$work/signed.dll"
 cp "$build/lab/bin/planted.dll" "$work/evil.dll"
-cp "$build/lab/bin/protect-probe.exe" "$build/lab/bin/planted.dll" "$program/"
+cp "$build/lab/bin/protect-probe.exe" "$build/lab/bin/planted.dll" "$build/lab/vdec/vdec.dll" \
+    "$program/"
 printf '{"blacklist": ["evil.dll"]}' >"$program/dllblacklist.json"
 
 unsigned='C:\users\Public\planted\unsigned.dll'
@@ -74,6 +83,33 @@ lacks "event: planted.dll"
 lacks "event: mpr.dll"
 lacks "event: kernel32.dll"
 has "stop: 1"
+events=$(tr -d '\r' <"$out" | sed -n 's/^event: //p')
+
+# The same loads without a consumer: the engine writes the events to its dump file. Wine's
+# processes are elevated, so the file lies beside the probe, not under ProgramData.
+dump=$program/dllReport.protect-probe.exe.V2
+reader=${WARDEX_DUMP_READER:-$source_dir/build/native/tools/dump-reader/wardex-dump-read}
+if [ ! -x "$reader" ]; then
+    reader=$source_dir/build/native/tools/dump-reader/wardex-dump-read
+    (cd "$source_dir" && cmake --preset native >/dev/null &&
+        cmake --build build/native --target wardex_dump_read -j2 >/dev/null) ||
+        fail "cannot build the dump reader"
+fi
+rm -f "$dump"
+probe --no-callback --options 1E --via all "$unsigned" "$signed" "$evil" planted.dll mpr.dll kernel32.dll
+lacks "event: "
+[ ! -e "$prefix/drive_c/ProgramData/48C4687D-9760-4F5B-BAB3-60351B0841E4/${dump##*/}" ] ||
+    fail "a dump file under ProgramData"
+[ -s "$dump" ] || fail "no dump file beside the probe"
+"$reader" "$dump" >"$out.dump" 2>&1 || fail "the reader failed on $dump: $(cat "$out.dump")"
+[ "$(grep -c . "$out.dump")" = 8 ] || fail "8 dump records expected: $(cat "$out.dump")"
+[ "$(cat "$out.dump")" = "$events" ] ||
+    fail "dump records differ from the events: $(diff <(echo "$events") "$out.dump")"
+# One byte cut off: the records before the last are given, then the reader's error.
+head -c -1 "$dump" >"$out.torn" || true
+! "$reader" "$out.torn" >/dev/null 2>"$out.dump" || fail "a torn dump file was read without error"
+grep -F "record 7 at offset" "$out.dump" | grep -F "torn record" >/dev/null ||
+    fail "torn dump file: $(cat "$out.dump")"
 
 # Block mode with every event.
 probe --options 6A --via all "$unsigned" "$signed" mpr.dll
@@ -84,11 +120,46 @@ done
 has "| DLL_BLOCKED | LoadLibraryExA |"
 lacks "VULNERABLE_PATH"
 
-# Eight threads for a minute, then the engine stops with no load in flight.
-probe --options 1E --via all --threads 8 --seconds 60 "$unsigned" "$signed" "$evil" planted.dll mpr.dll
-has "stop: 1"
+# Eight threads for a minute through the supervisor's start, then the engine stops with no load in
+# flight. The unsigned copy is also asked for in capitals: the same report.
+rm -f "$program/vdec-calls.txt"
+probe --host --options 1E --via all --threads 8 --seconds 60 "$unsigned" "${unsigned^^}" "$signed" \
+    "$evil" planted.dll mpr.dll
+has "host start: 1"
+has "load ExA ${unsigned^^}: ok"
+has "stop: released"
 calls=$(tr -d '\r' <"$out" | sed -n 's/^calls: //p')
 [ "${calls:-0}" -gt 1000 ] || fail "only ${calls:-0} calls in a minute"
+# One line per submitted report: its key fields and the names of its fields in order.
+reports=$(tr -d '\r' <"$program/vdec-calls.txt" | awk -F'\t' '
+    $1 == "event" { on = $2 == "dllprotect_report"; names = ""; split("", v); next }
+    on && $1 == "field" { names = names " " $3; v[$3] = $4; next }
+    on && $1 == "end" { print tolower(v["request_path"] "|" v["load_path"] "|" v["reason"] "|" \
+                                      v["process_name"] "|" v["signature"]) names; on = 0 }' | sort)
+fields=" request_path load_path module_name reason function_name flags process_name caller_name"
+fields+=" caller_offset error_info signature"
+want="${evil,,}|${evil,,}|dll_blocked|corvelwardex|unsigned$fields
+${unsigned,,}|\\\\?\\${unsigned,,}|vulnerable_path|corvelwardex|unsigned$fields"
+[ "$reports" = "$want" ] || fail "reports: $(diff <(echo "$want") <(echo "$reports") | head -c 1500)"
+submits=$(grep -c "^call.SubmitEvent" "$program/vdec-calls.txt" || true)
+[ "$submits" = 2 ] || fail "$submits submissions, 2 expected"
+
+# An image section of the file, made straight through ntdll: report mode with the blacklist, then
+# block mode with every event. Loader-made sections (PAGE_EXECUTE_READ) are not examined.
+section_event="\\\\?\\${unsigned,,} |  | REASON | NtCreateSection | 0x0 |  |  | dll is unsigned"
+probe --options 9E --section "$unsigned" --section "$signed" --section "$evil" --section-rx "$unsigned"
+has "section 0x10 $unsigned: status 0x0, handle written"
+has "event: ${section_event/REASON/VULNERABLE_PATH_NTCREATE_SECTION}"
+has "section 0x10 $signed: status 0x0, handle written"
+has "section 0x10 $evil: status 0xc0000022, handle not written"
+has "section 0x20 $unsigned: status 0x0, handle written"
+[ "$(grep -c "^event: " "$out")" = 1 ] || fail "one section event expected"
+probe --options EA --section "$unsigned" --section "$signed" --section-rx "$unsigned"
+has "section 0x10 $unsigned: status 0xc0000022, handle not written"
+has "event: ${section_event/REASON/DLL_BLOCKED}"
+has "section 0x10 $signed: status 0x0, handle written"
+has "section 0x20 $unsigned: status 0x0, handle written"
+[ "$(grep -c "^event: " "$out")" = 1 ] || fail "one section event expected"
 
 # The engine stops while eight threads go on loading.
 probe --options 1A --threads 8 --seconds 6 --stop-after 2 "$unsigned" mpr.dll
