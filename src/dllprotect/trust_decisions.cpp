@@ -249,13 +249,25 @@ std::wstring to_extended_path(const std::wstring& path) {
     return path;
 }
 
-bool is_inside_dir(const std::wstring& file, const std::wstring& folder, std::error_code& error) {
+namespace {
+
+// The file's side of is_inside_dir, found once however many folders it is compared with.
+struct file_facts {
+    std::wstring path;  // in its extended form
+    stdext::expected<winapi::file_type> type;
+    std::optional<stdext::expected<std::wstring>> canonical;  // found when first needed
+};
+
+file_facts facts_of(const std::wstring& file) {
+    std::wstring path = to_extended_path(file);
+    auto type = winapi::facility<winapi::file_system>::get().status(path);
+    return {std::move(path), std::move(type), std::nullopt};
+}
+
+bool inside(file_facts& file, const std::wstring& folder, std::error_code& error) {
     error.clear();
-    const std::wstring file_path = to_extended_path(file);
-    auto& files = winapi::facility<winapi::file_system>::get();
-    auto file_type = files.status(file_path);
-    if (!file_type) {
-        error = file_type.error().code;
+    if (!file.type) {
+        error = file.type.error().code;
         return false;
     }
     auto folder_facts = known(folder);
@@ -265,10 +277,13 @@ bool is_inside_dir(const std::wstring& file, const std::wstring& folder, std::er
             return false;
         }
     }
-    if (*file_type != winapi::file_type::regular) {
+    if (*file.type != winapi::file_type::regular) {
         return false;
     }
-    auto canonical_file = canonical(file_path);
+    if (!file.canonical) {
+        file.canonical = canonical(file.path);
+    }
+    const auto& canonical_file = *file.canonical;
     if (!canonical_file) {
         error = canonical_file.error().code;
         return false;
@@ -291,21 +306,28 @@ bool is_inside_dir(const std::wstring& file, const std::wstring& folder, std::er
     return *prefix_id == folder_facts->id;
 }
 
+}  // namespace
+
+bool is_inside_dir(const std::wstring& file, const std::wstring& folder, std::error_code& error) {
+    file_facts facts = facts_of(file);
+    return inside(facts, folder, error);
+}
+
 namespace helpers {
 
 bool is_trusted_path(const std::wstring& path) {
     DLLPROTECT_TRACE_SCOPE(logging::level_trace);
     const trusted_dirs& dirs = decisions().dirs;
+    // The file is looked at once for the four folders; errors count as "not inside".
+    file_facts file = facts_of(path);
     std::error_code ignored;
-    if (is_inside_dir(path, dirs.system_dir, ignored) ||
-        is_inside_dir(path, dirs.windows_dir, ignored)) {
+    if (inside(file, dirs.system_dir, ignored) || inside(file, dirs.windows_dir, ignored)) {
         DLLPROTECT_TRACEW(logging::level_info,
                           L"path: %ls is TRUSTED. Reason: is in system32 or in windows dir",
                           path.c_str());
         return true;
     }
-    if (is_inside_dir(path, dirs.exe_dir, ignored) &&
-        is_inside_dir(path, dirs.program_files_dir, ignored)) {
+    if (inside(file, dirs.exe_dir, ignored) && inside(file, dirs.program_files_dir, ignored)) {
         DLLPROTECT_TRACEW(
             logging::level_info,
             L"path: %ls is TRUSTED. Reason: is in exe_dir and file is in programmfiles_dir",
