@@ -45,3 +45,13 @@ target_compile_definitions(wardex_thirdparty INTERFACE FMT_HEADER_ONLY PICOJSON_
 
 # Runs a Windows program under 64-bit Wine in a prefix that belongs to the build tree.
 set(WARDEX_WINE_RUN ${CMAKE_SOURCE_DIR}/lab/wine-run.sh)
+
+# The lab's scripts read which Wine runs this build's programs: the 32-bit lab for x86.
+if(WIN32)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+        set(WARDEX_ARCH x86)
+    else()
+        set(WARDEX_ARCH x64)
+    endif()
+    file(WRITE ${CMAKE_BINARY_DIR}/wine-arch "${WARDEX_ARCH}\n")
+endif()

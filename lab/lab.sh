@@ -3,7 +3,8 @@
 # The lab: an agent installation in a fresh Wine prefix, with Wardex.exe and the product's
 # libraries signed by a test signer made at run time.
 #
-# Sourced (WARDEX_BUILD_DIR is the windows-x64 build tree):
+# Sourced (WARDEX_BUILD_DIR is a Windows build tree, windows-x64 or the shipped windows-x86: the
+# lab runs its programs under the matching Wine):
 #   lab_fresh NAME            a fresh prefix and installation under $WARDEX_BUILD_DIR/labs/NAME;
 #                             sets LAB_DIR, WINEPREFIX, LAB_PROGRAM (the program folder, Unix path)
 #                             and LAB_PROGRAM_WIN (the same as Windows sees it)
@@ -138,10 +139,14 @@ lab_fresh() {
     # lab_done ends it, and it ends by itself after a minute without programs should the lab be
     # left without lab_done.
     wineserver -p60
-    # 64-bit Windows names its native Program Files folder in "ProgramW6432Dir"; Wine 8 leaves
-    # the value out, so the lab machine gets it as Windows has it.
-    wine reg add 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion' /v ProgramW6432Dir /t REG_SZ \
-        /d 'C:\Program Files' /f >"$LAB_DIR/reg.out" 2>&1
+    # 64-bit Windows names its native Program Files folder in "ProgramW6432Dir", in both registry
+    # views; Wine 8 leaves the value out, so the lab machine gets it as Windows has it (the
+    # 32-bit program reads the 32-bit view).
+    local view
+    for view in 64 32; do
+        wine reg add 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion' /v ProgramW6432Dir \
+            /t REG_SZ /d 'C:\Program Files' /f /reg:$view >"$LAB_DIR/reg.out" 2>&1 || return 1
+    done
     LAB_PROGRAM="$WINEPREFIX/drive_c/Program Files/${LAB_PRODUCT_FOLDER//\\//}/$LAB_VERSION"
     LAB_PROGRAM_WIN=$(lab_winpath "$LAB_PROGRAM")
     lab_install "$LAB_PROGRAM"
@@ -169,7 +174,9 @@ lab_agent() {
     cp "$bin/recorder.exe" "$LAB_PROGRAM/PeerScout.exe"
     cp "$bin/recorder.exe" "$LAB_PROGRAM/installer/installer.exe"
     cp "$bin/recorder.exe" "$LAB_PRODUCT/CorvelUI.exe"
+    # The product's event client, signed by the product's signer as the shipped one is.
     cp "$(_lab_build)/lab/vdec/vdec.dll" "$LAB_PROGRAM/"
+    lab_sign_as "$LAB_SIGNER" "$LAB_PROGRAM/vdec.dll"
     rm -f "$LAB_PROGRAM/CorvelService.exe"
     # The product key the installer writes: the kit's version under "Install". The shipped 32-bit
     # program reads it in the 32-bit view; the 64-bit build under test reads the native view.
@@ -213,10 +220,17 @@ lab_run() {
     fi
 }
 
+# lab_done [RC]: ends the lab's Wine server and every program still running. As a script's EXIT
+# trap (RC defaults to the script's exit status) it also removes the lab when the script passed,
+# and keeps it and says where when it failed.
 lab_done() {
+    local rc=${1:-$?}
     if [ -n "${WINEPREFIX:-}" ]; then
         wineserver -k >/dev/null 2>&1 || true
         wineserver -w >/dev/null 2>&1 || true
+    fi
+    if [ -n "${LAB_DIR:-}" ]; then
+        wine_prefix_release "$LAB_DIR" "$rc"
     fi
 }
 

@@ -18,7 +18,8 @@
 #                                      pending, 3 stop pending, 4 running), or 0 when unknown
 #   corvel_wait_state STATE SECONDS    waits until the service is in STATE; fails after SECONDS
 #   corvel_calls DIR WORD              prints how many times CorvelService.exe ran with WORD
-#   standins_cleanup                   ends every program of the prefix (wineserver -k)
+#   standins_cleanup [RC]              ends every program of the prefix (wineserver -k); as an EXIT
+#                                      trap it removes the prefix when the script passed
 
 _standins_lab=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lab/wine-env.sh
@@ -120,6 +121,8 @@ corvel_calls() {
 }
 
 standins_cleanup() {
+    local rc=${1:-$?}
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
+    wine_prefix_release "${WINEPREFIX:-}" "$rc"
 }

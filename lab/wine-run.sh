@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# wine-run.sh PREFIX PROGRAM [ARGS...]: runs a Windows program under 64-bit Wine in PREFIX (made
-# on first use) and returns its exit code. Output goes to our stdout/stderr as usual.
+# wine-run.sh PREFIX PROGRAM [ARGS...]: runs a Windows program under Wine in PREFIX, a fresh copy
+# of the build tree's pristine prefix, and returns its exit code. Output goes to our stdout and
+# stderr as usual. The prefix is removed when the program succeeds and kept when it fails.
+# WARDEX_BUILD_DIR names the build tree, and so the Wine (the 32-bit lab's for an x86 build).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=lab/wine-env.sh
 . "$here/wine-env.sh"
 prefix=$1
 shift
-wine_prefix_ready "$prefix"
+build=${WARDEX_BUILD_DIR:-$(cd "$(dirname "$prefix")/.." && pwd)}
+wine_prefix_from_pristine "$prefix" "$build"
 set +e
-WINEPREFIX="$prefix" wine "$@"
+wine "$@"
 rc=$?
-WINEPREFIX="$prefix" wineserver -w
+wineserver -w
+wine_prefix_release "$prefix" "$rc"
 exit $rc

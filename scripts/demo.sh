@@ -17,6 +17,8 @@ export WARDEX_BUILD_DIR=$PWD/build/windows-x64
 # shellcheck source=lab/lab.sh
 . lab/lab.sh
 wine_report_errors
+# The demo's lab stays for a look around; the next demo replaces it.
+export WARDEX_KEEP_LABS=1
 trap lab_done EXIT
 
 echo "== laying out the agent installation in a fresh Wine prefix"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every check of the project: formatting, the native unit tests with sanitizers, the fuzz
 # targets briefly, the shipped 32-bit build and its imports, and the Windows tests and end-to-end
-# scenarios of the 64-bit build under Wine. Installs what it needs first.
+# scenarios of both Windows builds: the 64-bit one under the host's Wine, the shipped 32-bit one
+# under the 32-bit lab (a WoW64 prefix whose 32-bit side is emulated). Installs what it needs
+# first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -36,3 +38,6 @@ echo "== windows-x64: Windows tests and scenarios under Wine"
 cmake --preset windows-x64 >/dev/null
 cmake --build --preset windows-x64 -j "$jobs"
 ctest --preset windows-x64 -j "$jobs" --output-on-failure
+
+echo "== windows-x86: the shipped program's Windows tests and scenarios under the 32-bit lab"
+ctest --preset windows-x86 -L x86 -j "$jobs" --output-on-failure

@@ -50,9 +50,13 @@ report() { # REQUEST LOAD MODULE REASON ERROR_INFO: one expected report, the off
         "field${T}A${T}error_info${T}$5" "field${T}A${T}signature${T}UNSIGNED" "end"
 }
 program_win='C:\Program Files\Valdrin\Agent\1.0.0'
+# The Program Files folder the engine compares with is the process's own: a 32-bit process on
+# 64-bit Windows has "Program Files (x86)".
+prog_files='C:\Program Files'
+[ "$(wine_arch)" = x86 ] && prog_files='C:\Program Files (x86)'
 want="$(report "$program_win\\vdec.dll" UNKNOWN UNKNOWN LOAD_FAILED 'err:0x2')
 $(report vdec.dll '\\?\C:\users\Public\planted\vdec.dll' vdec.dll VULNERABLE_PATH \
-    "paths: exe: $program_win\\ prog: C:\\Program Files")"
+    "paths: exe: $program_win\\ prog: $prog_files")"
 got=$(printf '%s\n' "$events" | grep -v "${T}caller_offset${T}")
 if [ "$got" != "$want" ]; then
     fail "the reports differ:"

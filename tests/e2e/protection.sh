@@ -33,8 +33,15 @@ fail() {
 
 prefix=$build/wine/protection
 wine_prefix_from_pristine "$prefix" "$build"
+trap 'wine_prefix_release "$prefix" $?' EXIT
 work=$prefix/drive_c/users/Public/planted
-program=$prefix/drive_c/Program\ Files/ProbeTest
+# The probe's own folder under its Program Files folder: a 32-bit program's is
+# "Program Files (x86)" on 64-bit Windows, and only that folder counts as trusted for it.
+if [ "$(wine_arch)" = x86 ]; then
+    program=$prefix/drive_c/Program\ Files\ \(x86\)/ProbeTest
+else
+    program=$prefix/drive_c/Program\ Files/ProbeTest
+fi
 rm -rf "$work" "$program"
 mkdir -p "$work" "$program"
 chmod 777 "$work"

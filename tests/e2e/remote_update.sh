@@ -25,7 +25,7 @@ stop_server() {
         server=
     fi
 }
-trap 'stop_server; lab_done' EXIT
+trap 'rc=$?; stop_server; lab_done $rc' EXIT
 
 # A fresh lab whose settings point at a loopback server that serves the recorder stand-in as the
 # installer, signed by SIGNER; the agent needs a remedy (vdnc.ini changed) and three reinstalls

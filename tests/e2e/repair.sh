@@ -45,6 +45,9 @@ print("repair=%d start=%d" % (d["repair"]["count"], d.get("start_service", {}).g
 }
 
 fresh "a healthy agent: small fixes only, nothing kept, nothing reported" healthy running
+# The updating flag is read in the 64-bit registry view: the key in the 32-bit view alone (where a
+# 32-bit process writes by default) is not an update in progress.
+wine reg add 'HKLM\SOFTWARE\Valdrin Agent\Install\AgentUpdating' /f /reg:32 >"$LAB_DIR/reg.out" 2>&1
 repair
 expect_logged "16${T}repair${T}not updating"
 expect_logged "16${T}repair${T}is running & valid settings, check symlinks"
@@ -65,8 +68,11 @@ expect_logged "16${T}repair${T}MUST REPAIR"
 [ "$(counters)" = "repair=1 start=0" ] || fail "counters: $(state_file)"
 installer_calls | grep -q "session=1 cmdline=.*installer\.exe\"\? /source:wardex_repair$" ||
     fail "installer: $(installer_calls)"
+# The repaired marker lands in the 32-bit registry view, and only there.
 wine reg query 'HKLM\SOFTWARE\Valdrin Agent\repaired' /reg:32 >"$LAB_DIR/marker.txt" 2>&1 ||
     fail "no repaired marker: $(cat "$LAB_DIR/marker.txt")"
+wine reg query 'HKLM\SOFTWARE\Valdrin Agent\repaired' /reg:64 >"$LAB_DIR/marker.txt" 2>&1 &&
+    fail "the repaired marker is in the 64-bit view"
 [ "$(reported_action)" = repair ] || fail "reported: $(reported_action)"
 log=$(repair_logs)
 [ -n "$log" ] || fail "no repair log"

@@ -15,15 +15,19 @@ fail() {
 }
 
 wine_prefix_from_pristine "$WARDEX_BUILD_DIR/wine/e2e-repair-event" "$WARDEX_BUILD_DIR"
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+trap 'wine_prefix_release "$WINEPREFIX" $?' EXIT
 dir="$WINEPREFIX/drive_c/Report"
 mkdir -p "$dir"
 cp "$WARDEX_BUILD_DIR/lab/bin/repair-report.exe" "$WARDEX_BUILD_DIR/lab/vdec/vdec.dll" "$dir/"
 product='HKLM\SOFTWARE\Valdrin Agent'
 
-# What WMI says, through Wine's own wmic: the values of PROPERTY of every CLASS object.
+# What WMI says, through Wine's own wmic of the program's width (a 32-bit process under the
+# 32-bit lab sees the emulator's processor and memory): the values of PROPERTY of every CLASS
+# object.
+wmic=wmic
+[ "$(wine_arch)" = x86 ] && wmic='C:\windows\syswow64\wmic.exe'
 wmi_values() {
-    wine wmic path "$1" get "$2" 2>/dev/null | iconv -f UTF-16LE -t UTF-8 |
+    wine "$wmic" path "$1" get "$2" 2>/dev/null | iconv -f UTF-16LE -t UTF-8 |
         tr -d '\r' | sed -e '1d' -e 's/^\xef\xbb\xbf//' -e 's/ *$//' | sed '/^$/d'
 }
 
@@ -39,6 +43,9 @@ id=$(printf '%s%s%s' "$guid" "$uuid" "$serial" | iconv -f UTF-8 -t UTF-16LE | sh
 # The device facts: processor name and description, the memory modules added up in GiB.
 cpu="$(wmi_values Win32_Processor Name | head -n 1) | $(wmi_values Win32_Processor Description | head -n 1)"
 ram=$(( $(wmi_values Win32_PhysicalMemory Capacity | paste -sd+ | sed 's/^$/0/') >> 30 ))
+# A 64-bit field: the 32-bit program passes it in two words, the low one first; any other order
+# would reach the event client as a value 2^32 times too large or as zero.
+[ "$ram" -gt 0 ] || fail "WMI reports no memory"
 
 send() {
     rm -f "$dir/vdec-calls.txt"

@@ -129,6 +129,27 @@ mkdir -p "$deeper"
 cp -r "$pristine"/* "$deeper/"
 expect "$deeper" "copy two levels below the product folder" "$only_bracket"
 
+# The Program Files folder is "ProgramW6432Dir" of the program's own registry view (the 32-bit
+# view for the shipped 32-bit program on 64-bit Windows): missing there, the start stops; a
+# different value in the other view changes nothing.
+own_view=64
+other_view=32
+if [ "$(wine_arch)" = x86 ]; then
+    own_view=32
+    other_view=64
+fi
+version_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion'
+set_folder() { # VIEW FOLDER
+    wine reg add "$version_key" /v ProgramW6432Dir /t REG_SZ /d "$2" /f /reg:"$1" \
+        >"$LAB_DIR/reg.out" 2>&1
+}
+wine reg delete "$version_key" /v ProgramW6432Dir /f /reg:$own_view >"$LAB_DIR/reg.out" 2>&1
+expect "$program" "no ProgramW6432Dir in the ${own_view}-bit view" "$only_bracket"
+set_folder $own_view 'C:\Program Files'
+set_folder $other_view 'C:\Elsewhere'
+run repair
+set_folder $other_view 'C:\Program Files'
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures failure(s)"
     exit 1

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# wine-prefix.sh make|remove BUILD_DIR: the build tree's pristine Wine prefix, which every Wine
+# test and scenario copies. "make" boots it once (the 32-bit lab's WoW64 prefix for an x86
+# build); "remove" ends its Wine server and deletes it, so that a test run leaves no prefix behind
+# (a WoW64 prefix is over a gigabyte).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+action=${1:?usage: wine-prefix.sh make|remove BUILD_DIR}
+WARDEX_BUILD_DIR=$(cd "${2:?usage: wine-prefix.sh make|remove BUILD_DIR}" && pwd)
+export WARDEX_BUILD_DIR
+# shellcheck source=lab/wine-env.sh
+. "$here/wine-env.sh"
+pristine=$WARDEX_BUILD_DIR/wine/pristine
+case "$action" in
+make)
+    mkdir -p "$WARDEX_BUILD_DIR/wine"
+    exec {fd}>"$WARDEX_BUILD_DIR/wine/pristine.lock"
+    flock "$fd"
+    wine_prefix_ready "$pristine"
+    echo "pristine $(wine_arch) prefix: $pristine ($(du -sh "$pristine" | cut -f1))"
+    ;;
+remove)
+    wine_prefix_release "$pristine" 0
+    ;;
+*)
+    echo "usage: wine-prefix.sh make|remove BUILD_DIR" >&2
+    exit 2
+    ;;
+esac
