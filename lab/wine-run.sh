@@ -9,7 +9,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-env.sh"
 prefix=$1
 shift
-build=${WARDEX_BUILD_DIR:-$(cd "$(dirname "$prefix")/.." && pwd)}
+build=${WARDEX_BUILD_DIR:-$(dirname "$(dirname "$prefix")")}
 wine_prefix_from_pristine "$prefix" "$build"
 set +e
 wine "$@"

@@ -24,7 +24,9 @@ lab_agent stopped
 planted="$WINEPREFIX/drive_c/users/Public/planted"
 mkdir -p "$planted"
 chmod 777 "$planted"
-mv "$LAB_PROGRAM/vdec.dll" "$planted/vdec.dll"
+# The planted copy is the stand-in as built, unsigned; the product's signed one is gone.
+rm "$LAB_PROGRAM/vdec.dll"
+cp "$WARDEX_BUILD_DIR/lab/vdec/vdec.dll" "$planted/vdec.dll"
 rm -f "$planted/vdec-calls.txt"
 WINEPATH='C:\users\Public\planted' lab_run "$LAB_PROGRAM" repair
 [ "$LAB_RC" -eq 0 ] || fail "exit code $LAB_RC"

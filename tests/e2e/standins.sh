@@ -47,13 +47,14 @@ expect_state 1 "brief service"
 tail -n 2 "$agent/CorvelService.calls" | grep -q "state=stopped" || fail "brief: no stop recorded"
 
 echo "-- a start that stays pending keeps its wait hint until the service runs"
-corvel_behaviour "$agent" start=pending start.wait_hint=7000 start.seconds=4
+# The pending start lasts long enough that the query lands inside it on a busy machine too (a
+# Wine program can take seconds to start there, an emulated 32-bit one longer).
+corvel_behaviour "$agent" start=pending start.wait_hint=7000 start.seconds=20
 corvel_sc "$agent/sc.txt" start CorvelService || fail "pending start: $(cat "$agent/sc.txt")"
-sleep 2
 corvel_sc "$agent/q.txt" query CorvelService
 grep -q "STATE *: 2" "$agent/q.txt" || fail "not start pending: $(cat "$agent/q.txt")"
 grep -q "WAIT_HINT *: 0x1b58" "$agent/q.txt" || fail "wait hint: $(cat "$agent/q.txt")"
-expect_state 4 "running after the pending start"
+corvel_wait_state 4 60 || fail "not running after the pending start: state $(corvel_state)"
 corvel_sc "$agent/sc.txt" stop CorvelService || fail "stop: $(cat "$agent/sc.txt")"
 expect_state 1 "stopped after the pending start"
 
