@@ -1,19 +1,29 @@
 #!/usr/bin/env bash
-# The demo: builds Wardex.exe (64-bit, since the machine's Wine is 64-bit; the shipped program is
-# the 32-bit build of the same sources) and the lab's stand-ins of the agent, lays out a whole
-# agent installation in a fresh Wine prefix, runs "Wardex.exe repair" on the healthy agent, then
-# breaks the agent twice (stops its service; changes a settings file behind its checksum) and runs
+# The demo: builds Wardex.exe and the lab's stand-ins of the agent, lays out a whole agent
+# installation in a fresh Wine prefix, runs "Wardex.exe repair" on the healthy agent, then breaks
+# the agent twice (stops its service; changes a settings file behind its checksum) and runs
 # "repair" after each, showing what the program logged, its repair log and its state file.
+#
+#   scripts/demo.sh [x86|x64]   x86 (default): the shipped 32-bit program, as a WoW64 process
+#                               under the 32-bit lab; x64: the 64-bit build under the host's Wine
 set -euo pipefail
 cd "$(dirname "$0")/.."
+arch=${1:-x86}
+case "$arch" in
+x86 | x64) ;;
+*)
+    echo "usage: scripts/demo.sh [x86|x64]" >&2
+    exit 2
+    ;;
+esac
 scripts/deps.sh
 
-echo "== building Wardex.exe and the lab stand-ins (windows-x64)"
-cmake --preset windows-x64 >/dev/null
-cmake --build --preset windows-x64 -j 2 --target Wardex logdll iservconfig_standin vdec_standin \
-    lab_corvelservice lab_winlogon lab_recorder >/dev/null
+echo "== building Wardex.exe and the lab stand-ins (windows-$arch)"
+cmake --preset "windows-$arch" >/dev/null
+cmake --build --preset "windows-$arch" -j 2 --target Wardex logdll iservconfig_standin \
+    vdec_standin lab_corvelservice lab_winlogon lab_recorder >/dev/null
 
-export WARDEX_BUILD_DIR=$PWD/build/windows-x64
+export WARDEX_BUILD_DIR=$PWD/build/windows-$arch
 # shellcheck source=lab/lab.sh
 . lab/lab.sh
 wine_report_errors
@@ -63,6 +73,7 @@ repair_and_show() {
 }
 
 echo
+[ "$arch" = x86 ] && echo "(the 32-bit program runs emulated: each run takes a few seconds)"
 echo "== 1. the agent is healthy: wine \"$LAB_PROGRAM_WIN\\Wardex.exe\" repair"
 repair_and_show
 

@@ -24,8 +24,9 @@ product='HKLM\SOFTWARE\Valdrin Agent'
 # What WMI says, through Wine's own wmic of the program's width (a 32-bit process under the
 # 32-bit lab sees the emulator's processor and memory): the values of PROPERTY of every CLASS
 # object.
+# The prefix holds no wmic.exe of its own; Wine's 32-bit one lies in the 32-bit lab's library.
 wmic=wmic
-[ "$(wine_arch)" = x86 ] && wmic='C:\windows\syswow64\wmic.exe'
+[ "$(wine_arch)" = x86 ] && wmic=/usr/lib/i386-linux-gnu/wine/i386-windows/wmic.exe
 wmi_values() {
     wine "$wmic" path "$1" get "$2" 2>/dev/null | iconv -f UTF-16LE -t UTF-8 |
         tr -d '\r' | sed -e '1d' -e 's/^\xef\xbb\xbf//' -e 's/ *$//' | sed '/^$/d'
