@@ -139,10 +139,13 @@ int DllProtectStart(std::uint32_t options, const wchar_t* process_name) {
     }
 
     const bool with_section = (options & OPT_HOOK_NTCREATESECTION) != 0;
-    if (with_section) {
+    const attach_outcome outcome = system().attach(with_section);
+    // The section interception is activated only once the five others are in the transaction;
+    // nothing in between writes to the trace.
+    if (with_section && outcome != attach_outcome::hook_failed) {
         DLLPROTECT_TRACE(logging::level_info, "activating NtCreateSection_Hook");
     }
-    switch (system().attach(with_section)) {
+    switch (outcome) {
         case attach_outcome::attached:
             break;
         case attach_outcome::hook_failed: {

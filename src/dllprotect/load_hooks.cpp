@@ -58,22 +58,8 @@ std::uintptr_t true_load(const std::wstring& name, void* file, std::uint32_t fla
     return system().true_load(name, file, flags);
 }
 
-void trace_call(const std::wstring& name, void* file, std::uint32_t flags,
-                const char* function_name, std::uintptr_t caller) {
-    const caller_text who = resolve_caller(caller);
-    DLLPROTECT_TRACE(logging::level_info, "GenericLoadLibrary_Hook called with: ");
-    DLLPROTECT_TRACEW(logging::level_info, L"Filename: %ls", name.c_str());
-    DLLPROTECT_TRACE(logging::level_info, "hFile: %llx",
-                     static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(file)));
-    DLLPROTECT_TRACE(logging::level_info, "Flags: 0x%x", static_cast<unsigned>(flags));
-    DLLPROTECT_TRACE(logging::level_info, "FuncName: %s", function_name);
-    DLLPROTECT_TRACE(logging::level_info, "CallerAddr: 0x%llx",
-                     static_cast<unsigned long long>(caller));
-    DLLPROTECT_TRACE(logging::level_info, "CallerOffset: %s",
-                     who.resolved ? who.offset.c_str() : "UNKNOWN");
-    DLLPROTECT_TRACE(logging::level_info, "CallerName: %s",
-                     who.resolved ? who.name.c_str() : "UNKNOWN");
-}
+// The section interception's decisions are traced under the interception's name.
+constexpr char section_hook[] = "NtCreateSection_Hook";
 
 }  // namespace
 
@@ -92,6 +78,7 @@ bool& in_trigger_event() {
 }
 
 caller_text resolve_caller(std::uintptr_t caller) {
+    DLLPROTECT_TRACE_SCOPE(logging::level_trace);
     caller_text who;
     if (auto module = system().module_at(caller)) {
         who.name = stdext::wide_to_utf8(stdext::path::file_name(module->path));
@@ -146,7 +133,20 @@ std::uintptr_t GenericLoadLibrary_Hook(const std::wstring& name, void* file, std
                                        const char* function_name, std::uintptr_t caller) {
     DLLPROTECT_TRACE_SCOPE(logging::level_trace);
     if (logging::dbg_trace::on()) {
-        trace_call(name, file, flags, function_name, caller);
+        // The caller is resolved for this trace only; an unknown module leaves its name unknown
+        // and the offset as the address itself.
+        const caller_text who = resolve_caller(caller);
+        DLLPROTECT_TRACE(logging::level_info, "GenericLoadLibrary_Hook called with: ");
+        DLLPROTECT_TRACEW(logging::level_info, L"Filename: %ls", name.c_str());
+        DLLPROTECT_TRACE(logging::level_info, "hFile: %llx",
+                         static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(file)));
+        DLLPROTECT_TRACE(logging::level_info, "Flags: 0x%x", static_cast<unsigned>(flags));
+        DLLPROTECT_TRACE(logging::level_info, "FuncName: %s", function_name);
+        DLLPROTECT_TRACE(logging::level_info, "CallerAddr: 0x%llx",
+                         static_cast<unsigned long long>(caller));
+        DLLPROTECT_TRACE(logging::level_info, "CallerOffset: %s", who.offset.c_str());
+        DLLPROTECT_TRACE(logging::level_info, "CallerName: %s",
+                         who.resolved ? who.name.c_str() : "UNKNOWN");
     }
     // A mapped module costs nothing more than the loader's reference count.
     if (system().is_loaded(name)) {
@@ -200,12 +200,11 @@ std::uintptr_t GenericLoadLibrary_Hook(const std::wstring& name, void* file, std
 }
 
 bool NtCreateSection_allows(const std::wstring& dos_path) {
-    DLLPROTECT_TRACE_SCOPE(logging::level_trace);
     const std::wstring path = lower_case(dos_path);
-    DLLPROTECT_TRACEW(logging::level_info, L"dos path is %ls", path.c_str());
+    DLLPROTECT_TRACEW_FOR(section_hook, logging::level_info, L"dos path is %ls", path.c_str());
     const path_set& loading = loading_set();
     if (loading.contains(path) || (path.size() >= 4 && loading.contains(path.substr(4)))) {
-        DLLPROTECT_TRACE(logging::level_info, "dos path was in loadlibrary hook");
+        DLLPROTECT_TRACE_FOR(section_hook, logging::level_info, "dos path was in loadlibrary hook");
         return true;
     }
     if (section_set().contains(path)) {
@@ -229,8 +228,8 @@ bool NtCreateSection_allows(const std::wstring& dos_path) {
     }
     if ((opts & OPT_CHECK_SIGNATURE) != 0) {
         if (winverifytrust_depth > 0) {
-            DLLPROTECT_TRACE(logging::level_info, "in winverify trust value %d",
-                             static_cast<int>(winverifytrust_depth));
+            DLLPROTECT_TRACE_FOR(section_hook, logging::level_info, "in winverify trust value %d",
+                                 static_cast<int>(winverifytrust_depth));
             TriggerEvent(path.c_str(), 0, "NtCreateSection", IN_WINVERIFYTRUST_CALL, 0, {}, {}, {});
             return true;
         }

@@ -46,7 +46,7 @@ inline constexpr std::uint32_t load_library_search_system32 = 0x800;
 }
 
 // The module that made a call and the call's offset in it: "0x" and hexadecimal. Without a
-// module the name stays empty and the offset is the address itself.
+// module the name stays empty and the offset is "0x" and the address itself.
 struct caller_text {
     std::string name;
     std::string offset;
@@ -60,7 +60,8 @@ struct caller_text {
                                                      std::uintptr_t caller);
 
 // The decision about an image section of a library file given by its DOS path: true to create it
-// (pass the call through), false to refuse it.
+// (pass the call through), false to refuse it. It traces under the section interception's name,
+// which also writes the enter and leave lines.
 [[nodiscard]] bool NtCreateSection_allows(const std::wstring& dos_path);
 
 // Raises one event, unless the options ask for none or this thread is already raising one.

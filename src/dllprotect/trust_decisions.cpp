@@ -264,7 +264,9 @@ file_facts facts_of(const std::wstring& file) {
     return {std::move(path), std::move(type), std::nullopt};
 }
 
+// The body of is_inside_dir, traced under that name for every folder it is asked about.
 bool inside(file_facts& file, const std::wstring& folder, std::error_code& error) {
+    DLLPROTECT_TRACE_SCOPE_FOR("is_inside_dir", logging::level_trace);
     error.clear();
     if (!file.type) {
         error = file.type.error().code;
@@ -423,7 +425,8 @@ ProtectResult PerformSecurityChecks(const std::wstring& requested_name, std::uin
                 return PROTECT_SUCCESS;
             }
         }
-        error_info = error_text(static_cast<std::uint32_t>(conversion.value()));
+        // The conversion's own code is not what is reported: the thread's last error is.
+        error_info = error_text(libraries().last_error());
         DLLPROTECT_TRACE(logging::level_warning, "GETPATH_FAILED failed: %s", error_info.c_str());
         return GETPATH_FAILED;
     }

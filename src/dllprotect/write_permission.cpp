@@ -31,6 +31,24 @@ int code_of(const stdext::error& e) {
 
 }  // namespace
 
+bool GetAccName(const std::vector<std::uint8_t>& sid, std::wstring& name) {
+    DLLPROTECT_TRACE_SCOPE(logging::level_trace);
+    const winapi::account_lookup found =
+        winapi::facility<winapi::access_control>::get().lookup_account(sid);
+    if (found.retried) {
+        DLLPROTECT_TRACE(logging::level_info,
+                         "The name buffers were too small. They will be reallocated.\n");
+    }
+    if (!found.name) {
+        DLLPROTECT_TRACE(logging::level_warning,
+                         "LookupAccountSid failed. GetLastError returned: %d\n",
+                         code_of(found.name.error()));
+        return false;
+    }
+    name = *found.name;
+    return true;
+}
+
 void GetDaclPermissions(const stdext::expected<winapi::dacl>& list, permission_map& permissions) {
     DLLPROTECT_TRACE_SCOPE(logging::level_trace);
     if (!list) {
@@ -57,21 +75,15 @@ void GetDaclPermissions(const stdext::expected<winapi::dacl>& list, permission_m
                              static_cast<int>(*entry.unreadable));
             continue;
         }
-        if (entry.lookup_retried) {
-            DLLPROTECT_TRACE(logging::level_info,
-                             "The name buffers were too small. They will be reallocated.\n");
-        }
-        if (!entry.account) {
-            DLLPROTECT_TRACE(logging::level_warning,
-                             "LookupAccountSid failed. GetLastError returned: %d\n",
-                             code_of(entry.account.error()));
+        std::wstring account;
+        if (!GetAccName(entry.sid, account)) {
             continue;
         }
         // Deny entries and the other types do not grant anything; inheritance is not looked at.
         if (entry.type != winapi::access_allowed_ace_type) {
             continue;
         }
-        permissions[*entry.account].push_back(entry.mask);
+        permissions[account].push_back(entry.mask);
     }
 }
 

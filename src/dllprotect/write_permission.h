@@ -20,6 +20,9 @@ using permission_map = std::map<std::wstring, std::vector<std::uint32_t>>;
 // Generic write and all, write attributes and extended attributes, append data and write data.
 inline constexpr std::uint32_t write_access_mask = 0x50000116;
 
+// The bare account name of an entry's SID (the domain is dropped); false when it cannot be found.
+[[nodiscard]] bool GetAccName(const std::vector<std::uint8_t>& sid, std::wstring& name);
+
 // Fills the map from a DACL as read; a list that could not be read leaves it empty.
 void GetDaclPermissions(const stdext::expected<winapi::dacl>& list, permission_map& permissions);
 

@@ -179,7 +179,17 @@ bool has_valid_checksum(const std::wstring& file) {
     if (!companion || companion->size() < companion_least_size) {
         return false;
     }
-    std::istringstream in(*companion);
+    // The companion is text: a line written with CR LF reads as one ending in LF, as a text-mode
+    // read gives it.
+    std::string text;
+    text.reserve(companion->size());
+    for (std::size_t i = 0; i < companion->size(); ++i) {
+        const char c = (*companion)[i];
+        if (c != '\r' || i + 1 == companion->size() || (*companion)[i + 1] != '\n') {
+            text += c;
+        }
+    }
+    std::istringstream in(text);
     std::string line(checksum_line_max + 1, '\0');
     in.getline(line.data(), static_cast<std::streamsize>(line.size()));
     line.resize(line.find('\0'));

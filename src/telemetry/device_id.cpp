@@ -39,7 +39,8 @@ T searching(const wchar_t* step, const T& otherwise, Search search) {
         return search();
     } catch (const std::system_error& e) {
         logging::logger_stream(logging::level_error, step)
-            << L"err=" << e.what() << L" " << static_cast<std::uint32_t>(e.code().value());
+            << L"err=" << stdext::utf8_to_wide(e.what()) << L" "
+            << static_cast<std::uint32_t>(e.code().value());
         return otherwise;
     }
 }
@@ -78,8 +79,13 @@ stdext::expected<std::wstring> get_hash_string(const std::vector<std::wstring>& 
         }
         auto hex = sources().sha1_hex(bytes);
         if (!hex) {
+            // A failed CryptoAPI step is a system error: its text is the step, ": " and the
+            // system's message for the code.
+            const std::system_error raised(hex.error().code, hex.error().text);
+            const stdext::error failure{hex.error().code, raised.what()};
             logging::log_failure(logging::level_error, L"get_hash_string", L"get_hash_string",
-                                 hex.error());
+                                 failure);
+            return stdext::unexpected(failure);
         }
         return hex;
     } catch (const std::bad_alloc&) {

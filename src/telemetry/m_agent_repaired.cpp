@@ -53,7 +53,7 @@ m_agent_repaired::m_agent_repaired(std::wstring_view folder, repair_event_source
                                                   std::move(settings.version));
     } catch (const std::exception& e) {
         logging::logger_stream(logging::level_error, L"m_agent_repaired::m_agent_repaired")
-            << L"create vdec_factory instance has failed: " << e.what();
+            << L"create vdec_factory instance has failed: " << stdext::utf8_to_wide(e.what());
     }
 }
 
@@ -70,13 +70,13 @@ bool m_agent_repaired::submit(const std::wstring& reason, const std::wstring& ac
                 raise(text.error());
             }
             logging::logger_stream(logging::level_info, L"m_agent_repaired::submit")
-                << std::string(text->text()).c_str();
+                << stdext::utf8_to_wide(text->text());
         }
         require(event.submit());
         return true;
     } catch (const std::exception& e) {
         logging::logger_stream(logging::level_error, L"m_agent_repaired::submit")
-            << L"error: " << e.what();
+            << L"error: " << stdext::utf8_to_wide(e.what());
         return false;
     }
 }

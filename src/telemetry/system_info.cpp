@@ -14,7 +14,8 @@ namespace {
 
 // The text of a failure, the way the collectors log it.
 void log_failure(const wchar_t* function, const wchar_t* what, const std::exception& e) {
-    logging::logger_stream(logging::level_warning, function) << what << e.what();
+    logging::logger_stream(logging::level_warning, function)
+        << what << stdext::utf8_to_wide(e.what());
 }
 
 }  // namespace

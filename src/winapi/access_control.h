@@ -1,6 +1,6 @@
 // The access-control facility: the entries of a file's or folder's discretionary access control
-// list, each with the bare name of its account, as the load protection reads them to decide
-// whether ordinary users could have written there.
+// list and the bare names of their accounts, as the load protection reads them to decide whether
+// ordinary users could have written there.
 #pragma once
 
 #include <cstdint>
@@ -28,10 +28,16 @@ struct dacl_entry {
     std::optional<std::uint32_t> unreadable;
     std::uint8_t type = access_allowed_ace_type;
     std::uint32_t mask = 0;
-    // The account's name without its domain, or the error of the SID lookup.
-    stdext::expected<std::wstring> account{std::wstring{}};
-    // The lookup's first call asked for larger name buffers and was repeated with them.
-    bool lookup_retried = false;
+    // The entry's SID: the bytes that follow the mask.
+    std::vector<std::uint8_t> sid;
+};
+
+// What the lookup of a SID's account gave.
+struct account_lookup {
+    // The account's name without its domain, or the error of the lookup.
+    stdext::expected<std::wstring> name{std::wstring{}};
+    // The first call asked for larger name buffers and was repeated with them.
+    bool retried = false;
 };
 
 struct dacl {
@@ -45,8 +51,12 @@ public:
     virtual ~access_control() = default;
 
     // GetNamedSecurityInfoW(path, file object, DACL only), then every entry of its DACL in list
-    // order, the SID of each looked up on the local system.
+    // order.
     [[nodiscard]] virtual stdext::expected<dacl> read_dacl(const std::wstring& path) = 0;
+    // LookupAccountSidW on the local system with name and domain buffers of 256 characters each;
+    // when those are too small the call is repeated once with the sizes it asked for. The error
+    // is LookupAccountSid's last error (1337 for bytes that hold no valid SID).
+    [[nodiscard]] virtual account_lookup lookup_account(const std::vector<std::uint8_t>& sid) = 0;
 };
 
 }  // namespace winapi

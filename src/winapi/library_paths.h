@@ -53,6 +53,9 @@ public:
     // GetFinalPathNameByHandleW of it in the form asked for.
     [[nodiscard]] virtual stdext::expected<std::wstring> final_path(const std::wstring& path,
                                                                     final_path_form form) = 0;
+
+    // GetLastError: what the calling thread's last failed Windows call left.
+    [[nodiscard]] virtual std::uint32_t last_error() = 0;
 };
 
 }  // namespace winapi

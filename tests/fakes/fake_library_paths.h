@@ -30,6 +30,8 @@ public:
     std::map<std::wstring, std::wstring> nt_only_finals;
     // Flags of every data-file load, in order.
     std::vector<std::uint32_t> load_flags;
+    // What GetLastError gives on the calling thread.
+    std::uint32_t thread_last_error = 0;
 
     handle_table& handles() { return handles_; }
 
@@ -120,6 +122,8 @@ public:
         }
         return path.starts_with(L"\\\\?\\") ? path : L"\\\\?\\" + path;
     }
+
+    std::uint32_t last_error() override { return thread_last_error; }
 
 private:
     stdext::expected<std::wstring> answer(std::string_view operation, const std::wstring& value) {

@@ -53,7 +53,7 @@ public:
             return field("AddKeyValueEventInt64W", e, utf8(key), std::to_string(value));
         });
         exports["GetEventTextA"] = fn(+[](h, char** text) {
-            *text = const_cast<char*>("{\"event\":1}");  // only read by the program
+            *text = current->event_text.data();  // only read by the program
             return call("GetEventTextA");
         });
         exports["FreeEventTextA"] = fn(+[](char*) { return call("FreeEventTextA"); });
@@ -67,6 +67,7 @@ public:
 
     std::vector<std::string> calls;
     handle_table events;
+    std::string event_text = "{\"event\":1}";  // what "GetEventTextA" gives, UTF-8
 
 private:
     static inline fake_vdec* current = nullptr;

@@ -13,6 +13,7 @@
 
 #include "dllprotect/engine.h"
 #include "dllprotect/win/interception_win.h"
+#include "logging/dbg_trace/testing.h"
 #include "stdext/path.h"
 #include "stdext/utf.h"
 
@@ -85,6 +86,7 @@ TEST_F(EngineWin, ReportModeReportsAPlantedLibraryAndLoadsIt) {
 
 TEST_F(EngineWin, BlockModeRefusesAPlantedLibraryThroughEveryFunction) {
     const std::wstring planted = fresh_copy(L"block.dll");
+    logging::dbg_trace::testing::capture trace;
     ASSERT_EQ(DllProtectStart(
                   OPT_CHECK_SIGNATURE | OPT_CHECK_WRITE_ACCESS | OPT_BLOCK_MODE | OPT_ALWAYS_EVENTS,
                   nullptr),
@@ -108,7 +110,42 @@ TEST_F(EngineWin, BlockModeRefusesAPlantedLibraryThroughEveryFunction) {
             found = found || (e.function_name == function && e.reason == "DLL_BLOCKED");
         }
         EXPECT_TRUE(found) << function;
+        // Each interception traces its own entry and exit around the checked load.
+        const std::string hook = std::string("[DLLPROTECT] :: ") + function + "_Hook ";
+        EXPECT_TRUE(trace.contains(hook + "-> ")) << function;
+        EXPECT_TRUE(trace.contains(hook + "<- ")) << function;
     }
+    EXPECT_TRUE(trace.contains("GenericLoadLibrary_Hook() - CallerName: wardex_win_tests.exe"));
+}
+
+using nt_create_section_fn = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, void*, PLARGE_INTEGER, ULONG, ULONG,
+                                          HANDLE);
+
+TEST_F(EngineWin, ImageSectionsOfAPlantedLibraryAreExaminedInReportMode) {
+    const std::wstring planted = fresh_copy(L"section.dll");
+    logging::dbg_trace::testing::capture trace;
+    ASSERT_EQ(DllProtectStart(0x1A | OPT_HOOK_NTCREATESECTION, nullptr), 1);
+    EXPECT_TRUE(trace.contains("DllProtectStart() - activating NtCreateSection_Hook"));
+    // An image section made straight through ntdll, as a manual mapper makes one.
+    HANDLE file = ::CreateFileW(planted.c_str(), GENERIC_READ | GENERIC_EXECUTE, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const auto create = reinterpret_cast<nt_create_section_fn>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtCreateSection")));
+    HANDLE section = nullptr;
+    const LONG status = create(&section, SECTION_MAP_EXECUTE | SECTION_MAP_READ | SECTION_QUERY,
+                               nullptr, nullptr, PAGE_EXECUTE, SEC_IMAGE, file);
+    EXPECT_EQ(status, 0);
+    if (section != nullptr) {
+        ::CloseHandle(section);
+    }
+    ::CloseHandle(file);
+    const auto events = stop();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].reason, "VULNERABLE_PATH_NTCREATE_SECTION");
+    EXPECT_TRUE(trace.contains("[DLLPROTECT] :: NtCreateSection_Hook -> "));
+    EXPECT_TRUE(trace.contains("[DLLPROTECT] :: NtCreateSection_Hook <- "));
+    EXPECT_TRUE(trace.contains("[DLLPROTECT] :: NtCreateSection_Hook() - dos path is "));
 }
 
 TEST_F(EngineWin, EightThreadsLoadWhileTheEngineRuns) {

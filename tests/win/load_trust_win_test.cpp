@@ -150,6 +150,9 @@ TEST_F(LoadTrustWin, WritePermissionsFollowTheRealDacl) {
     logging::dbg_trace::testing::capture trace;
     EXPECT_TRUE(CanUserWrite(dlls(L"writable")));
     EXPECT_TRUE(trace.contains("user: Everyone can write in"));
+    // The entries' SIDs are looked up one at a time, each lookup traced on its own.
+    EXPECT_TRUE(trace.contains("[DLLPROTECT] :: GetAccName -> "));
+    EXPECT_FALSE(trace.contains("GetAccName() - LookupAccountSid failed"));
     EXPECT_TRUE(CanUserWrite(dlls(L"guarded")));
     EXPECT_FALSE(
         trace.contains("user: Everyone can write in " + stdext::wide_to_utf8(dlls(L"guarded"))));

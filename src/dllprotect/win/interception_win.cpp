@@ -70,6 +70,7 @@ std::wstring utf8_name(LPCSTR name) {
 }
 
 HMODULE WINAPI LoadLibraryW_Hook(LPCWSTR name) {
+    DLLPROTECT_TRACE_SCOPE(logging::level_trace);
     if (name == nullptr) {
         return TrueLoadLibraryExW(name, nullptr, 0);
     }
@@ -78,6 +79,7 @@ HMODULE WINAPI LoadLibraryW_Hook(LPCWSTR name) {
 }
 
 HMODULE WINAPI LoadLibraryExW_Hook(LPCWSTR name, HANDLE file, DWORD flags) {
+    DLLPROTECT_TRACE_SCOPE(logging::level_trace);
     if (name == nullptr || !is_checked_ex_load(flags)) {
         return TrueLoadLibraryExW(name, file, flags);
     }
@@ -86,6 +88,7 @@ HMODULE WINAPI LoadLibraryExW_Hook(LPCWSTR name, HANDLE file, DWORD flags) {
 }
 
 HMODULE WINAPI LoadLibraryA_Hook(LPCSTR name) {
+    DLLPROTECT_TRACE_SCOPE(logging::level_trace);
     if (name == nullptr) {
         return TrueLoadLibraryA(name);
     }
@@ -94,6 +97,7 @@ HMODULE WINAPI LoadLibraryA_Hook(LPCSTR name) {
 }
 
 HMODULE WINAPI LoadLibraryExA_Hook(LPCSTR name, HANDLE file, DWORD flags) {
+    DLLPROTECT_TRACE_SCOPE(logging::level_trace);
     if (name == nullptr || !is_checked_ex_load(flags)) {
         return TrueLoadLibraryExA(name, file, flags);
     }
@@ -133,6 +137,7 @@ bool section_file_path(HANDLE file, std::wstring& path) {
 NTSTATUS NTAPI NtCreateSection_Hook(PHANDLE section, ACCESS_MASK access,
                                     POBJECT_ATTRIBUTES attributes, PLARGE_INTEGER maximum_size,
                                     ULONG protection, ULONG allocation, HANDLE file) {
+    DLLPROTECT_TRACE_SCOPE(logging::level_trace);
     // Only image sections of a library file are examined.
     const bool image = (access & section_map_execute) != 0 && attributes == nullptr &&
                        maximum_size == nullptr && protection == page_execute &&

@@ -136,8 +136,22 @@ private:
             ::logging::dbg_trace::detail::engine_wmessage((level), __func__, __VA_ARGS__); \
         }                                                                                  \
     } while (0)
+// The same under the name of the operation a helper writes for, not the helper's own.
+#define DLLPROTECT_TRACE_FOR(operation, level, ...)                                          \
+    do {                                                                                     \
+        if (::logging::dbg_trace::on()) {                                                    \
+            ::logging::dbg_trace::detail::engine_message((level), (operation), __VA_ARGS__); \
+        }                                                                                    \
+    } while (0)
+#define DLLPROTECT_TRACEW_FOR(operation, level, ...)                                          \
+    do {                                                                                      \
+        if (::logging::dbg_trace::on()) {                                                     \
+            ::logging::dbg_trace::detail::engine_wmessage((level), (operation), __VA_ARGS__); \
+        }                                                                                     \
+    } while (0)
 #define DLLPROTECT_TRACE_SCOPE_CAT2(a, b) a##b
 #define DLLPROTECT_TRACE_SCOPE_CAT(a, b) DLLPROTECT_TRACE_SCOPE_CAT2(a, b)
-#define DLLPROTECT_TRACE_SCOPE(level)                                                          \
+#define DLLPROTECT_TRACE_SCOPE(level) DLLPROTECT_TRACE_SCOPE_FOR(__func__, level)
+#define DLLPROTECT_TRACE_SCOPE_FOR(operation, level)                                           \
     ::logging::dbg_trace::trace_scope DLLPROTECT_TRACE_SCOPE_CAT(dllprotect_trace_, __LINE__)( \
-        ::logging::dbg_trace::trace_scope::engine_t{}, __func__, (level))
+        ::logging::dbg_trace::trace_scope::engine_t{}, (operation), (level))

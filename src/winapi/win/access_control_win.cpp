@@ -3,6 +3,7 @@
 #include <aclapi.h>
 // clang-format on
 
+#include <cstddef>
 #include <vector>
 
 #include "winapi/win/handles.h"
@@ -11,33 +12,46 @@
 namespace winapi {
 namespace {
 
-// LookupAccountSidW on the local system with 256-character buffers; when those are too small
-// the call is repeated once with the sizes it asked for. The domain is not kept.
-void GetAccName(PSID sid, dacl_entry& entry) {
-    DWORD name_size = 256;
-    DWORD domain_size = 256;
-    std::vector<wchar_t> name(name_size);
-    std::vector<wchar_t> domain(domain_size);
-    SID_NAME_USE use{};
-    BOOL found = ::LookupAccountSidW(nullptr, sid, name.data(), &name_size, domain.data(),
-                                     &domain_size, &use);
-    if (!found && ::GetLastError() == ERROR_INSUFFICIENT_BUFFER &&
-        (name_size > name.size() || domain_size > domain.size())) {
-        entry.lookup_retried = true;
-        name.assign(name_size, L'\0');
-        domain.assign(domain_size, L'\0');
-        found = ::LookupAccountSidW(nullptr, sid, name.data(), &name_size, domain.data(),
-                                    &domain_size, &use);
-    }
-    if (!found) {
-        entry.account = stdext::unexpected(win_failure(::GetLastError(), "LookupAccountSid"));
-        return;
-    }
-    entry.account = std::wstring(name.data());
-}
+// Where the SID of an allow or deny entry starts: right after the header and the mask.
+constexpr std::size_t sid_offset = offsetof(ACCESS_ALLOWED_ACE, SidStart);
+// A SID's fixed part: revision, sub-authority count and identifier authority.
+constexpr std::size_t sid_header_size = offsetof(SID, SubAuthority);
 
 class windows_access_control final : public access_control {
 public:
+    // The domain is not kept.
+    account_lookup lookup_account(const std::vector<std::uint8_t>& bytes) override {
+        account_lookup result;
+        // The entry's bytes are copied whole; they must hold the whole SID they describe.
+        PSID sid = const_cast<std::uint8_t*>(bytes.data());
+        if (bytes.size() < sid_header_size || !::IsValidSid(sid) ||
+            ::GetLengthSid(sid) > bytes.size()) {
+            result.name = stdext::unexpected(win_failure(ERROR_INVALID_SID, "LookupAccountSid"));
+            return result;
+        }
+        DWORD name_size = 256;
+        DWORD domain_size = 256;
+        std::vector<wchar_t> name(name_size);
+        std::vector<wchar_t> domain(domain_size);
+        SID_NAME_USE use{};
+        BOOL found = ::LookupAccountSidW(nullptr, sid, name.data(), &name_size, domain.data(),
+                                         &domain_size, &use);
+        if (!found && ::GetLastError() == ERROR_INSUFFICIENT_BUFFER &&
+            (name_size > name.size() || domain_size > domain.size())) {
+            result.retried = true;
+            name.assign(name_size, L'\0');
+            domain.assign(domain_size, L'\0');
+            found = ::LookupAccountSidW(nullptr, sid, name.data(), &name_size, domain.data(),
+                                        &domain_size, &use);
+        }
+        if (!found) {
+            result.name = stdext::unexpected(win_failure(::GetLastError(), "LookupAccountSid"));
+            return result;
+        }
+        result.name = std::wstring(name.data());
+        return result;
+    }
+
     stdext::expected<dacl> read_dacl(const std::wstring& path) override {
         PSECURITY_DESCRIPTOR descriptor = nullptr;
         const DWORD status =
@@ -78,7 +92,10 @@ public:
             const auto* header = static_cast<const ACE_HEADER*>(ace);
             entry.type = header->AceType;
             entry.mask = static_cast<const ACCESS_ALLOWED_ACE*>(ace)->Mask;
-            GetAccName(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, entry);
+            if (header->AceSize > sid_offset) {
+                const auto* start = static_cast<const std::uint8_t*>(ace) + sid_offset;
+                entry.sid.assign(start, start + (header->AceSize - sid_offset));
+            }
         }
         return result;
     }

@@ -176,6 +176,8 @@ public:
                                     final_path_retry::twice_reported_length);
     }
 
+    std::uint32_t last_error() override { return ::GetLastError(); }
+
 private:
     static stdext::expected<std::wstring> folder(UINT(WINAPI* get)(LPWSTR, UINT),
                                                  const char* step) {

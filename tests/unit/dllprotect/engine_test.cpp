@@ -111,13 +111,11 @@ TEST_F(Engine, FailedStartsLeaveNothingBehind) {
     EXPECT_EQ(engine().queue, nullptr);
     machine.interception.section = section_entry::found;
 
-    // A failed attach of the section interception raises no event; of the others, one.
-    machine.interception.attach_result = attach_outcome::section_failed;
-    EXPECT_EQ(DllProtectStart(0x1A | OPT_HOOK_NTCREATESECTION, nullptr), 0);
-    EXPECT_TRUE(trace.contains("activating NtCreateSection_Hook"));
-    EXPECT_TRUE(sink.events.empty());
+    // A failed attach of the five loading and trust interceptions raises one event, and the
+    // section interception is never activated.
     machine.interception.attach_result = attach_outcome::hook_failed;
-    EXPECT_EQ(DllProtectStart(0x1A, nullptr), 0);
+    EXPECT_EQ(DllProtectStart(0x1A | OPT_HOOK_NTCREATESECTION, nullptr), 0);
+    EXPECT_FALSE(trace.contains("activating NtCreateSection_Hook"));
     EXPECT_FALSE(engine().engine_active);
     EXPECT_EQ(engine().queue, nullptr);
     ASSERT_EQ(sink.events.size(), 1u);
@@ -125,6 +123,11 @@ TEST_F(Engine, FailedStartsLeaveNothingBehind) {
     failure.reason = "INIT_DETOUR_FAILED";
     EXPECT_EQ(sink.events[0], failure);
     EXPECT_EQ(DllProtectEnd(), 0);
+    // A failed attach of the section interception raises no event.
+    machine.interception.attach_result = attach_outcome::section_failed;
+    EXPECT_EQ(DllProtectStart(0x1A | OPT_HOOK_NTCREATESECTION, nullptr), 0);
+    EXPECT_TRUE(trace.contains("activating NtCreateSection_Hook"));
+    EXPECT_EQ(sink.events.size(), 1u);
 
     // A detach that fails keeps the interceptions and the events machinery.
     machine.interception.attach_result = attach_outcome::attached;

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "dllprotect/engine.h"
+#include "logging/dbg_trace/testing.h"
 #include "unit/dllprotect/protect_machine.h"
 
 namespace {
@@ -174,6 +175,50 @@ TEST_F(LoadHooks, SectionsOfUncheckedLibraries) {
     EXPECT_EQ(raised[2].reason, "RECURSIVE_DLL_LOAD_NTCREATESECTION");
     EXPECT_EQ(raised[2].error_info,
               "loaded dlls: c:\\users\\public\\planted.dll,;  user: Users permissions:0x2 ;");
+}
+
+TEST_F(LoadHooks, TheTraceNamesTheInterceptionThatWritesIt) {
+    logging::dbg_trace::testing::capture trace;
+    // Mapped already: the call is traced and goes straight through. An address outside every
+    // module keeps its own value as the offset.
+    machine.interception.loaded.insert(L"planted.dll");
+    EXPECT_NE(load(L"planted.dll", report), 0u);
+    EXPECT_NE(GenericLoadLibrary_Hook(L"planted.dll", nullptr, 0x8, "LoadLibraryExW", 0x9000), 0u);
+    const auto call = [](const char* flags, const char* function, const char* address,
+                         const char* name) {
+        const std::string tag = "GenericLoadLibrary_Hook() - ";
+        return std::vector<std::string>{"GenericLoadLibrary_Hook -> ",
+                                        "resolve_caller -> ",
+                                        "resolve_caller <- ",
+                                        tag + "GenericLoadLibrary_Hook called with: ",
+                                        tag + "Filename: planted.dll",
+                                        tag + "hFile: 0",
+                                        tag + "Flags: " + flags,
+                                        tag + "FuncName: " + function,
+                                        tag + "CallerAddr: " + address,
+                                        tag + "CallerOffset: " + (name ? "0x1234" : address),
+                                        tag + "CallerName: " + (name ? name : "UNKNOWN"),
+                                        "GenericLoadLibrary_Hook <- "};
+    };
+    std::vector<std::string> expected = call("0x0", "LoadLibraryW", "0x401234", "Wardex.exe");
+    for (std::string& line : call("0x8", "LoadLibraryExW", "0x9000", nullptr)) {
+        expected.push_back(std::move(line));
+    }
+    EXPECT_EQ(traced(trace, {"GenericLoadLibrary_Hook", "resolve_caller"}), expected);
+
+    // The section decisions trace under the section interception's name.
+    decisions().options = report;
+    loading_set().insert(L"c:\\users\\public\\planted.dll");
+    EXPECT_TRUE(NtCreateSection_allows(planted));
+    loading_set().clear();
+    winverifytrust_depth = 1;
+    EXPECT_TRUE(NtCreateSection_allows(planted));
+    EXPECT_EQ(traced(trace, {"NtCreateSection"}),
+              (std::vector<std::string>{
+                  "NtCreateSection_Hook() - dos path is c:\\users\\public\\planted.dll",
+                  "NtCreateSection_Hook() - dos path was in loadlibrary hook",
+                  "NtCreateSection_Hook() - dos path is c:\\users\\public\\planted.dll",
+                  "NtCreateSection_Hook() - in winverify trust value 1"}));
 }
 
 TEST_F(LoadHooks, AnEventRaisedWhileRaisingOneIsDropped) {

@@ -3,12 +3,35 @@
 // has its own identity, and a library name resolves through an NT device path.
 #pragma once
 
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "dllprotect/protect_types.h"
 #include "dllprotect/thread_state.h"
 #include "dllprotect/trust_decisions.h"
 #include "fakes/fake_machine.h"
+#include "logging/dbg_trace/testing.h"
 
 namespace dllprotect {
+
+// The engine's trace lines that contain one of the parts, each from after its tag
+// "[DLLPROTECT] :: " up to its first line feed (a leave line's time follows that).
+inline std::vector<std::string> traced(const logging::dbg_trace::testing::capture& trace,
+                                       std::initializer_list<std::string_view> parts) {
+    constexpr std::string_view tag = "[DLLPROTECT] :: ";
+    std::vector<std::string> lines;
+    for (const std::string& line : trace.texts()) {
+        for (const std::string_view part : parts) {
+            if (line.find(part) != std::string::npos) {
+                const std::size_t start = line.find(tag) + tag.size();
+                lines.push_back(line.substr(start, line.find('\n') - start));
+                break;
+            }
+        }
+    }
+    return lines;
+}
 
 inline constexpr std::uint32_t all_checks =
     OPT_CHECK_SIGNATURE | OPT_USE_BLACKLIST | OPT_CHECK_WRITE_ACCESS | OPT_REPORT_MODE;

@@ -34,10 +34,14 @@ TEST_F(TrustDecisions, TrustedPlacesAreTheWindowsFoldersAndTheProgramUnderProgra
     machine.files.set_file(L"C:\\Tools\\tool.dll", "MZ");
     EXPECT_TRUE(helpers::is_trusted_path(L"C:\\windows\\system32\\plain.dll"));
     EXPECT_TRUE(trace.contains("is TRUSTED. Reason: is in system32 or in windows dir"));
+    // Each folder asked about is one traced is_inside_dir; the first that decides ends the test.
+    EXPECT_EQ(traced(trace, {"is_inside_dir"}),
+              (std::vector<std::string>{"is_inside_dir -> ", "is_inside_dir <- "}));
     EXPECT_TRUE(helpers::is_trusted_path(L"C:\\Program Files\\Corvel\\own.dll"));
     EXPECT_TRUE(trace.contains("Reason: is in exe_dir and file is in programmfiles_dir"));
     EXPECT_FALSE(helpers::is_trusted_path(L"C:\\Tools\\tool.dll"));
     EXPECT_TRUE(trace.contains("path: C:\\Tools\\tool.dll is UNTRUSTED"));
+    EXPECT_EQ(traced(trace, {"is_inside_dir <- "}).size(), 1u + 4u + 3u);
     EXPECT_FALSE(helpers::is_trusted_path(L"C:\\windows\\system32\\missing.dll"));
 
     // The executable's own folder outside Program Files earns nothing.
@@ -143,11 +147,13 @@ TEST_F(TrustDecisions, ResolutionFailuresExplainThemselves) {
     EXPECT_EQ(check(L"a.dll"), GETMAPPEDFILE_FAILED);
     EXPECT_EQ(error_info, "err:0x6");
 
+    // No device prefix matches: the thread's last error is reported, whatever it is.
     machine.libraries.direct_open_available = false;
     machine.libraries.devices.clear();
     build_nt_device_table();
+    machine.libraries.thread_last_error = 0x57;
     EXPECT_EQ(check(L"a.dll"), GETPATH_FAILED);
-    EXPECT_EQ(error_info, "err:0x3");
+    EXPECT_EQ(error_info, "err:0x57");
     // A signed library asked for by its full path still passes on its signature, unless a
     // verification is already running on the thread.
     add_library(L"C:\\Tools\\a.dll", L"C:\\Tools\\a.dll");

@@ -4,6 +4,7 @@
 
 #include "fakes/fake_machine.h"
 #include "logging/dbg_trace/testing.h"
+#include "unit/dllprotect/protect_machine.h"
 
 namespace {
 
@@ -52,17 +53,24 @@ TEST_F(WritePermission, EveryNonPrivilegedWriterIsTraced) {
 }
 
 TEST_F(WritePermission, UnreadableEntriesAreSkippedNotFatal) {
-    dacl_entry orphan = fake_access_control::allow(L"", 0x1f01ff);
-    orphan.account = stdext::unexpected(winapi::win_failure(1332, "LookupAccountSid"));
+    machine.acl.unresolved[L"S-1-5-21-1-2-3-1001"] = 1332;
+    machine.acl.long_names.insert(L"SYSTEM");
     dacl_entry broken;
     broken.unreadable = 87;
-    dacl_entry retried = fake_access_control::allow(L"SYSTEM", 0x1f01ff);
-    retried.lookup_retried = true;
-    grant({orphan, broken, retried});
+    grant({fake_access_control::allow(L"S-1-5-21-1-2-3-1001", 0x1f01ff), broken,
+           fake_access_control::allow(L"SYSTEM", 0x1f01ff)});
     EXPECT_FALSE(dllprotect::CanUserWrite(folder));
-    EXPECT_TRUE(trace.contains("LookupAccountSid failed. GetLastError returned: 1332"));
-    EXPECT_TRUE(trace.contains("GetAce failed. GetLastError returned: 87"));
-    EXPECT_TRUE(trace.contains("The name buffers were too small. They will be reallocated."));
+    // The lookups trace under their own name, between their enter and leave lines.
+    EXPECT_EQ(
+        dllprotect::traced(trace, {"GetAccName", "GetAce failed"}),
+        (std::vector<std::string>{
+            "GetAccName -> ", "GetAccName() - LookupAccountSid failed. GetLastError returned: 1332",
+            "GetAccName <- ", "GetDaclPermissions() - GetAce failed. GetLastError returned: 87",
+            "GetAccName -> ",
+            "GetAccName() - The name buffers were too small. They will be "
+            "reallocated.",
+            "GetAccName <- "}))
+        << testing::PrintToString(trace.texts());
 }
 
 TEST_F(WritePermission, DoubtAlwaysAnswersCanWrite) {

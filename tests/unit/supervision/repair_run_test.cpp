@@ -302,9 +302,11 @@ TEST_F(RepairRun, ChecksumCompanions) {
     std::string upper = digest_text;
     std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
     files.set_file(ini + L".md5", upper + "\r\nsecond line");
-    EXPECT_FALSE(has_valid_checksum(ini));  // the line ends at the line feed
+    EXPECT_TRUE(has_valid_checksum(ini));  // read as text: CR LF ends the line like LF
     files.set_file(ini + L".md5", upper + "\nsecond line");
     EXPECT_TRUE(has_valid_checksum(ini));
+    files.set_file(ini + L".md5", upper + "\r");
+    EXPECT_FALSE(has_valid_checksum(ini));  // a lone carriage return is part of the line
     files.set_file(ini + L".md5", std::string(digest_text).substr(0, 31));
     EXPECT_FALSE(has_valid_checksum(ini));
     files.set_file(ini + L".md5", "\n" + std::string(digest_text));

@@ -93,10 +93,11 @@ TEST_F(DeviceId, WmiFailuresEndOnlyTheirOwnSearch) {
     const auto connection = telemetry::wmi_connection::connect(L"ROOT\\CIMV2").value();
     // A failed query is logged with its message and code and gives what was found so far.
     machine.faults.fail("exec_query", 1, 0x80041017);
+    machine.messages.texts[0x80041017] = "Requ\xc3\xaate non valide.\r\n";
     EXPECT_EQ(telemetry::get_system_uuid(connection), L"");
-    const std::wstring logged = messages().back();
-    EXPECT_EQ(logged.substr(0, 39), L"4 get_system_uuid err=exec_query failed");
-    EXPECT_EQ(logged.substr(logged.size() - 11), L" 2147749911");
+    EXPECT_EQ(messages().back(),
+              L"4 get_system_uuid err=exec_query failed: Requ\u00eate non "
+              L"valide.\r\n 2147749911");
     // The UUID must be a text; a failing read of it is an error of the search.
     wmi.results[L"SELECT UUID FROM Win32_ComputerSystemProduct"] = {
         {{L"UUID", {winapi::vt_i4, {}}}}};
@@ -128,11 +129,14 @@ TEST_F(DeviceId, OnlyAFailedDigestGivesTheZeroIdAndComIsBalanced) {
     machine.faults.fail("com_initialize_security", 1, 0x80010119);
     machine.faults.fail("sha1_hex", 1, 0x80090008);
     machine.faults.fail("connect", 1);
+    machine.messages.texts[0x80090008] = "Ung\xc3\xbcltiger Algorithmus.\r\n";
     EXPECT_EQ(generate(), telemetry::zero_deviceid);
     EXPECT_EQ(identity.com_balance, 0);
     EXPECT_TRUE(log.contains(4, L"initialize_security", L"initialize_security err=-2147417831"));
-    EXPECT_TRUE(
-        log.contains(4, L"get_hash_string", L"get_hash_string err=2148073480 sha1_hex failed"));
+    // The failed step with the system's message, read as UTF-8.
+    EXPECT_TRUE(log.contains(4, L"get_hash_string",
+                             L"get_hash_string err=2148073480 sha1_hex failed: "
+                             L"Ung\u00fcltiger Algorithmus.\r\n"));
     identity.digest.clear();
     EXPECT_EQ(generate(), telemetry::zero_deviceid);
     // Empty sources still give a digest, of nothing.

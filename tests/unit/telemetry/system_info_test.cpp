@@ -126,10 +126,12 @@ TEST_F(Wmi, EveryCollectorFallsBackAndLogsWhy) {
             L"details::get_device_type: Failed get computer model: Property not found",
             L"details::has_battery: Failed get Win32_Battery Name: Property not found",
             L"details::has_battery: Failed get Win32_PortableBattery Name: Property not found"}));
-    machine.faults.fail("open_cimv2", 7);
+    machine.faults.fail("open_cimv2", 7, 5);
+    machine.messages.texts[5] = "Zugriff verweigert \xe2\x80\x93 \xc3\xa4\r\n";
     EXPECT_EQ(telemetry::details::get_ram_size(), 0u);
-    EXPECT_EQ(log.lines().back().text.substr(0, 57),
-              L"Failed get Win32_PhysicalMemory Name: open_cimv2 failed: ");
+    EXPECT_EQ(log.lines().back().text,
+              L"Failed get Win32_PhysicalMemory Name: open_cimv2 failed: Zugriff verweigert "
+              L"\u2013 \u00e4\r\n");
     EXPECT_EQ(telemetry::details::os_version_text(), "10.0.19045.");
 }
 

@@ -68,10 +68,14 @@ class RepairEvent : public fakes::machine_test {
 protected:
     bool submit() {
         telemetry::m_agent_repaired report(
-            folder, {[] {
+            folder, {[this] {
+                         raise(settings_failure);
                          return telemetry::client_settings{"wardex-app", "pt_BR", "2.1.0"};
                      },
-                     [] { return std::wstring(L"stored-id"); },
+                     [this] {
+                         raise(anon_id_failure);
+                         return std::wstring(L"stored-id");
+                     },
                      [] { return std::wstring(L"calculated-id"); }, [this] { return info; }});
         return report.submit(L"service_stopped", L"start_service");
     }
@@ -87,6 +91,14 @@ protected:
         return out;
     }
 
+    static void raise(const std::string& failure) {
+        if (!failure.empty()) {
+            throw std::runtime_error(failure);
+        }
+    }
+
+    std::string settings_failure;  // raised by the settings source when not empty
+    std::string anon_id_failure;   // raised by the anonymous id source when not empty
     fakes::fake_vdec vdec{machine, path};
     fakes::fake_log_library log{machine.modules};
     logging::scopped_log_init logging_on;
@@ -149,6 +161,25 @@ TEST_F(RepairEvent, EveryFailureIsLoggedOnceAndNothingIsSent) {
         EXPECT_EQ(messages().back(), logged);
     }
     EXPECT_EQ(messages().size(), std::size(cases) + 1);  // and the text of the refused submit
+}
+
+// The event text and the texts of caught errors are UTF-8, not one character per byte.
+TEST_F(RepairEvent, NarrowTextsAreLoggedFromUtf8) {
+    vdec.event_text = "{\"reason\":\"arr\xc3\xaat \xe2\x82\xac\"}";
+    ASSERT_TRUE(submit());
+    anon_id_failure = "cl\xc3\xa9 absente";
+    EXPECT_FALSE(submit());
+    settings_failure = "r\xc3\xa9glage illisible";
+    EXPECT_FALSE(submit());
+    std::vector<std::wstring> logged;
+    for (const auto& line : log.lines()) {
+        if (line.level != logging::level_trace) {
+            logged.push_back(line.text);
+        }
+    }
+    EXPECT_EQ(logged, (std::vector<std::wstring>{
+                          L"{\"reason\":\"arr\u00eat \u20ac\"}", L"error: cl\u00e9 absente",
+                          L"create vdec_factory instance has failed: r\u00e9glage illisible"}));
 }
 
 }  // namespace
