@@ -23,7 +23,8 @@ Modes:
   not-json   the document is an HTML page
   no-url     the document has no "url"
   404        every answer is 404
-  cut        a file declares its whole length and the connection is cut after half of it
+  cut        a file declares its whole length and the connection is reset once the client
+             has read half of it
   slow       the answer waits 3 seconds
   redirect   the document moves (302) to /update.json
 """
@@ -129,8 +130,13 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body[: len(body) // 2])
         self.wfile.flush()
-        # A reset rather than an orderly close, as a broken connection ends.
+        # A reset makes the client's system drop whatever it has received and not yet handed to
+        # the program: sent at once, it can overtake the headers themselves. So the cut comes
+        # when the client has read all that was sent, and then the reset alone, without the
+        # orderly close before it that would end the body cleanly.
+        wait_until_read(self.connection)
         self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.connection.close()
         self.close_connection = True
 
     def handle(self):
@@ -138,6 +144,47 @@ class Handler(BaseHTTPRequestHandler):
             super().handle()
         except (BrokenPipeError, ConnectionResetError):
             pass  # the client stopped reading, as it does for an oversized document
+
+
+def _proc_address(address):
+    """An IPv4 address and port as /proc/net/tcp writes them: "0100007F:1F90"."""
+    host, port = address
+    return "%08X:%04X" % (struct.unpack("<I", socket.inet_aton(host))[0], port)
+
+
+def unread_bytes(connection):
+    """What this end sent that the client's program has not read yet: the bytes the client has
+    not acknowledged plus those waiting in its receive queue. None when either end is missing
+    from /proc/net/tcp (both ends of a loopback connection are this machine's)."""
+    ours = _proc_address(connection.getsockname())
+    theirs = _proc_address(connection.getpeername())
+    unacknowledged = waiting = None
+    try:
+        with open("/proc/net/tcp", encoding="ascii") as table:
+            next(table)
+            for line in table:
+                fields = line.split()
+                sent, received = (int(n, 16) for n in fields[4].split(":"))
+                if (fields[1], fields[2]) == (ours, theirs):
+                    unacknowledged = sent
+                elif (fields[1], fields[2]) == (theirs, ours):
+                    waiting = received
+    except OSError:
+        return None
+    if unacknowledged is None or waiting is None:
+        return None
+    return unacknowledged + waiting
+
+
+def wait_until_read(connection, limit=20):
+    """Waits until the client has read everything sent on the connection, for at most limit
+    seconds; returns at once when /proc/net/tcp cannot tell."""
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        left = unread_bytes(connection)
+        if not left:
+            return
+        time.sleep(0.01)
 
 
 def main():
