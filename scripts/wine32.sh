@@ -129,7 +129,7 @@ setup() {
     }
     in_root apt-get clean
     local version
-    version=$(in_root /usr/lib/wine/wine64 --version)
+    version=$(in_root /usr/lib/wine/wine64 --version 2>/dev/null || echo "wine version unknown")
     setup_unmount
     trap - EXIT
     check
