@@ -37,7 +37,7 @@ fi
 mkdir -p "$session"
 cp "$WARDEX_BUILD_DIR/lab/bin/winlogon.exe" "$WARDEX_BUILD_DIR/lab/bin/nothing.exe" "$session/"
 nothing="$session/nothing.exe"
-trap standins_cleanup EXIT
+trap 'rc=$?; standins_cleanup $rc; wine_prefix_release "${LAB_DIR:-}" $rc' EXIT
 # Without a program that lives on, Wine shuts its session down after every run and the next run
 # pays for starting it again; winlogon.exe keeps the session warm for both programs alike.
 winlogon_start "$session" 3600

@@ -5,9 +5,10 @@
 #
 # Sourced (WARDEX_BUILD_DIR is a Windows build tree, windows-x64 or the shipped windows-x86: the
 # lab runs its programs under the matching Wine):
-#   lab_fresh NAME            a fresh prefix and installation under $WARDEX_BUILD_DIR/labs/NAME;
-#                             sets LAB_DIR, WINEPREFIX, LAB_PROGRAM (the program folder, Unix path)
-#                             and LAB_PROGRAM_WIN (the same as Windows sees it)
+#   lab_fresh NAME            a fresh prefix and installation in a folder of its own,
+#                             $WARDEX_BUILD_DIR/labs/NAME.XXXXXX; sets LAB_DIR, WINEPREFIX,
+#                             LAB_PROGRAM (the program folder, Unix path) and LAB_PROGRAM_WIN (the
+#                             same as Windows sees it)
 #   lab_install DIR           copies Wardex.exe, log.dll, IServConfig.dll and its settings (and
 #                             the agent's CorvelService.exe when its stand-in is built) into DIR
 #                             and signs the binaries with the lab's signer
@@ -130,10 +131,12 @@ lab_install() {
 
 lab_fresh() {
     local name=$1
-    LAB_DIR="$(_lab_build)/labs/$name"
-    # Signers are made anew for every lab.
-    rm -rf "$LAB_DIR/signers"
-    mkdir -p "$LAB_DIR"
+    # Every lab gets a folder of its own, also when the same scenario runs twice at once in one
+    # build tree: a prefix's Wine server is found, and ended, by the prefix's path, and ending it
+    # ends every program it serves (Wine gives them exit code 1). A shared folder would let one
+    # run end, or replace, the prefix of the other in the middle of its runs.
+    mkdir -p "$(_lab_build)/labs"
+    LAB_DIR=$(mktemp -d "$(_lab_build)/labs/$name.XXXXXX")
     _lab_prefix_fresh "$LAB_DIR/prefix"
     # One Wine server serves all runs of the lab (runs take about a second instead of several);
     # lab_done ends it, and it ends by itself after a minute without programs should the lab be
