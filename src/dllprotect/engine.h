@@ -37,7 +37,8 @@ struct engine_state {
 [[nodiscard]] bool DllProtectSetEventsCbk(DllProtectEventsCbk callback, void* context);
 // Starts the engine: 1 on success, 0 on any failure (every failure is traced).
 [[nodiscard]] int DllProtectStart(std::uint32_t options, const wchar_t* process_name);
-// Stops it: 1 when the interceptions were removed and the events machinery torn down.
+// Stops it: 1 when the interceptions were removed and, once the hooks still running have finished,
+// the events machinery torn down.
 [[nodiscard]] int DllProtectEnd();
 
 // Hands an event to the queue, or writes it to the dump file when there is no queue.
