@@ -1,5 +1,7 @@
 #include "dllprotect/engine.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <new>
 
 #include "dllprotect/dump_file.h"
@@ -20,8 +22,23 @@ interception& system() {
     return winapi::facility<interception>::get();
 }
 
-// Releases the queue (its worker delivers what is queued first) and then the consumer.
+// The hooks' way in: open while the engine runs, and how many hooks are inside.
+struct hook_gate {
+    std::atomic<bool> open{false};
+    std::atomic<int> inside{0};
+    std::mutex mutex;
+    std::condition_variable empty;
+};
+
+hook_gate& gate() {
+    static hook_gate g;
+    return g;
+}
+
+// Once the hooks have left, releases the queue (its worker delivers what is queued first) and
+// then the consumer.
 void release_events() {
+    close_hooks();
     engine_state& e = engine();
     if (e.queue) {
         e.queue->stop();
@@ -48,6 +65,39 @@ int failed_start() {
 engine_state& engine() noexcept {
     static engine_state state;
     return state;
+}
+
+// A hook counts itself in before it looks at the gate, and a stop closes the gate before it
+// looks at the count: whichever comes second sees the other, so no hook enters unseen.
+hook_scope::hook_scope() noexcept {
+    gate().inside.fetch_add(1);
+    entered_ = gate().open.load();
+    if (!entered_) {
+        leave();
+    }
+}
+
+void hook_scope::leave() noexcept {
+    if (!inside_) {
+        return;
+    }
+    inside_ = false;
+    hook_gate& g = gate();
+    if (g.inside.fetch_sub(1) == 1 && !g.open.load()) {
+        const std::lock_guard lock(g.mutex);
+        g.empty.notify_all();
+    }
+}
+
+void open_hooks() noexcept {
+    gate().open.store(true);
+}
+
+void close_hooks() noexcept {
+    hook_gate& g = gate();
+    g.open.store(false);
+    std::unique_lock lock(g.mutex);
+    g.empty.wait(lock, [&g] { return g.inside.load() == 0; });
 }
 
 bool DllProtectSetEventsCbk(DllProtectEventsCbk callback, void* context) {
@@ -139,6 +189,8 @@ int DllProtectStart(std::uint32_t options, const wchar_t* process_name) {
     }
 
     const bool with_section = (options & OPT_HOOK_NTCREATESECTION) != 0;
+    // Everything the hooks read is in place.
+    open_hooks();
     const attach_outcome outcome = system().attach(with_section);
     // The section interception is activated only once the five others are in the transaction;
     // nothing in between writes to the trace.

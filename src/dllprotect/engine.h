@@ -37,11 +37,39 @@ struct engine_state {
 [[nodiscard]] bool DllProtectSetEventsCbk(DllProtectEventsCbk callback, void* context);
 // Starts the engine: 1 on success, 0 on any failure (every failure is traced).
 [[nodiscard]] int DllProtectStart(std::uint32_t options, const wchar_t* process_name);
-// Stops it: 1 when the interceptions were removed and the events machinery torn down.
+// Stops it: 1 when the interceptions were removed and, once the hooks still running have finished,
+// the events machinery torn down.
 [[nodiscard]] int DllProtectEnd();
 
 // Hands an event to the queue, or writes it to the dump file when there is no queue.
 void submit_event(DllProtectInfo info);
+
+// The interceptions' way into the engine. An interception reads the engine's state (options,
+// folders, blacklist, events queue) only inside a scope that entered: scopes enter while the
+// engine runs, and a stop closes the way in and waits for the scopes still inside before it
+// tears that state down, so a hook that was running when its interception was taken out (in a
+// signature check, say) finishes against the engine it started with. A scope that did not enter
+// lets its call through unchecked. A hook leaves its scope before the real call, which can run for
+// long (a library's initialisation) and reads nothing of the engine.
+class hook_scope {
+public:
+    hook_scope() noexcept;
+    ~hook_scope() { leave(); }
+    hook_scope(const hook_scope&) = delete;
+    hook_scope& operator=(const hook_scope&) = delete;
+
+    [[nodiscard]] bool entered() const noexcept { return entered_; }
+    void leave() noexcept;
+
+private:
+    bool entered_ = false;
+    bool inside_ = true;
+};
+
+// Opens the way in (a start, before the interceptions are attached); closes it and returns once
+// no scope is inside any more.
+void open_hooks() noexcept;
+void close_hooks() noexcept;
 
 // The dump file's path for a process name: beside the executable when elevated, otherwise in
 // the engine's folder under ProgramData; empty when that folder is unavailable.

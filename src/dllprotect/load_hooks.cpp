@@ -131,6 +131,15 @@ void TriggerEvent(const wchar_t* request_name, std::uint32_t flags, const char* 
 
 std::uintptr_t GenericLoadLibrary_Hook(const std::wstring& name, void* file, std::uint32_t flags,
                                        const char* function_name, std::uintptr_t caller) {
+    hook_scope scope;
+    if (!scope.entered()) {
+        return true_load(name, file, flags);  // the engine is stopping
+    }
+    // The real load runs outside the scope: a stop need not wait for it.
+    const auto load = [&scope, file, flags](const std::wstring& path) {
+        scope.leave();
+        return true_load(path, file, flags);
+    };
     DLLPROTECT_TRACE_SCOPE(logging::level_trace);
     if (logging::dbg_trace::on()) {
         // The caller is resolved for this trace only; an unknown module leaves its name unknown
@@ -150,7 +159,7 @@ std::uintptr_t GenericLoadLibrary_Hook(const std::wstring& name, void* file, std
     }
     // A mapped module costs nothing more than the loader's reference count.
     if (system().is_loaded(name)) {
-        return true_load(name, file, flags);
+        return load(name);
     }
     std::wstring key = lower_case(name);
     if (loading_set().contains(key)) {
@@ -158,7 +167,7 @@ std::uintptr_t GenericLoadLibrary_Hook(const std::wstring& name, void* file, std
         const path_set in_progress = loading_set();
         TriggerEvent(name.c_str(), flags, function_name, RECURSIVE_DLL_LOAD_LOADLIBRARY, caller,
                      name, in_progress, {});
-        return true_load(name, file, flags);
+        return load(name);
     }
     const set_entry loading(loading_set(), std::move(key));
 
@@ -168,7 +177,7 @@ std::uintptr_t GenericLoadLibrary_Hook(const std::wstring& name, void* file, std
         return 0;
     }
     if (helpers::is_trusted_path(name)) {
-        return true_load(name, file, flags);
+        return load(name);
     }
     std::wstring load_path;
     std::string error_info;
@@ -196,7 +205,7 @@ std::uintptr_t GenericLoadLibrary_Hook(const std::wstring& name, void* file, std
     std::wstring checked = lower_case(std::move(load_path));
     const set_entry loading_path(loading_set(), checked);
     DLLPROTECT_TRACEW(logging::level_info, L"calling TrueLoadLibraryExW with %ls", checked.c_str());
-    return true_load(checked, file, flags);
+    return load(checked);
 }
 
 bool NtCreateSection_allows(const std::wstring& dos_path) {

@@ -54,7 +54,8 @@ struct caller_text {
 };
 [[nodiscard]] caller_text resolve_caller(std::uintptr_t caller);
 
-// The checked load of every LoadLibrary interception; 0 for a refused load.
+// The checked load of every LoadLibrary interception; 0 for a refused load. While the engine is
+// stopping (or not started) the load goes through unchecked.
 [[nodiscard]] std::uintptr_t GenericLoadLibrary_Hook(const std::wstring& name, void* file,
                                                      std::uint32_t flags, const char* function_name,
                                                      std::uintptr_t caller);
@@ -62,6 +63,7 @@ struct caller_text {
 // The decision about an image section of a library file given by its DOS path: true to create it
 // (pass the call through), false to refuse it. It traces under the section interception's name,
 // which also writes the enter and leave lines.
+// The caller holds an entered hook_scope.
 [[nodiscard]] bool NtCreateSection_allows(const std::wstring& dos_path);
 
 // Raises one event, unless the options ask for none or this thread is already raising one.

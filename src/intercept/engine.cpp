@@ -1,6 +1,7 @@
 #include "intercept/engine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "intercept/errors.h"
@@ -25,6 +26,29 @@ bool map_ip(const slot& s, bool to_trampoline, std::uint64_t& ip) {
         }
     }
     return false;
+}
+
+// Writes code that other threads may be running. Bytes that lie inside one aligned 8-byte word
+// (a function entry normally does) go in with a single store, so that a thread reaching them
+// runs either the old instruction or the new jump, never a mix of the two.
+void write_code(std::uint64_t address, const std::uint8_t* bytes, std::size_t size) {
+    const std::uint64_t word = address & ~std::uint64_t{7};
+    const std::size_t offset = static_cast<std::size_t>(address - word);
+    if (offset + size <= 8) {
+        auto* cell = reinterpret_cast<std::uint64_t*>(static_cast<std::uintptr_t>(word));
+        const std::atomic_ref<std::uint64_t> shared(*cell);
+        std::uint64_t value = shared.load(std::memory_order_relaxed);
+        std::memcpy(reinterpret_cast<std::uint8_t*>(&value) + offset, bytes, size);
+        shared.store(value, std::memory_order_release);
+        return;
+    }
+    std::memcpy(reinterpret_cast<std::uint8_t*>(static_cast<std::uintptr_t>(address)), bytes, size);
+}
+
+// Sets a caller's pointer; the detours of other threads read it while the commit runs.
+void publish(void** pointer, std::uint64_t value) {
+    std::atomic_ref<void*>(*pointer).store(
+        reinterpret_cast<void*>(static_cast<std::uintptr_t>(value)), std::memory_order_release);
 }
 
 }  // namespace
@@ -192,15 +216,22 @@ long engine::commit() {
             return error;
         }
     }
+    // Nothing can fail from here on. Threads that were not enlisted may call in at any moment,
+    // and a detour calls the original through its pointer: that pointer must never lead back
+    // into the detour. So an attach hands out its trampoline, which already runs the original,
+    // before its patch is written, and a detach gives the real function back only once the
+    // original bytes are in place (until then its trampoline still runs them).
     for (std::size_t i = 0; i < operation_count_; ++i) {
         const operation& op = operations_[i];
-        auto* target =
-            reinterpret_cast<std::uint8_t*>(static_cast<std::uintptr_t>(op.entry->target));
-        std::memcpy(target, op.attach ? op.entry->patch.data() : op.entry->original.data(),
-                    patch_size);
         if (op.attach) {
             os_.flush_code(op.entry->code_address(), sizeof op.entry->code + sizeof op.entry->stub);
+            publish(op.pointer, op.entry->code_address());
         }
+    }
+    for (std::size_t i = 0; i < operation_count_; ++i) {
+        const operation& op = operations_[i];
+        write_code(op.entry->target, op.attach ? op.entry->patch.data() : op.entry->original.data(),
+                   patch_size);
     }
     // In reverse: targets that share a page get back the protection the first one found.
     for (std::size_t i = operation_count_; i-- > 0;) {
@@ -212,10 +243,8 @@ long engine::commit() {
         const operation& op = operations_[i];
         if (op.attach) {
             op.entry->state = slot_state::live;
-            *op.pointer =
-                reinterpret_cast<void*>(static_cast<std::uintptr_t>(op.entry->code_address()));
         } else {
-            *op.pointer = reinterpret_cast<void*>(static_cast<std::uintptr_t>(op.entry->target));
+            publish(op.pointer, op.entry->target);
             pool_.free(op.entry);
         }
     }

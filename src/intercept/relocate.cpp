@@ -195,35 +195,54 @@ long relocate(std::span<const std::uint8_t> source, std::uint64_t source_address
     return no_error;
 }
 
-std::uint64_t skip_thunks(std::uint64_t address, arch mode, const code_reader& memory) {
+namespace {
+
+// Where the pointer of an indirect jump at the start of code lies: an import thunk, jmp
+// [rip+disp32] on x64 (also with rex.w, and behind Wine's 8-byte lea rsp,[rsp+0]) or jmp [abs32]
+// on x86. Empty for anything else.
+std::optional<std::uint64_t> import_slot(const std::uint8_t* code, std::size_t n,
+                                         std::uint64_t address, arch mode) {
     static constexpr std::uint8_t lea_rsp[8] = {0x48, 0x8D, 0xA4, 0x24, 0, 0, 0, 0};
+    std::size_t at = 0;  // where the jmp [mem] starts
+    if (mode == arch::x64 && n >= 14 && std::memcmp(code, lea_rsp, 8) == 0) {
+        at = 8;
+    }
+    if (mode == arch::x64 && n >= at + 7 && code[at] == 0x48 && code[at + 1] == 0xFF &&
+        code[at + 2] == 0x25) {
+        ++at;
+    }
+    if (n < at + 6 || code[at] != 0xFF || code[at + 1] != 0x25) {
+        return std::nullopt;
+    }
+    const std::int64_t disp = read_signed(code + at + 2, 4);
+    return mode == arch::x64 ? address + at + 6 + static_cast<std::uint64_t>(disp)
+                             : static_cast<std::uint32_t>(disp);
+}
+
+}  // namespace
+
+std::uint64_t skip_thunks(std::uint64_t address, arch mode, const code_reader& memory) {
     for (int hop = 0; hop < 16; ++hop) {
         std::uint8_t code[16] = {};
         const std::size_t n = memory.read(address, code, sizeof code);
-        std::size_t at = 0;  // where a jmp [mem] starts
-        if (mode == arch::x64 && n >= 14 && std::memcmp(code, lea_rsp, 8) == 0) {
-            at = 8;
-        }
-        if (mode == arch::x64 && n >= at + 7 && code[at] == 0x48 && code[at + 1] == 0xFF &&
-            code[at + 2] == 0x25) {
-            ++at;  // rex.w jmp [rip+disp32]
-        }
         std::uint64_t next = address;
-        if (n >= at + 6 && code[at] == 0xFF && code[at + 1] == 0x25) {
-            const std::int64_t disp = read_signed(code + at + 2, 4);
-            const std::uint64_t slot = mode == arch::x64
-                                           ? address + at + 6 + static_cast<std::uint64_t>(disp)
-                                           : static_cast<std::uint32_t>(disp);
+        if (const auto slot = import_slot(code, n, address, mode)) {
             const std::size_t width = mode == arch::x64 ? 8 : 4;
             std::uint64_t pointer = 0;
-            if (memory.read(slot, reinterpret_cast<std::uint8_t*>(&pointer), width) != width) {
+            if (memory.read(*slot, reinterpret_cast<std::uint8_t*>(&pointer), width) != width) {
                 return address;
             }
             next = pointer;
-        } else if (n >= 5 && code[0] == 0xE9) {
-            next = add(address + 5, read_signed(code + 1, 4), mode);
         } else if (n >= 2 && code[0] == 0xEB) {
-            next = add(address + 2, read_signed(code + 1, 1), mode);
+            // A short jump is followed only onto a long one: an indirect jump, followed in turn,
+            // or a jmp rel32 (another product's hook in the patch area before a function), where
+            // the walk ends so that the patch goes in front of that hook.
+            const std::uint64_t to = add(address + 2, read_signed(code + 1, 1), mode);
+            std::uint8_t landing[16] = {};
+            const std::size_t m = memory.read(to, landing, sizeof landing);
+            if (import_slot(landing, m, to, mode) || (m >= 5 && landing[0] == 0xE9)) {
+                next = to;
+            }
         }
         if (next == address || next == 0) {
             return address;

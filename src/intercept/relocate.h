@@ -54,8 +54,11 @@ struct relocation {
 inline constexpr std::size_t absolute_jump_size = 14;
 void encode_absolute_jump(std::uint64_t to, std::span<std::uint8_t, absolute_jump_size> out);
 
-// Follows the forwarding thunks at address to the code that really runs: jmp [rip+disp32]
-// (x64, also behind an 8-byte lea rsp,[rsp+0]), jmp [abs32] (x86), jmp rel32 and jmp rel8.
+// Follows the forwarding thunks at address to the code that really runs: import thunks, jmp
+// [rip+disp32] (x64, also behind Wine's 8-byte lea rsp,[rsp+0]) and jmp [abs32] (x86), and a
+// jmp rel8 that lands on a long jump. A leading jmp rel32 is not followed: a function that starts
+// with one has most likely been hooked by another product, and the patch goes over that jump, in
+// front of the other hook, rather than into the other product's code.
 class code_reader {
 public:
     virtual ~code_reader() = default;

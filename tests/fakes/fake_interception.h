@@ -3,6 +3,7 @@
 // load, and modules known by address range.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <set>
@@ -30,6 +31,9 @@ public:
     std::set<std::wstring> loaded;                   // names GetModuleHandleW finds, as given
     std::map<std::uintptr_t, std::wstring> modules;  // base -> path; each spans 0x10000
     std::vector<load> loads;
+    // Off: real loads are only counted (loads from many threads at once).
+    bool record_loads = true;
+    std::atomic<long> load_count{0};
     // Runs inside a real load of the given lower-case path, as a DllMain would.
     std::map<std::wstring, std::function<void()>> during_load;
 
@@ -46,6 +50,10 @@ public:
     bool is_elevated() override { return elevated; }
 
     std::uintptr_t true_load(const std::wstring& name, void*, std::uint32_t flags) override {
+        const long count = ++load_count;
+        if (!record_loads) {
+            return 0x7000 + static_cast<std::uintptr_t>(count);
+        }
         loads.push_back({name, flags});
         if (auto it = during_load.find(name); it != during_load.end()) {
             it->second();

@@ -5,13 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "dllprotect/engine.h"
+#include "dllprotect/trust_decisions.h"
 #include "dllprotect/win/interception_win.h"
 #include "logging/dbg_trace/testing.h"
 #include "stdext/path.h"
@@ -174,6 +177,65 @@ TEST_F(EngineWin, EightThreadsLoadWhileTheEngineRuns) {
     for (const auto& e : events) {
         EXPECT_EQ(e.reason, "VULNERABLE_PATH");
     }
+}
+
+// One run's callback context, freed as soon as its run has stopped, as the host frees its
+// reporter.
+struct run_sink {
+    std::atomic<long> events{0};
+    std::atomic<bool> stopped{false};
+};
+std::atomic<long> late_events{0};
+
+void count_event(const DllProtectEvent*, void* context) {
+    auto* run = static_cast<run_sink*>(context);
+    late_events += run->stopped ? 1 : 0;
+    ++run->events;
+}
+
+// The engine stops under eight loading threads, many times over. Hooks still inside it when it
+// stops (in a signature check, say) finish first and their events reach that run's callback:
+// none arrives after the stop has returned, none is diverted to the dump file (where events go
+// when there is no queue), and the loads go on. The threads start after each
+// start: a start writes its patches with only its own thread enlisted, and a thread caught inside
+// a prologue being replaced would run half of it. A stop they are welcome to meet.
+TEST_F(EngineWin, StopsWhileEightThreadsLoadManyTimesOver) {
+    const std::wstring planted = fresh_copy(L"stops.dll");
+    late_events = 0;
+    std::atomic<long> failed{0};
+    for (int cycle = 0; cycle < 15; ++cycle) {
+        auto run = std::make_unique<run_sink>();
+        ASSERT_TRUE(DllProtectSetEventsCbk(&count_event, run.get()));
+        ASSERT_EQ(DllProtectStart(0x1A, L"CorvelWardex"), 1);
+        if (cycle == 0) {
+            ::DeleteFileW(decisions().dump_file_path.c_str());
+        }
+        std::atomic<bool> done{false};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = t; !done; ++i) {
+                    HMODULE m = ::LoadLibraryW(i % 2 ? planted.c_str() : L"mpr.dll");
+                    failed += m == nullptr ? 1 : 0;
+                    ::FreeLibrary(m);
+                }
+            });
+        }
+        const ULONGLONG start = ::GetTickCount64();
+        while (run->events == 0 && ::GetTickCount64() - start < 30000) {
+            ::Sleep(1);
+        }
+        EXPECT_GT(run->events, 0) << "cycle " << cycle;
+        EXPECT_EQ(DllProtectEnd(), 1) << "cycle " << cycle;
+        run->stopped = true;
+        done = true;
+        for (auto& t : threads) {
+            t.join();
+        }
+    }
+    EXPECT_EQ(late_events, 0);
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(::GetFileAttributesW(decisions().dump_file_path.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 }  // namespace

@@ -21,9 +21,11 @@ using nt_create_section_fn = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, void*, LARGE_INT
                                           HANDLE);
 
 std::array<std::atomic<int>, 6> calls{};
+std::array<std::atomic<int>, 6> reentered{};
 
 // A detour that counts its calls and calls through `real`: the original function until an
-// attach commits, then the trampoline.
+// attach commits, then the trampoline. A call that comes back into the same detour on the same
+// thread counts as re-entered.
 template <int index, class F>
 struct counting;
 template <int index, class R, class... A>
@@ -31,7 +33,14 @@ struct counting<index, R(WINAPI*)(A...)> {
     static inline R(WINAPI* real)(A...) = nullptr;
     static R WINAPI detour(A... arguments) {
         ++calls[index];
-        return real(arguments...);
+        static thread_local int depth = 0;
+        if (depth > 0) {
+            ++reentered[index];
+        }
+        ++depth;
+        const R result = real(arguments...);
+        --depth;
+        return result;
     }
 };
 using load_library_w = counting<0, decltype(&LoadLibraryW)>;
@@ -103,6 +112,9 @@ std::vector<hook> prepare_hooks() {
     LoadLibraryW(L"wintrust.dll");
     for (auto& c : calls) {
         c = 0;
+    }
+    for (auto& r : reentered) {
+        r = 0;
     }
     return {make_hook<load_library_w>(&LoadLibraryW),
             make_hook<load_library_ex_w>(&LoadLibraryExW),
@@ -186,6 +198,9 @@ DWORD WINAPI call_in_a_loop(void*) {
 
 TEST(InterceptWin, EightCallersWhileAnotherThreadAttachesAndDetachesInALoop) {
     const std::vector<hook> hooks = prepare_hooks();
+    stop = false;
+    answered = 0;
+    unanswered = 0;
     std::vector<HANDLE> workers;
     for (int i = 0; i < 8; ++i) {
         workers.push_back(CreateThread(nullptr, 0, call_in_a_loop, nullptr, 0, nullptr));
@@ -227,6 +242,65 @@ TEST(InterceptWin, EightCallersWhileAnotherThreadAttachesAndDetachesInALoop) {
     EXPECT_EQ(unanswered.load(), 0);
     EXPECT_GT(calls[0].load(), 0) << "some calls went through the detour";
     EXPECT_EQ(first_bytes(running_code(hooks[0].exported)), hooks[0].code_before);
+}
+
+// A thread that no transaction enlists calls LoadLibraryW in a loop while this one attaches and
+// detaches it. The detour calls through the saved pointer, which must never lead back into the
+// detour, neither half-way through an attach nor through a detach.
+TEST(InterceptWin, ACallerThatIsNotEnlistedNeverComesBackIntoTheDetour) {
+    const std::vector<hook> hooks = prepare_hooks();
+    const hook& h = hooks[0];
+    // The code that runs, Wine's kernelbase!LoadLibraryW, starts with an 8-byte instruction in one
+    // aligned 8-byte word: the patch lands with one store, and the thread is never caught in the
+    // middle of the bytes it replaces (which no transaction can make safe for a thread it does
+    // not know).
+    const std::uint8_t* entry = running_code(h.exported);
+    ASSERT_EQ(reinterpret_cast<std::uintptr_t>(entry) % 8, 0u);
+    ASSERT_EQ(std::vector<std::uint8_t>(entry, entry + 4),
+              (std::vector<std::uint8_t>{0x48, 0x8D, 0xA4, 0x24}));
+    stop = false;
+    answered = 0;
+    unanswered = 0;
+    HANDLE worker = CreateThread(nullptr, 0, call_in_a_loop, nullptr, 0, nullptr);
+    ASSERT_NE(worker, nullptr);
+    const auto wait_for = [](const std::atomic<int>& counter, int above) {
+        const ULONGLONG start = GetTickCount64();
+        while (counter.load() <= above && GetTickCount64() - start < 10000) {
+            Sleep(0);
+        }
+        return counter.load() > above;
+    };
+    // No DetourUpdateThread: the worker is not enlisted.
+    const auto transact = [&h](bool attach) -> long {
+        long error = DetourTransactionBegin();
+        if (error == NO_ERROR) {
+            error = attach ? DetourAttach(h.pointer, h.detour) : DetourDetach(h.pointer, h.detour);
+            if (error != NO_ERROR) {
+                static_cast<void>(DetourTransactionAbort());
+                return error;
+            }
+            error = DetourTransactionCommit();
+        }
+        return error;
+    };
+    const ULONGLONG start = GetTickCount64();
+    int cycles = 0;
+    long failure = NO_ERROR;
+    for (; failure == NO_ERROR && (cycles < 20 || GetTickCount64() - start < 1000); ++cycles) {
+        failure = transact(true);
+        // The worker goes through the detour before it is taken out again.
+        EXPECT_TRUE(failure != NO_ERROR || wait_for(calls[0], calls[0].load()));
+        failure = failure != NO_ERROR ? failure : transact(false);
+    }
+    stop = true;
+    EXPECT_EQ(WaitForSingleObject(worker, 10000), WAIT_OBJECT_0);
+    CloseHandle(worker);
+    EXPECT_EQ(failure, NO_ERROR) << "cycle " << cycles;
+    EXPECT_EQ(reentered[0].load(), 0);
+    EXPECT_EQ(unanswered.load(), 0);
+    EXPECT_GT(answered.load(), 0);
+    EXPECT_EQ(*h.pointer, running_code(h.exported));
+    EXPECT_EQ(first_bytes(running_code(h.exported)), h.code_before);
 }
 
 }  // namespace

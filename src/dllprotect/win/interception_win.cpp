@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "dllprotect/engine.h"
 #include "dllprotect/interception.h"
 #include "dllprotect/load_hooks.h"
 #include "dllprotect/thread_state.h"
@@ -142,9 +143,12 @@ NTSTATUS NTAPI NtCreateSection_Hook(PHANDLE section, ACCESS_MASK access,
     const bool image = (access & section_map_execute) != 0 && attributes == nullptr &&
                        maximum_size == nullptr && protection == page_execute &&
                        allocation == sec_image;
-    std::wstring path;
-    if (image && section_file_path(file, path) && !NtCreateSection_allows(path)) {
-        return status_access_denied;
+    if (image) {
+        hook_scope scope;
+        std::wstring path;
+        if (scope.entered() && section_file_path(file, path) && !NtCreateSection_allows(path)) {
+            return status_access_denied;
+        }
     }
     return TrueNtCreateSection(section, access, attributes, maximum_size, protection, allocation,
                                file);

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <mutex>
 #include <thread>
 
+#include "dllprotect/load_hooks.h"
 #include "logging/dbg_trace/testing.h"
 #include "unit/dllprotect/protect_machine.h"
 
@@ -164,6 +168,74 @@ TEST_F(Engine, EventsFromManyThreadsAreAllDeliveredOnce) {
         const int t = std::stoi(e.request_path);
         EXPECT_EQ(std::stoi(e.load_path), next[t]++);
     }
+}
+
+// One run's callback context, freed as soon as its run has stopped, as the host frees its
+// reporter: a callback that comes later reads freed memory.
+struct run_sink {
+    std::atomic<long> events{0};
+    std::atomic<bool> stopped{false};
+};
+std::atomic<long> late_events{0};
+
+void count_event(const DllProtectEvent*, void* context) {
+    auto* run = static_cast<run_sink*>(context);
+    late_events += run->stopped ? 1 : 0;
+    ++run->events;
+}
+
+// Eight threads load a blacklisted library the whole time through the load hook, while the engine
+// starts and stops over and over. A hook that was inside the engine when a stop began finishes
+// against that run's state, so its event reaches that run's callback before the stop returns;
+// hooks that come later go through unchecked. Every refused load is therefore one delivered
+// event, none arrives after its run stopped, and nothing is freed under a hook.
+TEST_F(Engine, StopsAndRestartsWhileEightThreadsLoad) {
+    machine.files.set_file(L"C:\\Program Files\\Corvel\\dllblacklist.json",
+                           R"({"blacklist": ["evil.dll"]})");
+    machine.interception.record_loads = false;
+    late_events = 0;
+    std::atomic<bool> done{false};
+    std::atomic<long> refused{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            while (!done) {
+                if (GenericLoadLibrary_Hook(L"C:\\Users\\Public\\evil.dll", nullptr, 0,
+                                            "LoadLibraryW", 0) == 0) {
+                    ++refused;
+                }
+                // A load takes its time; without a pause the queue grows faster than it drains.
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+            }
+        });
+    }
+    long delivered = 0;
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        auto run = std::make_unique<run_sink>();
+        ASSERT_TRUE(DllProtectSetEventsCbk(&count_event, run.get()));
+        ASSERT_EQ(DllProtectStart(OPT_USE_BLACKLIST | OPT_REPORT_MODE | OPT_KEEP_SEARCH_MODE, L"x"),
+                  1);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (run->events == 0 && std::chrono::steady_clock::now() < until) {
+            std::this_thread::yield();
+        }
+        EXPECT_GT(run->events, 0) << "cycle " << cycle;
+        ASSERT_EQ(DllProtectEnd(), 1);
+        run->stopped = true;
+        delivered += run->events;
+    }
+    // With the engine off, the loads go through unchecked.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (machine.interception.load_count == 0 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::yield();
+    }
+    done = true;
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_GT(machine.interception.load_count, 0);
+    EXPECT_EQ(late_events, 0);
+    EXPECT_EQ(delivered, refused.load()) << "every refused load reported once, in its own run";
 }
 
 }  // namespace

@@ -35,8 +35,12 @@ protected:
         machine.interception.modules[0x400000] = L"C:\\Program Files\\Corvel\\Wardex.exe";
         decisions().blacklist = {L"evil.dll"};
         engine().queue = std::make_unique<events_queue>(sink);
+        open_hooks();
     }
-    ~LoadHooks() override { engine().queue.reset(); }
+    ~LoadHooks() override {
+        close_hooks();
+        engine().queue.reset();
+    }
 
     // Every event raised so far, once the queue has delivered them.
     const std::vector<DllProtectInfo>& events() {

@@ -171,7 +171,7 @@ private:
     std::map<std::uint64_t, bytes> pages_;
 };
 
-TEST(InterceptThunks, FollowsForwardersToTheRealCode) {
+TEST(InterceptThunks, FollowsImportThunksButNotAnotherProductsHook) {
     fake_memory memory;
     const auto pointer = [](std::uint64_t value, std::size_t size) {
         bytes out(size);
@@ -186,14 +186,28 @@ TEST(InterceptThunks, FollowsForwardersToTheRealCode) {
     memory.put(thunk + 14 + 0x3E34E, pointer(real, 8));
     memory.put(real, hex("48 8d a4 24 00 00 00 00 48 83 ec 28 45 31"));
     EXPECT_EQ(intercept::skip_thunks(thunk, arch::x64, memory), real);
+    // rex.w jmp [rip+0], reached by a short jump.
+    memory.put(0x7B000000, hex("eb 10"));
+    memory.put(0x7B000012, hex("48 ff 25 00 00 00 00"));
+    memory.put(0x7B000019, pointer(real, 8));
+    EXPECT_EQ(intercept::skip_thunks(0x7B000000, arch::x64, memory), real);
 
-    // x86: jmp [abs32] to a jmp rel32 to a jmp rel8 to the code.
+    // x86: an import thunk jmp [abs32] leads to a function that another product has hooked with
+    // a jmp rel32; the walk ends on that jump, not in the other product's code.
     memory.put(0x401000, hex("ff 25 00 20 40 00"));
-    memory.put(0x402000, pointer(0x10000000, 4));
-    memory.put(0x10000000, hex("e9 fb 0f 00 00"));  // to 0x10001000
-    memory.put(0x10001000, hex("eb 0e"));           // to 0x10001010
-    memory.put(0x10001010, hex("8b ff 55 8b ec"));
+    memory.put(0x402000, pointer(0x10001010, 4));
+    memory.put(0x10001010, hex("e9 eb ef ff ff 83 ec 10"));  // to 0x10000000
+    memory.put(0x10000000, hex("55 8b ec 90 90"));
     EXPECT_EQ(intercept::skip_thunks(0x401000, arch::x86, memory), 0x10001010u);
+    // The same hook placed in the patch area before a function, reached by its jmp $-5: the
+    // walk ends on the long jump.
+    memory.put(0x10002000, hex("e9 fb df ff ff eb f9 55 8b ec"));
+    EXPECT_EQ(intercept::skip_thunks(0x10002005, arch::x86, memory), 0x10002000u);
+    // x64 alike, and a short jump onto ordinary code is not a thunk.
+    memory.put(0x7C000000, hex("e9 00 10 00 00 48 83 ec 28"));
+    EXPECT_EQ(intercept::skip_thunks(0x7C000000, arch::x64, memory), 0x7C000000u);
+    memory.put(0x7C001000, hex("eb 03 90 90 90 48 83 ec 28"));
+    EXPECT_EQ(intercept::skip_thunks(0x7C001000, arch::x64, memory), 0x7C001000u);
 
     // An unreadable pointer, or a jump to itself, ends the walk where it is.
     memory.put(0x500000, hex("ff 25 00 00 00 10"));

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <map>
+#include <thread>
 #include <vector>
 
 #include "fakes/kit.h"
@@ -71,6 +74,9 @@ public:
         --writable;
         protect(reinterpret_cast<std::uint8_t*>(address & ~std::uint64_t{0xFFF}),
                 static_cast<int>(previous));
+        if (after_writing) {
+            after_writing();
+        }
     }
     void flush_code(std::uint64_t, std::size_t) override {}
     std::uint32_t current_thread() const override { return thread_id; }
@@ -94,6 +100,8 @@ public:
 
     static void* self() { return reinterpret_cast<void*>(-2); }
 
+    // Runs inside a commit, once a target's new bytes are in.
+    std::function<void()> after_writing;
     std::uint32_t thread_id = 1;
     int blocks_out = 0;
     int writable = 0;
@@ -233,6 +241,25 @@ TEST_F(InterceptTransaction, RelocatedProloguesRunThroughTheirTrampolines) {
         ASSERT_EQ(hooks.commit(), no_error);
         EXPECT_EQ(code_at(fn, s.code.size()), s.code);
     }
+
+    // A function another product has hooked starts with a jmp rel32 to that product's detour
+    // (here the helper). Our patch replaces that jump, in front of the other hook, and the other
+    // product's code stays as it was.
+    const bytes helper = {0xB8, 0x29, 0x00, 0x00, 0x00, 0xC3};
+    const bytes hooked = {0xE9, 0xFB, 0x04, 0x00, 0x00, 0xCC, 0xCC, 0xCC};  // jmp +0x900
+    const auto fn = reinterpret_cast<int_fn>(os.place(hooked, 0x400));
+    sample_original = fn;
+    ASSERT_EQ(hooks.begin(), no_error);
+    ASSERT_EQ(hooks.attach(slot_of(sample_original), as_ptr(plus_thousand)), no_error);
+    ASSERT_EQ(hooks.commit(), no_error);
+    EXPECT_EQ(fn(0), 1041);
+    EXPECT_EQ(sample_original(0), 41);
+    const auto other = reinterpret_cast<int_fn>(reinterpret_cast<std::uintptr_t>(fn) + 0x500);
+    EXPECT_EQ(code_at(other, helper.size()), helper);
+    ASSERT_EQ(hooks.begin(), no_error);
+    ASSERT_EQ(hooks.detach(slot_of(sample_original), as_ptr(plus_thousand)), no_error);
+    ASSERT_EQ(hooks.commit(), no_error);
+    EXPECT_EQ(code_at(fn, hooked.size()), hooked);
 }
 
 TEST_F(InterceptTransaction, OneTransactionAtATimeOwnedByTheThreadThatBeganIt) {
@@ -340,6 +367,76 @@ TEST_F(InterceptTransaction, EnlistedThreadsAreSuspendedAndMovedOutOfTheRewritte
     EXPECT_EQ(hooks.update_thread(reinterpret_cast<void*>(0x48)), 5);
     EXPECT_EQ(hooks.commit(), 5);
     EXPECT_EQ(os.suspended[worker], 0);
+}
+
+// Threads that no transaction enlists call the target. The detour calls the original
+// through the saved pointer, which must never lead back into the detour: not while an attach is
+// half committed (the patch written, the commit not yet returned), nor while a detach puts the
+// original bytes back under a caller that is inside the detour. The attach is checked at that
+// very moment; a detach that gave the pointer back too early would leave only a short window,
+// which the caller looping inside the detour finds now and then.
+std::atomic<int_fn> looped_original{nullptr};
+std::atomic<int> reentered{0};
+std::atomic<int> wrong{0};
+std::atomic<bool> linger{false};
+std::atomic<bool> lingering{false};
+thread_local int detour_depth = 0;
+
+int looped_times_ten(int x) {
+    if (detour_depth > 0) {
+        ++reentered;  // came back through the saved pointer: give up rather than recurse
+        return -1;
+    }
+    ++detour_depth;
+    const int result = looped_original.load()(x);
+    while (linger) {
+        lingering = true;
+        wrong += looped_original.load()(x) != x + 1;
+    }
+    lingering = false;
+    --detour_depth;
+    return result * 10;
+}
+
+TEST_F(InterceptTransaction, ACallerThatIsNotEnlistedNeverComesBackIntoTheDetour) {
+    looped_original = first;
+    reentered = 0;
+    wrong = 0;
+    auto** pointer = reinterpret_cast<void**>(&looped_original);
+    std::vector<int> answers;
+    for (int cycle = 0; cycle < 50; ++cycle) {
+        // Attach: another thread calls in once the patch is written, before the commit returns.
+        os.after_writing = [&] {
+            std::thread([&] {
+                for (int i = 0; i < 3; ++i) {
+                    answers.push_back(first(3));
+                }
+            }).join();
+        };
+        ASSERT_EQ(hooks.begin(), no_error);
+        ASSERT_EQ(hooks.attach(pointer, as_ptr(looped_times_ten)), no_error);
+        ASSERT_EQ(hooks.commit(), no_error);
+        os.after_writing = nullptr;
+
+        // Detach while another thread is inside the detour, calling the original over and over.
+        linger = true;
+        std::thread inside([&] { answers.push_back(first(3)); });
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!lingering && std::chrono::steady_clock::now() < until) {
+            std::this_thread::yield();
+        }
+        const bool caught = lingering;
+        EXPECT_EQ(hooks.begin(), no_error);
+        EXPECT_EQ(hooks.detach(pointer, as_ptr(looped_times_ten)), no_error);
+        EXPECT_EQ(hooks.commit(), no_error);
+        linger = false;
+        inside.join();
+        ASSERT_TRUE(caught);
+        EXPECT_EQ(looped_original.load(), first);
+    }
+    EXPECT_EQ(reentered, 0);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(answers, std::vector<int>(200, 40)) << "every call went through the detour once";
 }
 
 }  // namespace
