@@ -2,7 +2,7 @@
 """A loopback HTTP server for the update: the update document and the installer files of a folder.
 
     http_server.py --folder DIR [--port-file FILE] [--time-limit SECONDS] [--control FILE]
-                   [--version TEXT] [--installer NAME]
+                   [--version TEXT] [--installer NAME] [--trickle-interval SECONDS]
 
 Binds 127.0.0.1 on a free port, prints the port and writes it to --port-file. Stops by itself
 after --time-limit seconds (default 300).
@@ -25,6 +25,10 @@ Modes:
   404        every answer is 404
   cut        a file declares its whole length and the connection is cut after half of it
   slow       the answer waits 3 seconds
+  stall      the request is read and never answered; the connection stays open until the client
+             gives up
+  trickle    the headers come at once, the body one byte per --trickle-interval seconds
+             (default 0.5)
   redirect   the document moves (302) to /update.json
 """
 
@@ -73,6 +77,11 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         if chunked:
             self.wfile.write(b"%x\r\n%s\r\n0\r\n\r\n" % (len(body), body))
+        elif self.trickle:
+            for i in range(len(body)):
+                self.wfile.write(body[i:i + 1])
+                self.wfile.flush()
+                time.sleep(self.server.trickle_interval)
         else:
             self.wfile.write(body)
         self.close_connection = True
@@ -81,7 +90,7 @@ class Handler(BaseHTTPRequestHandler):
         host = "127.0.0.1:%d" % self.server.server_address[1]
         doc = {"version": self.server.version}
         if mode != "no-url":
-            prefix = "/mode/%s" % mode if mode in ("cut", "slow") else ""
+            prefix = "/mode/%s" % mode if mode in ("cut", "slow", "trickle") else ""
             doc["url"] = "http://%s%s/files/%s" % (host, prefix, self.server.installer)
         if mode == "not-json":
             return self.send_body(200, b"<html><body>Service Unavailable</body></html>",
@@ -95,8 +104,11 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         mode, path = self.mode_and_path()
+        self.trickle = mode == "trickle"
         if mode == "slow":
             time.sleep(3)
+        if mode == "stall":
+            return self.stall()
         if mode == "404":
             return self.send_body(404, b"not found", "text/plain")
         if path == "/update.json":
@@ -123,12 +135,24 @@ class Handler(BaseHTTPRequestHandler):
             return self.send_body(200, body)
         return self.send_body(404, b"not found", "text/plain")
 
+    def stall(self):
+        # Read until the client closes its end; nothing is ever sent.
+        self.connection.settimeout(None)
+        try:
+            while self.connection.recv(4096):
+                pass
+        except OSError:
+            pass
+        self.close_connection = True
+
     def cut(self, body):
         self.send_response(200)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body[: len(body) // 2])
         self.wfile.flush()
+        # Time for the client to take the headers, so that the reset ends the body, not them.
+        time.sleep(0.3)
         # A reset rather than an orderly close, as a broken connection ends.
         self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         self.close_connection = True
@@ -148,6 +172,7 @@ def main():
     parser.add_argument("--control")
     parser.add_argument("--version", default="2.0.0")
     parser.add_argument("--installer", default="installer.exe")
+    parser.add_argument("--trickle-interval", type=float, default=0.5)
     args = parser.parse_args()
 
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
@@ -156,6 +181,7 @@ def main():
     server.control = args.control
     server.version = args.version
     server.installer = args.installer
+    server.trickle_interval = args.trickle_interval
     port = server.server_address[1]
     if args.port_file:
         temp = args.port_file + ".new"
