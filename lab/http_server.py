@@ -2,7 +2,7 @@
 """A loopback HTTP server for the update: the update document and the installer files of a folder.
 
     http_server.py --folder DIR [--port-file FILE] [--time-limit SECONDS] [--control FILE]
-                   [--version TEXT] [--installer NAME]
+                   [--version TEXT] [--installer NAME] [--trickle-interval SECONDS]
 
 Binds 127.0.0.1 on a free port, prints the port and writes it to --port-file. Stops by itself
 after --time-limit seconds (default 300).
@@ -26,6 +26,10 @@ Modes:
   cut        a file declares its whole length and the connection is reset once the client
              has read half of it
   slow       the answer waits 3 seconds
+  stall      the request is read and never answered; the connection stays open until the client
+             gives up
+  trickle    the headers come at once, the body one byte per --trickle-interval seconds
+             (default 0.5)
   redirect   the document moves (302) to /update.json
 """
 
@@ -74,6 +78,11 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         if chunked:
             self.wfile.write(b"%x\r\n%s\r\n0\r\n\r\n" % (len(body), body))
+        elif self.trickle:
+            for i in range(len(body)):
+                self.wfile.write(body[i:i + 1])
+                self.wfile.flush()
+                time.sleep(self.server.trickle_interval)
         else:
             self.wfile.write(body)
         self.close_connection = True
@@ -82,7 +91,7 @@ class Handler(BaseHTTPRequestHandler):
         host = "127.0.0.1:%d" % self.server.server_address[1]
         doc = {"version": self.server.version}
         if mode != "no-url":
-            prefix = "/mode/%s" % mode if mode in ("cut", "slow") else ""
+            prefix = "/mode/%s" % mode if mode in ("cut", "slow", "trickle") else ""
             doc["url"] = "http://%s%s/files/%s" % (host, prefix, self.server.installer)
         if mode == "not-json":
             return self.send_body(200, b"<html><body>Service Unavailable</body></html>",
@@ -96,8 +105,11 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         mode, path = self.mode_and_path()
+        self.trickle = mode == "trickle"
         if mode == "slow":
             time.sleep(3)
+        if mode == "stall":
+            return self.stall()
         if mode == "404":
             return self.send_body(404, b"not found", "text/plain")
         if path == "/update.json":
@@ -123,6 +135,16 @@ class Handler(BaseHTTPRequestHandler):
                 return self.cut(body)
             return self.send_body(200, body)
         return self.send_body(404, b"not found", "text/plain")
+
+    def stall(self):
+        # Read until the client closes its end; nothing is ever sent.
+        self.connection.settimeout(None)
+        try:
+            while self.connection.recv(4096):
+                pass
+        except OSError:
+            pass
+        self.close_connection = True
 
     def cut(self, body):
         self.send_response(200)
@@ -195,6 +217,7 @@ def main():
     parser.add_argument("--control")
     parser.add_argument("--version", default="2.0.0")
     parser.add_argument("--installer", default="installer.exe")
+    parser.add_argument("--trickle-interval", type=float, default=0.5)
     args = parser.parse_args()
 
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
@@ -203,6 +226,7 @@ def main():
     server.control = args.control
     server.version = args.version
     server.installer = args.installer
+    server.trickle_interval = args.trickle_interval
     port = server.server_address[1]
     if args.port_file:
         temp = args.port_file + ".new"

@@ -4,7 +4,7 @@
 # Wine programs always write to files here: a $(...) capture hangs while a child of the program
 # (a service, winlogon.exe) still holds the console.
 #
-#   standins_prefix_fresh DIR          WINEPREFIX=DIR, a fresh copy of the build tree's pristine prefix
+#   standins_prefix_fresh NAME         WINEPREFIX=NAME.XXXXXX, a fresh copy of the build tree's pristine prefix
 #   standins_place DIR                 copies CorvelService.exe and winlogon.exe into DIR
 #   standins_winpath PATH              the Windows path ("C:\...") of PATH under $WINEPREFIX/drive_c
 #   winlogon_start DIR [SECONDS]       starts DIR/winlogon.exe in the background, waits until it runs
@@ -28,7 +28,7 @@ _standins_lab=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 standins_bin() { echo "${WARDEX_BUILD_DIR:?WARDEX_BUILD_DIR is not set}/lab/bin"; }
 
 # A copy of the build tree's pristine prefix.
-standins_prefix_fresh() { wine_prefix_from_pristine "$1" "${WARDEX_BUILD_DIR:?}"; }
+standins_prefix_fresh() { wine_prefix_unique "$1" "${WARDEX_BUILD_DIR:?}"; }
 
 standins_place() {
     local dir=$1 bin

@@ -109,3 +109,13 @@ wine_prefix_from_pristine() {
     exec {fd}>&-
     export WINEPREFIX=$dir
 }
+
+# wine_prefix_unique NAME BUILD_DIR: like wine_prefix_from_pristine, in a new folder NAME.XXXXXX.
+# A Wine server is found, and ended, by its prefix's path: two runs of one scenario in one build
+# tree must never share a prefix, or one ends the other's programs (Wine gives them exit code 1).
+wine_prefix_unique() {
+    local dir
+    mkdir -p "$(dirname "$1")"
+    dir=$(mktemp -d "$1.XXXXXX")
+    wine_prefix_from_pristine "$dir" "$2"
+}

@@ -91,16 +91,18 @@ stdext::expected<winapi::unique_module> load_library(const std::wstring& path) {
 
 // Makes the folder of the running program the current directory, so that the program's relative
 // paths resolve against its installation folder. The name is read into a buffer of MAX_PATH + 1
-// characters; without a complete name the current directory stays as it is.
-void enter_module_folder() {
+// characters. False when the name does not fit or the folder cannot be entered: the current
+// directory is then still the caller's, and the run must not go on there, where its state file,
+// settings and listing would be someone else's.
+bool enter_module_folder() {
     auto& mods = winapi::facility<winapi::modules>::get();
     const auto path = mods.file_name(mods.self(), max_path_capacity);
     if (!path) {
-        return;
+        return false;
     }
-    // A folder that cannot be entered leaves the current one: the start-up checks use full paths.
-    static_cast<void>(winapi::facility<winapi::file_system>::get().set_current_directory(
-        stdext::path::with_trailing_separator(stdext::path::parent(*path))));
+    return winapi::facility<winapi::file_system>::get()
+        .set_current_directory(stdext::path::with_trailing_separator(stdext::path::parent(*path)))
+        .has_value();
 }
 
 // The "Program Files" folder of the machine's native architecture.
@@ -151,7 +153,9 @@ void run_command(startup_parts& parts, const command_table& commands) {
 }  // namespace
 
 int run_entry(startup_parts& parts, const command_table& commands) {
-    enter_module_folder();
+    if (!enter_module_folder()) {
+        return 0;
+    }
     const protection_holder protection(parts);
 
     // A failed membership test counts as not a member.
@@ -207,7 +211,9 @@ int run_entry(startup_parts& parts, const command_table& commands) {
         return 0;
     }
 
-    enter_module_folder();
+    if (!enter_module_folder()) {
+        return 0;
+    }
     parts.log(logging::level_info, entry_name,
               L"cmd line: " + winapi::facility<winapi::process_context>::get().command_line());
     parts.log(logging::level_info, entry_name,

@@ -7,6 +7,7 @@
 #include "dllprotect/trust_decisions.h"
 #include "logging/dbg_trace/dbg_trace.h"
 #include "logging/log.h"
+#include "stdext/final_path.h"
 #include "winapi/clock.h"
 #include "winapi/facility.h"
 #include "winapi/win_error_category.h"
@@ -14,20 +15,15 @@
 namespace dllprotect {
 namespace {
 
-// The opened file, unless it is reached through a link or junction: its final path, without the
-// "\\?\" prefix, must be the path asked for (letter case aside).
+// The opened file, unless it is reached through a link or junction: its final path must be the
+// path asked for (letter case aside).
 stdext::expected<winapi::unique_append_handle> open_dump_file(winapi::append_file& files,
                                                               const std::wstring& path) {
     auto opened = files.open(path);
     if (!opened) {
         return stdext::unexpected(std::move(opened).error());
     }
-    std::wstring_view final_path = opened->final_path;
-    constexpr std::wstring_view extended = L"\\\\?\\";
-    if (final_path.starts_with(extended)) {
-        final_path.remove_prefix(extended.size());
-    }
-    if (lower_case(std::wstring(final_path)) != lower_case(path)) {
+    if (!stdext::path::is_final_path_of(opened->final_path, path)) {
         return stdext::unexpected(
             winapi::win_failure(winapi::error_invalid_file_name_link, "final path differs"));
     }

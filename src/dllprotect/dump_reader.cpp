@@ -62,4 +62,44 @@ dump_contents read_dump(std::string_view bytes) {
     return contents;
 }
 
+namespace {
+
+void append_escaped(std::string& line, std::string_view field) {
+    constexpr char hex[] = "0123456789ABCDEF";
+    const auto escape = [&](unsigned char byte) {
+        line += '%';
+        line += hex[byte >> 4];
+        line += hex[byte & 0xF];
+    };
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(field[i]);
+        const auto next = i + 1 < field.size() ? static_cast<unsigned char>(field[i + 1]) : 0;
+        if (byte < 0x20 || byte == 0x7F || byte == '%') {
+            escape(byte);
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            escape(byte);
+            escape(next);
+            ++i;
+        } else {
+            line += static_cast<char>(byte);
+        }
+    }
+}
+
+}  // namespace
+
+std::string dump_line(const DllProtectInfo& event) {
+    std::string line;
+    const std::string* fields[] = {&event.request_path,  &event.load_path, &event.reason,
+                                   &event.function_name, &event.flags,     &event.caller_name,
+                                   &event.caller_offset, &event.error_info};
+    for (const std::string* field : fields) {
+        if (field != fields[0]) {
+            line += " | ";
+        }
+        append_escaped(line, *field);
+    }
+    return line;
+}
+
 }  // namespace dllprotect

@@ -33,4 +33,12 @@ struct dump_contents {
 
 [[nodiscard]] dump_contents read_dump(std::string_view bytes);
 
+// One event as one line of text for people: the eight fields in their order, separated by
+// " | ". The fields hold whatever names a caller asked to load, so nothing in them may pass for
+// a line end or a terminal's control sequence: every control character (bytes 0x00-0x1F and
+// 0x7F, and the C1 controls U+0080-U+009F as their two UTF-8 bytes) and the "%" itself are
+// written as "%" and two upper-case hexadecimal digits per byte ("%0A" for a line feed, "%25"
+// for "%"); everything else is written as it is.
+[[nodiscard]] std::string dump_line(const DllProtectInfo& event);
+
 }  // namespace dllprotect

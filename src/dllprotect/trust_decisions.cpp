@@ -126,6 +126,31 @@ nlohmann::json& blacklist_document() {
     return document;
 }
 
+// The blacklist is an object holding an array of strings: three levels. Arrays and objects
+// nested deeper are dropped while parsing, so that no recursive walk of the document (a copy, a
+// comparison, a dump) can be driven into a stack overflow by the file. The entry that held them
+// stays, as an array or object, and is skipped like any other entry that is not a string.
+constexpr int blacklist_max_depth = 16;
+
+nlohmann::json parse_blacklist(const std::string& text) {
+    const nlohmann::json::parser_callback_t bounded =
+        [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+            return depth <= blacklist_max_depth ||
+                   (event != nlohmann::json::parse_event_t::object_start &&
+                    event != nlohmann::json::parse_event_t::array_start);
+        };
+    return nlohmann::json::parse(text, bounded, false);
+}
+
+// What a skipped entry was, without serialising a structure: a scalar as JSON text, an array
+// or object by its kind and size.
+std::string describe_entry(const nlohmann::json& entry) {
+    if (entry.is_structured()) {
+        return fmt::format("{} of {} element(s)", entry.type_name(), entry.size());
+    }
+    return entry.dump();
+}
+
 // The canonical form, element count and identity of an existing folder.
 std::optional<known_folder> find_folder(const std::wstring& folder, std::error_code& error) {
     auto type = winapi::facility<winapi::file_system>::get().status(folder);
@@ -213,7 +238,7 @@ void readBlacklistJson() {
         return;
     }
     nlohmann::json& document = blacklist_document();
-    document = nlohmann::json::parse(*text, nullptr, false);
+    document = parse_blacklist(*text);
     if (document.is_discarded() || !document.is_object()) {
         return;
     }
@@ -225,7 +250,7 @@ void readBlacklistJson() {
         // One entry of another type must not cost the whole list or the engine's start.
         if (!entry.is_string()) {
             DLLPROTECT_TRACE(logging::level_warning, "black list entry ignored: %s",
-                             entry.dump().c_str());
+                             describe_entry(entry).c_str());
             continue;
         }
         const std::string& name = entry.get_ref<const std::string&>();

@@ -9,6 +9,7 @@
 #include "logging/log.h"
 #include "logging/prefixed_ostream.h"
 #include "platform/config/product_settings.h"
+#include "stdext/final_path.h"
 #include "stdext/utf.h"
 #include "supervision/storage/storage.h"
 #include "winapi/clock.h"
@@ -89,7 +90,13 @@ std::unique_ptr<std::wostream> get_log_file() {
     }
     std::wstring name = logging::now_string();
     std::replace(name.begin(), name.end(), L':', L'.');
-    auto file = winapi::facility<winapi::diagnostics>::get().open_log_file(folder + name + L".log");
+    // Whoever may create the folder could have made it a junction to another place; this
+    // program must not write there with its rights.
+    const std::wstring path = folder + name + L".log";
+    auto file = winapi::facility<winapi::diagnostics>::get().open_log_file(
+        path, [&path](const std::wstring& final_path) {
+            return stdext::path::is_final_path_of(final_path, path);
+        });
     if (!file || !*file) {
         return closed_stream();
     }

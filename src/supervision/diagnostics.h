@@ -20,7 +20,8 @@ inline constexpr wchar_t fallback_log_folder[] = L"c:\\temp\\Wardex\\";
 
 // A wide output stream on a new repair log file "<date> <time with dots>.<ms> .log" in
 // "<common application data>\VDLogging\Wardex\repair\"; never null. When the folder cannot be
-// created or the file cannot be opened, the stream is in a failed state and drops everything.
+// created, the file cannot be opened, or its name leads through a link or junction to another
+// file, the stream is in a failed state and drops everything.
 [[nodiscard]] std::unique_ptr<std::wostream> get_log_file();
 
 // Writes "START enum files", one line per regular file under the current directory (a tab, the

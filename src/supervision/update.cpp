@@ -40,15 +40,13 @@ std::wstring own_executable() {
         winapi::module_file_name(winapi::facility<winapi::modules>::get().self()));
 }
 
-bool download_check_and_start(const std::wstring& endpoint) {
-    if (endpoint.empty()) {
-        throw std::runtime_error("Invalid update info url");
-    }
-    const update_info info = fetch_update_info(endpoint);
-    const std::wstring url = stdext::utf8_to_wide(info.url);
-    const std::wstring file = make_temp_file_path();
-    download_to_file(url, file);
+void log_error(const std::wstring& text) {
+    logging::logger_stream(logging::level_warning, L"update::exec") << text;
+}
 
+// Downloads the installer into file, and starts it when it is signed like this program.
+bool fetch_check_and_start(const std::wstring& url, const std::wstring& file) {
+    download_to_file(url, file);
     if (!platform::verify_signature(file)) {
         return false;
     }
@@ -60,14 +58,45 @@ bool download_check_and_start(const std::wstring& endpoint) {
     return platform::ExecuteProcessInSession(file, session, L"/source:wardex_update") == 0;
 }
 
+// An installer that was not started has no business in the temporary folder: a refused or
+// broken download would otherwise stay there, one more with every attempt.
+void discard(const std::wstring& file) {
+    auto removed = winapi::facility<winapi::temp_files>::get().remove(file);
+    if (!removed) {
+        const std::error_code& code = removed.error().code;
+        log_error(L"remove [" + file + L"] err=" +
+                  std::to_wstring(static_cast<std::uint32_t>(code.value())) + L' ' +
+                  stdext::utf8_to_wide(code.message()));
+    }
+}
+
+bool download_check_and_start(const std::wstring& endpoint) {
+    if (endpoint.empty()) {
+        throw std::runtime_error("Invalid update info url");
+    }
+    const update_info info = fetch_update_info(endpoint);
+    const std::wstring url = stdext::utf8_to_wide(info.url);
+    const std::wstring file = make_temp_file_path();
+    bool started = false;
+    try {
+        started = fetch_check_and_start(url, file);
+    } catch (...) {
+        discard(file);
+        throw;
+    }
+    if (!started) {
+        discard(file);
+    }
+    return started;
+}
+
 // The step's answer; any failure it raises is logged and gives false.
 template <class Step>
 bool log_failures(Step step) {
     try {
         return step();
     } catch (const std::exception& e) {
-        logging::logger_stream(logging::level_warning, L"update::exec")
-            << L"err=" << stdext::utf8_to_wide(e.what());
+        log_error(L"err=" + stdext::utf8_to_wide(e.what()));
         return false;
     }
 }

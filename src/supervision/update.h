@@ -14,7 +14,8 @@ struct update_info {
 };
 
 // True when an update was downloaded, checked and its installer started. Every failure is
-// logged and gives false. The endpoint is setting 8 of the product settings.
+// logged and gives false. The downloaded file stays only when its installer was started. The
+// endpoint is setting 8 of the product settings.
 [[nodiscard]] bool exec();
 // The same for the given endpoint; an empty one is refused as an invalid URL.
 [[nodiscard]] bool exec_from(const std::wstring& endpoint);

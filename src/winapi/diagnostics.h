@@ -55,10 +55,15 @@ public:
     // of the full RSA provider, CALG_MD5). The error code is the last error of the failed step.
     [[nodiscard]] virtual stdext::expected<md5_digest> file_md5(const std::wstring& path) = 0;
 
-    // The file created, or truncated when it exists, as a wide text stream; other processes may
-    // read, write and delete it while it is open. The file is closed when the stream is dropped.
+    // The file, created when missing, as a wide text stream; other processes may read, write
+    // and delete it while it is open. Before anything in it is cut or written, accept is shown
+    // its final path (GetFinalPathNameByHandleW, empty when that fails): when accept refuses,
+    // the file is closed as it was and the open fails with error 1656, so a name that leads
+    // through a link or junction to another file changes nothing there. Otherwise an existing
+    // file is truncated. The file is closed when the stream is dropped.
     [[nodiscard]] virtual stdext::expected<std::unique_ptr<std::wostream>> open_log_file(
-        const std::wstring& path) = 0;
+        const std::wstring& path,
+        const std::function<bool(const std::wstring& final_path)>& accept) = 0;
 };
 
 }  // namespace winapi

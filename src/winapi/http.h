@@ -20,6 +20,20 @@ inline constexpr std::uint32_t internet_scheme_https = 2;
 inline constexpr std::uint32_t http_query_content_length = 5;
 inline constexpr std::uint32_t http_query_status_code = 19;
 
+// How long each step of a request may wait, in milliseconds. resolve, connect, send and receive
+// are WinHttpSetTimeouts' four values (receive bounds every wait for data of the response);
+// response bounds the wait for the whole of the response's headers
+// (WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT).
+struct http_timeouts {
+    std::uint32_t resolve_ms = 0;
+    std::uint32_t connect_ms = 0;
+    std::uint32_t send_ms = 0;
+    std::uint32_t receive_ms = 0;
+    std::uint32_t response_ms = 0;
+
+    bool operator==(const http_timeouts&) const = default;
+};
+
 // The pieces of a URL, copied out of it as the system splits it.
 struct url_parts {
     std::wstring scheme;
@@ -43,15 +57,18 @@ public:
     // text is "WinHttpQueryHeaders failed".
     [[nodiscard]] virtual stdext::expected<std::uint32_t> number_header(
         std::uint32_t info_level) = 0;
-    // WinHttpReadData of at most size bytes; 0 is the end of the body. The error text is
-    // "WinHttpReadData failed".
+    // At most size bytes of the body; 0 is its end. Waits (within the receive time-out) only
+    // until some data is there, never until size bytes are: WinHttpQueryDataAvailable, then
+    // WinHttpReadData of what is available. The error text is the failed call's name and
+    // " failed".
     [[nodiscard]] virtual stdext::expected<std::size_t> read(char* buffer, std::size_t size) = 0;
     // WinHttpQueryDataAvailable; the error text is "WinHttpQueryDataAvailable failed".
     [[nodiscard]] virtual stdext::expected<std::uint32_t> available() = 0;
 };
 
-// A session: user agent "WindowsCorvelService", no proxy, synchronous, TLS 1.2 only. Dropping it
-// closes the session handle; its responses must be dropped first.
+// A session: user agent "WindowsCorvelService", no proxy, synchronous, TLS 1.2 only, with the
+// time-outs it was opened with. Dropping it closes the session handle; its responses must be
+// dropped first.
 class http_session {
 public:
     virtual ~http_session() = default;
@@ -69,8 +86,10 @@ public:
     // WinHttpCrackUrl over the whole URL; the error text is "WinHttpCrackUrl failed".
     [[nodiscard]] virtual stdext::expected<url_parts> crack_url(const std::wstring& url) = 0;
     // WinHttpOpen ("WinHttpOpen failed"), then the secure protocols option set to TLS 1.2
-    // ("WinHttpSetOption").
-    [[nodiscard]] virtual stdext::expected<std::unique_ptr<http_session>> open_session() = 0;
+    // ("WinHttpSetOption"), then the time-outs ("WinHttpSetTimeouts failed", and
+    // "WinHttpSetOption" for the response's).
+    [[nodiscard]] virtual stdext::expected<std::unique_ptr<http_session>> open_session(
+        const http_timeouts& timeouts) = 0;
 };
 
 }  // namespace winapi

@@ -24,6 +24,8 @@ public:
     // The file is closed when the stream is dropped.
     [[nodiscard]] virtual stdext::expected<std::unique_ptr<std::ostream>> open_binary_output(
         const std::wstring& path) = 0;
+    // DeleteFileW; a file that is not there is no error.
+    [[nodiscard]] virtual stdext::expected<void> remove(const std::wstring& path) = 0;
 };
 
 }  // namespace winapi

@@ -31,8 +31,8 @@ fail() {
     failures=$((failures + 1))
 }
 
-prefix=$build/wine/protection
-wine_prefix_from_pristine "$prefix" "$build"
+wine_prefix_unique "$build/wine/protection" "$build"
+prefix=$WINEPREFIX
 trap 'wine_prefix_release "$prefix" $?' EXIT
 work=$prefix/drive_c/users/Public/planted
 # The probe's own folder under its Program Files folder: a 32-bit program's is

@@ -2,7 +2,7 @@
 # The remote update under Wine: after three reinstalls within three hours, "repair" fetches the
 # update document from the lab's loopback server, downloads the installer it names, checks its
 # signature and signer against its own and starts it in the user's session. An installer signed
-# by another signer is not started, and the run falls back to the reinstall.
+# by another signer is not started, its file is removed, and the run falls back to the reinstall.
 set -euo pipefail
 # shellcheck source=lab/lab.sh
 . "${WARDEX_SOURCE_DIR:?}/lab/lab.sh"
@@ -66,6 +66,11 @@ logged() { lab_messages "$LAB_PROGRAM" | grep -F -- "$1" >/dev/null; }
 expect_logged() { logged "$1" || fail "not logged: $1"; }
 # The calls of the downloaded installer, wherever the temporary folder is.
 update_calls() { find "$WINEPREFIX/drive_c/users" -name '*.calls' -exec cat {} + 2>/dev/null || true; }
+# The downloaded installers left in the temporary folder (three letters, a number, ".tmp").
+downloads() {
+    find "$WINEPREFIX/drive_c/users" -regextype posix-extended \
+        -regex '.*/[a-z]{3}[0-9A-F]+\.tmp' 2>/dev/null | wc -l
+}
 counters() {
     python3 -c 'import json, sys
 d = json.load(open(sys.argv[1]))
@@ -85,6 +90,7 @@ logged "MUST REPAIR" && fail "the agent was reinstalled after the update"
 update_calls | grep -q "session=1 cmdline=.* /source:wardex_update$" || fail "installer: $(update_calls)"
 [ "$(counters)" = "repair=0 start=0" ] || fail "counters: $(counters)"
 [ "$(reported_action)" = json_update ] || fail "reported: $(reported_action)"
+[ "$(downloads)" = 1 ] || fail "the started installer's file: $(downloads)"
 grep -q "GET /update.json" "$served/server.err" || fail "no document fetched"
 
 fresh "an installer signed by somebody else: not started, the run reinstalls" other "Somebody Else"
@@ -92,6 +98,7 @@ repair
 expect_logged "8${T}repair${T}UPDATE FAILED"
 expect_logged "16${T}repair${T}MUST REPAIR"
 [ -z "$(update_calls)" ] || fail "the foreign installer ran: $(update_calls)"
+[ "$(downloads)" = 0 ] || fail "the refused installer stayed in the temporary folder"
 [ "$(counters)" = "repair=4 start=0" ] || fail "counters: $(counters)"
 grep -q "wardex_repair" "$LAB_PROGRAM/installer/installer.calls" || fail "no reinstall"
 echo PASS

@@ -14,7 +14,7 @@ fail() {
     exit 1
 }
 
-wine_prefix_from_pristine "$WARDEX_BUILD_DIR/wine/e2e-repair-event" "$WARDEX_BUILD_DIR"
+wine_prefix_unique "$WARDEX_BUILD_DIR/wine/e2e-repair-event" "$WARDEX_BUILD_DIR"
 trap 'wine_prefix_release "$WINEPREFIX" $?' EXIT
 dir="$WINEPREFIX/drive_c/Report"
 mkdir -p "$dir"

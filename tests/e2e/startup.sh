@@ -6,8 +6,9 @@
 # ends with exit code 0. "repair" runs under the "check_agent" trace; other words do not.
 #
 # The start-up refuses quietly (exit code 0, nothing but the start and end of logging, or nothing
-# at all before logging) when a product library is not signed by the program's own signer or the
-# program runs outside the product's Program Files folder.
+# at all before logging) when a product library is not signed by the program's own signer, the
+# program runs outside the product's Program Files folder, or its path is too long for its folder
+# to be entered.
 set -euo pipefail
 # shellcheck source=lab/lab.sh
 . "${WARDEX_SOURCE_DIR:?}/lab/lab.sh"
@@ -149,6 +150,15 @@ set_folder $own_view 'C:\Program Files'
 set_folder $other_view 'C:\Elsewhere'
 run repair
 set_folder $other_view 'C:\Program Files'
+
+# A copy whose path does not fit the 261-character buffer its folder is entered with stops
+# before anything, logging included: it must not run in the folder it was started from.
+long="$(dirname "$program")/$(printf 'x%.0s' $(seq 230))"
+mkdir -p "$long"
+cp -r "$pristine"/* "$long/"
+expect "$long" "a program path of more than 261 characters" ""
+[ ! -e "$(_lab_build)/storage" ] || fail "a state folder was made where the program was started"
+rm -rf "$long"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures failure(s)"

@@ -32,6 +32,9 @@ public:
     std::vector<file> files;
     std::vector<std::wstring> opened;  // every log file opened
     std::map<std::wstring, std::shared_ptr<std::wstringbuf>> logs;
+    // Where a log file's name really leads, when a link or junction is on its way; any other
+    // name is its own final path.
+    std::map<std::wstring, std::wstring> final_paths;
 
     stdext::expected<std::wstring> common_app_data_folder() override {
         return answer("common_app_data_folder", common_app_data);
@@ -68,10 +71,18 @@ public:
         return answer("file_md5", ok ? *files[i].md5 : winapi::md5_digest{}, ok ? 0 : 32);
     }
     stdext::expected<std::unique_ptr<std::wostream>> open_log_file(
-        const std::wstring& path) override {
+        const std::wstring& path, const std::function<bool(const std::wstring&)>& accept) override {
         opened.push_back(path);
-        auto& buffer = logs[path] = std::make_shared<std::wstringbuf>();
-        return answer("open_log_file", std::unique_ptr<std::wostream>(new stream(buffer)));
+        if (auto fault = check("open_log_file")) {
+            return stdext::unexpected(*fault);
+        }
+        const auto link = final_paths.find(path);
+        const std::wstring target = link == final_paths.end() ? path : link->second;
+        if (!accept(L"\\\\?\\" + target)) {
+            return stdext::unexpected(winapi::win_failure(1656, "final path differs"));
+        }
+        auto& buffer = logs[target] = std::make_shared<std::wstringbuf>();
+        return std::unique_ptr<std::wostream>(new stream(buffer));
     }
 
 private:

@@ -7,11 +7,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fakes/kit.h"
@@ -37,8 +39,10 @@ public:
     explicit fake_http(fault_plan& plan) { share_faults(plan); }
 
     std::map<std::wstring, page> pages;
-    std::vector<winapi::url_parts> requests;  // every request sent
-    std::vector<std::size_t> read_sizes;      // the size asked by every read
+    std::vector<winapi::url_parts> requests;      // every request sent
+    std::vector<std::size_t> read_sizes;          // the size asked by every read
+    std::vector<winapi::http_timeouts> sessions;  // the time-outs of every session opened
+    std::function<void()> on_read;                // told of every read before it answers
     handle_table handles;
 
     stdext::expected<winapi::url_parts> crack_url(const std::wstring& url) override {
@@ -79,16 +83,22 @@ public:
         return parts;
     }
 
-    stdext::expected<std::unique_ptr<winapi::http_session>> open_session() override {
+    stdext::expected<std::unique_ptr<winapi::http_session>> open_session(
+        const winapi::http_timeouts& timeouts) override {
         if (auto fault = check("WinHttpOpen")) {
             return stdext::unexpected(*fault);
         }
         const auto handle = handles.open("session");
-        if (auto fault = check("WinHttpSetOption")) {
-            handles.close(handle);
-            fault->text = "WinHttpSetOption";
-            return stdext::unexpected(*fault);
+        for (const char* call : {"WinHttpSetOption", "WinHttpSetTimeouts"}) {
+            if (auto fault = check(call)) {
+                handles.close(handle);
+                if (std::string_view(call) == "WinHttpSetOption") {
+                    fault->text = call;  // the option call's text has no " failed"
+                }
+                return stdext::unexpected(*fault);
+            }
         }
+        sessions.push_back(timeouts);
         return std::unique_ptr<winapi::http_session>(new session(*this, handle));
     }
 
@@ -122,6 +132,9 @@ private:
         }
         stdext::expected<std::size_t> read(char* buffer, std::size_t size) override {
             web_.read_sizes.push_back(size);
+            if (web_.on_read) {
+                web_.on_read();
+            }
             if (auto fault = web_.check("WinHttpReadData")) {
                 return stdext::unexpected(*fault);
             }

@@ -53,6 +53,13 @@ public:
         files[path].clear();
         return std::unique_ptr<std::ostream>(new stream(files[path], disk_space));
     }
+    stdext::expected<void> remove(const std::wstring& path) override {
+        if (auto fault = check("DeleteFile")) {
+            return stdext::unexpected(*fault);
+        }
+        files.erase(path);
+        return {};
+    }
 
 private:
     // Appends to the file's content, up to the disk's space.

@@ -66,6 +66,13 @@ public:
         file_path = path;
         return !check("file_open");
     }
+    bool file_final_path(char* out, std::size_t capacity) noexcept override {
+        const std::string final_path =
+            "\\\\?\\" + (final_path_of_file.empty() ? file_path : final_path_of_file);
+        return !check("file_final_path") &&
+               std::snprintf(out, capacity, "%s", final_path.c_str()) > 0 &&
+               final_path.size() < capacity;
+    }
     void file_write(const char* bytes, std::size_t size) noexcept override {
         file.append(bytes, size);
     }
@@ -99,6 +106,7 @@ public:
     std::uint64_t tick = 0;
     std::vector<std::string> debugger, folders, marked, device, etw;
     std::string file_path, file;
+    std::string final_path_of_file;  // where the opened file really is; empty: its own path
     int flushes = 0, closes = 0, device_opens = 0, etw_binds = 0;
 };
 

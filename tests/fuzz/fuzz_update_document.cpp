@@ -9,6 +9,7 @@
 #include <exception>
 #include <string>
 
+#include "fakes/fake_clock.h"
 #include "fakes/fake_http.h"
 #include "fakes/fake_temp_files.h"
 #include "platform/http/http.h"
@@ -24,7 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fakes::fault_plan plan;
     fakes::fake_http web(plan);
     fakes::fake_temp_files temp(plan);
+    fakes::fake_clock clock(plan);
     winapi::scoped_facility<winapi::http> use_web(web);
+    winapi::scoped_facility<winapi::clock> use_clock(clock);
     winapi::scoped_facility<winapi::temp_files> use_temp(temp);
 
     const std::string body(reinterpret_cast<const char*>(data) + 2, size - 2);

@@ -5,11 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "eventlog/win_events.h"
+#include "stdext/final_path.h"
+#include "stdext/path.h"
+#include "stdext/utf.h"
 #include "supervision/diagnostics.h"
 #include "winapi/diagnostics.h"
 #include "winapi/facility.h"
@@ -58,8 +62,14 @@ TEST(DiagnosticsWin, ListingDigestsAndLogFile) {
 
     // The log file replaces an old one, is text with CR LF line ends and may be opened meanwhile.
     const std::wstring log = (root / "repair.log").wstring();
+    { std::ofstream(fs::path(log), std::ios::binary) << "an older, longer log"; }
     {
-        auto file = winapi::facility<winapi::diagnostics>::get().open_log_file(log).value();
+        auto file = winapi::facility<winapi::diagnostics>::get()
+                        .open_log_file(log,
+                                       [&](const std::wstring& final_path) {
+                                           return stdext::path::is_final_path_of(final_path, log);
+                                       })
+                        .value();
         *file << L"line" << std::endl;
         HANDLE other =
             ::CreateFileW(log.c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -72,6 +82,31 @@ TEST(DiagnosticsWin, ListingDigestsAndLogFile) {
     EXPECT_EQ(bytes.str(), "line\r\n");
     EXPECT_TRUE(supervision::get_log_file()->good());
     fs::remove_all(root);
+}
+
+// The ctest fixture makes a Unix symbolic link "link.bin" to "target.bin" in WARDEX_LINK_DIR;
+// Wine opens the target through it and reports the target's final path. A refused log file is
+// left as it was: not cut, not written.
+TEST(DiagnosticsWin, ALogNameThatLeadsToAnotherFileIsRefusedUntouched) {
+    const char* dir = std::getenv("WARDEX_LINK_DIR");
+    if (dir == nullptr) {
+        GTEST_SKIP() << "WARDEX_LINK_DIR not set";
+    }
+    const std::wstring link = stdext::path::join(stdext::utf8_to_wide(dir), L"link.bin");
+    const std::wstring target = stdext::path::join(stdext::utf8_to_wide(dir), L"target.bin");
+    auto& files = winapi::facility<winapi::file_system>::get();
+    const std::string before = files.read_file(target).value();
+    ASSERT_FALSE(before.empty());
+    std::wstring seen;
+    const auto opened = winapi::facility<winapi::diagnostics>::get().open_log_file(
+        link, [&](const std::wstring& final_path) {
+            seen = final_path;
+            return stdext::path::is_final_path_of(final_path, link);
+        });
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.error().code.value(), 1656);
+    EXPECT_TRUE(stdext::to_lower(seen).ends_with(L"\\target.bin")) << stdext::wide_to_utf8(seen);
+    EXPECT_EQ(files.read_file(target).value(), before);
 }
 
 TEST(DiagnosticsWin, EventQueriesThatFailGiveAnEmptyLog) {

@@ -52,6 +52,9 @@ public:
 
     // The one log file of the process, written as bytes.
     [[nodiscard]] virtual bool file_open(const char* path) noexcept = 0;
+    // The open file's final path (GetFinalPathNameByHandle, normally with "\\?\"); false when
+    // it cannot be had or needs more than `capacity` - 1 characters.
+    [[nodiscard]] virtual bool file_final_path(char* out, std::size_t capacity) noexcept = 0;
     virtual void file_write(const char* bytes, std::size_t size) noexcept = 0;
     virtual void file_flush() noexcept = 0;
     virtual void file_close() noexcept = 0;

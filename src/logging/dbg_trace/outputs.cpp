@@ -52,6 +52,30 @@ void make_marked_folder(host& system, const char* path) noexcept {
     system.mark_not_content_indexed(path);
 }
 
+char ascii_lower(char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whether the system's final path of the opened file ("\\?\C:\..." or "\\?\UNC\server\...")
+// names path itself, letter case aside; one that went through a link or junction does not.
+bool is_final_path_of(const char* final_path, const char* path) noexcept {
+    if (std::strncmp(final_path, "\\\\?\\UNC\\", 8) == 0) {
+        if (std::strncmp(path, "\\\\", 2) != 0) {
+            return false;
+        }
+        final_path += 8;
+        path += 2;
+    } else if (std::strncmp(final_path, "\\\\?\\", 4) == 0) {
+        final_path += 4;
+    }
+    for (; *final_path != '\0' && *path != '\0'; ++final_path, ++path) {
+        if (ascii_lower(*final_path) != ascii_lower(*path)) {
+            return false;
+        }
+    }
+    return *final_path == *path;
+}
+
 // Waits, boundedly, for writers that are past their check of the file's state.
 void wait_for_writers(const std::atomic<int>& writers) noexcept {
     for (int i = 0; i < 100000 && writers.load() != 0; ++i) {
@@ -100,7 +124,18 @@ bool open_log_file(host& system, ini_location location, const char* module_log_n
         !append(path, ".log")) {
         return false;
     }
-    return system.file_open(path);
+    if (!system.file_open(path)) {
+        return false;
+    }
+    // Whoever may create one of the folders on the way could have made it a junction to another
+    // place; the trace writes nothing there.
+    char final_path[path_capacity + 8];
+    if (!system.file_final_path(final_path, sizeof final_path) ||
+        !is_final_path_of(final_path, path)) {
+        system.file_close();
+        return false;
+    }
+    return true;
 }
 
 void log_file::emit(host& system, const output_settings& settings, const char* bytes,

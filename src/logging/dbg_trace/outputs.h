@@ -30,7 +30,8 @@ struct output_settings {
 //   <root>\CstLogs\<exe name>\<creation time UTC>__<pid>\DLLPROTECT.log
 // where <root> is "%programdata%\VDLogging" for a settings file at the drive root and
 // "<exe drive>\ProgramData\VDLogging" for one beside the executable. A null `module_log_name`
-// selects "DLLPROTECT". The path opened is left in `path`.
+// selects "DLLPROTECT". The path opened is left in `path`. A file whose final path is not that
+// path (a folder on the way leads elsewhere through a link or junction) is closed unwritten.
 [[nodiscard]] bool open_log_file(host& system, ini_location location, const char* module_log_name,
                                  char (&path)[520]) noexcept;
 

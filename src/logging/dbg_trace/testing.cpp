@@ -50,7 +50,14 @@ public:
     std::uint32_t process_id() noexcept override { return 42; }
     bool local_time(calendar_time& out) noexcept override { return process_start_utc(out); }
     bool file_version(unsigned (&)[4]) noexcept override { return false; }
-    bool file_open(const char*) noexcept override { return true; }
+    bool file_open(const char* path) noexcept override {
+        std::snprintf(opened, sizeof opened, "%s", path);
+        return true;
+    }
+    bool file_final_path(char* out, std::size_t capacity) noexcept override {
+        const int n = std::snprintf(out, capacity, "\\\\?\\%s", opened);
+        return n > 0 && static_cast<std::size_t>(n) < capacity;
+    }
     void file_write(const char* bytes, std::size_t size) noexcept override {
         const std::lock_guard lock(mutex);
         file.append(bytes, size);
@@ -84,6 +91,7 @@ public:
     mutable std::mutex mutex;
     std::vector<captured_line> lines;
     std::string file;
+    char opened[600] = "";
 };
 
 capture::capture(std::uint32_t flags, std::array<std::uint8_t, 4> key, bool ini_found)

@@ -2,10 +2,14 @@
 // nesting. picojson's own parse context bounds the nesting of arrays but not of objects, so a
 // file of thousands of nested objects ({"":{"":...) would exhaust the stack. This context counts
 // objects and arrays alike; a document nested deeper than the bound is a syntax error.
+// A number beyond the range of a double (1e99999) raises std::overflow_error with the text
+// "number out of range"; picojson's own value raises it without any text.
 #pragma once
 
 #include <picojson.h>
+#include <cmath>
 #include <cstddef>
+#include <stdexcept>
 #include <string>
 
 namespace platform::config {
@@ -16,6 +20,12 @@ public:
                                    std::size_t depths = picojson::DEFAULT_MAX_DEPTHS)
         : default_parse_context(out, depths) {}
 
+    bool set_number(double number) {
+        if (!std::isfinite(number)) {
+            throw std::overflow_error("number out of range");
+        }
+        return default_parse_context::set_number(number);
+    }
     [[nodiscard]] bool parse_object_start() {
         if (depths_ == 0) {
             return false;

@@ -94,14 +94,14 @@ void take_strings(const picojson::value& obj, const char* name, const member (&m
 
 // The settings file as JSON, or nothing when it is missing, unreadable or malformed. A syntax
 // error leaves the parser's message as its last error.
-// picojson reports syntax errors as text but throws for a number beyond the range of a double
-// (for example 2e3333); both are a malformed document here.
+// picojson reports syntax errors as text, the parse raises "number out of range" for a number
+// beyond the range of a double (for example 2e3333); both are a malformed document here.
 std::string parse_json(picojson::value& root, const std::string& bytes) {
     std::string error;
     try {
         error = parse_bounded(root, bytes);
-    } catch (const std::exception&) {
-        error = "number out of range";
+    } catch (const std::exception& e) {
+        error = e.what();
     }
     return error;
 }

@@ -10,18 +10,28 @@
 
 #include "platform/config/bounded_json.h"
 #include "stdext/raise.h"
+#include "winapi/clock.h"
 #include "winapi/facility.h"
 #include "winapi/temp_files.h"
 
 namespace platform::http {
 using stdext::value_or_raise;
 
+namespace {
+
+std::uint64_t now_ms() {
+    return winapi::facility<winapi::clock>::get().monotonic_ms();
+}
+
+}  // namespace
+
 url_parts crack_url(const std::wstring& url) {
     return value_or_raise(winapi::facility<winapi::http>::get().crack_url(url));
 }
 
-istreambuf::istreambuf()
-    : session_(value_or_raise(winapi::facility<winapi::http>::get().open_session())) {
+istreambuf::istreambuf(const transfer_limits& limits)
+    : session_(value_or_raise(winapi::facility<winapi::http>::get().open_session(limits.timeouts))),
+      limits_(limits) {
     setg(nullptr, nullptr, nullptr);
 }
 
@@ -41,6 +51,7 @@ void istreambuf::open(const url_parts& url) {
     response_ = std::move(opened);
     status_ = static_cast<std::uint16_t>(status);
     end_of_data_ = false;
+    window_start_ms_ = now_ms();
 }
 
 void istreambuf::use_buffer() {
@@ -60,6 +71,14 @@ std::uint32_t istreambuf::number_header(std::uint32_t info_level) {
     return value_or_raise(response().number_header(info_level));
 }
 
+std::optional<std::uint32_t> istreambuf::declared_length() {
+    auto length = response().number_header(winapi::http_query_content_length);
+    if (!length) {
+        return std::nullopt;
+    }
+    return *length;
+}
+
 std::uint32_t istreambuf::available() {
     return value_or_raise(response().available());
 }
@@ -68,8 +87,27 @@ std::size_t istreambuf::read_body(char* into, std::size_t size) {
     const std::size_t got = value_or_raise(response_->read(into, size));
     if (got == 0) {
         end_of_data_ = true;
+        return 0;
     }
+    body_bytes_ += got;
+    if (body_bytes_ > max_body_) {
+        throw std::runtime_error("Download too large");
+    }
+    check_progress(got);
     return got;
+}
+
+void istreambuf::check_progress(std::size_t got) {
+    window_bytes_ += got;
+    const std::uint64_t now = now_ms();
+    if (now - window_start_ms_ < limits_.progress_window_ms) {
+        return;
+    }
+    if (window_bytes_ < limits_.min_progress_bytes) {
+        throw std::runtime_error("Transfer stalled");
+    }
+    window_start_ms_ = now;
+    window_bytes_ = 0;
 }
 
 istreambuf::int_type istreambuf::underflow() {
@@ -112,7 +150,7 @@ std::streamsize istreambuf::showmanyc() {
     return available();
 }
 
-istream::istream() : std::istream(nullptr) {
+istream::istream(const transfer_limits& limits) : std::istream(nullptr), buf_(limits) {
     rdbuf(&buf_);
     exceptions(std::ios_base::badbit);
 }
@@ -129,8 +167,8 @@ void istream::open(const url_parts& url, bool unbuffered) {
     clear();
 }
 
-picojson::value get_update_info(const std::wstring& url) {
-    istream in;
+picojson::value get_update_info(const std::wstring& url, const transfer_limits& limits) {
+    istream in(limits);
     in.open(crack_url(url));
     if (in.buffer().number_header(winapi::http_query_content_length) > max_info_size) {
         throw std::runtime_error("Unexpected info size");
@@ -147,9 +185,16 @@ picojson::value get_update_info(const std::wstring& url) {
     return document;
 }
 
-void download(const std::wstring& url, const std::wstring& path) {
-    istream in;
+void download(const std::wstring& url, const std::wstring& path, const transfer_limits& limits) {
+    istream in(limits);
     in.open(crack_url(url), true);
+    // A body that says at once that it is too large is refused before anything is written; one
+    // without a length, or one that lied, when the bytes beyond the limit arrive.
+    if (auto declared = in.buffer().declared_length();
+        declared && *declared > limits.max_download_bytes) {
+        throw std::runtime_error("Download too large");
+    }
+    in.buffer().limit_body(limits.max_download_bytes);
     auto out = value_or_raise(winapi::facility<winapi::temp_files>::get().open_binary_output(path));
     std::vector<char> block(download_block);
     while (in && *out) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <istream>
 #include <memory>
+#include <optional>
 #include <streambuf>
 #include <string>
 
@@ -17,6 +18,20 @@
 namespace platform::http {
 
 using url_parts = winapi::url_parts;
+
+// What bounds one transfer in time, and a download in size.
+struct transfer_limits {
+    // Name resolution, connection and sending 30 s each; every wait for data of the response
+    // 30 s; the response's headers 60 s in all.
+    winapi::http_timeouts timeouts{30000, 30000, 30000, 30000, 60000};
+    // The body must bring at least min_progress_bytes within every progress_window_ms (timed
+    // by the clock facility from the moment the response is open), or the transfer is given
+    // up as stalled: a server that trickles its answer cannot hold the run.
+    std::uint64_t progress_window_ms = 60000;
+    std::uint64_t min_progress_bytes = 4096;
+    // A download may be at most this large.
+    std::uint64_t max_download_bytes = 512ull * 1024 * 1024;
+};
 
 // The pieces of url; raises "WinHttpCrackUrl failed".
 [[nodiscard]] url_parts crack_url(const std::wstring& url);
@@ -28,8 +43,9 @@ class istreambuf : public std::streambuf {
 public:
     static constexpr std::size_t buffer_size = 8192;
 
-    // Opens the session; raises "WinHttpOpen failed" or "WinHttpSetOption".
-    istreambuf();
+    // Opens the session with the limits' time-outs; raises "WinHttpOpen failed",
+    // "WinHttpSetOption" or "WinHttpSetTimeouts failed".
+    explicit istreambuf(const transfer_limits& limits = {});
     ~istreambuf() override;
     istreambuf(const istreambuf&) = delete;
     istreambuf& operator=(const istreambuf&) = delete;
@@ -41,10 +57,15 @@ public:
     [[nodiscard]] bool is_open() const noexcept { return response_ != nullptr; }
     // Reads through a buffer of buffer_size bytes from now on.
     void use_buffer();
+    // A body that grows beyond `most` bytes raises "Download too large" as soon as the bytes
+    // beyond it arrive.
+    void limit_body(std::uint64_t most) noexcept { max_body_ = most; }
 
     [[nodiscard]] std::uint16_t status() const noexcept { return status_; }
     // A numeric header of the open response; raises "WinHttpQueryHeaders failed".
     [[nodiscard]] std::uint32_t number_header(std::uint32_t info_level);
+    // The declared Content-Length; nothing when the response has none or it cannot be read.
+    [[nodiscard]] std::optional<std::uint32_t> declared_length();
     // Bytes that can be read without waiting; raises "WinHttpQueryDataAvailable failed".
     [[nodiscard]] std::uint32_t available();
 
@@ -54,8 +75,11 @@ protected:
     std::streamsize showmanyc() override;
 
 private:
-    // Reads at most size bytes of the body; 0 at its end. Raises "WinHttpReadData failed".
+    // Reads at most size bytes of the body; 0 at its end. Raises the read's system error,
+    // "Transfer stalled" or "Download too large".
     [[nodiscard]] std::size_t read_body(char* into, std::size_t size);
+    // Gives up a body that brought too little within the last progress window.
+    void check_progress(std::size_t got);
     [[nodiscard]] winapi::http_response& response();
 
     // Destroyed in reverse: the response (request and connection), the buffer, the session.
@@ -65,13 +89,18 @@ private:
     std::uint16_t status_ = 400;
     bool end_of_data_ = true;
     char single_ = 0;  // the get area of unbuffered single-character reads
+    transfer_limits limits_;
+    std::uint64_t max_body_ = UINT64_MAX;
+    std::uint64_t body_bytes_ = 0;
+    std::uint64_t window_start_ms_ = 0;
+    std::uint64_t window_bytes_ = 0;
 };
 
 // An input stream over one istreambuf. A failure of the buffer while reading is raised to the
 // reader as the buffer's own exception.
 class istream : public std::istream {
 public:
-    istream();
+    explicit istream(const transfer_limits& limits = {});
     istream(const istream&) = delete;
     istream& operator=(const istream&) = delete;
 
@@ -91,11 +120,16 @@ inline constexpr std::size_t download_block = 8196;
 
 // The JSON document at url. Raises "WinHttpQueryHeaders failed" when the response declares no
 // Content-Length, "Unexpected info size" when it declares more than max_info_size, and the
-// parser's message when the body is not JSON; HTTP failures raise as istream::open.
-[[nodiscard]] picojson::value get_update_info(const std::wstring& url);
+// parser's message when the body is not JSON ("number out of range" for a number no double
+// holds); HTTP failures raise as istream::open, a stalled body "Transfer stalled".
+[[nodiscard]] picojson::value get_update_info(const std::wstring& url,
+                                              const transfer_limits& limits = {});
 
 // Copies the body at url into the file at path, created or truncated. Raises as istream::open,
-// the file's creation error, "WinHttpReadData failed", or "writing the download failed".
-void download(const std::wstring& url, const std::wstring& path);
+// "Download too large" (for a declared length beyond the limit before the file is touched),
+// the file's creation error, the read's system error, "Transfer stalled", or "writing the
+// download failed".
+void download(const std::wstring& url, const std::wstring& path,
+              const transfer_limits& limits = {});
 
 }  // namespace platform::http

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "stdext/path.h"
+#include "winapi/append_file.h"
+#include "winapi/win/final_path.h"
 #include "winapi/win/handles.h"
 #include "winapi/win/system_facilities.h"
 
@@ -165,13 +167,24 @@ public:
     }
 
     stdext::expected<std::unique_ptr<std::wostream>> open_log_file(
-        const std::wstring& path) override {
-        const int descriptor = ::_wsopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT,
-                                         _SH_DENYNO, _S_IREAD | _S_IWRITE);
+        const std::wstring& path,
+        const std::function<bool(const std::wstring& final_path)>& accept) override {
+        // Not truncated yet: nothing changes in the file before its final path is accepted.
+        const int descriptor = ::_wsopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_TEXT, _SH_DENYNO,
+                                         _S_IREAD | _S_IWRITE);
         if (descriptor == -1) {
             return failure(static_cast<DWORD>(_doserrno), "_wsopen failed");
         }
-        return std::unique_ptr<std::wostream>(new log_file_stream(descriptor));
+        auto stream = std::make_unique<log_file_stream>(descriptor);
+        const auto file = reinterpret_cast<HANDLE>(::_get_osfhandle(descriptor));
+        const auto final_path = final_path_by_handle(file, 0, final_path_retry::asked_length);
+        if (!accept(final_path ? *final_path : std::wstring())) {
+            return failure(error_invalid_file_name_link, "final path differs");
+        }
+        if (!::SetEndOfFile(file)) {
+            return last_failure("SetEndOfFile failed");
+        }
+        return std::unique_ptr<std::wostream>(std::move(stream));
     }
 };
 

@@ -42,8 +42,17 @@ public:
         return static_cast<std::uint32_t>(value);
     }
     stdext::expected<std::size_t> read(char* buffer, std::size_t size) override {
+        // A synchronous read waits until its whole buffer is filled, however slowly the data
+        // comes; asking first what is there makes each read return with what one wait brought.
+        DWORD there = 0;
+        if (!::WinHttpQueryDataAvailable(request_.get(), &there)) {
+            return last_failure("WinHttpQueryDataAvailable failed");
+        }
+        if (there == 0) {
+            return std::size_t{0};
+        }
         DWORD got = 0;
-        const auto want = static_cast<DWORD>(std::min<std::size_t>(size, MAXDWORD));
+        const auto want = static_cast<DWORD>(std::min<std::size_t>({size, MAXDWORD, there}));
         if (!::WinHttpReadData(request_.get(), buffer, want, &got)) {
             return last_failure("WinHttpReadData failed");
         }
@@ -123,7 +132,8 @@ public:
         return out;
     }
 
-    stdext::expected<std::unique_ptr<http_session>> open_session() override {
+    stdext::expected<std::unique_ptr<http_session>> open_session(
+        const http_timeouts& timeouts) override {
         unique_internet session(::WinHttpOpen(L"WindowsCorvelService", WINHTTP_ACCESS_TYPE_NO_PROXY,
                                               WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
         if (!session) {
@@ -132,6 +142,17 @@ public:
         DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
         if (!::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
                                 sizeof(protocols))) {
+            return last_failure("WinHttpSetOption");
+        }
+        if (!::WinHttpSetTimeouts(session.get(), static_cast<int>(timeouts.resolve_ms),
+                                  static_cast<int>(timeouts.connect_ms),
+                                  static_cast<int>(timeouts.send_ms),
+                                  static_cast<int>(timeouts.receive_ms))) {
+            return last_failure("WinHttpSetTimeouts failed");
+        }
+        DWORD response = timeouts.response_ms;
+        if (!::WinHttpSetOption(session.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response,
+                                sizeof(response))) {
             return last_failure("WinHttpSetOption");
         }
         return std::unique_ptr<http_session>(new windows_session(std::move(session)));

@@ -64,6 +64,16 @@ public:
         }
         return std::unique_ptr<std::ostream>(new binary_file_stream(descriptor));
     }
+
+    stdext::expected<void> remove(const std::wstring& path) override {
+        if (!::DeleteFileW(path.c_str())) {
+            const DWORD code = ::GetLastError();
+            if (code != ERROR_FILE_NOT_FOUND) {
+                return failure(code, "DeleteFile failed");
+            }
+        }
+        return {};
+    }
 };
 
 }  // namespace

@@ -151,7 +151,7 @@ TEST_F(entry_test, AcceptedInstallations) {
 
 // Each failed check ends the run quietly: the journal is the full run's up to the failed step,
 // then the full run's tear-down from the release of the last thing acquired. Entering the
-// program folder first is left to the full run: without a module path it does not happen.
+// program folder first is left out of the comparison.
 TEST(entry, StopsQuietlyAndReleasesWhatWasAcquired) {
     using A = agent&;
     const std::string start = "start protection", protection = "stop protection",
@@ -161,7 +161,6 @@ TEST(entry, StopsQuietlyAndReleasesWhatWasAcquired) {
          std::vector<std::tuple<std::function<void(A)>, std::string, std::string>>{
              {[](A a) { a.machine.process.administrator = false; }, start, protection},
              {[](A a) { a.faults.fail_always("is_administrator"); }, start, protection},
-             {[](A a) { a.machine.modules.self_path.append(40000, L'a'); }, start, protection},
              {[](A a) { a.signers.erase(own_path); }, "signer Wardex.exe", protection},
              {[](A a) { a.untrusted.insert(log_dll); }, "verify log.dll", protection},
              {[](A a) { a.signers[log_dll] = L"Other"; }, "signer log.dll", protection},
@@ -184,6 +183,30 @@ TEST(entry, StopsQuietlyAndReleasesWhatWasAcquired) {
                              full_run.substr(full_run.rfind(undo))))
             << last;
     }
+}
+
+// Outside its own folder the run would keep its state, read settings and list files in the
+// caller's: a program path beyond the 261-character buffer, or a folder that cannot be entered,
+// stops it before anything starts, or, the second time, with what was acquired released.
+TEST(entry, StopsWhenItCannotWorkInItsOwnFolder) {
+    {
+        agent a;
+        const std::wstring long_path = program_folder + L"\\" + std::wstring(250, L'w') + L".exe";
+        a.machine.modules.self_path = long_path;
+        a.signers[long_path] = L"Valdrin Software";
+        EXPECT_EQ(a.run(), "");
+    }
+    {
+        agent a;
+        a.machine.files.faults().fail("set_current_directory", 1);
+        EXPECT_EQ(a.run(), "");
+    }
+    agent a;
+    a.machine.files.faults().fail("set_current_directory", 2);
+    const std::string last = "property 2; ";
+    EXPECT_EQ(a.run(), full_run.substr(0, full_run.find(last) + last.size()) +
+                           full_run.substr(full_run.rfind("release configuration")));
+    EXPECT_EQ(a.lines.size(), 2u);  // only the logging scope's own lines
 }
 
 TEST_F(entry_test, CommandFailuresAreLoggedInsideTheRun) {

@@ -176,4 +176,18 @@ TEST(DumpReader, StopsAtTheFirstRecordItCannotDecode) {
               "record 1 at offset 0x64: the file ends inside this record (torn record)");
 }
 
+TEST(DumpReader, ALineCannotBeForgedByWhatAFieldHolds) {
+    EXPECT_EQ(dump_line(sample_event()),
+              "evil.dll | C:\\Users\\Public\\évil.dll | VULNERABLE_PATH | LoadLibraryW | 0x0 | "
+              "Wardex.exe | 0x1a2b | err:0x0");
+    DllProtectInfo forged = sample_event();
+    // A field never holds "|": the record itself ends each field with one.
+    forged.request_path = "a.dll\nb.dll DLL_BLOCKED\r\x1b[2J\t\x7f";
+    forged.load_path = "C:\\100%\\\xc2\x9b\xc2\xa0\xc3\xa9";  // CSI as a C1 control, then text
+    forged.error_info = std::string("nul\0end", 7);
+    EXPECT_EQ(dump_line(forged),
+              "a.dll%0Ab.dll DLL_BLOCKED%0D%1B[2J%09%7F | C:\\100%25\\%C2%9B\xc2\xa0\xc3\xa9 | "
+              "VULNERABLE_PATH | LoadLibraryW | 0x0 | Wardex.exe | 0x1a2b | nul%00end");
+}
+
 }  // namespace

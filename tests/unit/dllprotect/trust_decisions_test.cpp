@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+
 #include "dllprotect/thread_state.h"
 #include "fakes/fake_machine.h"
 #include "logging/dbg_trace/testing.h"
@@ -90,6 +93,7 @@ TEST_F(TrustDecisions, BlacklistEntriesAreLowerCaseSuffixes) {
     readBlacklistJson();
     EXPECT_EQ(decisions().blacklist.size(), 3u);
     EXPECT_TRUE(trace.contains("black listed file: evil.dll"));
+    EXPECT_TRUE(trace.contains("black list entry ignored: 7"));
     EXPECT_TRUE(is_blacklisted(L"C:\\Any\\EVIL.dll"));
     EXPECT_TRUE(is_blacklisted(L"C:\\Any\\notevil.dll"));  // no separator is required
     EXPECT_TRUE(is_blacklisted(L"D:\\Tools\\X.DLL"));
@@ -97,6 +101,22 @@ TEST_F(TrustDecisions, BlacklistEntriesAreLowerCaseSuffixes) {
     EXPECT_FALSE(is_blacklisted(L"l.dll"));
     EXPECT_TRUE(trace.contains("path c:\\any\\evil.dll is BLACKLISTED"));
     EXPECT_TRUE(trace.contains("path c:\\bad.dll is NOT blacklisted"));
+
+    // Entries nested 20,000 deep are skipped with the trace on, neither they nor the document
+    // walked recursively.
+    const std::string deep_array = std::string(20000, '[') + std::string(20000, ']');
+    std::string deep_object;
+    for (int i = 0; i < 20000; ++i) {
+        deep_object += "{\"a\":";
+    }
+    deep_object += "1" + std::string(20000, '}');
+    machine.files.set_file(
+        L"C:\\Program Files\\Corvel\\dllblacklist.json",
+        "{\"blacklist\": [\"a.dll\", " + deep_array + ", " + deep_object + ", \"b.dll\"]}");
+    readBlacklistJson();
+    EXPECT_EQ(decisions().blacklist, (std::set<std::wstring>{L"a.dll", L"b.dll"}));
+    EXPECT_TRUE(trace.contains("black list entry ignored: array of 1 element(s)"));
+    EXPECT_TRUE(trace.contains("black list entry ignored: object of 1 element(s)"));
 
     for (const char* broken :
          {"{\"blacklist\": [\"a.dll\"", "[\"a.dll\"]", "{\"blacklist\": \"a.dll\"}"}) {

@@ -254,6 +254,36 @@ TEST(DbgTraceOutputs, DriveRootSettingsUseProgramDataAndAFailedOpenIsFinal) {
     EXPECT_EQ(expanded.folders.front(), "C:\\ProgramData\\VDLogging");
 }
 
+TEST(DbgTraceOutputs, AFileThatLeadsElsewhereIsClosedUnwritten) {
+    const std::string log =
+        "\\ProgramData\\VDLogging\\CstLogs\\Wardex.exe\\2026-01-02_03_04_05__0042\\DLLPROTECT.log";
+    // The same file in another letter case is the file asked for.
+    fakes::fake_trace_host same;
+    same.final_path_of_file =
+        "d:\\programdata\\vdlogging\\cstlogs\\WARDEX.EXE" + log.substr(log.find("\\2026"));
+    {
+        installed on_file(same, output_file);
+        message(16, "", "kept");
+    }
+    EXPECT_NE(same.file.find("x kept"), std::string::npos);
+
+    // A folder on the way made a junction to another place, or no final path: nothing is
+    // written, the file is closed and not opened again.
+    fakes::fake_trace_host junction;
+    junction.final_path_of_file = "C:\\Windows\\System32" + log;
+    fakes::fake_trace_host unknown;
+    unknown.faults().fail_always("file_final_path");
+    for (fakes::fake_trace_host* system : {&junction, &unknown}) {
+        installed on_file(*system, output_file);
+        message(16, "", "lost");
+        message(16, "", "lost too");
+        EXPECT_EQ(system->file_path, "D:" + log);
+        EXPECT_TRUE(system->file.empty());
+        EXPECT_EQ(system->closes, 1);
+        EXPECT_EQ(system->faults().calls("file_open"), 1);
+    }
+}
+
 TEST(DbgTraceOutputs, AKeyScramblesEveryByteOfFileAndDebuggerBannersIncluded) {
     fakes::fake_trace_host system;
     installed on_scrambled(system, output_debugger | output_file, ini_location::executable_folder,

@@ -86,9 +86,10 @@ TEST_F(Http, OpenedOnce) {
 
 TEST_F(Http, EveryFailingCallRaisesItsNameAndCode) {
     web.pages[info_url] = {200, R"({"a":1})"};
-    for (const char* call : {"WinHttpCrackUrl", "WinHttpOpen", "WinHttpSetOption", "WinHttpConnect",
-                             "WinHttpOpenRequest", "WinHttpSendRequest", "WinHttpReceiveResponse",
-                             "WinHttpQueryHeaders", "WinHttpReadData"}) {
+    for (const char* call :
+         {"WinHttpCrackUrl", "WinHttpOpen", "WinHttpSetOption", "WinHttpSetTimeouts",
+          "WinHttpConnect", "WinHttpOpenRequest", "WinHttpSendRequest", "WinHttpReceiveResponse",
+          "WinHttpQueryHeaders", "WinHttpReadData"}) {
         machine.faults.clear();
         machine.faults.fail_always(call, 12029);
         const auto [what, code] = raised([] { (void)http::get_update_info(info_url); });
@@ -209,6 +210,59 @@ TEST_F(Http, DownloadFailures) {
     machine.temp.files.clear();
     EXPECT_EQ(raised([] { http::download(file_url + L"x", target); }).first,
               "Bad request status: 404");
+    EXPECT_TRUE(machine.temp.files.empty());
+}
+
+TEST_F(Http, TransfersThatStallAreGivenUp) {
+    http::transfer_limits limits;
+    limits.timeouts = {1, 2, 3, 4, 5};
+    web.pages[file_url] = {200, pattern(10 * 4096)};
+    http::download(file_url, target, limits);
+    EXPECT_EQ(web.sessions, std::vector<winapi::http_timeouts>{limits.timeouts});
+
+    // Each read brings its bytes a window's length after the one before (two reads a download
+    // block): the least that every window must bring passes, one byte less is a stall, for
+    // downloads and documents alike.
+    limits.min_progress_bytes = http::download_block / 2;
+    web.on_read = [this, &limits] { machine.clock.advance(limits.progress_window_ms); };
+    web.pages[file_url] = {200, pattern(5 * http::download_block)};
+    web.pages[file_url].most_per_read = limits.min_progress_bytes;
+    http::download(file_url, target, limits);
+    EXPECT_TRUE(machine.temp.files[target] == pattern(5 * http::download_block));
+    web.pages[file_url].most_per_read = limits.min_progress_bytes - 1;
+    EXPECT_EQ(raised([&] { http::download(file_url, target, limits); }).first, "Transfer stalled");
+    web.pages[info_url] = {200, R"({"url":"u","version":"1"})"};
+    web.pages[info_url].most_per_read = 1;
+    EXPECT_EQ(raised([&] { (void)http::get_update_info(info_url, limits); }).first,
+              "Transfer stalled");
+
+    // A byte every 5 seconds is given up after one window, however long the body.
+    web.pages[file_url].most_per_read = 1;
+    web.on_read = [this] { machine.clock.advance(5000); };
+    const std::uint64_t start = machine.clock.monotonic_ms();
+    EXPECT_EQ(raised([&] { http::download(file_url, target, limits); }).first, "Transfer stalled");
+    EXPECT_EQ(machine.clock.monotonic_ms() - start, limits.progress_window_ms);
+}
+
+TEST_F(Http, DownloadsBeyondTheLimitAreRefusedAsTheyArrive) {
+    http::transfer_limits limits;
+    limits.max_download_bytes = 20000;
+    web.pages[file_url] = {200, pattern(20000), std::nullopt, true};  // no declared length
+    http::download(file_url, target, limits);
+    EXPECT_EQ(machine.temp.files[target].size(), 20000u);
+
+    // Without a length, the block that goes beyond the limit is not written.
+    web.pages[file_url].body = pattern(20001);
+    EXPECT_EQ(raised([&] { http::download(file_url, target, limits); }).first,
+              "Download too large");
+    EXPECT_EQ(machine.temp.files[target].size(), 2 * http::download_block);
+    // A length beyond the limit is refused before anything is read or written.
+    machine.temp.files.clear();
+    web.read_sizes.clear();
+    web.pages[file_url] = {200, pattern(100), 20001};
+    EXPECT_EQ(raised([&] { http::download(file_url, target, limits); }).first,
+              "Download too large");
+    EXPECT_TRUE(web.read_sizes.empty());
     EXPECT_TRUE(machine.temp.files.empty());
 }
 

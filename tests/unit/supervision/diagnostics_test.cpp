@@ -44,6 +44,14 @@ TEST_F(Diagnostics, RepairLogFileIsNamedAfterTheLocalTime) {
     (void)get_log_file();  // only the name is looked at
     EXPECT_EQ(diag.opened.back(), L"c:\\temp\\Wardex\\" + log_name);
 
+    // A folder made a junction to another place gets nothing written there.
+    diag.common_app_data = L"C:\\ProgramData";
+    const std::wstring elsewhere = L"C:\\Windows\\System32\\" + log_name;
+    diag.final_paths[repair + log_name] = elsewhere;
+    EXPECT_TRUE((*get_log_file() << L"dropped").fail());
+    EXPECT_EQ(diag.logs.count(elsewhere), 0u);
+    diag.final_paths.clear();
+
     faults.fail("open_log_file", faults.calls("open_log_file") + 1);
     EXPECT_TRUE((*get_log_file() << L"dropped").fail());
 

@@ -92,6 +92,8 @@ TEST_P(UpdateFailure, EndsWithoutStartingAnything) {
     GetParam().arrange(*this);
     EXPECT_FALSE(update::exec());
     EXPECT_TRUE(machine.processes.started.empty());
+    // Whatever was downloaded is gone.
+    EXPECT_TRUE(machine.temp.files.empty());
     const auto lines = update_lines();
     if (GetParam().logged == nullptr) {
         EXPECT_TRUE(lines.empty());
@@ -112,6 +114,10 @@ INSTANTIATE_TEST_SUITE_P(
                      L"err=Unexpected info size"},
         failure_case{"DocumentNotJson", [](Update& u) { u.info_page().body = "oops"; },
                      L"err=syntax error at line 1 near: oops"},
+        failure_case{
+            "DocumentNumberOutOfRange",
+            [](Update& u) { u.info_page().body = R"({"url":"x","version":"2.0","size":1e99999})"; },
+            L"err=number out of range"},
         failure_case{"DocumentWithoutUrl",
                      [](Update& u) { u.info_page().body = R"({"version":"2.0"})"; },
                      L"err=unknown json"},
@@ -130,6 +136,15 @@ INSTANTIATE_TEST_SUITE_P(
                      L"err=Bad request status: 403"},
         failure_case{"ConnectionCut", [](Update& u) { u.installer_page().cut_after = 5; },
                      L"err=WinHttpReadData failed"},
+        failure_case{"InstallerTooLarge",
+                     [](Update& u) { u.installer_page().declared_length = 512 * 1048576 + 1; },
+                     L"err=Download too large"},
+        failure_case{"InstallerTrickles",
+                     [](Update& u) {
+                         u.installer_page().most_per_read = 1;
+                         u.m.http.on_read = [&u] { u.m.clock.advance(5000); };
+                     },
+                     L"err=Transfer stalled"},
         failure_case{"InstallerUntrusted",
                      [](Update& u) {
                          u.installer = {not_trusted, {not_trusted}};
@@ -148,6 +163,18 @@ INSTANTIATE_TEST_SUITE_P(
                      [](Update& u) { u.m.modules.self_path = std::wstring(40000, L'a'); }, L"err="},
         failure_case{"NoUserSession", [](Update& u) { u.m.processes.table.clear(); }, nullptr}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST_F(Update, AFileThatCannotBeRemovedIsLogged) {
+    installer = {not_trusted, {not_trusted}};
+    machine.faults.fail_always("DeleteFile", 5);
+    EXPECT_FALSE(update::exec());
+    ASSERT_EQ(machine.temp.files.size(), 1u);
+    const std::wstring expected = L"remove [" + machine.temp.files.begin()->first + L"] err=5 ";
+    const auto lines = update_lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].first, 8);
+    EXPECT_EQ(lines[0].second.substr(0, expected.size()), expected);
+}
 
 TEST_F(Update, AnEmptyEndpointIsRefused) {
     EXPECT_FALSE(update::exec_from(L""));

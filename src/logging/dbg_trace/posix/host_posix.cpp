@@ -34,6 +34,7 @@ public:
     bool local_time(calendar_time&) noexcept override { return false; }
     bool file_version(unsigned (&)[4]) noexcept override { return false; }
     bool file_open(const char*) noexcept override { return false; }
+    bool file_final_path(char*, std::size_t) noexcept override { return false; }
     void file_write(const char*, std::size_t) noexcept override {}
     void file_flush() noexcept override {}
     void file_close() noexcept override {}

@@ -5,6 +5,7 @@
 #include <windows.h>
 // After windows.h:
 #include <evntprov.h>
+#include <io.h>
 #include <share.h>
 #include <winternl.h>
 
@@ -181,6 +182,15 @@ public:
         // A buffer of our own, so that the stream never allocates one.
         setvbuf(file_, file_buffer_, _IOFBF, sizeof file_buffer_);
         return true;
+    }
+    bool file_final_path(char* out, std::size_t capacity) noexcept override {
+        if (file_ == nullptr || capacity == 0) {
+            return false;
+        }
+        const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file_)));
+        const DWORD length = GetFinalPathNameByHandleA(handle, out, static_cast<DWORD>(capacity),
+                                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        return length > 0 && length < capacity;
     }
     void file_write(const char* bytes, std::size_t size) noexcept override {
         std::fwrite(bytes, 1, size, file_);
