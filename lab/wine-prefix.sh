@@ -11,11 +11,13 @@ export WARDEX_BUILD_DIR
 # shellcheck source=lab/wine-env.sh
 . "$here/wine-env.sh"
 pristine=$WARDEX_BUILD_DIR/wine/pristine
+# Copies take the same lock (wine_prefix_from_pristine): a test run that ends while another one
+# in the same build tree copies the prefix waits for the copy; the next copy makes it again.
+mkdir -p "$WARDEX_BUILD_DIR/wine"
+exec {fd}>"$WARDEX_BUILD_DIR/wine/pristine.lock"
+flock "$fd"
 case "$action" in
 make)
-    mkdir -p "$WARDEX_BUILD_DIR/wine"
-    exec {fd}>"$WARDEX_BUILD_DIR/wine/pristine.lock"
-    flock "$fd"
     wine_prefix_ready "$pristine"
     echo "pristine $(wine_arch) prefix: $pristine ($(du -sh "$pristine" | cut -f1))"
     ;;
