@@ -194,7 +194,7 @@ lab_agent() {
     corvel_run "$LAB_PRODUCT" install || return 1
     if [ "$state" = running ]; then
         wine sc start CorvelService >"$LAB_DIR/sc.out" 2>&1 || return 1
-        corvel_wait_state 4 20 || return 1
+        corvel_wait_state 4 60 || return 1
     fi
     rm -f "$LAB_PRODUCT/CorvelService.calls"
 }

@@ -45,11 +45,13 @@ standins_winpath() {
 }
 
 winlogon_start() {
-    local dir=$1 seconds=${2:-600} i
+    local dir=$1 seconds=${2:-600}
     rm -f "$dir/winlogon.pid" "$dir/winlogon.stop"
     (cd "$dir" && exec wine winlogon.exe "$seconds" >"$dir/winlogon.out" 2>&1) &
     WINLOGON_PID=$!
-    for ((i = 0; i < 150; i++)); do
+    # Limits only bound a failure: a Wine program can take long to start on a busy machine.
+    local deadline=$((SECONDS + 120))
+    while [ "$SECONDS" -lt "$deadline" ]; do
         [ -s "$dir/winlogon.pid" ] && return 0
         sleep 0.2
     done
@@ -58,10 +60,11 @@ winlogon_start() {
 }
 
 winlogon_stop() {
-    local dir=$1 i
+    local dir=$1
     touch "$dir/winlogon.stop"
     [ -n "${WINLOGON_PID:-}" ] || return 0
-    for ((i = 0; i < 50; i++)); do
+    local deadline=$((SECONDS + 60))
+    while [ "$SECONDS" -lt "$deadline" ]; do
         if ! kill -0 "$WINLOGON_PID" 2>/dev/null; then
             WINLOGON_PID=
             return 0
@@ -105,12 +108,12 @@ corvel_state() {
 }
 
 corvel_wait_state() {
-    local want=$1 seconds=$2 i
-    for ((i = 0; i < seconds * 2; i++)); do
+    local want=$1 deadline=$((SECONDS + $2))
+    while :; do
         [ "$(corvel_state)" = "$want" ] && return 0
+        [ "$SECONDS" -lt "$deadline" ] || return 1
         sleep 0.5
     done
-    return 1
 }
 
 corvel_calls() {

@@ -45,7 +45,7 @@ fresh() {
     python3 "$WARDEX_SOURCE_DIR/lab/http_server.py" --folder "$served" \
         --port-file "$served/port" --time-limit 300 >"$served/server.out" 2>"$served/server.err" &
     server=$!
-    for _ in $(seq 100); do
+    for _ in $(seq 600); do  # at most a minute, on a busy machine
         [ -s "$served/port" ] && break
         sleep 0.1
     done
@@ -69,7 +69,7 @@ update_calls() { find "$WINEPREFIX/drive_c/users" -name '*.calls' -exec cat {} +
 # The downloaded installers left in the temporary folder (three letters, a number, ".tmp").
 downloads() {
     find "$WINEPREFIX/drive_c/users" -regextype posix-extended \
-        -regex '.*/[a-z]{3}[0-9A-F]+\.tmp' 2>/dev/null | wc -l
+        -regex '.*/[a-z]{3}[0-9A-Fa-f]+\.tmp' 2>/dev/null | wc -l
 }
 counters() {
     python3 -c 'import json, sys

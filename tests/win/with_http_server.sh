@@ -19,7 +19,7 @@ stop_server() {
 }
 trap stop_server EXIT
 
-for _ in $(seq 100); do
+for _ in $(seq 600); do  # at most a minute, on a busy machine
     [ -s "$work/port" ] && break
     sleep 0.1
 done
