@@ -74,10 +74,13 @@ wine_prefix_fresh() {
     _wine_end_lingering_server "$dir"
 }
 
-# A Wine server is found by the device and inode of its prefix folder. A new prefix folder may
-# reuse the inode of a removed one whose server still lingers; that server must not serve it.
+# A Wine server is found by the device and inode of its prefix folder (Debian's Wine keys them
+# under the temporary folder named in the prefix's "wineserver" file, which copies share). A new
+# prefix folder may reuse the inode of a removed one whose server still lingers; that server must
+# not serve it, and must be gone before the new prefix's first program starts.
 _wine_end_lingering_server() {
     WINEPREFIX="$1" wineserver -k >/dev/null 2>&1 || true
+    WINEPREFIX="$1" wineserver -w >/dev/null 2>&1 || true
 }
 
 # wine_prefix_release DIR RC: ends DIR's Wine server and, when RC is 0 (the test passed), removes
