@@ -171,16 +171,6 @@ void wmessage(int level, const char* tag, const wchar_t* format, ...) noexcept {
     va_end(args);
 }
 
-void timed_message(int level, const char* tag, const char* format, ...) noexcept {
-    if (!ready()) {
-        return;
-    }
-    va_list args;
-    va_start(args, format);
-    write_narrow(level, detail::tag_parts{tag}, format, args);
-    va_end(args);
-}
-
 void trace_scope::begin(detail::tag_parts enter, detail::tag_parts leave) noexcept {
     if (state.settings_state.load(std::memory_order_acquire) != settings_ready) {
         return;

@@ -79,9 +79,6 @@ struct tag_parts {
 // format means "%s". Level 8 also writes to the log file when a settings file was found.
 DBG_TRACE_FORMAT(3, 4) void message(int level, const char* tag, const char* format, ...) noexcept;
 void wmessage(int level, const char* tag, const wchar_t* format, ...) noexcept;
-// Like message(); the leave line of a trace_scope is written through it.
-DBG_TRACE_FORMAT(3, 4)
-void timed_message(int level, const char* tag, const char* format, ...) noexcept;
 
 // Writes the enter text when constructed and, when destroyed, a leave line under the leave text
 // with the extra text and the seconds spent: "<leave><extra>\n[> 0.000125 <]". Nothing happens

@@ -176,13 +176,6 @@ TEST_F(Update, AFileThatCannotBeRemovedIsLogged) {
     EXPECT_EQ(lines[0].second.substr(0, expected.size()), expected);
 }
 
-TEST_F(Update, AnEmptyEndpointIsRefused) {
-    EXPECT_FALSE(update::exec_from(L""));
-    EXPECT_EQ(update_lines(),
-              (std::vector<std::pair<int, std::wstring>>{{8, L"err=Invalid update info url"}}));
-    EXPECT_TRUE(machine.http.requests.empty());
-}
-
 TEST_F(Update, TempFileNames) {
     std::set<wchar_t> letters;
     for (int i = 0; i < 200; ++i) {
