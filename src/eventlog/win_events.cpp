@@ -31,7 +31,7 @@ std::uint32_t code_of(const stdext::error& e) {
 }
 
 // "<name> err=<code> <text>" and a line break.
-void log_error(std::int32_t level, const wchar_t* function, const wchar_t* name,
+void log_error(logging::log_level level, const wchar_t* function, const wchar_t* name,
                const stdext::error& e) {
     logging::logger_stream(level, function)
         << name << L" err=" << code_of(e) << L' ' << stdext::utf8_to_wide(e.text) << std::endl;

@@ -26,7 +26,7 @@ constexpr std::int64_t max_event_window_hours = 720;
 constexpr wchar_t default_product_key[] = L"SOFTWARE\\Valdrin Agent";
 
 // "<name> err=<code> <the system's text for the code>".
-void log_code(std::int32_t level, const wchar_t* function, const std::wstring& name,
+void log_code(logging::log_level level, const wchar_t* function, const std::wstring& name,
               const std::error_code& code) {
     logging::logger_stream(level, function)
         << name << L" err=" << static_cast<std::uint32_t>(code.value()) << L' '

@@ -71,7 +71,7 @@ bool exists(const std::wstring& path) {
 // Puts one link in place; logs each step under "symlinks::restore".
 bool restore_entry(const link_entry& entry) {
     const logging::function_scope_trace trace(L"symlinks::restore");
-    auto log = [](std::int32_t level) {
+    auto log = [](logging::log_level level) {
         return logging::logger_stream(level, L"symlinks::restore");
     };
     log(level_info) << L"path=[" << entry.path << L"] target=" << entry.target << L"]";
@@ -192,7 +192,7 @@ const std::optional<std::vector<link_entry>>& symlinks::entries() const {
 
 bool restore_corvelui() {
     const logging::function_scope_trace trace(L"restore_corvelui");
-    auto log = [](std::int32_t level) {
+    auto log = [](logging::log_level level) {
         return logging::logger_stream(level, L"restore_corvelui");
     };
     const auto program = files().current_directory();

@@ -55,7 +55,7 @@ T read_or_default(stdext::expected<T> read, const wchar_t* function, std::wstrin
 }
 
 // A failed write is logged; the run goes on as if it had been kept.
-void write_or_log(const stdext::expected<void>& written, std::int32_t level,
+void write_or_log(const stdext::expected<void>& written, logging::log_level level,
                   const wchar_t* function, std::wstring_view name) {
     if (!written) {
         logging::log_failure(level, function, name, written.error());

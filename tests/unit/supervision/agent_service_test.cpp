@@ -91,10 +91,10 @@ TEST_F(AgentService, HungStopTerminatesOnlyTheAgentFromTheSupervisorFolder) {
     EXPECT_EQ(std::count(procs.terminated.begin(), procs.terminated.end(), 100u), 8);
     EXPECT_EQ(procs.terminated.size(), 17u);
     EXPECT_EQ(procs.image_access.back(), process_query_information);
-    EXPECT_TRUE(log.contains(8, L"start_service",
+    EXPECT_TRUE(log.contains(logging::level_warning, L"start_service",
                              L"timeout wait service to stop => kill him err="
                              L"list_processes failed: unknown error 8"));
-    EXPECT_TRUE(log.contains(4, L"operator ==",
+    EXPECT_TRUE(log.contains(logging::level_error, L"operator ==",
                              L"failed get_module_file_name for pid=100 error:image_path failed: "
                              L"Access is denied.\r\n"));
 }
@@ -134,7 +134,7 @@ TEST_F(AgentService, OpenAndCommandFailures) {
     EXPECT_EQ(run_agent_command(L"install").error().text, "this_process::get_foldername err=31");
     faults.fail("open_service", 1, 5);
     EXPECT_FALSE(manager.is_running());
-    EXPECT_TRUE(log.contains(16, L"agent_service::is_running",
+    EXPECT_TRUE(log.contains(logging::level_info, L"agent_service::is_running",
                              L"open_service failed: Access is denied.\r\n"));
     faults.fail("open_manager", 2, 5);
     EXPECT_THROW(agent_service(), std::system_error);
