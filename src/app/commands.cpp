@@ -12,7 +12,7 @@ namespace app {
 
 const command* find_command(const command_table& table, std::wstring_view word) {
     for (const command& c : table) {
-        if (stdext::iequals(c.word, word)) {
+        if (stdext::iequals(c.word, word, stdext::case_rule::latin1)) {
             return &c;
         }
     }

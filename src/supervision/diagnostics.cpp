@@ -10,6 +10,7 @@
 #include "logging/prefixed_ostream.h"
 #include "platform/config/product_settings.h"
 #include "stdext/final_path.h"
+#include "stdext/path.h"
 #include "stdext/utf.h"
 #include "supervision/storage/storage.h"
 #include "winapi/clock.h"
@@ -42,11 +43,7 @@ std::wstring repair_log_folder() {
     if (!common) {
         return fallback_log_folder;
     }
-    std::wstring folder = std::move(*common);
-    if (folder.empty() || folder.back() != L'\\') {
-        folder += L'\\';
-    }
-    return folder + L"VDLogging\\Wardex\\repair\\";
+    return stdext::path::ending_in_backslash(*common) + L"VDLogging\\Wardex\\repair\\";
 }
 
 void write_value(std::wostream& out, const std::variant<std::wstring, std::int64_t>& value) {

@@ -67,12 +67,6 @@ void clear_start_service_data() {
                  L"write start_service data");
 }
 
-bool ascii_iequals(std::string_view a, std::string_view b) {
-    const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [&](char x, char y) { return fold(x) == fold(y); });
-}
-
 // The links and the UI executable, both tried whatever the other gave.
 std::pair<bool, bool> restore_links_and_ui() {
     symlinks links;
@@ -197,7 +191,7 @@ bool has_valid_checksum(const std::wstring& file) {
         return false;
     }
     const auto digest = get_file_md5(file);
-    return digest && ascii_iequals(line, *digest);
+    return digest && stdext::iequals(line, *digest);
 }
 
 std::wstring escape_reg_text(const std::wstring& text) {

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <thread>
 
+#include "stdext/utf.h"
+
 namespace logging::dbg_trace {
 
 namespace {
@@ -52,8 +54,8 @@ void make_marked_folder(host& system, const char* path) noexcept {
     system.mark_not_content_indexed(path);
 }
 
-char ascii_lower(char c) noexcept {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+wchar_t ascii_lower(char c) noexcept {
+    return stdext::to_lower(static_cast<wchar_t>(c), stdext::case_rule::ascii);
 }
 
 // Whether the system's final path of the opened file ("\\?\C:\..." or "\\?\UNC\server\...")

@@ -74,10 +74,11 @@ TEST_F(AgentService, StartFailures) {
 
 TEST_F(AgentService, HungStopTerminatesOnlyTheAgentFromTheSupervisorFolder) {
     const std::wstring image = supervisor_dir + L"\\CorvelService.exe";
-    procs.table = {{100, {L"CorvelService.exe", 0, image}},
-                   {200, {L"corvelservice.EXE", 0, agent_root + L"\\CorvelService.exe"}},
-                   {300, {L"notepad.exe", 1, image}},
-                   {400, {L"corvelservice.exe", 0, stdext::to_lower(image)}}};
+    procs.table = {
+        {100, {L"CorvelService.exe", 0, image}},
+        {200, {L"corvelservice.EXE", 0, agent_root + L"\\CorvelService.exe"}},
+        {300, {L"notepad.exe", 1, image}},
+        {400, {L"corvelservice.exe", 0, stdext::to_lower(image, stdext::case_rule::latin1)}}};
     scm.script = {{service_stop_pending, 5000}};  // passes of one second
     scm.then(service_stop_pending, 5000, 70);
     scm.then(service_stopped);

@@ -60,7 +60,7 @@ protected:
     // The first line logged for one link entry.
     static std::wstring entry(const wchar_t* name) {
         return L"16 path=[" + product + L"\\" + name + L"] target=" + lower_program + L"\\" +
-               stdext::to_lower(name) + L"]";
+               stdext::to_lower(name, stdext::case_rule::ascii) + L"]";
     }
     fakes::fake_file_system& files = machine.files;
     fakes::fake_processes& procs = machine.processes;
