@@ -166,9 +166,10 @@ TEST_F(DeviceId, MachineGuidFailuresGiveAnEmptyText) {
 }
 
 TEST_F(DeviceId, CalculatedIdIsKeptForTheProcess) {
-    const std::wstring first = telemetry::calculated_deviceid();
+    telemetry::calculated_device_id device_id;
+    const std::wstring first = device_id.get();
     identity.digest = L"changed";
-    EXPECT_EQ(telemetry::calculated_deviceid(), first);
+    EXPECT_EQ(device_id.get(), first);
 }
 
 TEST_F(DeviceId, AnonIdIsStoredOnceAndNeverReplaced) {
