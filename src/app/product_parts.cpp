@@ -45,7 +45,8 @@ void product_parts::stop_logging() {
     logging_.reset();
 }
 
-void product_parts::log(std::int32_t level, const wchar_t* function, const std::wstring& text) {
+void product_parts::log(logging::log_level level, const wchar_t* function,
+                        const std::wstring& text) {
     logging::logger_stream(level, function) << text;
 }
 

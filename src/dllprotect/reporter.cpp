@@ -1,6 +1,5 @@
 #include "dllprotect/reporter.h"
 
-#include <cctype>
 #include <functional>
 #include <stdexcept>
 
@@ -17,11 +16,7 @@ constexpr const char* report_event_name = "dllprotect_report";
 constexpr const char* report_event_version = "2";
 
 std::string lowered(const char* field) {
-    std::string text = field == nullptr ? "" : field;
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
+    return stdext::to_lower(field == nullptr ? "" : field);
 }
 
 std::string text_of(const char* field) {

@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdio>
-#include <cwctype>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string_view>
@@ -220,11 +219,7 @@ void build_nt_device_table() {
         if (!device || device->empty()) {
             continue;
         }
-        std::wstring name = *device;
-        if (name.back() != L'\\') {
-            name += L'\\';
-        }
-        devices.push_back({std::move(name), letter});
+        devices.push_back({stdext::path::ending_in_backslash(*device), letter});
     }
 }
 
@@ -258,13 +253,6 @@ void readBlacklistJson() {
                          fmt::format("black listed file: {}", name).c_str());
         blacklist.insert(stdext::utf8_to_wide(name));
     }
-}
-
-std::wstring lower_case(std::wstring text) {
-    for (wchar_t& c : text) {
-        c = static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c)));
-    }
-    return text;
 }
 
 std::wstring to_extended_path(const std::wstring& path) {
@@ -369,7 +357,7 @@ bool is_trusted_path(const std::wstring& path) {
 
 bool is_blacklisted(std::wstring path) {
     DLLPROTECT_TRACE_SCOPE(logging::level_trace);
-    path = lower_case(std::move(path));
+    path = stdext::to_lower(path, stdext::case_rule::ascii);
     bool listed = false;
     for (const std::wstring& entry : decisions().blacklist) {
         if (path.ends_with(entry)) {

@@ -65,9 +65,6 @@ void build_nt_device_table();
 // leaves it empty; entries that are not strings are skipped.
 void readBlacklistJson();
 
-// Lower-cases character by character, as the checks compare paths.
-[[nodiscard]] std::wstring lower_case(std::wstring text);
-
 // The path with a "\\?\" prefix when it is 200 characters or longer and has none yet.
 [[nodiscard]] std::wstring to_extended_path(const std::wstring& path);
 

@@ -1,6 +1,5 @@
 #include "eventlog/win_events.h"
 
-#include <cwctype>
 #include <ostream>
 #include <utility>
 
@@ -31,7 +30,7 @@ std::uint32_t code_of(const stdext::error& e) {
 }
 
 // "<name> err=<code> <text>" and a line break.
-void log_error(std::int32_t level, const wchar_t* function, const wchar_t* name,
+void log_error(logging::log_level level, const wchar_t* function, const wchar_t* name,
                const stdext::error& e) {
     logging::logger_stream(level, function)
         << name << L" err=" << code_of(e) << L' ' << stdext::utf8_to_wide(e.text) << std::endl;
@@ -185,13 +184,6 @@ stdext::expected<std::vector<Record>> collect(const wchar_t* function, const std
     return records;
 }
 
-std::wstring lower(std::wstring text) {
-    for (auto& c : text) {
-        c = static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c)));
-    }
-    return text;
-}
-
 system_win_event_data system_failure_note(const stdext::error& e) {
     return {0,
             0,
@@ -286,12 +278,13 @@ stdext::expected<std::vector<app_win_event_data>> get_corvelservice_app_win_even
     if (!folder) {
         return failure(code_of(folder.error()), "failed this_process::get_foldername");
     }
-    const std::wstring executable = lower(
+    const std::wstring executable = stdext::to_lower(
         stdext::path::join(stdext::path::parent(stdext::path::without_trailing_separator(*folder)),
-                           agent_executable_name));
+                           agent_executable_name),
+        stdext::case_rule::ascii);
     auto events = get_app_win_events(window_ms, [&](const app_win_event_data& event) {
         for (const auto& text : event.data) {
-            if (lower(text) == executable) {
+            if (stdext::to_lower(text, stdext::case_rule::ascii) == executable) {
                 return true;
             }
         }

@@ -87,7 +87,7 @@ std::uint32_t GetProcessPid(const std::wstring& name, std::uint32_t session) {
     std::uint32_t found = 0;
     const auto walked = procs().for_each_process([&](const winapi::process_entry& entry) {
         // A process whose session cannot be read is not the one looked for.
-        if (stdext::iequals(entry.exe_file, name)) {
+        if (stdext::iequals(entry.exe_file, name, stdext::case_rule::latin1)) {
             if (const auto of = procs().session_of(entry.process_id); of && *of == session) {
                 found = entry.process_id;
                 return false;

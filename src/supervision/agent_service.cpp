@@ -275,7 +275,7 @@ std::uint32_t wait_process(winapi::sys_handle process, std::uint32_t timeout_ms)
 }
 
 bool operator==(const winapi::process_entry& entry, const agent_image& image) {
-    if (!stdext::iequals(entry.exe_file, agent_executable_name)) {
+    if (!stdext::iequals(entry.exe_file, agent_executable_name, stdext::case_rule::latin1)) {
         return false;
     }
     const auto path = winapi::facility<winapi::processes>::get().image_path(
@@ -287,7 +287,7 @@ bool operator==(const winapi::process_entry& entry, const agent_image& image) {
             << failed.what();
         return false;
     }
-    return stdext::iequals(*path, image.path);
+    return stdext::iequals(*path, image.path, stdext::case_rule::latin1);
 }
 
 }  // namespace supervision

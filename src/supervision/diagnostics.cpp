@@ -10,6 +10,7 @@
 #include "logging/prefixed_ostream.h"
 #include "platform/config/product_settings.h"
 #include "stdext/final_path.h"
+#include "stdext/path.h"
 #include "stdext/utf.h"
 #include "supervision/storage/storage.h"
 #include "winapi/clock.h"
@@ -26,7 +27,7 @@ constexpr std::int64_t max_event_window_hours = 720;
 constexpr wchar_t default_product_key[] = L"SOFTWARE\\Valdrin Agent";
 
 // "<name> err=<code> <the system's text for the code>".
-void log_code(std::int32_t level, const wchar_t* function, const std::wstring& name,
+void log_code(logging::log_level level, const wchar_t* function, const std::wstring& name,
               const std::error_code& code) {
     logging::logger_stream(level, function)
         << name << L" err=" << static_cast<std::uint32_t>(code.value()) << L' '
@@ -42,11 +43,7 @@ std::wstring repair_log_folder() {
     if (!common) {
         return fallback_log_folder;
     }
-    std::wstring folder = std::move(*common);
-    if (folder.empty() || folder.back() != L'\\') {
-        folder += L'\\';
-    }
-    return folder + L"VDLogging\\Wardex\\repair\\";
+    return stdext::path::ending_in_backslash(*common) + L"VDLogging\\Wardex\\repair\\";
 }
 
 void write_value(std::wostream& out, const std::variant<std::wstring, std::int64_t>& value) {

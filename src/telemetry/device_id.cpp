@@ -212,14 +212,12 @@ std::wstring generate_deviceid() {
     return id && !id->empty() ? *id : std::wstring(zero_deviceid);
 }
 
-std::wstring calculated_deviceid() {
-    static std::mutex lock;
-    static std::optional<std::wstring> cached;
-    const std::lock_guard hold(lock);
-    if (!cached) {
-        cached = generate_deviceid();
+std::wstring calculated_device_id::get() {
+    const std::lock_guard hold(lock_);
+    if (!id_) {
+        id_ = generate_deviceid();
     }
-    return *cached;
+    return *id_;
 }
 
 std::wstring GetAnonId(const std::wstring& product_key) {

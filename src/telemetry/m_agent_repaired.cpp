@@ -37,11 +37,11 @@ client_settings product_client_settings() {
     return settings;
 }
 
-repair_event_sources product_event_sources() {
+repair_event_sources product_event_sources(calculated_device_id& device_id, device_facts& facts) {
     namespace config = platform::config;
     return {product_client_settings,
             [] { return GetAnonId(*config::get_wide_setting(config::setting::regpath_product)); },
-            calculated_deviceid, wait_for_system_info};
+            [&device_id] { return device_id.get(); }, [&facts] { return facts.wait(); }};
 }
 
 m_agent_repaired::m_agent_repaired(std::wstring_view folder, repair_event_sources sources)

@@ -24,7 +24,18 @@ TEST(Utf, RoundTripsAndRepairsMalformedText) {
     ASSERT_EQ(bytes.size(), 10u);  // the emoji is a surrogate pair
     EXPECT_EQ(stdext::utf16le_to_wide(bytes.data(), bytes.size()), wide);
     EXPECT_EQ(stdext::utf8_to_wide("a\xFF\xC0\xAF\xC3"), L"a\uFFFD\uFFFD\uFFFD");
-    EXPECT_TRUE(stdext::iequals(L"CorvelService.EXE", L"corvelservice.exe"));
+    EXPECT_TRUE(
+        stdext::iequals(L"CorvelService.EXE", L"corvelservice.exe", stdext::case_rule::latin1));
+    // The two rules differ in the Latin-1 capitals only (the multiplication sign is no letter);
+    // narrow text keeps every byte of its UTF-8 sequences.
+    EXPECT_EQ(stdext::to_lower(L"AZ[\u00C9\u00D7\u00DE", stdext::case_rule::latin1),
+              L"az[\u00E9\u00D7\u00FE");
+    EXPECT_EQ(stdext::to_lower(L"AZ[\u00C9\u00D7\u00DE", stdext::case_rule::ascii),
+              L"az[\u00C9\u00D7\u00DE");
+    EXPECT_FALSE(stdext::iequals(L"\u00C9", L"\u00E9", stdext::case_rule::ascii));
+    EXPECT_FALSE(stdext::iequals(L"ab", L"abc", stdext::case_rule::latin1));
+    EXPECT_EQ(stdext::to_lower("AB\xC3\x89"), "ab\xC3\x89");
+    EXPECT_TRUE(stdext::iequals("D41D8CD9", "d41d8cd9"));
 
     // The edges of each UTF-8 length, and UTF-16 surrogates given as separate units.
     const std::pair<std::wstring, std::string> edges[] = {

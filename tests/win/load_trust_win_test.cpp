@@ -78,8 +78,9 @@ protected:
 
 TEST_F(LoadTrustWin, ProcessFactsComeFromTheSystem) {
     const trusted_dirs& dirs = decisions().dirs;
-    EXPECT_TRUE(stdext::iequals(dirs.system_dir, L"C:\\windows\\system32"));
-    EXPECT_TRUE(stdext::iequals(dirs.windows_dir, L"C:\\windows"));
+    EXPECT_TRUE(
+        stdext::iequals(dirs.system_dir, L"C:\\windows\\system32", stdext::case_rule::latin1));
+    EXPECT_TRUE(stdext::iequals(dirs.windows_dir, L"C:\\windows", stdext::case_rule::latin1));
     EXPECT_EQ(dirs.program_files_dir, L"C:\\Program Files");
     EXPECT_EQ(dirs.exe_dir.back(), L'\\');
     bool found_c = false;
@@ -184,7 +185,8 @@ TEST_F(LoadTrustWin, WholeChecks) {
     EXPECT_EQ(error_info, expected);
 
     EXPECT_EQ(check(dlls(L"writable\\unsigned.dll")), VULNERABLE_PATH);
-    EXPECT_TRUE(stdext::iequals(load_path, L"\\\\?\\" + dlls(L"writable\\unsigned.dll")))
+    EXPECT_TRUE(stdext::iequals(load_path, L"\\\\?\\" + dlls(L"writable\\unsigned.dll"),
+                                stdext::case_rule::latin1))
         << stdext::wide_to_utf8(load_path);
     EXPECT_EQ(error_info.rfind("paths: exe: ", 0), 0u);
     EXPECT_EQ(check(dlls(L"writable\\signed.dll")), PROTECT_SUCCESS);
