@@ -48,6 +48,8 @@ struct sys_handle_traits {
 };
 using unique_sys_handle = stdext::unique_handle<sys_handle_traits>;
 
+// The steps of a walk over the processes; a failure of for_each_process names its step.
+enum class process_walk_step { snapshot = 1, first, next };
 // The error text of a process list that could not be read past one of its entries.
 inline constexpr const char* next_process_failed = "processes_iterator::increment failed";
 
