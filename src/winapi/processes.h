@@ -58,9 +58,9 @@ public:
     virtual ~processes() = default;
 
     // Visits the processes of a fresh snapshot of all sessions in the system's order until visit
-    // returns false. Errors: "CreateToolhelp32Snapshot failed", "Process32First failed" (also
-    // 18 for an empty list), and next_process_failed for a later entry that cannot be read,
-    // after the entries before it were visited.
+    // returns false. Errors, by step: snapshot "CreateToolhelp32Snapshot failed", first
+    // "Process32First failed" (also 18 for an empty list), and next (next_process_failed) for a
+    // later entry that cannot be read, after the entries before it were visited.
     [[nodiscard]] virtual stdext::expected<void> for_each_process(
         const std::function<bool(const process_entry&)>& visit) = 0;
     // ProcessIdToSessionId.
