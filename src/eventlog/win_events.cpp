@@ -117,34 +117,31 @@ const std::vector<std::wstring> app_value_paths = {
 
 stdext::expected<system_win_event_data> to_system_event(
     const std::vector<winapi::event_value>& values) {
-    const auto head = read_head(values);
-    if (!head) {
-        return stdext::unexpected(head.error());
-    }
-    return system_win_event_data{head->id,
-                                 head->time,
-                                 convert(value_at(values, 2)),
-                                 convert(value_at(values, 3)),
-                                 convert(value_at(values, 4)),
-                                 convert(value_at(values, 5))};
+    return read_head(values).transform([&values](const event_head& head) {
+        return system_win_event_data{head.id,
+                                     head.time,
+                                     convert(value_at(values, 2)),
+                                     convert(value_at(values, 3)),
+                                     convert(value_at(values, 4)),
+                                     convert(value_at(values, 5))};
+    });
 }
 
 stdext::expected<app_win_event_data> to_app_event(const std::vector<winapi::event_value>& values) {
-    const auto head = read_head(values);
-    if (!head) {
-        return stdext::unexpected(head.error());
-    }
-    const auto& data = value_at(values, 2);
-    if (data.type != (winapi::evt_var_type_string | winapi::evt_var_type_array)) {
-        return failure(winapi::error_gen_failure, "unexpected Data type");
-    }
-    app_win_event_data event{head->id, head->time, {}};
-    for (const auto& text : data.texts) {
-        if (text) {
-            event.data.push_back(*text);
-        }
-    }
-    return event;
+    return read_head(values).and_then(
+        [&values](const event_head& head) -> stdext::expected<app_win_event_data> {
+            const auto& data = value_at(values, 2);
+            if (data.type != (winapi::evt_var_type_string | winapi::evt_var_type_array)) {
+                return failure(winapi::error_gen_failure, "unexpected Data type");
+            }
+            app_win_event_data event{head.id, head.time, {}};
+            for (const auto& text : data.texts) {
+                if (text) {
+                    event.data.push_back(*text);
+                }
+            }
+            return event;
+        });
 }
 
 // The walk shared by both logs: the source must open, then the newest events of the query are
@@ -170,8 +167,7 @@ stdext::expected<std::vector<Record>> collect(const wchar_t* function, const std
         if (!values) {
             break;
         }
-        stdext::expected<Record> record =
-            *values ? render(**values) : stdext::unexpected(values->error());
+        const stdext::expected<Record> record = values->and_then(render);
         if (!record) {
             logging::logger_stream(logging::level_warning, function)
                 << L"fail render win event" << std::endl;

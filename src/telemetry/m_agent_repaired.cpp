@@ -5,6 +5,7 @@
 #include "logging/log.h"
 #include "platform/config/product_settings.h"
 #include "platform/registry_values.h"
+#include "stdext/raise.h"
 #include "stdext/utf.h"
 #include "telemetry/device_id.h"
 
@@ -15,14 +16,8 @@ constexpr const char* event_name = "m_agent_repaired";
 constexpr const char* event_version = "1.0";
 
 // A failed call of the library ends the report with the name of its status.
-[[noreturn]] void raise(const stdext::error& failure) {
-    throw std::runtime_error(failure.code.message());
-}
-
 void require(const stdext::expected<void>& done) {
-    if (!done) {
-        raise(done.error());
-    }
+    stdext::value_or_raise(done, stdext::raised::system_message);
 }
 
 }  // namespace
@@ -65,12 +60,9 @@ bool m_agent_repaired::submit(const std::wstring& reason, const std::wstring& ac
     try {
         const vdec_event event = build_event(sources_.anon_id(), reason, action);
         {
-            auto text = event.text();
-            if (!text) {
-                raise(text.error());
-            }
+            const auto text = stdext::value_or_raise(event.text(), stdext::raised::system_message);
             logging::logger_stream(logging::level_info, L"m_agent_repaired::submit")
-                << stdext::utf8_to_wide(text->text());
+                << stdext::utf8_to_wide(text.text());
         }
         require(event.submit());
         return true;
