@@ -7,8 +7,9 @@
 //   value_or_raise(result, raised::numbered)        as the first; an error without a number
 //                                                   (code 0) says its text alone
 //   value_or_raise(result, raised::file_system)     "filesystem error: " and as the first
-// Those that say the system's message raise a std::system_error that carries the error's code
-// (for file_system its std::filesystem::filesystem_error), the others a std::runtime_error.
+// A text followed by the system's message is a std::system_error carrying the error's code
+// (from file_system a std::filesystem::filesystem_error); the system's message alone, and a text
+// alone, are a std::runtime_error.
 #pragma once
 
 #include <filesystem>
