@@ -24,14 +24,14 @@ void trace_off(benchmark::State& state) {
     }
     int i = 0;
     for (auto _ : state) {
-        DLLPROTECT_TRACE(16, "value=%d", ++i);
+        DLLPROTECT_TRACE(logging::level_info, "value=%d", ++i);
         benchmark::DoNotOptimize(i);
     }
 }
 
 void trace_scope_off(benchmark::State& state) {
     for (auto _ : state) {
-        DLLPROTECT_TRACE_SCOPE(32);
+        DLLPROTECT_TRACE_SCOPE(logging::level_trace);
         benchmark::ClobberMemory();
     }
 }

@@ -16,12 +16,14 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring folder{
         stdext::path::without_trailing_separator(winapi::this_process::get_foldername().value())};
     const std::wstring product_key = L"SOFTWARE\\Valdrin Agent";
+    telemetry::calculated_device_id device_id;
+    telemetry::device_facts facts;
     // The client settings are fixed: the lab folder has no product settings of its own.
     telemetry::m_agent_repaired report(
         folder, {[] {
                      return telemetry::client_settings{"wardex-lab", "en_US", "1.0.0"};
                  },
-                 [&] { return telemetry::GetAnonId(product_key); }, telemetry::calculated_deviceid,
-                 telemetry::wait_for_system_info});
+                 [&] { return telemetry::GetAnonId(product_key); }, [&] { return device_id.get(); },
+                 [&] { return facts.wait(); }});
     return report.submit(argv[1], argv[2]) ? 0 : 1;
 }

@@ -6,6 +6,7 @@
 
 #include "logging/log.h"
 #include "stdext/path.h"
+#include "stdext/raise.h"
 #include "winapi/facility.h"
 #include "winapi/file_identity.h"
 #include "winapi/file_system.h"
@@ -134,19 +135,24 @@ bool is_folder_or_child_of(const std::wstring& folder, const std::wstring& targe
 }
 
 void run_command(startup_parts& parts, const command_table& commands) {
+    // Failure texts carry the system's messages in the ANSI code page: they are widened the way
+    // every log message widens narrow text, character by character.
+    const auto log_failure = [&parts](const char* text) {
+        std::wostringstream what;
+        what << text;
+        parts.log(logging::level_error, entry_name, what.str());
+    };
     try {
         auto& process = winapi::facility<winapi::process_context>::get();
         const auto args = process.split_command_line(process.command_line());
         if (!args) {
-            throw std::system_error(args.error().code, "CommandLineToArgvW failed");
+            log_failure(
+                stdext::failure_text({args.error().code, "CommandLineToArgvW failed"}).c_str());
+            return;
         }
         dispatch(commands, *args);
     } catch (const std::exception& e) {
-        // Exception texts carry the system's messages in the ANSI code page: they are widened
-        // the way every log message widens narrow text, character by character.
-        std::wostringstream what;
-        what << e.what();
-        parts.log(logging::level_error, entry_name, what.str());
+        log_failure(e.what());
     }
 }
 

@@ -30,11 +30,8 @@ stdext::expected<bool> product_parts::verify_signature(const std::wstring& path)
 }
 
 stdext::expected<std::wstring> product_parts::signer_subject(const std::wstring& path) {
-    auto signer = platform::try_get_signature(path);
-    if (!signer) {
-        return stdext::unexpected(std::move(signer).error());
-    }
-    return std::move(signer->subject);
+    return platform::try_get_signature(path).transform(
+        [](platform::certificate_info&& signer) { return std::move(signer.subject); });
 }
 
 void product_parts::start_logging() {
@@ -45,7 +42,8 @@ void product_parts::stop_logging() {
     logging_.reset();
 }
 
-void product_parts::log(std::int32_t level, const wchar_t* function, const std::wstring& text) {
+void product_parts::log(logging::log_level level, const wchar_t* function,
+                        const std::wstring& text) {
     logging::logger_stream(level, function) << text;
 }
 

@@ -23,7 +23,7 @@ public:
     [[nodiscard]] stdext::expected<std::wstring> signer_subject(const std::wstring& path) override;
     void start_logging() override;
     void stop_logging() override;
-    void log(std::int32_t level, const wchar_t* function, const std::wstring& text) override;
+    void log(logging::log_level level, const wchar_t* function, const std::wstring& text) override;
     [[nodiscard]] stdext::expected<void> bind_configuration(
         const std::wstring& library_path) override;
     [[nodiscard]] const wchar_t* configuration_string(int id) override;

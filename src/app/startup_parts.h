@@ -3,11 +3,9 @@
 // record the calls.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
-#include "stdext/expected.h"
-
+#include "logging/level.h"
 #include "stdext/expected.h"
 
 namespace app {
@@ -31,7 +29,8 @@ public:
     virtual void start_logging() = 0;
     virtual void stop_logging() = 0;
     // One message at a level under an operation name (a literal with static lifetime).
-    virtual void log(std::int32_t level, const wchar_t* function, const std::wstring& text) = 0;
+    virtual void log(logging::log_level level, const wchar_t* function,
+                     const std::wstring& text) = 0;
 
     // Binds the "productinfo" object of the configuration library at this path.
     // configuration_string answers a string property, or null.

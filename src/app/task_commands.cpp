@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "stdext/path.h"
+#include "stdext/raise.h"
 #include "winapi/facility.h"
 #include "winapi/modules.h"
 #include "winapi/win_error_category.h"
@@ -11,21 +12,16 @@ namespace app {
 namespace {
 
 std::wstring module_path() {
-    auto path = winapi::module_file_name(winapi::facility<winapi::modules>::get().self());
-    if (!path) {
-        throw std::system_error(path.error().code, "GetModuleFileName failed");
-    }
-    return std::move(*path);
+    return stdext::value_or_raise(
+        winapi::module_file_name(winapi::facility<winapi::modules>::get().self()),
+        "GetModuleFileName failed");
 }
 
 // COM for the calling thread, from construction to destruction.
 class com_scope {
 public:
     com_scope() : scheduler_(winapi::facility<winapi::task_scheduler>::get()) {
-        if (auto initialized = scheduler_.co_initialize(); !initialized) {
-            const stdext::error& failure = initialized.error();
-            winapi::throw_win_error(static_cast<std::uint32_t>(failure.code.value()), failure.text);
-        }
+        stdext::value_or_raise(scheduler_.co_initialize());
     }
     ~com_scope() { scheduler_.co_uninitialize(); }
     com_scope(const com_scope&) = delete;

@@ -19,15 +19,14 @@ namespace {
 // path asked for (letter case aside).
 stdext::expected<winapi::unique_append_handle> open_dump_file(winapi::append_file& files,
                                                               const std::wstring& path) {
-    auto opened = files.open(path);
-    if (!opened) {
-        return stdext::unexpected(std::move(opened).error());
-    }
-    if (!stdext::path::is_final_path_of(opened->final_path, path)) {
-        return stdext::unexpected(
-            winapi::win_failure(winapi::error_invalid_file_name_link, "final path differs"));
-    }
-    return std::move(opened->file);
+    return files.open(path).and_then(
+        [&path](auto&& opened) -> stdext::expected<winapi::unique_append_handle> {
+            if (!stdext::path::is_final_path_of(opened.final_path, path)) {
+                return stdext::unexpected(winapi::win_failure(winapi::error_invalid_file_name_link,
+                                                              "final path differs"));
+            }
+            return std::move(opened.file);
+        });
 }
 
 bool WriteStringToFile(winapi::append_file& files, winapi::append_handle file,

@@ -53,13 +53,6 @@ std::wstring executable_name() {
     return path ? std::wstring(stdext::path::file_name(*path)) : std::wstring();
 }
 
-// A start that failed after the queue was made must not leave a worker that could call the
-// callback with a context the host is about to destroy.
-int failed_start() {
-    release_events();
-    return 0;
-}
-
 }  // namespace
 
 engine_state& engine() noexcept {
@@ -177,13 +170,17 @@ int DllProtectStart(std::uint32_t options, const wchar_t* process_name) {
     if ((options & OPT_KEEP_SEARCH_MODE) == 0) {
         system().set_safe_search_mode();
     }
+    // From here a failed start releases the events machinery: no worker may be left that could
+    // call the callback with a context the host is about to destroy.
     switch (system().find_section_entry()) {
         case section_entry::no_ntdll:
             DLLPROTECT_TRACE(logging::level_error, "cannot get ntdll.dll module handle");
-            return failed_start();
+            release_events();
+            return 0;
         case section_entry::no_entry:
             DLLPROTECT_TRACE(logging::level_error, "cannot get NtCreateSection proc address");
-            return failed_start();
+            release_events();
+            return 0;
         case section_entry::found:
             break;
     }
@@ -204,11 +201,13 @@ int DllProtectStart(std::uint32_t options, const wchar_t* process_name) {
             DllProtectInfo failure;
             failure.reason = protect_result_text(INIT_DETOUR_FAILED);
             submit_event(std::move(failure));
-            return failed_start();
+            release_events();
+            return 0;
         }
         case attach_outcome::section_failed:
         case attach_outcome::commit_failed:
-            return failed_start();
+            release_events();
+            return 0;
     }
     e.attached = true;
 

@@ -161,7 +161,7 @@ std::uintptr_t GenericLoadLibrary_Hook(const std::wstring& name, void* file, std
     if (system().is_loaded(name)) {
         return load(name);
     }
-    std::wstring key = lower_case(name);
+    std::wstring key = stdext::to_lower(name, stdext::case_rule::ascii);
     if (loading_set().contains(key)) {
         // Re-entered from inside this thread's own checks: reported, never blocked.
         const path_set in_progress = loading_set();
@@ -202,14 +202,14 @@ std::uintptr_t GenericLoadLibrary_Hook(const std::wstring& name, void* file, std
         }
     }
     // The library is loaded from where the checks found it, not by the name as asked.
-    std::wstring checked = lower_case(std::move(load_path));
+    std::wstring checked = stdext::to_lower(load_path, stdext::case_rule::ascii);
     const set_entry loading_path(loading_set(), checked);
     DLLPROTECT_TRACEW(logging::level_info, L"calling TrueLoadLibraryExW with %ls", checked.c_str());
     return load(checked);
 }
 
 bool NtCreateSection_allows(const std::wstring& dos_path) {
-    const std::wstring path = lower_case(dos_path);
+    const std::wstring path = stdext::to_lower(dos_path, stdext::case_rule::ascii);
     DLLPROTECT_TRACEW_FOR(section_hook, logging::level_info, L"dos path is %ls", path.c_str());
     const path_set& loading = loading_set();
     if (loading.contains(path) || (path.size() >= 4 && loading.contains(path.substr(4)))) {

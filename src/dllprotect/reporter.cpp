@@ -1,8 +1,7 @@
 #include "dllprotect/reporter.h"
 
-#include <cctype>
 #include <functional>
-#include <stdexcept>
+#include <new>
 
 #include "logging/log.h"
 #include "platform/config/product_settings.h"
@@ -17,11 +16,7 @@ constexpr const char* report_event_name = "dllprotect_report";
 constexpr const char* report_event_version = "2";
 
 std::string lowered(const char* field) {
-    std::string text = field == nullptr ? "" : field;
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
+    return stdext::to_lower(field == nullptr ? "" : field);
 }
 
 std::string text_of(const char* field) {
@@ -32,13 +27,6 @@ const std::string& application_id() {
     static const std::string fallback;
     const std::string* id = platform::config::get_narrow_setting(platform::config::setting::app_id);
     return id == nullptr ? fallback : *id;
-}
-
-// A refused field ends the build with the name of the library's status.
-void require(const stdext::expected<void>& done) {
-    if (!done) {
-        throw std::runtime_error(done.error().code.message());
-    }
 }
 
 void warn_option(const char* what, telemetry::vdec_status status) {
@@ -119,29 +107,36 @@ stdext::expected<telemetry::vdec_event> build_report_event(const telemetry::vdec
                                                            const DllProtectEvent& event,
                                                            const std::wstring& application,
                                                            const char* signature) {
+    const auto failed = [] {
+        return stdext::unexpected(stdext::error{{}, "failed build tolvar event"});
+    };
     try {
         telemetry::vdec_event report(
             api, telemetry::create_event(api, report_event_name, report_event_version,
                                          application_id()));
         if (report.handle() == 0) {
-            throw std::runtime_error("create_event failed");
+            return failed();
         }
+        // The first field the library refuses ends the build.
         const std::string load_path = text_of(event.load_path);
-        require(report.add("request_path", text_of(event.request_path)));
-        require(report.add("load_path", load_path));
-        require(report.add(L"module_name",
-                           std::wstring(stdext::path::file_name(stdext::utf8_to_wide(load_path)))));
-        require(report.add("reason", text_of(event.reason)));
-        require(report.add("function_name", text_of(event.function_name)));
-        require(report.add("flags", text_of(event.flags)));
-        require(report.add(L"process_name", application));
-        require(report.add("caller_name", text_of(event.caller_name)));
-        require(report.add("caller_offset", text_of(event.caller_offset)));
-        require(report.add("error_info", text_of(event.error_info)));
-        require(report.add("signature", std::string(signature)));
+        const bool complete =
+            report.add("request_path", text_of(event.request_path)) &&
+            report.add("load_path", load_path) &&
+            report.add(L"module_name",
+                       std::wstring(stdext::path::file_name(stdext::utf8_to_wide(load_path)))) &&
+            report.add("reason", text_of(event.reason)) &&
+            report.add("function_name", text_of(event.function_name)) &&
+            report.add("flags", text_of(event.flags)) && report.add(L"process_name", application) &&
+            report.add("caller_name", text_of(event.caller_name)) &&
+            report.add("caller_offset", text_of(event.caller_offset)) &&
+            report.add("error_info", text_of(event.error_info)) &&
+            report.add("signature", std::string(signature));
+        if (!complete) {
+            return failed();
+        }
         return report;
-    } catch (const std::exception&) {
-        return stdext::unexpected(stdext::error{{}, "failed build tolvar event"});
+    } catch (const std::bad_alloc&) {
+        return failed();
     }
 }
 

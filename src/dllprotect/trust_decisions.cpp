@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdio>
-#include <cwctype>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string_view>
@@ -151,25 +150,24 @@ std::string describe_entry(const nlohmann::json& entry) {
     return entry.dump();
 }
 
-// The canonical form, element count and identity of an existing folder.
-std::optional<known_folder> find_folder(const std::wstring& folder, std::error_code& error) {
-    auto type = winapi::facility<winapi::file_system>::get().status(folder);
-    if (!type || *type != winapi::file_type::directory) {
-        error = type ? std::error_code() : type.error().code;
-        return std::nullopt;
-    }
-    auto canonical_folder = canonical(folder);
-    if (!canonical_folder) {
-        error = canonical_folder.error().code;
-        return std::nullopt;
-    }
-    auto id = winapi::facility<winapi::file_identity>::get().identify(*canonical_folder);
-    if (!id) {
-        error = id.error().code;
-        return std::nullopt;
-    }
-    const std::size_t count = elements(*canonical_folder).size();
-    return known_folder{folder, std::move(*canonical_folder), count, *id};
+// The canonical form, element count and identity of an existing folder; nothing when the path
+// names no directory.
+stdext::expected<std::optional<known_folder>> find_folder(const std::wstring& folder) {
+    using found = std::optional<known_folder>;
+    return winapi::facility<winapi::file_system>::get().status(folder).and_then(
+        [&folder](winapi::file_type type) -> stdext::expected<found> {
+            if (type != winapi::file_type::directory) {
+                return found();
+            }
+            return canonical(folder).and_then([&folder](std::wstring&& canonical_folder) {
+                return winapi::facility<winapi::file_identity>::get()
+                    .identify(canonical_folder)
+                    .transform([&](const winapi::file_id& id) {
+                        const std::size_t count = elements(canonical_folder).size();
+                        return found(known_folder{folder, std::move(canonical_folder), count, id});
+                    });
+            });
+        });
 }
 
 std::optional<known_folder> known(const std::wstring& folder) {
@@ -205,8 +203,7 @@ void capture_trusted_dirs() {
     known_folders.clear();
     for (const std::wstring* folder :
          {&dirs.system_dir, &dirs.windows_dir, &dirs.program_files_dir, &dirs.exe_dir}) {
-        std::error_code ignored;
-        if (auto facts = find_folder(*folder, ignored)) {
+        if (auto facts = find_folder(*folder).value_or(std::nullopt)) {
             known_folders.push_back(std::move(*facts));
         }
     }
@@ -220,11 +217,7 @@ void build_nt_device_table() {
         if (!device || device->empty()) {
             continue;
         }
-        std::wstring name = *device;
-        if (name.back() != L'\\') {
-            name += L'\\';
-        }
-        devices.push_back({std::move(name), letter});
+        devices.push_back({stdext::path::ending_in_backslash(*device), letter});
     }
 }
 
@@ -260,13 +253,6 @@ void readBlacklistJson() {
     }
 }
 
-std::wstring lower_case(std::wstring text) {
-    for (wchar_t& c : text) {
-        c = static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c)));
-    }
-    return text;
-}
-
 std::wstring to_extended_path(const std::wstring& path) {
     if (path.size() >= extended_path_threshold && !path.starts_with(extended_prefix)) {
         return std::wstring(extended_prefix) + path;
@@ -289,55 +275,52 @@ file_facts facts_of(const std::wstring& file) {
     return {std::move(path), std::move(type), std::nullopt};
 }
 
-// The body of is_inside_dir, traced under that name for every folder it is asked about.
-bool inside(file_facts& file, const std::wstring& folder, std::error_code& error) {
-    DLLPROTECT_TRACE_SCOPE_FOR("is_inside_dir", logging::level_trace);
-    error.clear();
-    if (!file.type) {
-        error = file.type.error().code;
-        return false;
-    }
-    auto folder_facts = known(folder);
-    if (!folder_facts) {
-        folder_facts = find_folder(to_extended_path(folder), error);
-        if (!folder_facts) {
-            return false;
-        }
-    }
-    if (*file.type != winapi::file_type::regular) {
-        return false;
-    }
-    if (!file.canonical) {
-        file.canonical = canonical(file.path);
-    }
-    const auto& canonical_file = *file.canonical;
-    if (!canonical_file) {
-        error = canonical_file.error().code;
-        return false;
-    }
-    auto file_parts = elements(*canonical_file);
+// Whether the canonical file lies in the folder: the file's folder cut to as many elements as the
+// folder has must be the folder itself.
+stdext::expected<bool> inside_known(const std::wstring& canonical_file,
+                                    const known_folder& folder) {
+    auto file_parts = elements(canonical_file);
     file_parts.pop_back();  // the file's own name: what remains is its folder
-    if (file_parts.size() < folder_facts->elements) {
+    if (file_parts.size() < folder.elements) {
         return false;
     }
-    const std::wstring prefix = rebuild(*canonical_file, file_parts, folder_facts->elements);
+    const std::wstring prefix = rebuild(canonical_file, file_parts, folder.elements);
     // One spelling names one object; other spellings are compared by identity.
-    if (prefix == folder_facts->canonical) {
+    if (prefix == folder.canonical) {
         return true;
     }
-    auto prefix_id = winapi::facility<winapi::file_identity>::get().identify(prefix);
-    if (!prefix_id) {
-        error = prefix_id.error().code;
-        return false;
-    }
-    return *prefix_id == folder_facts->id;
+    return winapi::facility<winapi::file_identity>::get().identify(prefix).transform(
+        [&folder](const winapi::file_id& id) { return id == folder.id; });
+}
+
+// The body of is_inside_dir, traced under that name for every folder it is asked about.
+stdext::expected<bool> inside(file_facts& file, const std::wstring& folder) {
+    DLLPROTECT_TRACE_SCOPE_FOR("is_inside_dir", logging::level_trace);
+    return file.type.and_then([&](winapi::file_type type) {
+        const auto known_facts = known(folder);
+        const auto folder_facts = known_facts
+                                      ? stdext::expected<std::optional<known_folder>>(known_facts)
+                                      : find_folder(to_extended_path(folder));
+        return folder_facts.and_then(
+            [&](const std::optional<known_folder>& facts) -> stdext::expected<bool> {
+                if (!facts || type != winapi::file_type::regular) {
+                    return false;
+                }
+                if (!file.canonical) {
+                    file.canonical = canonical(file.path);
+                }
+                return file.canonical->and_then([&](const std::wstring& canonical_file) {
+                    return inside_known(canonical_file, *facts);
+                });
+            });
+    });
 }
 
 }  // namespace
 
-bool is_inside_dir(const std::wstring& file, const std::wstring& folder, std::error_code& error) {
+stdext::expected<bool> is_inside_dir(const std::wstring& file, const std::wstring& folder) {
     file_facts facts = facts_of(file);
-    return inside(facts, folder, error);
+    return inside(facts, folder);
 }
 
 namespace helpers {
@@ -347,14 +330,16 @@ bool is_trusted_path(const std::wstring& path) {
     const trusted_dirs& dirs = decisions().dirs;
     // The file is looked at once for the four folders; errors count as "not inside".
     file_facts file = facts_of(path);
-    std::error_code ignored;
-    if (inside(file, dirs.system_dir, ignored) || inside(file, dirs.windows_dir, ignored)) {
+    const auto is_inside = [&file](const std::wstring& folder) {
+        return inside(file, folder).value_or(false);
+    };
+    if (is_inside(dirs.system_dir) || is_inside(dirs.windows_dir)) {
         DLLPROTECT_TRACEW(logging::level_info,
                           L"path: %ls is TRUSTED. Reason: is in system32 or in windows dir",
                           path.c_str());
         return true;
     }
-    if (inside(file, dirs.exe_dir, ignored) && inside(file, dirs.program_files_dir, ignored)) {
+    if (is_inside(dirs.exe_dir) && is_inside(dirs.program_files_dir)) {
         DLLPROTECT_TRACEW(
             logging::level_info,
             L"path: %ls is TRUSTED. Reason: is in exe_dir and file is in programmfiles_dir",
@@ -369,7 +354,7 @@ bool is_trusted_path(const std::wstring& path) {
 
 bool is_blacklisted(std::wstring path) {
     DLLPROTECT_TRACE_SCOPE(logging::level_trace);
-    path = lower_case(std::move(path));
+    path = stdext::to_lower(path, stdext::case_rule::ascii);
     bool listed = false;
     for (const std::wstring& entry : decisions().blacklist) {
         if (path.ends_with(entry)) {
@@ -391,9 +376,8 @@ bool VerifyEmbeddedSignature(const std::wstring& path) {
     return result == 0;
 }
 
-std::wstring get_module_path_extended(const std::wstring& nt_path, std::error_code& error) {
+stdext::expected<std::wstring> get_module_path_extended(const std::wstring& nt_path) {
     DLLPROTECT_TRACE_SCOPE(logging::level_trace);
-    error.clear();
     if (auto direct = libraries().final_path_of_nt_path(nt_path)) {
         return *direct;
     }
@@ -403,15 +387,10 @@ std::wstring get_module_path_extended(const std::wstring& nt_path, std::error_co
         }
         std::wstring dos{device.letter, L':', L'\\'};
         dos += nt_path.substr(device.device.size());
-        auto long_form = libraries().long_path(dos);
-        if (!long_form) {
-            error = long_form.error().code;
-            return {};
-        }
-        return *long_form;
+        return libraries().long_path(dos);
     }
-    error = winapi::make_win_error(winapi::error_path_not_found);
-    return {};
+    return stdext::unexpected(
+        winapi::win_failure(winapi::error_path_not_found, "no drive letter for the device"));
 }
 
 ProtectResult PerformSecurityChecks(const std::wstring& requested_name, std::uint32_t flags,
@@ -439,9 +418,8 @@ ProtectResult PerformSecurityChecks(const std::wstring& requested_name, std::uin
     }
     DLLPROTECT_TRACEW(logging::level_info, L"nt path is %ls", nt_path->c_str());
 
-    std::error_code conversion;
-    const std::wstring dos_path = get_module_path_extended(*nt_path, conversion);
-    if (conversion) {
+    const auto converted = get_module_path_extended(*nt_path);
+    if (!converted) {
         if (is_absolute_name(requested_name) && (state.options & OPT_CHECK_SIGNATURE) != 0) {
             if (winverifytrust_depth > 0) {
                 return IN_WINVERIFYTRUST_CALL;
@@ -455,6 +433,7 @@ ProtectResult PerformSecurityChecks(const std::wstring& requested_name, std::uin
         DLLPROTECT_TRACE(logging::level_warning, "GETPATH_FAILED failed: %s", error_info.c_str());
         return GETPATH_FAILED;
     }
+    const std::wstring& dos_path = *converted;
     DLLPROTECT_TRACEW(logging::level_info, L"dllpath is %ls", dos_path.c_str());
     load_path = dos_path;
 

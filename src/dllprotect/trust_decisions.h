@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <set>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "dllprotect/protect_types.h"
+#include "stdext/expected.h"
 #include "winapi/file_identity.h"
 
 namespace dllprotect {
@@ -65,16 +65,14 @@ void build_nt_device_table();
 // leaves it empty; entries that are not strings are skipped.
 void readBlacklistJson();
 
-// Lower-cases character by character, as the checks compare paths.
-[[nodiscard]] std::wstring lower_case(std::wstring text);
-
 // The path with a "\\?\" prefix when it is 200 characters or longer and has none yet.
 [[nodiscard]] std::wstring to_extended_path(const std::wstring& path);
 
 // Whether the file lies in the folder or below it; the folder is compared by identity, so links
-// and other spellings of it count. Any error is a "no" and is reported through `error`.
-[[nodiscard]] bool is_inside_dir(const std::wstring& file, const std::wstring& folder,
-                                 std::error_code& error);
+// and other spellings of it count. A file or folder that is missing or of the other kind is a
+// "no"; one that cannot be examined is an error.
+[[nodiscard]] stdext::expected<bool> is_inside_dir(const std::wstring& file,
+                                                   const std::wstring& folder);
 
 namespace helpers {
 // In the system or Windows folder, or in the executable's folder when that lies under Program
@@ -90,8 +88,7 @@ namespace helpers {
 
 // The DOS path of a file known by its NT path: opened directly when ntdll allows it, otherwise
 // through the drive-letter table and the long form of the result.
-[[nodiscard]] std::wstring get_module_path_extended(const std::wstring& nt_path,
-                                                    std::error_code& error);
+[[nodiscard]] stdext::expected<std::wstring> get_module_path_extended(const std::wstring& nt_path);
 
 // The checks of one library, in their fixed order; the first that decides wins. `load_path` is
 // where the library resolved to, `error_info` explains a finding.

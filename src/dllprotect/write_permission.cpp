@@ -52,7 +52,7 @@ bool GetAccName(const std::vector<std::uint8_t>& sid, std::wstring& name) {
 void GetDaclPermissions(const stdext::expected<winapi::dacl>& list, permission_map& permissions) {
     DLLPROTECT_TRACE_SCOPE(logging::level_trace);
     if (!list) {
-        if (list.error().text == winapi::security_descriptor_dacl_failed) {
+        if (list.error().failed_at(winapi::dacl_step::security_descriptor_dacl)) {
             DLLPROTECT_TRACE(logging::level_warning,
                              "GetSecurityDescriptorDacl failed. GetLastError returned: %d\n",
                              code_of(list.error()));
@@ -91,7 +91,7 @@ bool GetMapPermisions(const std::wstring& path, permission_map& permissions) {
     DLLPROTECT_TRACE_SCOPE(logging::level_trace);
     DLLPROTECT_TRACEW(logging::level_info, L"Check acl for: %ls", path.c_str());
     auto list = winapi::facility<winapi::access_control>::get().read_dacl(path);
-    if (!list && list.error().text == winapi::named_security_info_failed) {
+    if (!list && list.error().failed_at(winapi::dacl_step::named_security_info)) {
         DLLPROTECT_TRACE(logging::level_warning, "GetNamedSecurityInfo failed %d",
                          code_of(list.error()));
         return false;

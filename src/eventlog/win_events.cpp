@@ -1,6 +1,5 @@
 #include "eventlog/win_events.h"
 
-#include <cwctype>
 #include <ostream>
 #include <utility>
 
@@ -31,7 +30,7 @@ std::uint32_t code_of(const stdext::error& e) {
 }
 
 // "<name> err=<code> <text>" and a line break.
-void log_error(std::int32_t level, const wchar_t* function, const wchar_t* name,
+void log_error(logging::log_level level, const wchar_t* function, const wchar_t* name,
                const stdext::error& e) {
     logging::logger_stream(level, function)
         << name << L" err=" << code_of(e) << L' ' << stdext::utf8_to_wide(e.text) << std::endl;
@@ -118,34 +117,31 @@ const std::vector<std::wstring> app_value_paths = {
 
 stdext::expected<system_win_event_data> to_system_event(
     const std::vector<winapi::event_value>& values) {
-    const auto head = read_head(values);
-    if (!head) {
-        return stdext::unexpected(head.error());
-    }
-    return system_win_event_data{head->id,
-                                 head->time,
-                                 convert(value_at(values, 2)),
-                                 convert(value_at(values, 3)),
-                                 convert(value_at(values, 4)),
-                                 convert(value_at(values, 5))};
+    return read_head(values).transform([&values](const event_head& head) {
+        return system_win_event_data{head.id,
+                                     head.time,
+                                     convert(value_at(values, 2)),
+                                     convert(value_at(values, 3)),
+                                     convert(value_at(values, 4)),
+                                     convert(value_at(values, 5))};
+    });
 }
 
 stdext::expected<app_win_event_data> to_app_event(const std::vector<winapi::event_value>& values) {
-    const auto head = read_head(values);
-    if (!head) {
-        return stdext::unexpected(head.error());
-    }
-    const auto& data = value_at(values, 2);
-    if (data.type != (winapi::evt_var_type_string | winapi::evt_var_type_array)) {
-        return failure(winapi::error_gen_failure, "unexpected Data type");
-    }
-    app_win_event_data event{head->id, head->time, {}};
-    for (const auto& text : data.texts) {
-        if (text) {
-            event.data.push_back(*text);
-        }
-    }
-    return event;
+    return read_head(values).and_then(
+        [&values](const event_head& head) -> stdext::expected<app_win_event_data> {
+            const auto& data = value_at(values, 2);
+            if (data.type != (winapi::evt_var_type_string | winapi::evt_var_type_array)) {
+                return failure(winapi::error_gen_failure, "unexpected Data type");
+            }
+            app_win_event_data event{head.id, head.time, {}};
+            for (const auto& text : data.texts) {
+                if (text) {
+                    event.data.push_back(*text);
+                }
+            }
+            return event;
+        });
 }
 
 // The walk shared by both logs: the source must open, then the newest events of the query are
@@ -171,8 +167,7 @@ stdext::expected<std::vector<Record>> collect(const wchar_t* function, const std
         if (!values) {
             break;
         }
-        stdext::expected<Record> record =
-            *values ? render(**values) : stdext::unexpected(values->error());
+        const stdext::expected<Record> record = values->and_then(render);
         if (!record) {
             logging::logger_stream(logging::level_warning, function)
                 << L"fail render win event" << std::endl;
@@ -183,13 +178,6 @@ stdext::expected<std::vector<Record>> collect(const wchar_t* function, const std
         }
     }
     return records;
-}
-
-std::wstring lower(std::wstring text) {
-    for (auto& c : text) {
-        c = static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c)));
-    }
-    return text;
 }
 
 system_win_event_data system_failure_note(const stdext::error& e) {
@@ -286,12 +274,13 @@ stdext::expected<std::vector<app_win_event_data>> get_corvelservice_app_win_even
     if (!folder) {
         return failure(code_of(folder.error()), "failed this_process::get_foldername");
     }
-    const std::wstring executable = lower(
+    const std::wstring executable = stdext::to_lower(
         stdext::path::join(stdext::path::parent(stdext::path::without_trailing_separator(*folder)),
-                           agent_executable_name));
+                           agent_executable_name),
+        stdext::case_rule::ascii);
     auto events = get_app_win_events(window_ms, [&](const app_win_event_data& event) {
         for (const auto& text : event.data) {
-            if (lower(text) == executable) {
+            if (stdext::to_lower(text, stdext::case_rule::ascii) == executable) {
                 return true;
             }
         }

@@ -94,7 +94,7 @@ std::uint32_t tick_now() {
 // Sends one line when logging is active; the reference taken around the call keeps the library
 // loaded while "LogWrite" runs.
 template <class... Args>
-void send(std::int32_t kind, std::int32_t level, const wchar_t* function, const wchar_t* format,
+void send(std::int32_t kind, log_level level, const wchar_t* function, const wchar_t* format,
           Args... args) {
     if (!CLogDLL::is_active()) {
         return;
@@ -153,11 +153,12 @@ bool CLogDLL::has_write() const noexcept {
     return write_ != write_stub;
 }
 
-void CLogDLL::write(std::int32_t kind, std::int32_t level, const wchar_t* function,
+void CLogDLL::write(std::int32_t kind, log_level level, const wchar_t* function,
                     const wchar_t* format, ...) const {
     va_list args;
     va_start(args, format);
-    write_(kind, &level, own_module(), function, format, args);
+    const std::int32_t number = level_number(level);
+    write_(kind, &number, own_module(), function, format, args);
     va_end(args);
 }
 
@@ -191,7 +192,7 @@ std::int32_t CLogDLL::references() noexcept {
     return reference_count.load(std::memory_order_relaxed);
 }
 
-logger_stream::logger_stream(std::int32_t level, const wchar_t* function)
+logger_stream::logger_stream(log_level level, const wchar_t* function)
     : level_(level), function_(function) {}
 
 logger_stream::~logger_stream() {
@@ -230,7 +231,7 @@ scopped_log_init::~scopped_log_init() {
     CLogDLL::release();
 }
 
-void log_failure(std::int32_t level, const wchar_t* function, std::wstring_view name,
+void log_failure(log_level level, const wchar_t* function, std::wstring_view name,
                  const stdext::error& failure) {
     logger_stream(level, function)
         << name << L" err=" << static_cast<std::uint32_t>(failure.code.value()) << L' '

@@ -14,16 +14,11 @@
 #include <sstream>
 #include <string_view>
 
+#include "logging/level.h"
 #include "stdext/expected.h"
 #include "winapi/modules.h"
 
 namespace logging {
-
-// Levels passed to "LogWrite".
-inline constexpr std::int32_t level_error = 4;    // failures that end an operation
-inline constexpr std::int32_t level_warning = 8;  // tolerated failures, caught exceptions
-inline constexpr std::int32_t level_info = 16;    // progress and results
-inline constexpr std::int32_t level_trace = 32;   // function traces, logging start and stop
 
 // The first argument of "LogWrite".
 inline constexpr std::int32_t kind_message = 0;
@@ -81,8 +76,8 @@ public:
     [[nodiscard]] bool has_write() const noexcept;
 
     // Calls "LogWrite" with the format's arguments (wide strings for %s, int for %d).
-    void write(std::int32_t kind, std::int32_t level, const wchar_t* function,
-               const wchar_t* format, ...) const;
+    void write(std::int32_t kind, log_level level, const wchar_t* function, const wchar_t* format,
+               ...) const;
 
     // Takes a reference and returns the binding; the first reference after the count was zero
     // binds the library anew. Never null.
@@ -104,22 +99,22 @@ private:
 // format "%s". The function name must outlive the stream (normally a literal).
 class logger_stream : public std::wostringstream {
 public:
-    logger_stream(std::int32_t level, const wchar_t* function);
+    logger_stream(log_level level, const wchar_t* function);
     ~logger_stream() override;
     logger_stream(const logger_stream&) = delete;
     logger_stream& operator=(const logger_stream&) = delete;
 
-    [[nodiscard]] std::int32_t level() const noexcept { return level_; }
+    [[nodiscard]] log_level level() const noexcept { return level_; }
     [[nodiscard]] const wchar_t* function() const noexcept { return function_; }
 
 private:
-    std::int32_t level_;
+    log_level level_;
     const wchar_t* function_;
 };
 
 // Logs a failed step at `level` under `function` as its name, " err=", the error number, one
 // space and the error's text: "name err=5 failed open file".
-void log_failure(std::int32_t level, const wchar_t* function, std::wstring_view name,
+void log_failure(log_level level, const wchar_t* function, std::wstring_view name,
                  const stdext::error& failure);
 
 // Logs "-> name()" when constructed and "<- name() [ms]" when destroyed, both at level 32.

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "logging/log.h"
+#include "stdext/raise.h"
 #include "stdext/utf.h"
 #include "winapi/facility.h"
 #include "winapi/win_error_category.h"
@@ -43,14 +44,10 @@ std::uint32_t choose_session(Pick pick) {
 // be read, except for an empty one.
 void walk_processes(const std::function<bool(const winapi::process_entry&)>& visit) {
     const auto walked = procs().for_each_process(visit);
-    if (walked) {
-        return;
-    }
-    const auto& failure = walked.error();
-    const bool empty = failure.code.value() == winapi::error_no_more_files &&
-                       failure.text == "Process32First failed";
+    const bool empty = !walked && walked.error().failed_at(winapi::process_walk_step::first) &&
+                       walked.error().code.value() == winapi::error_no_more_files;
     if (!empty) {
-        throw std::system_error(failure.code, failure.text);
+        stdext::value_or_raise(walked);
     }
 }
 
@@ -87,7 +84,7 @@ std::uint32_t GetProcessPid(const std::wstring& name, std::uint32_t session) {
     std::uint32_t found = 0;
     const auto walked = procs().for_each_process([&](const winapi::process_entry& entry) {
         // A process whose session cannot be read is not the one looked for.
-        if (stdext::iequals(entry.exe_file, name)) {
+        if (stdext::iequals(entry.exe_file, name, stdext::case_rule::latin1)) {
             if (const auto of = procs().session_of(entry.process_id); of && *of == session) {
                 found = entry.process_id;
                 return false;
@@ -96,7 +93,7 @@ std::uint32_t GetProcessPid(const std::wstring& name, std::uint32_t session) {
         return true;
     });
     // A list that cannot be read past an entry ends the search quietly.
-    if (!walked && walked.error().text != winapi::next_process_failed) {
+    if (!walked && !walked.error().failed_at(winapi::process_walk_step::next)) {
         log_step(L"GetProcessPid", walked.error(), L" err=");
     }
     return found;

@@ -4,29 +4,18 @@
 #include <utility>
 
 #include "logging/log.h"
+#include "stdext/raise.h"
 #include "stdext/utf.h"
 #include "winapi/facility.h"
 #include "winapi/win_error_category.h"
 
 namespace platform {
-namespace {
-
-[[noreturn]] void raise(const stdext::error& failure) {
-    winapi::throw_win_error(static_cast<std::uint32_t>(failure.code.value()), failure.text);
-}
-
-}  // namespace
-
 std::wstring task_duration(std::uint32_t minutes) {
     return L"PT" + std::to_wstring(minutes) + L"M";
 }
 
 task_service::task_service() {
-    auto folder = winapi::facility<winapi::task_scheduler>::get().connect();
-    if (!folder) {
-        raise(folder.error());
-    }
-    folder_ = std::move(*folder);
+    folder_ = stdext::value_or_raise(winapi::facility<winapi::task_scheduler>::get().connect());
 }
 
 void task_service::register_task(const task_description& task) {
@@ -43,12 +32,9 @@ void task_service::register_task(const task_description& task) {
         .arguments = task.arguments,
         .working_folder = task.working_folder,
     };
-    const auto tolerated = folder_->register_task(logon);
-    if (!tolerated) {
-        raise(tolerated.error());
-    }
+    const auto tolerated = stdext::value_or_raise(folder_->register_task(logon));
     // The battery settings the system refused: the task is registered without them.
-    for (const stdext::error& failure : *tolerated) {
+    for (const stdext::error& failure : tolerated) {
         logging::logger_stream(logging::level_warning, L"win_task_scheduler::config_actions")
             << stdext::utf8_to_wide(failure.text) << L" err " << failure.code.value() << L": "
             << stdext::utf8_to_wide(failure.code.message());
@@ -57,14 +43,8 @@ void task_service::register_task(const task_description& task) {
 
 void task_service::delete_task(const std::wstring& name) {
     // The look-up ignores letter case; only a task of exactly this name is deleted.
-    const auto stored = folder_->registered_name(name);
-    if (!stored) {
-        raise(stored.error());
-    }
-    if (*stored == name) {
-        if (auto deleted = folder_->delete_task(name); !deleted) {
-            raise(deleted.error());
-        }
+    if (stdext::value_or_raise(folder_->registered_name(name)) == name) {
+        stdext::value_or_raise(folder_->delete_task(name));
     }
 }
 

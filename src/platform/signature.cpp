@@ -5,6 +5,7 @@
 #include <system_error>
 #include <vector>
 
+#include "stdext/raise.h"
 #include "winapi/facility.h"
 #include "winapi/trust.h"
 #include "winapi/win_error_category.h"
@@ -50,17 +51,18 @@ stdext::expected<bool> verify(const std::wstring& path) {
     // embedded check's error is not kept. Only the last catalog verification that ran decides
     // the error; none at all leaves a plain false.
     trust_outcome last;
-    auto walked = t.verify_in_catalogs(path, [&last](std::int32_t result) {
-        last = read_outcome(result);
-        return last.trusted;
-    });
-    if (!walked) {
-        return stdext::unexpected(std::move(walked).error());
-    }
-    if (last.error != 0) {
-        return stdext::unexpected(winapi::win_failure(last.error, "WinVerifyTrust"));
-    }
-    return last.trusted;
+    return t
+        .verify_in_catalogs(path,
+                            [&last](std::int32_t result) {
+                                last = read_outcome(result);
+                                return last.trusted;
+                            })
+        .and_then([&last]() -> stdext::expected<bool> {
+            if (last.error != 0) {
+                return stdext::unexpected(winapi::win_failure(last.error, "WinVerifyTrust"));
+            }
+            return last.trusted;
+        });
 }
 
 }  // namespace
@@ -74,32 +76,23 @@ stdext::expected<bool> try_verify_signature(const std::wstring& path) {
 }
 
 bool verify_signature(const std::wstring& path) {
-    auto verified = try_verify_signature(path);
-    if (!verified) {
-        throw std::system_error(verified.error().code, "verify_signature failed");
-    }
-    return *verified;
+    return stdext::value_or_raise(try_verify_signature(path), "verify_signature failed");
 }
 
 stdext::expected<certificate_info> try_get_signature(const std::wstring& path) {
     try {
-        auto fields = winapi::facility<winapi::trust>::get().signer_certificate(path);
-        if (!fields) {
-            return stdext::unexpected(std::move(fields).error());
-        }
-        return certificate_info{serial_text(fields->serial_stored), std::move(fields->issuer),
-                                std::move(fields->subject)};
+        return winapi::facility<winapi::trust>::get().signer_certificate(path).transform(
+            [](auto&& fields) {
+                return certificate_info{serial_text(fields.serial_stored), std::move(fields.issuer),
+                                        std::move(fields.subject)};
+            });
     } catch (const std::bad_alloc&) {
         return stdext::unexpected(winapi::win_failure(winapi::error_not_enough_memory, "memory"));
     }
 }
 
 certificate_info get_signature(const std::wstring& path) {
-    auto info = try_get_signature(path);
-    if (!info) {
-        throw std::system_error(info.error().code, "get_signature failed");
-    }
-    return std::move(info).value();
+    return stdext::value_or_raise(try_get_signature(path), "get_signature failed");
 }
 
 }  // namespace platform

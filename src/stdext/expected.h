@@ -17,6 +17,16 @@ namespace stdext {
 struct error {
     std::error_code code;
     std::string text;
+    // Which step of its operation failed, for the callers that decide on it: a value of the
+    // operation's own step enumeration, 0 when the operation names none. Code decides on the step
+    // or the code, never on the text, which is for people.
+    int step = 0;
+
+    template <class Step>
+    requires std::is_enum_v<Step>
+    [[nodiscard]] bool failed_at(Step which) const noexcept {
+        return step == static_cast<int>(which);
+    }
 };
 
 class bad_expected_access : public std::exception {
@@ -89,7 +99,63 @@ public:
         return has_value() ? std::get<0>(state_) : static_cast<T>(std::forward<U>(fallback));
     }
 
+    // The result of f on the value, which is itself an expected with the same error type; an
+    // error passes through untouched.
+    template <class F>
+    auto and_then(F&& f) & {
+        return and_then_of(*this, std::forward<F>(f));
+    }
+    template <class F>
+    auto and_then(F&& f) const& {
+        return and_then_of(*this, std::forward<F>(f));
+    }
+    template <class F>
+    auto and_then(F&& f) && {
+        return and_then_of(std::move(*this), std::forward<F>(f));
+    }
+
+    // f of the value as the new value; an error passes through untouched.
+    template <class F>
+    auto transform(F&& f) & {
+        return transform_of(*this, std::forward<F>(f));
+    }
+    template <class F>
+    auto transform(F&& f) const& {
+        return transform_of(*this, std::forward<F>(f));
+    }
+    template <class F>
+    auto transform(F&& f) && {
+        return transform_of(std::move(*this), std::forward<F>(f));
+    }
+
 private:
+    template <class Self, class F>
+    static auto and_then_of(Self&& self, F&& f) {
+        using R = std::remove_cvref_t<
+            std::invoke_result_t<F, decltype(std::get<0>(std::forward<Self>(self).state_))>>;
+        static_assert(std::is_same_v<typename R::error_type, E>, "and_then keeps the error type");
+        if (self.has_value()) {
+            return std::forward<F>(f)(std::get<0>(std::forward<Self>(self).state_));
+        }
+        return R(unexpected<E>(std::get<1>(std::forward<Self>(self).state_)));
+    }
+
+    template <class Self, class F>
+    static auto transform_of(Self&& self, F&& f) {
+        using U = std::remove_cvref_t<
+            std::invoke_result_t<F, decltype(std::get<0>(std::forward<Self>(self).state_))>>;
+        using R = expected<U, E>;
+        if (!self.has_value()) {
+            return R(unexpected<E>(std::get<1>(std::forward<Self>(self).state_)));
+        }
+        if constexpr (std::is_void_v<U>) {
+            std::forward<F>(f)(std::get<0>(std::forward<Self>(self).state_));
+            return R();
+        } else {
+            return R(std::forward<F>(f)(std::get<0>(std::forward<Self>(self).state_)));
+        }
+    }
+
     void check() const {
         if (!has_value()) {
             throw bad_expected_access();
@@ -120,6 +186,33 @@ public:
             throw bad_expected_access();
         }
         return error_;
+    }
+
+    // The result of f, itself an expected with the same error type; an error passes through.
+    template <class F>
+    auto and_then(F&& f) const {
+        using R = std::remove_cvref_t<std::invoke_result_t<F>>;
+        static_assert(std::is_same_v<typename R::error_type, E>, "and_then keeps the error type");
+        if (failed_) {
+            return R(unexpected<E>(error_));
+        }
+        return std::forward<F>(f)();
+    }
+
+    // f's result as the value; an error passes through.
+    template <class F>
+    auto transform(F&& f) const {
+        using U = std::remove_cvref_t<std::invoke_result_t<F>>;
+        using R = expected<U, E>;
+        if (failed_) {
+            return R(unexpected<E>(error_));
+        }
+        if constexpr (std::is_void_v<U>) {
+            std::forward<F>(f)();
+            return R();
+        } else {
+            return R(std::forward<F>(f)());
+        }
     }
 
 private:

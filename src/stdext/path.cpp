@@ -78,7 +78,8 @@ std::wstring parent(std::wstring_view path) {
 
 std::wstring join(std::wstring_view base, std::wstring_view tail) {
     const auto tail_root = root_name(tail);
-    if (is_absolute(tail) || (!tail_root.empty() && !iequals(tail_root, root_name(base)))) {
+    if (is_absolute(tail) ||
+        (!tail_root.empty() && !iequals(tail_root, root_name(base), case_rule::latin1))) {
         return std::wstring(tail);
     }
     if (has_root_directory(tail)) {
@@ -108,8 +109,16 @@ std::wstring with_trailing_separator(std::wstring_view path) {
     return out;
 }
 
+std::wstring ending_in_backslash(std::wstring_view path) {
+    std::wstring out(path);
+    if (out.empty() || out.back() != L'\\') {
+        out += L'\\';
+    }
+    return out;
+}
+
 std::wstring normal_form(std::wstring_view path) {
-    std::wstring out = to_lower(without_trailing_separator(path));
+    std::wstring out = to_lower(without_trailing_separator(path), case_rule::latin1);
     for (auto& c : out) {
         if (c == L'/') {
             c = L'\\';

@@ -40,6 +40,9 @@ struct split_path {
 [[nodiscard]] std::wstring_view without_trailing_separator(std::wstring_view path) noexcept;
 // path with exactly one trailing backslash (an empty path stays empty).
 [[nodiscard]] std::wstring with_trailing_separator(std::wstring_view path);
+// path with a backslash appended unless its last character is one; nothing else is looked at or
+// changed, so "" gives "\" and "C:/" gives "C:/\". For folder names that come from the system.
+[[nodiscard]] std::wstring ending_in_backslash(std::wstring_view path);
 
 // The form in which two spellings of one path compare equal: '/' turned into '\', letters in
 // lower case, no trailing separator.

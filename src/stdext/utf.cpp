@@ -1,6 +1,6 @@
 #include "stdext/utf.h"
 
-#include <cwctype>
+#include <algorithm>
 
 namespace stdext {
 namespace {
@@ -171,18 +171,33 @@ std::wstring utf16le_to_wide(const std::uint8_t* data, std::size_t size) {
     }
 }
 
-std::wstring to_lower(std::wstring_view s) {
+std::wstring to_lower(std::wstring_view s, case_rule rule) {
     std::wstring out(s);
     for (auto& c : out) {
-        if ((c >= L'A' && c <= L'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) {
-            c = static_cast<wchar_t>(c + 32);
-        }
+        c = to_lower(c, rule);
     }
     return out;
 }
 
-bool iequals(std::wstring_view a, std::wstring_view b) {
-    return a.size() == b.size() && to_lower(a) == to_lower(b);
+bool iequals(std::wstring_view a, std::wstring_view b, case_rule rule) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [rule](wchar_t x, wchar_t y) {
+        return to_lower(x, rule) == to_lower(y, rule);
+    });
+}
+
+std::string to_lower(std::string_view s) {
+    std::string out(s);
+    for (auto& c : out) {
+        c = static_cast<char>(to_lower(static_cast<wchar_t>(c), case_rule::ascii));
+    }
+    return out;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return to_lower(static_cast<wchar_t>(x), case_rule::ascii) ==
+               to_lower(static_cast<wchar_t>(y), case_rule::ascii);
+    });
 }
 
 }  // namespace stdext

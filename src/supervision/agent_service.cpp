@@ -7,6 +7,7 @@
 #include "logging/log.h"
 #include "platform/process_utils.h"
 #include "stdext/path.h"
+#include "stdext/raise.h"
 #include "stdext/utf.h"
 #include "winapi/clock.h"
 #include "winapi/facility.h"
@@ -53,11 +54,8 @@ void append_part(std::string& text, const std::string& part) {
 
 // The supervisor's folder, ending with "\".
 std::wstring supervisor_folder() {
-    auto folder = winapi::this_process::get_foldername();
-    if (!folder) {
-        throw std::system_error(folder.error().code, "this_process::get_foldername failed");
-    }
-    return *folder;
+    return stdext::value_or_raise(winapi::this_process::get_foldername(),
+                                  "this_process::get_foldername failed");
 }
 
 // Terminates every process of the agent executable that runs from the supervisor's folder.
@@ -72,35 +70,78 @@ void terminate_agent_processes() {
     });
 }
 
+// Waits while a stop is pending; once the wait has lasted longer than timeout_ms, every further
+// status that is not yet stopped terminates the agent's processes again. The first status that
+// is no longer stop pending, or the failure to read one.
+stdext::expected<winapi::service_status> wait_for_stop(winapi::sc_handle service,
+                                                       const winapi::service_status& current,
+                                                       std::uint32_t timeout_ms) {
+    auto& clock = winapi::facility<winapi::clock>::get();
+    stdext::expected<winapi::service_status> status = current;
+    const std::uint64_t begin = clock.monotonic_ms();
+    while (status && status->current_state == winapi::service_stop_pending) {
+        clock.sleep_ms(service::pending_pause(status->wait_hint));
+        status = query_status(service);
+        if (status && status->current_state != winapi::service_stopped &&
+            clock.monotonic_ms() - begin > timeout_ms) {
+            try {
+                terminate_agent_processes();
+            } catch (const std::exception& e) {
+                logging::logger_stream(logging::level_warning, L"start_service")
+                    << L"timeout wait service to stop => kill him err=" << e.what();
+            }
+        }
+    }
+    return status;
+}
+
+// Asks for the start and waits while it is pending.
+status_result start_and_wait(winapi::sc_handle service, std::uint32_t timeout_ms) {
+    auto& clock = winapi::facility<winapi::clock>::get();
+    if (const auto started = scm().start(service); !started) {
+        const auto& code = started.error().code;
+        return failure(
+            code, "start service err=" + std::to_string(static_cast<std::uint32_t>(code.value())));
+    }
+    auto status = query_status(service);
+    const std::uint64_t begin = clock.monotonic_ms();
+    while (status && status->current_state == winapi::service_start_pending) {
+        clock.sleep_ms(service::pending_pause(status->wait_hint));
+        status = query_status(service);
+        if (status && status->current_state != winapi::service_running &&
+            clock.monotonic_ms() - begin > timeout_ms) {
+            return failure(winapi::wait_timeout, "timeout wait for service to start");
+        }
+    }
+    return status.and_then([](const winapi::service_status& last) -> status_result {
+        if (last.current_state == winapi::service_running) {
+            return {};
+        }
+        return failure(winapi::error_gen_failure, "service not started");
+    });
+}
+
 }  // namespace
 
 agent_service::agent_service() {
-    auto manager = scm().open_manager();
-    if (!manager) {
-        throw std::system_error(manager.error().code, manager.error().text);
-    }
-    manager_ = std::move(*manager);
+    manager_ = stdext::value_or_raise(scm().open_manager());
 }
 
 bool agent_service::is_running() const noexcept {
     try {
-        auto service = service::open(manager_.get(), winapi::service_query_status);
-        if (!service) {
-            throw std::system_error(service.error().code, service.error().text);
+        const auto status = service::open(manager_.get(), winapi::service_query_status)
+                                .and_then([](const winapi::unique_sc_handle& service) {
+                                    return scm().query_status(service.get());
+                                });
+        if (status) {
+            return status->current_state != winapi::service_stopped;
         }
-        auto status = scm().query_status(service->get());
-        if (!status) {
-            throw std::system_error(status.error().code, status.error().text);
-        }
-        return status->current_state != winapi::service_stopped;
-    } catch (const std::exception& e) {
-        try {
-            logging::logger_stream(logging::level_info, L"agent_service::is_running") << e.what();
-        } catch (...) {
-            // Nothing is left to report the failure with.
-        }
-        return false;
+        logging::logger_stream(logging::level_info, L"agent_service::is_running")
+            << stdext::failure_text(status.error()).c_str();
+    } catch (...) {
+        // Nothing is left to report the failure with.
     }
+    return false;
 }
 
 status_result agent_service::start_agent_service() const {
@@ -140,68 +181,16 @@ std::uint32_t pending_pause(std::uint32_t wait_hint) {
 }
 
 status_result start_service(winapi::sc_handle service, std::uint32_t timeout_ms) {
-    auto& clock = winapi::facility<winapi::clock>::get();
-    auto status = query_status(service);
-    if (!status) {
-        return stdext::unexpected(std::move(status).error());
-    }
-    if (status->current_state != winapi::service_stopped &&
-        status->current_state != winapi::service_stop_pending) {
-        return {};
-    }
-
-    if (status->current_state == winapi::service_stop_pending) {
-        const std::uint64_t begin = clock.monotonic_ms();
-        for (;;) {
-            clock.sleep_ms(pending_pause(status->wait_hint));
-            status = query_status(service);
-            if (!status) {
-                return stdext::unexpected(std::move(status).error());
-            }
-            if (status->current_state == winapi::service_stopped) {
-                break;
-            }
-            if (clock.monotonic_ms() - begin > timeout_ms) {
-                try {
-                    terminate_agent_processes();
-                } catch (const std::exception& e) {
-                    logging::logger_stream(logging::level_warning, L"start_service")
-                        << L"timeout wait service to stop => kill him err=" << e.what();
-                }
-            }
-            if (status->current_state != winapi::service_stop_pending) {
-                break;
-            }
+    return query_status(service).and_then([&](const winapi::service_status& status) {
+        // Running, starting or paused: nothing to do.
+        if (status.current_state != winapi::service_stopped &&
+            status.current_state != winapi::service_stop_pending) {
+            return status_result();
         }
-    }
-
-    if (const auto started = scm().start(service); !started) {
-        const auto& code = started.error().code;
-        return failure(
-            code, "start service err=" + std::to_string(static_cast<std::uint32_t>(code.value())));
-    }
-    status = query_status(service);
-    if (!status) {
-        return stdext::unexpected(std::move(status).error());
-    }
-    const std::uint64_t begin = clock.monotonic_ms();
-    while (status->current_state == winapi::service_start_pending) {
-        clock.sleep_ms(pending_pause(status->wait_hint));
-        status = query_status(service);
-        if (!status) {
-            return stdext::unexpected(std::move(status).error());
-        }
-        if (status->current_state == winapi::service_running) {
-            return {};
-        }
-        if (clock.monotonic_ms() - begin > timeout_ms) {
-            return failure(winapi::wait_timeout, "timeout wait for service to start");
-        }
-    }
-    if (status->current_state == winapi::service_running) {
-        return {};
-    }
-    return failure(winapi::error_gen_failure, "service not started");
+        return wait_for_stop(service, status, timeout_ms)
+            .and_then(
+                [&](const winapi::service_status&) { return start_and_wait(service, timeout_ms); });
+    });
 }
 
 }  // namespace service
@@ -267,27 +256,23 @@ stdext::expected<winapi::unique_sys_handle> create_process(const std::wstring& c
 }
 
 std::uint32_t wait_process(winapi::sys_handle process, std::uint32_t timeout_ms) {
-    const auto result = winapi::facility<winapi::processes>::get().wait(process, timeout_ms);
-    if (!result) {
-        throw std::system_error(result.error().code, result.error().text);
-    }
-    return *result;
+    return stdext::value_or_raise(
+        winapi::facility<winapi::processes>::get().wait(process, timeout_ms));
 }
 
 bool operator==(const winapi::process_entry& entry, const agent_image& image) {
-    if (!stdext::iequals(entry.exe_file, agent_executable_name)) {
+    if (!stdext::iequals(entry.exe_file, agent_executable_name, stdext::case_rule::latin1)) {
         return false;
     }
     const auto path = winapi::facility<winapi::processes>::get().image_path(
         entry.process_id, winapi::process_query_information);
     if (!path) {
-        const std::system_error failed(path.error().code, path.error().text);
         logging::logger_stream(logging::level_error, L"operator ==")
             << L"failed get_module_file_name for pid=" << entry.process_id << L" error:"
-            << failed.what();
+            << stdext::failure_text(path.error()).c_str();
         return false;
     }
-    return stdext::iequals(*path, image.path);
+    return stdext::iequals(*path, image.path, stdext::case_rule::latin1);
 }
 
 }  // namespace supervision

@@ -10,6 +10,8 @@
 #include "logging/prefixed_ostream.h"
 #include "platform/config/product_settings.h"
 #include "stdext/final_path.h"
+#include "stdext/path.h"
+#include "stdext/raise.h"
 #include "stdext/utf.h"
 #include "supervision/storage/storage.h"
 #include "winapi/clock.h"
@@ -26,7 +28,7 @@ constexpr std::int64_t max_event_window_hours = 720;
 constexpr wchar_t default_product_key[] = L"SOFTWARE\\Valdrin Agent";
 
 // "<name> err=<code> <the system's text for the code>".
-void log_code(std::int32_t level, const wchar_t* function, const std::wstring& name,
+void log_code(logging::log_level level, const wchar_t* function, const std::wstring& name,
               const std::error_code& code) {
     logging::logger_stream(level, function)
         << name << L" err=" << static_cast<std::uint32_t>(code.value()) << L' '
@@ -42,11 +44,7 @@ std::wstring repair_log_folder() {
     if (!common) {
         return fallback_log_folder;
     }
-    std::wstring folder = std::move(*common);
-    if (folder.empty() || folder.back() != L'\\') {
-        folder += L'\\';
-    }
-    return folder + L"VDLogging\\Wardex\\repair\\";
+    return stdext::path::ending_in_backslash(*common) + L"VDLogging\\Wardex\\repair\\";
 }
 
 void write_value(std::wostream& out, const std::variant<std::wstring, std::int64_t>& value) {
@@ -106,11 +104,10 @@ std::unique_ptr<std::wostream> get_log_file() {
 void log_installed_files(std::wostream& out) {
     out << L"START enum files" << std::endl;
     auto& files = winapi::facility<winapi::diagnostics>::get();
-    const auto folder = winapi::facility<winapi::file_system>::get().current_directory();
-    if (!folder) {
-        throw std::filesystem::filesystem_error(folder.error().text, folder.error().code);
-    }
-    const auto walked = files.walk_files(*folder, [&](const std::wstring& path) {
+    const auto folder =
+        stdext::value_or_raise(winapi::facility<winapi::file_system>::get().current_directory(),
+                               stdext::raised::file_system);
+    const auto walked = files.walk_files(folder, [&](const std::wstring& path) {
         out << L'\t' << path;
         const auto info = winapi::version::get_file_info(path);
         if (!info) {
@@ -127,25 +124,22 @@ void log_installed_files(std::wostream& out) {
         }
         out << std::endl;
     });
-    if (!walked) {
-        throw std::filesystem::filesystem_error(walked.error().text, walked.error().code);
-    }
+    stdext::value_or_raise(walked, stdext::raised::file_system);
     out << L"END enum files" << std::endl;
 }
 
 stdext::expected<std::string> get_file_md5(const std::wstring& path) {
-    const auto digest = winapi::facility<winapi::diagnostics>::get().file_md5(path);
-    if (!digest) {
-        return stdext::unexpected(digest.error());
-    }
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(digest->size() * 2);
-    for (const std::uint8_t byte : *digest) {
-        text += hex[byte >> 4];
-        text += hex[byte & 0x0F];
-    }
-    return text;
+    return winapi::facility<winapi::diagnostics>::get().file_md5(path).transform(
+        [](const auto& digest) {
+            static constexpr char hex[] = "0123456789abcdef";
+            std::string text;
+            text.reserve(digest.size() * 2);
+            for (const std::uint8_t byte : digest) {
+                text += hex[byte >> 4];
+                text += hex[byte & 0x0F];
+            }
+            return text;
+        });
 }
 
 std::wstring read_service_stages() {

@@ -7,7 +7,7 @@
 // on every run until three attempts have failed, then at most one series of three attempts is
 // made per three hours.
 //
-//     if (supervision::try_local_update()) { /* the check-and-repair run is skipped */ }
+//     if (supervision::try_local_update(sources)) { /* the check-and-repair run is skipped */ }
 //
 // The program folder is the current directory; the product folder is its parent. Nothing here
 // raises: failures are logged and become false or nothing.
@@ -44,7 +44,6 @@ void delete_update_json();
 
 // One paced attempt at the staged update, reported before it is run. True when the staged
 // version took over; the update record is then removed and the attempt record cleared.
-[[nodiscard]] bool try_local_update(
-    const telemetry::repair_event_sources& sources = telemetry::product_event_sources());
+[[nodiscard]] bool try_local_update(const telemetry::repair_event_sources& sources);
 
 }  // namespace supervision

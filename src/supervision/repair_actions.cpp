@@ -57,11 +57,6 @@ std::wstring subkey_of(std::wstring base, const wchar_t* subkey) {
     return base + subkey;
 }
 
-// Only A-Z change case in the default (C) locale.
-wchar_t ascii_lower(wchar_t c) {
-    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
 // Does the path exist, following links? An error in the test counts as no.
 bool exists(const std::wstring& path) {
     const auto type = files().status(path);
@@ -71,7 +66,7 @@ bool exists(const std::wstring& path) {
 // Puts one link in place; logs each step under "symlinks::restore".
 bool restore_entry(const link_entry& entry) {
     const logging::function_scope_trace trace(L"symlinks::restore");
-    auto log = [](std::int32_t level) {
+    auto log = [](logging::log_level level) {
         return logging::logger_stream(level, L"symlinks::restore");
     };
     log(level_info) << L"path=[" << entry.path << L"] target=" << entry.target << L"]";
@@ -144,11 +139,7 @@ std::wstring link_target_normal_form(std::wstring_view path) {
     if (stdext::path::is_separator(path.back())) {
         path.remove_suffix(1);
     }
-    std::wstring lower(path);
-    for (auto& c : lower) {
-        c = ascii_lower(c);
-    }
-    return stdext::path::lexically_normal(lower);
+    return stdext::path::lexically_normal(stdext::to_lower(path, stdext::case_rule::ascii));
 }
 
 symlinks::symlinks() {
@@ -192,7 +183,7 @@ const std::optional<std::vector<link_entry>>& symlinks::entries() const {
 
 bool restore_corvelui() {
     const logging::function_scope_trace trace(L"restore_corvelui");
-    auto log = [](std::int32_t level) {
+    auto log = [](logging::log_level level) {
         return logging::logger_stream(level, L"restore_corvelui");
     };
     const auto program = files().current_directory();
@@ -323,7 +314,7 @@ std::uint32_t get_peerscout() {
 }
 
 bool is_peerscout(const std::wstring& folder, const winapi::process_entry& entry) {
-    if (!stdext::iequals(entry.exe_file, discovery_executable_name)) {
+    if (!stdext::iequals(entry.exe_file, discovery_executable_name, stdext::case_rule::latin1)) {
         return false;
     }
     const auto process = winapi::facility<winapi::processes>::get().open(

@@ -55,7 +55,7 @@ T read_or_default(stdext::expected<T> read, const wchar_t* function, std::wstrin
 }
 
 // A failed write is logged; the run goes on as if it had been kept.
-void write_or_log(const stdext::expected<void>& written, std::int32_t level,
+void write_or_log(const stdext::expected<void>& written, logging::log_level level,
                   const wchar_t* function, std::wstring_view name) {
     if (!written) {
         logging::log_failure(level, function, name, written.error());
@@ -65,12 +65,6 @@ void write_or_log(const stdext::expected<void>& written, std::int32_t level,
 void clear_start_service_data() {
     write_or_log(wardex_storage::write_start_service_data({}), logging::level_warning, run_name,
                  L"write start_service data");
-}
-
-bool ascii_iequals(std::string_view a, std::string_view b) {
-    const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [&](char x, char y) { return fold(x) == fold(y); });
 }
 
 // The links and the UI executable, both tried whatever the other gave.
@@ -197,7 +191,7 @@ bool has_valid_checksum(const std::wstring& file) {
         return false;
     }
     const auto digest = get_file_md5(file);
-    return digest && ascii_iequals(line, *digest);
+    return digest && stdext::iequals(line, *digest);
 }
 
 std::wstring escape_reg_text(const std::wstring& text) {

@@ -10,7 +10,7 @@
 // A run that goes beyond step 2 writes a section into the repair log, keeps its counters in the
 // state file and sends a paced report with a JSON record of what it saw.
 //
-//     supervision::check_and_repair(supervision::update::exec);
+//     supervision::check_and_repair(supervision::update::exec, sources);
 #pragma once
 
 #include <cstdint>
@@ -67,16 +67,14 @@ struct check_results {
 // Sends the repair event with record and action unless the last report is less than 30 minutes
 // old; the report time is kept only for an event that was submitted. The event's settings,
 // identifiers and device facts come from sources.
-void report_agent_repair(
-    const std::wstring& record, const std::wstring& action,
-    const telemetry::repair_event_sources& sources = telemetry::product_event_sources());
+void report_agent_repair(const std::wstring& record, const std::wstring& action,
+                         const telemetry::repair_event_sources& sources);
 
 // The remote update; true when it took over.
 using remote_update = std::function<bool()>;
 
 // One check-and-repair run. Raises std::runtime_error "ExecuteProcessInSession failed" when the
 // installer cannot be started, and whatever the service control manager's opening raises.
-void check_and_repair(const remote_update& update, const telemetry::repair_event_sources& sources =
-                                                       telemetry::product_event_sources());
+void check_and_repair(const remote_update& update, const telemetry::repair_event_sources& sources);
 
 }  // namespace supervision

@@ -134,10 +134,6 @@ void download_to_file(const std::wstring& url, const std::wstring& path) {
     platform::http::download(url, path);
 }
 
-bool exec_from(const std::wstring& endpoint) {
-    return log_failures([&endpoint] { return download_check_and_start(endpoint); });
-}
-
 bool exec() {
     return log_failures([] {
         const std::wstring* endpoint =

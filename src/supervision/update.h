@@ -17,8 +17,6 @@ struct update_info {
 // logged and gives false. The downloaded file stays only when its installer was started. The
 // endpoint is setting 8 of the product settings.
 [[nodiscard]] bool exec();
-// The same for the given endpoint; an empty one is refused as an invalid URL.
-[[nodiscard]] bool exec_from(const std::wstring& endpoint);
 
 // The description at endpoint. Raises on an HTTP failure, a declared size above 1 MiB, a body
 // that is not JSON ("syntax error ...") and a document without string "url" and "version"

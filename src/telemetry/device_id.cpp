@@ -9,6 +9,7 @@
 
 #include "logging/log.h"
 #include "platform/registry_values.h"
+#include "stdext/raise.h"
 #include "stdext/utf.h"
 #include "telemetry/wmi.h"
 #include "winapi/device_identity.h"
@@ -81,8 +82,7 @@ stdext::expected<std::wstring> get_hash_string(const std::vector<std::wstring>& 
         if (!hex) {
             // A failed CryptoAPI step is a system error: its text is the step, ": " and the
             // system's message for the code.
-            const std::system_error raised(hex.error().code, hex.error().text);
-            const stdext::error failure{hex.error().code, raised.what()};
+            const stdext::error failure{hex.error().code, stdext::failure_text(hex.error())};
             logging::log_failure(logging::level_error, L"get_hash_string", L"get_hash_string",
                                  failure);
             return stdext::unexpected(failure);
@@ -212,14 +212,12 @@ std::wstring generate_deviceid() {
     return id && !id->empty() ? *id : std::wstring(zero_deviceid);
 }
 
-std::wstring calculated_deviceid() {
-    static std::mutex lock;
-    static std::optional<std::wstring> cached;
-    const std::lock_guard hold(lock);
-    if (!cached) {
-        cached = generate_deviceid();
+std::wstring calculated_device_id::get() {
+    const std::lock_guard hold(lock_);
+    if (!id_) {
+        id_ = generate_deviceid();
     }
-    return *cached;
+    return *id_;
 }
 
 std::wstring GetAnonId(const std::wstring& product_key) {

@@ -4,9 +4,12 @@
 // first time it is missing.
 //
 //     const std::wstring stored = telemetry::GetAnonId(product_key);
-//     const std::wstring fresh = telemetry::calculated_deviceid();
+//     telemetry::calculated_device_id device_id;  // one for the whole command
+//     const std::wstring fresh = device_id.get();
 #pragma once
 
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,9 +47,20 @@ class wmi_connection;
 // The device id computed now; the zero id when the digest fails. When WMI cannot be reached the
 // digest covers the machine GUID alone. Raises only what no source catches; COM is left as found.
 [[nodiscard]] std::wstring generate_deviceid();
-// The device id computed by the first call of the process and kept for the process; a call that
-// raises leaves it to the next.
-[[nodiscard]] std::wstring calculated_deviceid();
+// The device id of one run of the program: computed by the first get() and kept; a get() that
+// raises leaves it to the next. Safe to share between threads.
+class calculated_device_id {
+public:
+    calculated_device_id() = default;
+    calculated_device_id(const calculated_device_id&) = delete;
+    calculated_device_id& operator=(const calculated_device_id&) = delete;
+
+    [[nodiscard]] std::wstring get();
+
+private:
+    std::mutex lock_;
+    std::optional<std::wstring> id_;
+};
 // "AnonId" of the product key (32-bit view); when it cannot be read, a new device id, stored
 // there. A stored id is never replaced.
 [[nodiscard]] std::wstring GetAnonId(const std::wstring& product_key);

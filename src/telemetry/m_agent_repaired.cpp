@@ -5,6 +5,7 @@
 #include "logging/log.h"
 #include "platform/config/product_settings.h"
 #include "platform/registry_values.h"
+#include "stdext/raise.h"
 #include "stdext/utf.h"
 #include "telemetry/device_id.h"
 
@@ -15,14 +16,8 @@ constexpr const char* event_name = "m_agent_repaired";
 constexpr const char* event_version = "1.0";
 
 // A failed call of the library ends the report with the name of its status.
-[[noreturn]] void raise(const stdext::error& failure) {
-    throw std::runtime_error(failure.code.message());
-}
-
 void require(const stdext::expected<void>& done) {
-    if (!done) {
-        raise(done.error());
-    }
+    stdext::value_or_raise(done, stdext::raised::system_message);
 }
 
 }  // namespace
@@ -37,11 +32,11 @@ client_settings product_client_settings() {
     return settings;
 }
 
-repair_event_sources product_event_sources() {
+repair_event_sources product_event_sources(calculated_device_id& device_id, device_facts& facts) {
     namespace config = platform::config;
     return {product_client_settings,
             [] { return GetAnonId(*config::get_wide_setting(config::setting::regpath_product)); },
-            calculated_deviceid, wait_for_system_info};
+            [&device_id] { return device_id.get(); }, [&facts] { return facts.wait(); }};
 }
 
 m_agent_repaired::m_agent_repaired(std::wstring_view folder, repair_event_sources sources)
@@ -65,12 +60,9 @@ bool m_agent_repaired::submit(const std::wstring& reason, const std::wstring& ac
     try {
         const vdec_event event = build_event(sources_.anon_id(), reason, action);
         {
-            auto text = event.text();
-            if (!text) {
-                raise(text.error());
-            }
+            const auto text = stdext::value_or_raise(event.text(), stdext::raised::system_message);
             logging::logger_stream(logging::level_info, L"m_agent_repaired::submit")
-                << stdext::utf8_to_wide(text->text());
+                << stdext::utf8_to_wide(text.text());
         }
         require(event.submit());
         return true;

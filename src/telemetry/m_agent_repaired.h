@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "telemetry/device_id.h"
 #include "telemetry/system_info.h"
 #include "telemetry/vdec.h"
 
@@ -30,9 +31,9 @@ struct repair_event_sources {
     std::function<client_settings()> settings;
     // The stored anonymous id; empty when there is none.
     std::function<std::wstring()> anon_id;
-    // The device id calculated in this process.
+    // The device id calculated in this run (calculated_device_id).
     std::function<std::wstring()> calculated_anon_id;
-    // The device facts; waits until they are collected (wait_for_system_info).
+    // The device facts; waits until they are collected (device_facts).
     std::function<system_info_t()> system_info;
 };
 
@@ -41,8 +42,10 @@ struct repair_event_sources {
 [[nodiscard]] client_settings product_client_settings();
 
 // The sources of the installed product and this machine: product_client_settings, GetAnonId of
-// the product key, calculated_deviceid and wait_for_system_info.
-[[nodiscard]] repair_event_sources product_event_sources();
+// the product key, device_id and facts. Both must outlive the sources; every report of a run
+// shares them, so the id is computed and the facts are collected at most once.
+[[nodiscard]] repair_event_sources product_event_sources(calculated_device_id& device_id,
+                                                         device_facts& facts);
 
 class m_agent_repaired {
 public:

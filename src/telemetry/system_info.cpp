@@ -112,13 +112,14 @@ system_info_t collect_system_info() {
     return info;
 }
 
-std::future<system_info_t>& get_system_info() {
-    static std::future<system_info_t> info = std::async(std::launch::async, collect_system_info);
-    return info;
+std::future<system_info_t>& device_facts::future() {
+    std::call_once(started_,
+                   [this] { future_ = std::async(std::launch::async, collect_system_info); });
+    return future_;
 }
 
-system_info_t wait_for_system_info() {
-    return get_system_info().get();
+system_info_t device_facts::wait() {
+    return future().get();
 }
 
 }  // namespace telemetry

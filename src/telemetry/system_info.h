@@ -1,12 +1,14 @@
-// The description of the machine that the repair event carries, collected once per process on a
-// worker thread. Every collector logs its failure and falls back to an empty text, false or 0, so
-// the description is always complete.
+// The description of the machine that the repair event carries, collected once on a worker
+// thread. Every collector logs its failure and falls back to an empty text, false or 0, so the
+// description is always complete.
 //
-//     const telemetry::system_info_t info = telemetry::get_system_info().get();
+//     telemetry::device_facts facts;  // one for the whole command
+//     const telemetry::system_info_t info = facts.wait();
 #pragma once
 
 #include <cstdint>
 #include <future>
+#include <mutex>
 #include <string>
 
 #include "winapi/process_context.h"
@@ -27,13 +29,24 @@ struct system_info_t {
 // The collection, on the calling thread.
 [[nodiscard]] system_info_t collect_system_info();
 
-// The process-wide future of the collection, started on a worker thread by the first call. Its
-// value can be taken once.
-[[nodiscard]] std::future<system_info_t>& get_system_info();
+// The device facts of one run of the program. The collection starts on a worker thread the first
+// time they are asked for and runs once; its value can be taken once, so a second wait raises
+// std::future_error as any future whose value is gone.
+class device_facts {
+public:
+    device_facts() = default;
+    device_facts(const device_facts&) = delete;
+    device_facts& operator=(const device_facts&) = delete;
 
-// Takes the value of the process-wide future, waiting as long as it takes; the device facts of
-// the repair event.
-[[nodiscard]] system_info_t wait_for_system_info();
+    // The future of the collection, started by the first call.
+    [[nodiscard]] std::future<system_info_t>& future();
+    // Takes the value, waiting as long as it takes.
+    [[nodiscard]] system_info_t wait();
+
+private:
+    std::once_flag started_;
+    std::future<system_info_t> future_;
+};
 
 namespace details {
 

@@ -44,23 +44,22 @@ Fn as_function(void* address) noexcept {
 
 // The library through the module facility: the module and the address of every export in the
 // order of the table. The only place that talks to the facility.
-stdext::expected<std::pair<winapi::unique_module, std::array<void*, vdec_export_count>>>
-load_module(const std::wstring& path) {
+using loaded = std::pair<winapi::unique_module, std::array<void*, vdec_export_count>>;
+stdext::expected<loaded> load_module(const std::wstring& path) {
     auto& modules = winapi::facility<winapi::modules>::get();
-    auto module = modules.load(path, 0);
-    if (!module) {
-        return stdext::unexpected(std::move(module).error());
-    }
-    std::array<void*, vdec_export_count> exports{};
-    for (std::size_t i = 0; i < vdec_export_count; ++i) {
-        const std::string name(vdec_export_names[i]);
-        exports[i] = modules.find_export(module->get(), name.c_str());
-        if (exports[i] == nullptr) {
-            return stdext::unexpected(winapi::win_failure(winapi::error_proc_not_found,
-                                                          "GetProcAddress " + name + " failed"));
-        }
-    }
-    return std::pair{std::move(*module), exports};
+    return modules.load(path, 0).and_then(
+        [&modules](winapi::unique_module&& module) -> stdext::expected<loaded> {
+            std::array<void*, vdec_export_count> exports{};
+            for (std::size_t i = 0; i < vdec_export_count; ++i) {
+                const std::string name(vdec_export_names[i]);
+                exports[i] = modules.find_export(module.get(), name.c_str());
+                if (exports[i] == nullptr) {
+                    return stdext::unexpected(winapi::win_failure(
+                        winapi::error_proc_not_found, "GetProcAddress " + name + " failed"));
+                }
+            }
+            return loaded{std::move(module), exports};
+        });
 }
 
 template <class Fn>
@@ -89,28 +88,27 @@ const std::error_category& vdec_category() noexcept {
 }
 
 stdext::expected<vdec_library> load_vdec_library(const std::wstring& path) {
-    auto loaded = load_module(path.empty() ? std::wstring(L"vdec.dll") : path);
-    if (!loaded) {
-        return stdext::unexpected(std::move(loaded).error());
-    }
-    auto& [module, exports] = *loaded;
-    vdec_library library{std::move(module), {}};
-    auto& f = library.functions;
-    bind(f.init, exports, vdec_export_index("Init"));
-    bind(f.uninit, exports, vdec_export_index("Uninit"));
-    bind(f.set_option, exports, vdec_export_index("SetOptionA"));
-    bind(f.set_option_var_len, exports, vdec_export_index("SetOptionVarLenA"));
-    bind(f.overwrite_reserved_key_string, exports,
-         vdec_export_index("OverWriteReservedKeyStringA"));
-    bind(f.create_event, exports, vdec_export_index("CreateEcEventA"));
-    bind(f.add_wide, exports, vdec_export_index("AddKeyValueEventW"));
-    bind(f.add_narrow, exports, vdec_export_index("AddKeyValueEventA"));
-    bind(f.add_int64, exports, vdec_export_index("AddKeyValueEventInt64W"));
-    bind(f.get_event_text, exports, vdec_export_index("GetEventTextA"));
-    bind(f.free_event_text, exports, vdec_export_index("FreeEventTextA"));
-    bind(f.submit_event, exports, vdec_export_index("SubmitEvent"));
-    bind(f.destroy_event, exports, vdec_export_index("DestroyEvent"));
-    return library;
+    return load_module(path.empty() ? std::wstring(L"vdec.dll") : path)
+        .transform([](loaded&& found) {
+            auto& [module, exports] = found;
+            vdec_library library{std::move(module), {}};
+            auto& f = library.functions;
+            bind(f.init, exports, vdec_export_index("Init"));
+            bind(f.uninit, exports, vdec_export_index("Uninit"));
+            bind(f.set_option, exports, vdec_export_index("SetOptionA"));
+            bind(f.set_option_var_len, exports, vdec_export_index("SetOptionVarLenA"));
+            bind(f.overwrite_reserved_key_string, exports,
+                 vdec_export_index("OverWriteReservedKeyStringA"));
+            bind(f.create_event, exports, vdec_export_index("CreateEcEventA"));
+            bind(f.add_wide, exports, vdec_export_index("AddKeyValueEventW"));
+            bind(f.add_narrow, exports, vdec_export_index("AddKeyValueEventA"));
+            bind(f.add_int64, exports, vdec_export_index("AddKeyValueEventInt64W"));
+            bind(f.get_event_text, exports, vdec_export_index("GetEventTextA"));
+            bind(f.free_event_text, exports, vdec_export_index("FreeEventTextA"));
+            bind(f.submit_event, exports, vdec_export_index("SubmitEvent"));
+            bind(f.destroy_event, exports, vdec_export_index("DestroyEvent"));
+            return library;
+        });
 }
 
 vdec_api::~vdec_api() {
@@ -126,15 +124,14 @@ stdext::expected<void> vdec_api::overwrite_reserved_key(const char* key,
 }
 
 stdext::expected<std::unique_ptr<vdec_api>> open_vdec(std::wstring_view folder) {
-    auto library = load_vdec_library(folder.empty() ? std::wstring()
-                                                    : stdext::path::join(folder, L"vdec.dll"));
-    if (!library) {
-        return stdext::unexpected(std::move(library).error());
-    }
-    if (const std::int32_t result = library->functions.init(); result != 0) {
-        return stdext::unexpected(stdext::error{make_vdec_error(result), "Init failed"});
-    }
-    return std::make_unique<vdec_api>(std::move(*library));
+    return load_vdec_library(folder.empty() ? std::wstring()
+                                            : stdext::path::join(folder, L"vdec.dll"))
+        .and_then([](vdec_library&& library) -> stdext::expected<std::unique_ptr<vdec_api>> {
+            if (const std::int32_t result = library.functions.init(); result != 0) {
+                return stdext::unexpected(stdext::error{make_vdec_error(result), "Init failed"});
+            }
+            return std::make_unique<vdec_api>(std::move(library));
+        });
 }
 
 std::unique_ptr<vdec_api> LoadVdec(std::wstring_view folder) {
@@ -229,11 +226,8 @@ stdext::expected<void> vdec_event::add(const wchar_t* key, std::int64_t value) c
 
 stdext::expected<vdec_event_text> vdec_event::text() const {
     char* text = nullptr;
-    if (auto got = checked(api_->functions().get_event_text(handle_, &text), "GetEventTextA");
-        !got) {
-        return stdext::unexpected(std::move(got).error());
-    }
-    return vdec_event_text(*api_, text);
+    return checked(api_->functions().get_event_text(handle_, &text), "GetEventTextA")
+        .transform([&] { return vdec_event_text(*api_, text); });
 }
 
 stdext::expected<void> vdec_event::submit() const {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "logging/log.h"
+#include "stdext/raise.h"
 #include "winapi/facility.h"
 #include "winapi/win_error_category.h"
 
@@ -16,20 +17,7 @@ constexpr const char* next_failed = "IEnumWbemClassObject::Next failed";
 
 // A failed step raises a system error with its HRESULT; a success that lacked its interface
 // (code 0) raises a runtime error with the text alone.
-[[noreturn]] void raise(const stdext::error& failure) {
-    if (failure.code.value() == 0) {
-        throw std::runtime_error(failure.text);
-    }
-    winapi::throw_win_error(static_cast<std::uint32_t>(failure.code.value()), failure.text);
-}
-
-template <class T>
-T take(stdext::expected<T> result) {
-    if (!result) {
-        raise(result.error());
-    }
-    return std::move(*result);
-}
+constexpr auto numbered = stdext::raised::numbered;
 
 bool is_text(const winapi::wmi_value& value) {
     return value.type == winapi::vt_bstr && value.text.has_value();
@@ -38,8 +26,9 @@ bool is_text(const winapi::wmi_value& value) {
 // Runs the query on a connection of its own and hands its objects to read.
 template <class Read>
 auto one_shot(const std::wstring& query, Read read) {
-    const auto connection = take(winapi::facility<winapi::wmi>::get().open_cimv2());
-    const auto objects = take(connection->exec_query(query));
+    const auto connection =
+        stdext::value_or_raise(winapi::facility<winapi::wmi>::get().open_cimv2(), numbered);
+    const auto objects = stdext::value_or_raise(connection->exec_query(query), numbered);
     return read(*objects);
 }
 
@@ -53,10 +42,12 @@ std::wstring wmi_query_string(const std::wstring& query, const std::wstring& pro
                 throw std::runtime_error(not_found);
             }
             if (step.result != 0) {
-                winapi::throw_win_error(static_cast<std::uint32_t>(step.result), next_failed);
+                throw winapi::win_system_error(static_cast<std::uint32_t>(step.result),
+                                               next_failed);
             }
             if (!step.has_object) {
-                winapi::throw_win_error(0, "IEnumWbemClassObject::Next return empty objects");
+                throw winapi::win_system_error(0,
+                                               "IEnumWbemClassObject::Next return empty objects");
             }
             // An object without the property is passed over.
             if (const auto value = objects.get(property)) {
@@ -79,7 +70,8 @@ std::vector<std::wstring> wmi_query_strings(const std::wstring& query,
                 return texts;
             }
             if (step.result != 0) {
-                winapi::throw_win_error(static_cast<std::uint32_t>(step.result), next_failed);
+                throw winapi::win_system_error(static_cast<std::uint32_t>(step.result),
+                                               next_failed);
             }
             if (const auto value = objects.get(property)) {
                 if (!is_text(*value)) {
@@ -101,8 +93,8 @@ objects_iterator& objects_iterator::operator++() {
     if (step.result == winapi::wbem_s_false) {
         objects_.reset();
     } else if (step.result != 0) {
-        winapi::throw_win_error(static_cast<std::uint32_t>(step.result),
-                                "objects_iterator::increment failed");
+        throw winapi::win_system_error(static_cast<std::uint32_t>(step.result),
+                                       "objects_iterator::increment failed");
     }
     return *this;
 }
@@ -112,40 +104,35 @@ stdext::expected<winapi::wmi_value> objects_iterator::get(const std::wstring& na
 }
 
 stdext::expected<wmi_connection> wmi_connection::connect(const std::wstring& name_space) {
-    auto held = winapi::facility<winapi::wmi>::get().connect(name_space);
-    if (!held) {
-        return stdext::unexpected(held.error());
-    }
-    return wmi_connection(std::move(*held));
+    return winapi::facility<winapi::wmi>::get().connect(name_space).transform([](auto&& held) {
+        return wmi_connection(std::move(held));
+    });
 }
 
 objects_iterator wmi_connection::exec_query(const std::wstring& query) const {
-    return objects_iterator(take(held_->exec_query(query)));
+    return objects_iterator(stdext::value_or_raise(held_->exec_query(query), numbered));
 }
 
 winapi::wmi_value get_object_property(const objects_iterator& object, const std::wstring& name) {
-    auto value = object.get(name);
-    if (!value) {
-        winapi::throw_win_error(static_cast<std::uint32_t>(value.error().code.value()),
-                                "wmi get object property failed");
-    }
-    return std::move(*value);
+    return stdext::value_or_raise(object.get(name), "wmi get object property failed");
 }
 
 stdext::expected<std::wstring> get_property(const objects_iterator& object,
                                             const std::wstring& name) {
-    auto value = object.get(name);
+    const auto value = object.get(name);
     if (!value) {
         logging::logger_stream(logging::level_error, L"get_property")
             << L"obect get " << name << L" err=" << value.error().code.value();
-        return stdext::unexpected(value.error());
     }
-    if (value->type != winapi::vt_bstr) {
-        logging::logger_stream(logging::level_error, L"get_property")
-            << L"obect get type=" << value->type << L" expected=" << winapi::vt_bstr;
-        return stdext::unexpected(winapi::win_failure(error_unknown_property, "get_property type"));
-    }
-    return value->text.value_or(std::wstring());
+    return value.and_then([](const winapi::wmi_value& got) -> stdext::expected<std::wstring> {
+        if (got.type != winapi::vt_bstr) {
+            logging::logger_stream(logging::level_error, L"get_property")
+                << L"obect get type=" << got.type << L" expected=" << winapi::vt_bstr;
+            return stdext::unexpected(
+                winapi::win_failure(error_unknown_property, "get_property type"));
+        }
+        return got.text.value_or(std::wstring());
+    });
 }
 
 std::wstring disk_partitions_query(const std::wstring& disk_id) {

@@ -13,8 +13,9 @@
 
 namespace winapi {
 
-// The steps of reading a DACL that can fail as a whole; an error carries one of these texts and
-// the step's result or last error as its code.
+// The steps of reading a DACL that can fail as a whole; an error names its step, carries its
+// text and the step's result or last error as its code.
+enum class dacl_step { named_security_info = 1, security_descriptor_dacl, acl_information };
 inline constexpr std::string_view named_security_info_failed = "GetNamedSecurityInfo failed";
 inline constexpr std::string_view security_descriptor_dacl_failed =
     "GetSecurityDescriptorDacl failed";

@@ -6,15 +6,9 @@ namespace winapi {
 
 stdext::expected<bool> equivalent(const std::wstring& a, const std::wstring& b) {
     auto& files = facility<file_identity>::get();
-    const auto first = files.identify(a);
-    if (!first) {
-        return stdext::unexpected(first.error());
-    }
-    const auto second = files.identify(b);
-    if (!second) {
-        return stdext::unexpected(second.error());
-    }
-    return *first == *second;
+    return files.identify(a).and_then([&](const file_id& first) {
+        return files.identify(b).transform([&](const file_id& second) { return first == second; });
+    });
 }
 
 }  // namespace winapi

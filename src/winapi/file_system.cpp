@@ -13,7 +13,7 @@ stdext::expected<void> write_file_replacing(const std::wstring& path, std::strin
     for (int attempt = 0;; ++attempt) {
         const std::wstring temporary = replacement_file_name(path, attempt);
         auto done = fs.write_file(temporary, content);
-        if (!done && done.error().text == create_file_failed) {
+        if (!done && done.error().failed_at(file_step::create)) {
             // Something holds the name (a folder or read-only file left by an earlier run, or a
             // file another program keeps open): try the next name. Nothing of ours is there.
             if (attempt + 1 < replacement_attempts) {

@@ -11,6 +11,10 @@
 
 namespace winapi {
 
+// The steps of reading or writing a whole file; a failure of read_file or write_file names its
+// step and carries the step's text.
+enum class file_step { create = 1, read, write, flush };
+
 // Opening or creating a file failed.
 inline constexpr std::string_view create_file_failed = "CreateFile failed";
 // Reading an opened file failed.
@@ -18,6 +22,20 @@ inline constexpr std::string_view read_file_failed = "ReadFile failed";
 // Writing or flushing an opened file failed.
 inline constexpr std::string_view write_file_failed = "WriteFile failed";
 inline constexpr std::string_view flush_file_failed = "FlushFileBuffers failed";
+
+[[nodiscard]] constexpr std::string_view step_text(file_step step) noexcept {
+    switch (step) {
+        case file_step::create:
+            return create_file_failed;
+        case file_step::read:
+            return read_file_failed;
+        case file_step::write:
+            return write_file_failed;
+        case file_step::flush:
+            return flush_file_failed;
+    }
+    return {};
+}
 
 // What a path names. status() follows symbolic links and never answers symlink;
 // symlink_status() looks at the path itself.
@@ -35,16 +53,16 @@ public:
     // error is that of the first creation that failed.
     [[nodiscard]] virtual stdext::expected<void> create_folder_tree(const std::wstring& folder) = 0;
 
-    // The whole content (opened for reading, sharing read, write and delete). Fails with
-    // create_file_failed or read_file_failed.
+    // The whole content (opened for reading, sharing read, write and delete). Fails at
+    // file_step::create or file_step::read.
     [[nodiscard]] virtual stdext::expected<std::string> read_file(const std::wstring& path) = 0;
 
     // The three steps of write_file_replacing stay apart so that it can choose its temporary
     // file and clean up after each failed step.
     //
     // Creates the file or truncates an existing one, writes the whole content and flushes it to
-    // the disk before closing it. Fails with create_file_failed, write_file_failed or
-    // flush_file_failed.
+    // the disk before closing it. Fails at file_step::create, file_step::write or
+    // file_step::flush.
     [[nodiscard]] virtual stdext::expected<void> write_file(const std::wstring& path,
                                                             std::string_view content) = 0;
     // Puts source in the place of target in one step, replacing an existing target, and returns

@@ -19,28 +19,18 @@ stdext::expected<std::wstring> folder_of(const std::wstring& file) {
 }  // namespace
 
 stdext::expected<std::wstring> get_foldername(hmodule module) {
-    const auto name = module_file_name(module);
-    if (!name) {
-        return stdext::unexpected(name.error());
-    }
-    return folder_of(*name);
+    return module_file_name(module).and_then(folder_of);
 }
 
 stdext::expected<std::wstring> get_foldername(process_id process) {
-    auto name = facility<processes>::get().image_path(static_cast<std::uint32_t>(process),
-                                                      process_query_information | process_vm_read);
-    if (!name) {
-        return stdext::unexpected(std::move(name).error());
-    }
-    return folder_of(*name);
+    return facility<processes>::get()
+        .image_path(static_cast<std::uint32_t>(process),
+                    process_query_information | process_vm_read)
+        .and_then(folder_of);
 }
 
 stdext::expected<std::wstring> get_foldername(sys_handle process) {
-    auto name = facility<processes>::get().main_module_path(process);
-    if (!name) {
-        return stdext::unexpected(std::move(name).error());
-    }
-    return folder_of(*name);
+    return facility<processes>::get().main_module_path(process).and_then(folder_of);
 }
 
 namespace this_process {

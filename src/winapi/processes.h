@@ -48,6 +48,8 @@ struct sys_handle_traits {
 };
 using unique_sys_handle = stdext::unique_handle<sys_handle_traits>;
 
+// The steps of a walk over the processes; a failure of for_each_process names its step.
+enum class process_walk_step { snapshot = 1, first, next };
 // The error text of a process list that could not be read past one of its entries.
 inline constexpr const char* next_process_failed = "processes_iterator::increment failed";
 
@@ -56,9 +58,9 @@ public:
     virtual ~processes() = default;
 
     // Visits the processes of a fresh snapshot of all sessions in the system's order until visit
-    // returns false. Errors: "CreateToolhelp32Snapshot failed", "Process32First failed" (also
-    // 18 for an empty list), and next_process_failed for a later entry that cannot be read,
-    // after the entries before it were visited.
+    // returns false. Errors, by step: snapshot "CreateToolhelp32Snapshot failed", first
+    // "Process32First failed" (also 18 for an empty list), and next (next_process_failed) for a
+    // later entry that cannot be read, after the entries before it were visited.
     [[nodiscard]] virtual stdext::expected<void> for_each_process(
         const std::function<bool(const process_entry&)>& visit) = 0;
     // ProcessIdToSessionId.

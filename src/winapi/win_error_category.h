@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <system_error>
+#include <type_traits>
 
 #include "stdext/expected.h"
 
@@ -62,8 +63,11 @@ public:
     return {make_win_error(code), std::move(text)};
 }
 
-[[noreturn]] inline void throw_win_error(std::uint32_t code, const std::string& message) {
-    throw win_system_error(code, message);
+// The same, for a step its callers decide on.
+template <class Step>
+requires std::is_enum_v<Step>
+[[nodiscard]] stdext::error win_failure(std::uint32_t code, std::string text, Step step) {
+    return {make_win_error(code), std::move(text), static_cast<int>(step)};
 }
 
 }  // namespace winapi

@@ -36,12 +36,14 @@ public:
         if (auto fault = check("read_dacl")) {
             return stdext::unexpected(
                 winapi::win_failure(static_cast<std::uint32_t>(fault->code.value()),
-                                    std::string(winapi::named_security_info_failed)));
+                                    std::string(winapi::named_security_info_failed),
+                                    winapi::dacl_step::named_security_info));
         }
         auto it = lists.find(path_key(path));
         if (it == lists.end()) {
             return stdext::unexpected(winapi::win_failure(
-                winapi::error_file_not_found, std::string(winapi::named_security_info_failed)));
+                winapi::error_file_not_found, std::string(winapi::named_security_info_failed),
+                winapi::dacl_step::named_security_info));
         }
         return it->second;
     }

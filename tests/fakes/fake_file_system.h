@@ -80,8 +80,8 @@ public:
     }
     stdext::expected<std::string> read_file(const std::wstring& path) override {
         return run("read_file", [&] {
-            require(file(path).has_value(), 2, winapi::create_file_failed);
-            step("ReadFile", winapi::read_file_failed);
+            require(file(path).has_value(), 2, winapi::file_step::create);
+            step("ReadFile", winapi::file_step::read);
             return *file(path);
         });
     }
@@ -89,11 +89,11 @@ public:
         return run("write_file", [&] {
             const std::wstring k = key(path);
             require(has_folder(stdext::path::parent(k)) && writable(k), 5,
-                    winapi::create_file_failed);
+                    winapi::file_step::create);
             auto& f = nodes_[k] = std::string(content.substr(0, content.size() / 2));
-            step("WriteFile", winapi::write_file_failed);
+            step("WriteFile", winapi::file_step::write);
             f = std::string(content);
-            step("FlushFileBuffers", winapi::flush_file_failed);
+            step("FlushFileBuffers", winapi::file_step::flush);
         });
     }
     stdext::expected<void> move_file_replacing(const std::wstring& source,
@@ -164,12 +164,19 @@ private:
             throw winapi::win_failure(code, std::string(text));
         }
     }
-    // Counts a step; throws its planned failure, with the text the Windows implementation gives
-    // for a failed open (the first step of reads and writes) or the given one.
-    void step(std::string_view operation, std::string_view text = winapi::create_file_failed) {
+    static void require(bool condition, std::uint32_t code, winapi::file_step failed) {
+        if (!condition) {
+            throw winapi::win_failure(code, std::string(winapi::step_text(failed)), failed);
+        }
+    }
+    // Counts a step; throws its planned failure as the Windows implementation reports that step:
+    // a failed open (the first step of reads and writes) or the given one.
+    void step(std::string_view operation, winapi::file_step failed = winapi::file_step::create) {
         if (auto e = check(operation)) {
-            e->code.value() == killed ? throw process_killed{}
-                                      : throw stdext::error{e->code, std::string(text)};
+            e->code.value() == killed
+                ? throw process_killed{}
+                : throw stdext::error{e->code, std::string(winapi::step_text(failed)),
+                                      static_cast<int>(failed)};
         }
     }
     template <class Body>

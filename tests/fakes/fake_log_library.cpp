@@ -28,7 +28,8 @@ int fake_log_library::write(std::int32_t kind, const std::int32_t* level, winapi
         ++p;
     }
     const std::lock_guard lock(current()->mutex_);
-    current()->lines_.push_back({kind, *level, module, function, format, text});
+    current()->lines_.push_back(
+        {kind, static_cast<logging::log_level>(*level), module, function, format, text});
     return 0;
 }
 

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "fakes/fake_modules.h"
+#include "logging/level.h"
 
 namespace fakes {
 
@@ -18,7 +19,7 @@ class fake_log_library {
 public:
     struct record {
         std::int32_t kind = 0;  // 0 message, 1 function entry, -1 function exit
-        std::int32_t level = 0;
+        logging::log_level level{};
         winapi::hmodule module = 0;
         std::wstring function;
         std::wstring format;
@@ -54,7 +55,8 @@ public:
         const std::lock_guard lock(mutex_);
         return lifecycle_;
     }
-    bool contains(std::int32_t level, std::wstring_view function, std::wstring_view text) const {
+    bool contains(logging::log_level level, std::wstring_view function,
+                  std::wstring_view text) const {
         const auto all = lines();
         return std::any_of(all.begin(), all.end(), [&](const record& r) {
             return r.level == level && r.function == function && r.text == text;

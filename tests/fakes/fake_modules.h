@@ -20,12 +20,13 @@ public:
 
     // A library file at this full path (compared ignoring case).
     void add_library(const std::wstring& path, std::map<std::string, void*> exports) {
-        libraries_[stdext::to_lower(path)] = std::move(exports);
+        libraries_[stdext::to_lower(path, stdext::case_rule::latin1)] = std::move(exports);
     }
     // Handles of the library not freed yet.
     long references(const std::wstring& path) const {
-        return std::count_if(loaded_.begin(), loaded_.end(),
-                             [&](const auto& l) { return l.second == stdext::to_lower(path); });
+        return std::count_if(loaded_.begin(), loaded_.end(), [&](const auto& l) {
+            return l.second == stdext::to_lower(path, stdext::case_rule::latin1);
+        });
     }
 
     std::wstring self_path = L"C:\\Program Files\\Valdrin\\Agent\\1.0.0\\Wardex.exe";
@@ -36,7 +37,8 @@ public:
     winapi::hmodule self() override { return 0x400000; }
     stdext::expected<winapi::unique_module> get_loaded(const std::wstring& name) override {
         return hold(check("get_loaded"), [&](const std::wstring& lib) {
-            return references(lib) > 0 && stdext::iequals(stdext::path::file_name(lib), name);
+            return references(lib) > 0 &&
+                   stdext::iequals(stdext::path::file_name(lib), name, stdext::case_rule::latin1);
         });
     }
     stdext::expected<winapi::unique_module> load(const std::wstring& path,
@@ -45,8 +47,8 @@ public:
         watch("load", path);
         // A plain file name finds a library of that name.
         return hold(check("load"), [&](const std::wstring& lib) {
-            return lib == stdext::to_lower(path) ||
-                   stdext::iequals(stdext::path::file_name(lib), path);
+            return lib == stdext::to_lower(path, stdext::case_rule::latin1) ||
+                   stdext::iequals(stdext::path::file_name(lib), path, stdext::case_rule::latin1);
         });
     }
     void free(winapi::hmodule module) override {

@@ -43,16 +43,17 @@ public:
     // A value under a root or an open key.
     void set_string(winapi::hkey root, const std::wstring& path, const std::wstring& name,
                     const std::wstring& text, std::uint32_t type = winapi::reg_sz) {
-        keys_[key_path(root, path)][stdext::to_lower(name)] = {
+        keys_[key_path(root, path)][stdext::to_lower(name, stdext::case_rule::latin1)] = {
             type, stdext::wide_to_utf16le(text + L'\0')};
     }
     void set_value(winapi::hkey root, const std::wstring& path, const std::wstring& name,
                    winapi::reg_value value) {
-        keys_[key_path(root, path)][stdext::to_lower(name)] = std::move(value);
+        keys_[key_path(root, path)][stdext::to_lower(name, stdext::case_rule::latin1)] =
+            std::move(value);
     }
     void set_dword(winapi::hkey root, const std::wstring& path, const std::wstring& name,
                    std::uint32_t v) {
-        keys_[key_path(root, path)][stdext::to_lower(name)] = {
+        keys_[key_path(root, path)][stdext::to_lower(name, stdext::case_rule::latin1)] = {
             winapi::reg_dword,
             {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)}};
     }
@@ -110,7 +111,8 @@ private:
     std::wstring key_path(winapi::hkey key, const std::wstring& subkey) const {
         const auto base = handles_.is_open(key) ? open_.at(key) : std::to_wstring(key);
         return stdext::to_lower(
-            stdext::path::without_trailing_separator(stdext::path::join(base, subkey)));
+            stdext::path::without_trailing_separator(stdext::path::join(base, subkey)),
+            stdext::case_rule::latin1);
     }
     stdext::expected<winapi::unique_hkey> hold(const std::wstring& path) {
         keys_[path];
@@ -123,10 +125,11 @@ private:
                                              std::uint32_t type) {
         const auto e = check(operation);
         const auto k = keys_.find(key_path(key, subkey));
-        if (e || k == keys_.end() || k->second.count(stdext::to_lower(name)) == 0) {
+        if (e || k == keys_.end() ||
+            k->second.count(stdext::to_lower(name, stdext::case_rule::latin1)) == 0) {
             return failure(e, winapi::error_file_not_found);
         }
-        const auto& v = k->second.at(stdext::to_lower(name));
+        const auto& v = k->second.at(stdext::to_lower(name, stdext::case_rule::latin1));
         return type != winapi::reg_none && v.type != type ? failure({}, 1630)
                                                           : stdext::expected<winapi::reg_value>(v);
     }

@@ -67,7 +67,7 @@ private:
             // The look-up ignores letter case, as the system's does.
             return s.run("registered_name", [&] {
                 const auto it = std::find_if(s.tasks.begin(), s.tasks.end(), [&](const auto& t) {
-                    return stdext::iequals(t, name);
+                    return stdext::iequals(t, name, stdext::case_rule::latin1);
                 });
                 return it == s.tasks.end() ? std::nullopt : std::optional(*it);
             });

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
 #include "fakes/fake_error_messages.h"
+#include "stdext/raise.h"
 #include "stdext/utf.h"
 #include "winapi/facility.h"
 #include "winapi/win_error_category.h"
@@ -16,6 +22,70 @@ TEST(Expected, ValueAndErrorAccess) {
     EXPECT_THROW(static_cast<void>(ok.error()), stdext::bad_expected_access);
 }
 
+TEST(Expected, ChainsStopAtTheFirstError) {
+    using stdext::expected;
+    const auto half = [](int n) -> expected<int> {
+        if (n % 2 != 0) {
+            return stdext::unexpected(winapi::win_failure(87, "odd " + std::to_string(n)));
+        }
+        return n / 2;
+    };
+    EXPECT_EQ(expected<int>(12).and_then(half).and_then(half).value(), 3);
+    const auto odd = expected<int>(12).and_then(half).and_then(half).and_then(half);
+    EXPECT_EQ(odd.error().text, "odd 3");
+    // An error passes any later step untouched, whatever its type.
+    const auto text = odd.transform([](int n) { return std::to_string(n); })
+                          .and_then([](const std::string&) -> expected<void> { return {}; });
+    EXPECT_EQ(text.error().code.value(), 87);
+    // A value moves through (a move-only one too); an expected<void> chains on success alone.
+    auto owned = expected<std::unique_ptr<int>>(std::make_unique<int>(4))
+                     .transform([](std::unique_ptr<int>&& p) { return *p + 1; });
+    EXPECT_EQ(*owned, 5);
+    int calls = 0;
+    const expected<void> failed = stdext::unexpected(winapi::win_failure(5, "x"));
+    EXPECT_FALSE(failed.transform([&] { return ++calls; }).has_value());
+    EXPECT_EQ(expected<void>().transform([&] { return ++calls; }).value(), 1);
+    EXPECT_FALSE(expected<void>().and_then([&] { return failed; }).has_value());
+}
+
+TEST(Expected, RaisedErrorsSayWhatTheirCallersLog) {
+    fakes::fake_error_messages messages;
+    const winapi::scoped_facility<winapi::error_messages> use(messages);
+    const auto denied = [](std::string text) -> stdext::expected<int> {
+        return stdext::unexpected(winapi::win_failure(5, std::move(text)));
+    };
+    const auto what = [](auto raise) -> std::string {
+        try {
+            raise();
+        } catch (const std::system_error& e) {
+            EXPECT_EQ(e.code(), winapi::make_win_error(5));
+            return std::string("system_error ") + e.what();
+        } catch (const std::runtime_error& e) {
+            return std::string("runtime_error ") + e.what();
+        }
+        return "nothing raised";
+    };
+    const std::string message = "Access is denied.\r\n";
+    EXPECT_EQ(what([&] { return stdext::value_or_raise(denied("OpenFoo failed")); }),
+              "system_error OpenFoo failed: " + message);
+    EXPECT_EQ(what([&] { return stdext::value_or_raise(denied("x"), "Given failed"); }),
+              "system_error Given failed: " + message);
+    EXPECT_EQ(
+        what([&] { return stdext::value_or_raise(denied("x"), stdext::raised::system_message); }),
+        "runtime_error " + message);
+    EXPECT_EQ(what([&] { return stdext::value_or_raise(denied("x"), stdext::raised::numbered); }),
+              "system_error x: " + message);
+    const stdext::expected<void> no_number = stdext::unexpected(winapi::win_failure(0, "nullptr"));
+    EXPECT_EQ(what([&] { stdext::value_or_raise(no_number, stdext::raised::numbered); }),
+              "runtime_error nullptr");
+    EXPECT_EQ(
+        what([&] { return stdext::value_or_raise(denied("walk"), stdext::raised::file_system); }),
+        "system_error filesystem error: walk: " + message);
+    EXPECT_EQ(stdext::failure_text(denied("OpenFoo failed").error()), "OpenFoo failed: " + message);
+    EXPECT_EQ(stdext::value_or_raise(stdext::expected<int>(3)), 3);
+    EXPECT_EQ(what([&] { stdext::value_or_raise(stdext::expected<void>()); }), "nothing raised");
+}
+
 TEST(Utf, RoundTripsAndRepairsMalformedText) {
     const std::wstring wide = L"a\u00e9\U0001F600z";
     EXPECT_EQ(stdext::wide_to_utf8(wide), "a\xC3\xA9\xF0\x9F\x98\x80z");
@@ -24,7 +94,18 @@ TEST(Utf, RoundTripsAndRepairsMalformedText) {
     ASSERT_EQ(bytes.size(), 10u);  // the emoji is a surrogate pair
     EXPECT_EQ(stdext::utf16le_to_wide(bytes.data(), bytes.size()), wide);
     EXPECT_EQ(stdext::utf8_to_wide("a\xFF\xC0\xAF\xC3"), L"a\uFFFD\uFFFD\uFFFD");
-    EXPECT_TRUE(stdext::iequals(L"CorvelService.EXE", L"corvelservice.exe"));
+    EXPECT_TRUE(
+        stdext::iequals(L"CorvelService.EXE", L"corvelservice.exe", stdext::case_rule::latin1));
+    // The two rules differ in the Latin-1 capitals only (the multiplication sign is no letter);
+    // narrow text keeps every byte of its UTF-8 sequences.
+    EXPECT_EQ(stdext::to_lower(L"AZ[\u00C9\u00D7\u00DE", stdext::case_rule::latin1),
+              L"az[\u00E9\u00D7\u00FE");
+    EXPECT_EQ(stdext::to_lower(L"AZ[\u00C9\u00D7\u00DE", stdext::case_rule::ascii),
+              L"az[\u00C9\u00D7\u00DE");
+    EXPECT_FALSE(stdext::iequals(L"\u00C9", L"\u00E9", stdext::case_rule::ascii));
+    EXPECT_FALSE(stdext::iequals(L"ab", L"abc", stdext::case_rule::latin1));
+    EXPECT_EQ(stdext::to_lower("AB\xC3\x89"), "ab\xC3\x89");
+    EXPECT_TRUE(stdext::iequals("D41D8CD9", "d41d8cd9"));
 
     // The edges of each UTF-8 length, and UTF-16 surrogates given as separate units.
     const std::pair<std::wstring, std::string> edges[] = {

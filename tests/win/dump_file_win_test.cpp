@@ -91,7 +91,8 @@ TEST_F(DumpFileWin, ANameThatLeadsToAnotherFileIsRefused) {
 
     auto opened = winapi::facility<winapi::append_file>::get().open(link);
     ASSERT_TRUE(opened);
-    EXPECT_TRUE(lower_case(opened->final_path).ends_with(L"\\target.bin"));
+    EXPECT_TRUE(
+        stdext::to_lower(opened->final_path, stdext::case_rule::ascii).ends_with(L"\\target.bin"));
     opened->file.reset();
 
     decisions().dump_file_path = link;

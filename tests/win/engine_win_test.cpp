@@ -80,7 +80,8 @@ TEST_F(EngineWin, ReportModeReportsAPlantedLibraryAndLoadsIt) {
     EXPECT_EQ(events[0].reason, "VULNERABLE_PATH");
     EXPECT_EQ(events[0].function_name, "LoadLibraryW");
     EXPECT_EQ(events[0].request_path, stdext::wide_to_utf8(planted));
-    EXPECT_TRUE(stdext::iequals(stdext::utf8_to_wide(events[0].load_path), L"\\\\?\\" + planted));
+    EXPECT_TRUE(stdext::iequals(stdext::utf8_to_wide(events[0].load_path), L"\\\\?\\" + planted,
+                                stdext::case_rule::latin1));
     EXPECT_EQ(events[0].caller_name, "wardex_win_tests.exe");
     EXPECT_EQ(events[0].caller_offset.rfind("0x", 0), 0u);
     ::FreeLibrary(module);

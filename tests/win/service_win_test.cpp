@@ -47,7 +47,7 @@ TEST(ProcessesWin, FoldersProcessListAndPrivilege) {
     const auto [folder, name] = stdext::path::split(own);
     EXPECT_EQ(winapi::this_process::get_foldername().value(), folder);
     const auto of_process = winapi::get_foldername(winapi::process_id{::GetCurrentProcessId()});
-    EXPECT_TRUE(stdext::iequals(of_process.value(), folder));
+    EXPECT_TRUE(stdext::iequals(of_process.value(), folder, stdext::case_rule::latin1));
     EXPECT_EQ(platform::GetProcessPid(std::wstring(name), 1), ::GetCurrentProcessId());
     EXPECT_TRUE(platform::privilege_scope().active());
 }
@@ -103,8 +103,9 @@ TEST_F(ServiceWin, StartsTheStoppedServiceAfterInstallAndEnable) {
 
     const auto values = supervision::read_agent_reg_values();
     ASSERT_TRUE(values) << values.error().text;
-    EXPECT_TRUE(stdext::iequals(values->image_path, agent.wstring()) ||
-                stdext::iequals(values->image_path, L"\"" + agent.wstring() + L"\""));
+    EXPECT_TRUE(stdext::iequals(values->image_path, agent.wstring(), stdext::case_rule::latin1) ||
+                stdext::iequals(values->image_path, L"\"" + agent.wstring() + L"\"",
+                                stdext::case_rule::latin1));
     EXPECT_EQ(values->start, L"2");  // automatic, after "enable"
     EXPECT_EQ(values->type, L"16");  // own process
 }
@@ -130,7 +131,7 @@ TEST_F(ServiceWin, HangingInstallTimesOut) {
     EXPECT_EQ(result ? "" : result.error().text, "wait for process result=258");
     // End the hanging command rather than leave it behind.
     platform::for_each_process([](const winapi::process_entry& entry) {
-        if (stdext::iequals(entry.exe_file, L"CorvelService.exe")) {
+        if (stdext::iequals(entry.exe_file, L"CorvelService.exe", stdext::case_rule::latin1)) {
             EXPECT_TRUE(winapi::facility<winapi::processes>::get().terminate(entry.process_id));
         }
     });

@@ -37,7 +37,8 @@ TEST(WmiWin, HeldConnectionReadsTheDiskSerial) {
 }
 
 TEST(WmiWin, DeviceDescriptionOfWine) {
-    const telemetry::system_info_t info = telemetry::get_system_info().get();
+    telemetry::device_facts facts;
+    const telemetry::system_info_t info = facts.wait();
     EXPECT_NE(info.cpu_model.find(L" | "), 0u);
     EXPECT_EQ(info.computer_model, L"Wine");
     EXPECT_EQ(info.device_class, L"desktop");

@@ -130,9 +130,9 @@ bool section_file_path(HANDLE file, std::wstring& path) {
     if (!nt_path) {
         return false;
     }
-    std::error_code error;
-    path = get_module_path_extended(*nt_path, error);
-    return !error;
+    auto dos = get_module_path_extended(*nt_path);
+    path = dos.value_or(std::wstring());
+    return dos.has_value();
 }
 
 NTSTATUS NTAPI NtCreateSection_Hook(PHANDLE section, ACCESS_MASK access,

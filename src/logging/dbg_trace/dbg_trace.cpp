@@ -64,7 +64,7 @@ bool ready() noexcept {
     return on() && state.settings_state.load(std::memory_order_acquire) == settings_ready;
 }
 
-void write_narrow(int level, const detail::tag_parts& tag, const char* format,
+void write_narrow(log_level level, const detail::tag_parts& tag, const char* format,
                   va_list args) noexcept {
     host& system = current_host();
     narrow_line line;
@@ -73,7 +73,7 @@ void write_narrow(int level, const detail::tag_parts& tag, const char* format,
     dispatch(system, state.outputs, state.outputs_settings, level, line);
 }
 
-void write_wide(int level, const detail::tag_parts& tag, const wchar_t* format,
+void write_wide(log_level level, const detail::tag_parts& tag, const wchar_t* format,
                 va_list args) noexcept {
     host& system = current_host();
     wide_line line;
@@ -82,7 +82,7 @@ void write_wide(int level, const detail::tag_parts& tag, const wchar_t* format,
     dispatch(system, state.outputs, state.outputs_settings, level, line);
 }
 
-void write_narrow(int level, const detail::tag_parts& tag, const char* format, ...) noexcept {
+void write_narrow(log_level level, const detail::tag_parts& tag, const char* format, ...) noexcept {
     va_list args;
     va_start(args, format);
     write_narrow(level, tag, format, args);
@@ -112,7 +112,7 @@ bool read_settings_once() noexcept {
     return flags_word.load(std::memory_order_relaxed) != 0;
 }
 
-void engine_message(int level, const char* function, const char* format, ...) noexcept {
+void engine_message(log_level level, const char* function, const char* format, ...) noexcept {
     if (!ready()) {
         return;
     }
@@ -122,7 +122,7 @@ void engine_message(int level, const char* function, const char* format, ...) no
     va_end(args);
 }
 
-void engine_wmessage(int level, const char* function, const wchar_t* format, ...) noexcept {
+void engine_wmessage(log_level level, const char* function, const wchar_t* format, ...) noexcept {
     if (!ready()) {
         return;
     }
@@ -151,7 +151,7 @@ void uninstall() noexcept {
 
 }  // namespace detail
 
-void message(int level, const char* tag, const char* format, ...) noexcept {
+void message(log_level level, const char* tag, const char* format, ...) noexcept {
     if (!ready()) {
         return;
     }
@@ -161,23 +161,13 @@ void message(int level, const char* tag, const char* format, ...) noexcept {
     va_end(args);
 }
 
-void wmessage(int level, const char* tag, const wchar_t* format, ...) noexcept {
+void wmessage(log_level level, const char* tag, const wchar_t* format, ...) noexcept {
     if (!ready()) {
         return;
     }
     va_list args;
     va_start(args, format);
     write_wide(level, detail::tag_parts{tag}, format, args);
-    va_end(args);
-}
-
-void timed_message(int level, const char* tag, const char* format, ...) noexcept {
-    if (!ready()) {
-        return;
-    }
-    va_list args;
-    va_start(args, format);
-    write_narrow(level, detail::tag_parts{tag}, format, args);
     va_end(args);
 }
 

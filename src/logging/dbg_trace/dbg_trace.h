@@ -16,6 +16,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "logging/level.h"
+
 // printf checking of the trace formats: GCC calls the standard archetype gnu_printf (its plain
 // printf archetype is the Microsoft one on mingw); clang knows only printf.
 #if defined(__clang__)
@@ -50,8 +52,8 @@ inline constexpr char engine_tag[] = "[DLLPROTECT] :: ";
 
 // The engine's forms: the tag is "[DLLPROTECT] :: " + function + "() - ".
 DBG_TRACE_FORMAT(3, 4)
-void engine_message(int level, const char* function, const char* format, ...) noexcept;
-void engine_wmessage(int level, const char* function, const wchar_t* format, ...) noexcept;
+void engine_message(log_level level, const char* function, const char* format, ...) noexcept;
+void engine_wmessage(log_level level, const char* function, const wchar_t* format, ...) noexcept;
 
 // A tag made of up to three texts, written one after the other into the line.
 struct tag_parts {
@@ -76,19 +78,18 @@ struct tag_parts {
 
 // printf-style lines; `tag` is the whole tag text written between the line's prefix and the
 // message. Narrow formats use %s for char strings, wide formats %ls for wchar_t strings. A null
-// format means "%s". Level 8 also writes to the log file when a settings file was found.
-DBG_TRACE_FORMAT(3, 4) void message(int level, const char* tag, const char* format, ...) noexcept;
-void wmessage(int level, const char* tag, const wchar_t* format, ...) noexcept;
-// Like message(); the leave line of a trace_scope is written through it.
+// format means "%s". Warning lines also go to the log file when a settings file was found.
 DBG_TRACE_FORMAT(3, 4)
-void timed_message(int level, const char* tag, const char* format, ...) noexcept;
+void message(log_level level, const char* tag, const char* format, ...) noexcept;
+void wmessage(log_level level, const char* tag, const wchar_t* format, ...) noexcept;
 
 // Writes the enter text when constructed and, when destroyed, a leave line under the leave text
 // with the extra text and the seconds spent: "<leave><extra>\n[> 0.000125 <]". Nothing happens
 // when tracing was off at construction. The texts must outlive the scope (normally literals).
 class trace_scope {
 public:
-    trace_scope(const char* enter, const char* leave, int level, const char* extra = "") noexcept
+    trace_scope(const char* enter, const char* leave, log_level level,
+                const char* extra = "") noexcept
         : level_(level), extra_(extra) {
         if (on()) {
             begin(detail::tag_parts{enter}, detail::tag_parts{leave});
@@ -96,7 +97,7 @@ public:
     }
     // The engine's form: "[DLLPROTECT] :: <function> -> " and "[DLLPROTECT] :: <function> <- ".
     struct engine_t {};
-    trace_scope(engine_t, const char* function, int level) noexcept : level_(level) {
+    trace_scope(engine_t, const char* function, log_level level) noexcept : level_(level) {
         if (on()) {
             begin(detail::tag_parts{detail::engine_tag, function, " -> "},
                   detail::tag_parts{detail::engine_tag, function, " <- "});
@@ -116,7 +117,7 @@ private:
 
     std::int64_t start_ = 0;
     detail::tag_parts leave_{};
-    int level_;
+    log_level level_;
     const char* extra_ = "";
     bool active_ = false;
 };

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "logging/level.h"
+
 namespace logging::dbg_trace {
 
 class settings_parser;
@@ -68,8 +70,9 @@ public:
     virtual void etw_write(const wchar_t* text, std::size_t chars) noexcept = 0;
 
     // Told about every line before it reaches the outputs; only the test capture looks.
-    virtual void line_dispatched(int /*level*/, std::uint32_t /*outputs*/, const char* /*narrow*/,
-                                 const wchar_t* /*wide*/, std::size_t /*size*/) noexcept {}
+    virtual void line_dispatched(log_level /*level*/, std::uint32_t /*outputs*/,
+                                 const char* /*narrow*/, const wchar_t* /*wide*/,
+                                 std::size_t /*size*/) noexcept {}
 
 protected:
     host() = default;

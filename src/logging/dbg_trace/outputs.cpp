@@ -4,6 +4,8 @@
 #include <cstring>
 #include <thread>
 
+#include "stdext/utf.h"
+
 namespace logging::dbg_trace {
 
 namespace {
@@ -52,8 +54,8 @@ void make_marked_folder(host& system, const char* path) noexcept {
     system.mark_not_content_indexed(path);
 }
 
-char ascii_lower(char c) noexcept {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+wchar_t ascii_lower(char c) noexcept {
+    return stdext::to_lower(static_cast<wchar_t>(c), stdext::case_rule::ascii);
 }
 
 // Whether the system's final path of the opened file ("\\?\C:\..." or "\\?\UNC\server\...")
@@ -85,8 +87,9 @@ void wait_for_writers(const std::atomic<int>& writers) noexcept {
 
 }  // namespace
 
-std::uint32_t effective_outputs(std::uint32_t flags, int level, ini_location location) noexcept {
-    if (level == 8 && location != ini_location::not_found) {
+std::uint32_t effective_outputs(std::uint32_t flags, log_level level,
+                                ini_location location) noexcept {
+    if (level == log_level::warning && location != ini_location::not_found) {
         flags |= output_file;
     }
     return flags;
@@ -316,7 +319,7 @@ void scramble_in_place(line_buffer<Char>& line, std::uint8_t scramble) noexcept 
 
 // The file output scrambles by itself, so it is handed the plain line first; the other outputs
 // get the line scrambled in place: one byte per character, the low byte XORed.
-void dispatch(host& system, output_set& outputs, const output_settings& settings, int level,
+void dispatch(host& system, output_set& outputs, const output_settings& settings, log_level level,
               narrow_line& line) noexcept {
     const std::uint32_t targets = effective_outputs(settings.flags, level, settings.location);
     if ((targets & output_file) != 0) {
@@ -331,7 +334,7 @@ void dispatch(host& system, output_set& outputs, const output_settings& settings
     }
 }
 
-void dispatch(host& system, output_set& outputs, const output_settings& settings, int level,
+void dispatch(host& system, output_set& outputs, const output_settings& settings, log_level level,
               wide_line& line) noexcept {
     const std::uint32_t targets = effective_outputs(settings.flags, level, settings.location);
     if ((targets & output_file) != 0) {

@@ -21,9 +21,9 @@ struct output_settings {
     std::uint8_t scramble = 0;
 };
 
-// The outputs of a line of `level`: the flags, plus the file for level 8 when a settings file
+// The outputs of a line of `level`: the flags, plus the file for warnings when a settings file
 // was found.
-[[nodiscard]] std::uint32_t effective_outputs(std::uint32_t flags, int level,
+[[nodiscard]] std::uint32_t effective_outputs(std::uint32_t flags, log_level level,
                                               ini_location location) noexcept;
 
 // Makes the log file's folders and opens the file:
@@ -104,9 +104,9 @@ struct output_set {
 
 // Scrambles the line when a key is set and sends it to its outputs. The device and ETW take
 // wide lines only.
-void dispatch(host& system, output_set& outputs, const output_settings& settings, int level,
+void dispatch(host& system, output_set& outputs, const output_settings& settings, log_level level,
               narrow_line& line) noexcept;
-void dispatch(host& system, output_set& outputs, const output_settings& settings, int level,
+void dispatch(host& system, output_set& outputs, const output_settings& settings, log_level level,
               wide_line& line) noexcept;
 
 }  // namespace logging::dbg_trace

@@ -68,8 +68,8 @@ public:
     void device_write(const wchar_t*, std::size_t) noexcept override {}
     bool etw_bind() noexcept override { return true; }
     void etw_write(const wchar_t*, std::size_t) noexcept override {}
-    void line_dispatched(int level, std::uint32_t outputs, const char* narrow, const wchar_t* wide,
-                         std::size_t size) noexcept override {
+    void line_dispatched(log_level level, std::uint32_t outputs, const char* narrow,
+                         const wchar_t* wide, std::size_t size) noexcept override {
         captured_line line{level, outputs, wide != nullptr, {}};
         if (wide == nullptr) {
             line.text.assign(narrow, size);

@@ -19,8 +19,8 @@
 namespace logging::dbg_trace::testing {
 
 struct captured_line {
-    int level = 0;
-    // The outputs the line was sent to (the flags, plus the file for level 8 when `ini_found`).
+    log_level level{};
+    // The outputs the line was sent to (the flags, plus the file for warnings when `ini_found`).
     std::uint32_t outputs = 0;
     bool wide = false;
     // The whole line with its line feed: narrow lines as written, wide lines in UTF-8; when a key
@@ -30,7 +30,7 @@ struct captured_line {
 
 class capture {
 public:
-    // `key` is the effective key (zero: plain output). `ini_found` makes level-8 lines go to the
+    // `key` is the effective key (zero: plain output). `ini_found` makes warning lines go to the
     // file as well, as when a settings file was found.
     explicit capture(std::uint32_t flags = output_debugger, std::array<std::uint8_t, 4> key = {},
                      bool ini_found = true);

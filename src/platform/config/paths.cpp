@@ -1,5 +1,7 @@
 #include "platform/config/paths.h"
 
+#include <mutex>
+
 #include "stdext/path.h"
 #include "stdext/utf.h"
 #include "winapi/facility.h"
@@ -27,26 +29,33 @@ const std::wstring& install_folder() {
 
 namespace {
 
-// The path of the first call; record_path may be null.
-const std::wstring& fixed_settings_path(const std::string* record_path) {
-    static const std::wstring path = [record_path] {
-        std::optional<std::string> record;
-        if (record_path != nullptr) {
-            record = *record_path;
-        }
-        return settings_path_for(install_folder(), record);
-    }();
-    return path;
+// The settings file path of the run. It is fixed once: by fix_start_paths, or, should anything
+// read it before, by that reading as if there were no version record.
+struct start_paths {
+    std::once_flag fixed;
+    std::wstring settings_file;
+};
+
+start_paths& paths() {
+    static start_paths instance;
+    return instance;
+}
+
+const std::wstring& fix_settings_file(const std::optional<std::string>& record_path) {
+    start_paths& run = paths();
+    std::call_once(run.fixed,
+                   [&] { run.settings_file = settings_path_for(install_folder(), record_path); });
+    return run.settings_file;
 }
 
 }  // namespace
 
 const std::wstring& settings_file_path() {
-    return fixed_settings_path(nullptr);
+    return fix_settings_file(std::nullopt);
 }
 
 void fix_start_paths(const std::optional<std::string>& record_path) {
-    static_cast<void>(fixed_settings_path(record_path ? &*record_path : nullptr));
+    static_cast<void>(fix_settings_file(record_path));
 }
 
 }  // namespace platform::config

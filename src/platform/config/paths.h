@@ -24,7 +24,8 @@ namespace platform::config {
 // Fixes both paths for the rest of the run, with the "path" member of the agent's version record
 // when it could be read. The program does so before its entry point does anything else, so the
 // settings file is the one named by the version record the program started with, even when a
-// local update rewrites that record later in the run. Only the first call counts.
+// local update rewrites that record later in the run. The path is fixed once, by the first call
+// of this or of settings_file_path; later calls change nothing.
 void fix_start_paths(const std::optional<std::string>& record_path);
 
 }  // namespace platform::config

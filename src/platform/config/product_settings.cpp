@@ -108,17 +108,16 @@ std::string parse_json(picojson::value& root, const std::string& bytes) {
 
 // The settings file as JSON; fails when it is missing, unreadable or malformed.
 stdext::expected<picojson::value> parse_settings_file(const std::wstring& path) {
-    auto bytes = read_file_bytes(path);
-    if (!bytes) {
-        return stdext::unexpected(std::move(bytes).error());
-    }
-    picojson::value root;
-    std::string error = parse_json(root, *bytes);
-    picojson::set_last_error(error);
-    if (!error.empty()) {
-        return stdext::unexpected(stdext::error{{}, std::move(error)});
-    }
-    return root;
+    return read_file_bytes(path).and_then(
+        [](const std::string& bytes) -> stdext::expected<picojson::value> {
+            picojson::value root;
+            std::string error = parse_json(root, bytes);
+            picojson::set_last_error(error);
+            if (!error.empty()) {
+                return stdext::unexpected(stdext::error{{}, std::move(error)});
+            }
+            return root;
+        });
 }
 
 void apply_settings_file(const picojson::value& root, std::map<setting_id, std::string>& out) {

@@ -90,12 +90,10 @@ auto convert(F&& f) -> stdext::expected<decltype(f())> {
 }
 
 stdext::expected<version_record> read_record(const std::wstring& folder, const wchar_t* name) {
-    auto value = read_json_file(stdext::path::join(folder, name));
-    if (!value) {
-        return stdext::unexpected(value.error());
-    }
-    return convert([&] {
-        return version_record{string_member(*value, "version"), string_member(*value, "path")};
+    return read_json_file(stdext::path::join(folder, name)).and_then([](const json& value) {
+        return convert([&] {
+            return version_record{string_member(value, "version"), string_member(value, "path")};
+        });
     });
 }
 
@@ -111,11 +109,7 @@ stdext::expected<void> write_section(Change&& change) {
 
 template <class Section, class Pick>
 stdext::expected<Section> read_section(Pick&& pick) {
-    auto data = wardex_storage::read_storage();
-    if (!data) {
-        return stdext::unexpected(data.error());
-    }
-    return pick(*data);
+    return wardex_storage::read_storage().transform(std::forward<Pick>(pick));
 }
 
 }  // namespace
@@ -123,7 +117,7 @@ stdext::expected<Section> read_section(Pick&& pick) {
 stdext::expected<std::string> read_text_file(const std::wstring& path) {
     auto content = winapi::facility<winapi::file_system>::get().read_file(path);
     if (!content) {
-        return fail(winapi::error_gen_failure, content.error().text == winapi::read_file_failed
+        return fail(winapi::error_gen_failure, content.error().failed_at(winapi::file_step::read)
                                                    ? "failed read from file"
                                                    : "failed open file");
     }
@@ -131,15 +125,13 @@ stdext::expected<std::string> read_text_file(const std::wstring& path) {
 }
 
 stdext::expected<json> read_json_file(const std::wstring& path) {
-    auto text = read_text_file(path);
-    if (!text) {
-        return stdext::unexpected(text.error());
-    }
-    try {
-        return json::parse(*text, nullptr, true, false);
-    } catch (const json::exception& e) {
-        return fail(winapi::error_invalid_data, "invalid json from file:" + library_message(e));
-    }
+    return read_text_file(path).and_then([](const std::string& text) -> stdext::expected<json> {
+        try {
+            return json::parse(text, nullptr, true, false);
+        } catch (const json::exception& e) {
+            return fail(winapi::error_invalid_data, "invalid json from file:" + library_message(e));
+        }
+    });
 }
 
 stdext::expected<void> write_text_file(const std::wstring& path, std::string_view text) {
@@ -154,11 +146,11 @@ stdext::expected<void> write_text_file(const std::wstring& path, std::string_vie
     // The new content goes to a temporary file that then takes the file's place. The file cannot
     // be opened for writing when no temporary file can be created or it cannot replace the file.
     if (auto written = winapi::write_file_replacing(path, text); !written) {
-        const std::string& step = written.error().text;
-        return fail(winapi::error_gen_failure,
-                    step == winapi::write_file_failed || step == winapi::flush_file_failed
-                        ? "failed write in file"
-                        : "failed open file");
+        const stdext::error& failure = written.error();
+        return fail(winapi::error_gen_failure, failure.failed_at(winapi::file_step::write) ||
+                                                       failure.failed_at(winapi::file_step::flush)
+                                                   ? "failed write in file"
+                                                   : "failed open file");
     }
     return {};
 }
@@ -213,40 +205,29 @@ stdext::expected<std::wstring> wardex_storage::path() {
 }
 
 stdext::expected<storage_data> wardex_storage::read_storage() {
-    auto file = path();
-    if (!file) {
-        return stdext::unexpected(file.error());
-    }
-    auto value = read_json_file(*file);
-    if (!value) {
-        return stdext::unexpected(value.error());
-    }
-    return storage_from_json(*value);
+    return path().and_then(read_json_file).and_then(storage_from_json);
 }
 
 stdext::expected<void> wardex_storage::write_storage(const storage_data& data) {
-    auto file = path();
-    if (!file) {
-        return stdext::unexpected(file.error());
-    }
-    return write_text_file(*file, serialize(data));
+    return path().and_then(
+        [&data](const std::wstring& file) { return write_text_file(file, serialize(data)); });
 }
 
 stdext::expected<repair_data> wardex_storage::read_repair_data() {
-    return read_section<repair_data>([](storage_data& d) { return d.repair; });
+    return read_section<repair_data>([](const storage_data& d) { return d.repair; });
 }
 
 stdext::expected<start_service_data> wardex_storage::read_start_service_data() {
-    return read_section<start_service_data>([](storage_data& d) { return d.start_service; });
+    return read_section<start_service_data>([](const storage_data& d) { return d.start_service; });
 }
 
 stdext::expected<local_update_data> wardex_storage::read_local_update_data() {
     return read_section<local_update_data>(
-        [](storage_data& d) { return std::move(d.local_update); });
+        [](storage_data&& d) { return std::move(d.local_update); });
 }
 
 stdext::expected<tolvar_report_data> wardex_storage::read_tolvar_report_data() {
-    return read_section<tolvar_report_data>([](storage_data& d) { return d.tolvar_report; });
+    return read_section<tolvar_report_data>([](const storage_data& d) { return d.tolvar_report; });
 }
 
 stdext::expected<void> wardex_storage::write_repair_data(const repair_data& data) {

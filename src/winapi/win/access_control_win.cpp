@@ -59,15 +59,17 @@ public:
                                     nullptr, nullptr, nullptr, nullptr, &descriptor);
         const unique_local_memory held(descriptor);
         if (status != ERROR_SUCCESS) {
-            return stdext::unexpected(win_failure(status, std::string(named_security_info_failed)));
+            return stdext::unexpected(win_failure(status, std::string(named_security_info_failed),
+                                                  dacl_step::named_security_info));
         }
 
         BOOL present = FALSE;
         BOOL defaulted = FALSE;
         PACL list = nullptr;
         if (!::GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted)) {
-            return stdext::unexpected(
-                win_failure(::GetLastError(), std::string(security_descriptor_dacl_failed)));
+            return stdext::unexpected(win_failure(::GetLastError(),
+                                                  std::string(security_descriptor_dacl_failed),
+                                                  dacl_step::security_descriptor_dacl));
         }
         dacl result;
         if (!present || list == nullptr) {
@@ -76,8 +78,8 @@ public:
         }
         ACL_SIZE_INFORMATION size{};
         if (!::GetAclInformation(list, &size, sizeof(size), AclSizeInformation)) {
-            return stdext::unexpected(
-                win_failure(::GetLastError(), std::string(acl_information_failed)));
+            return stdext::unexpected(win_failure(
+                ::GetLastError(), std::string(acl_information_failed), dacl_step::acl_information));
         }
         result.entries.resize(size.AceCount);
         for (DWORD i = 0; i < size.AceCount; ++i) {

@@ -21,6 +21,13 @@ stdext::unexpected<stdext::error> last_failure(std::string_view text) {
         win_failure(rc == ERROR_SUCCESS ? error_gen_failure : rc, std::string(text)));
 }
 
+// The same for a step of reading or writing a whole file.
+stdext::unexpected<stdext::error> last_failure(file_step step) {
+    auto failure = last_failure(step_text(step));
+    failure.error().step = static_cast<int>(step);
+    return failure;
+}
+
 // Asks CreateSymbolicLinkW for a link without the privilege to create links (Windows 10 in
 // developer mode and later); older systems reject the flag as an invalid parameter.
 constexpr DWORD symbolic_link_allow_unprivileged = 0x2;
@@ -125,7 +132,7 @@ public:
             path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) {
-            return last_failure(create_file_failed);
+            return last_failure(file_step::create);
         }
         std::string content;
         std::vector<char> chunk(64 * 1024);
@@ -133,7 +140,7 @@ public:
             DWORD got = 0;
             if (!::ReadFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got,
                             nullptr)) {
-                return last_failure(read_file_failed);
+                return last_failure(file_step::read);
             }
             if (got == 0) {
                 return content;
@@ -146,22 +153,22 @@ public:
         unique_file_handle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
                                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) {
-            return last_failure(create_file_failed);
+            return last_failure(file_step::create);
         }
         while (!content.empty()) {
             const DWORD want = static_cast<DWORD>(std::min<std::size_t>(content.size(), 1u << 30));
             DWORD written = 0;
             if (!::WriteFile(file.get(), content.data(), want, &written, nullptr)) {
-                return last_failure(write_file_failed);
+                return last_failure(file_step::write);
             }
             if (written == 0) {
-                return stdext::unexpected(
-                    win_failure(error_gen_failure, std::string(write_file_failed)));
+                return stdext::unexpected(win_failure(
+                    error_gen_failure, std::string(write_file_failed), file_step::write));
             }
             content.remove_prefix(written);
         }
         if (!::FlushFileBuffers(file.get())) {
-            return last_failure(flush_file_failed);
+            return last_failure(file_step::flush);
         }
         return {};
     }

@@ -73,12 +73,14 @@ public:
         const std::function<bool(const process_entry&)>& visit) override {
         unique_file_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
         if (!snapshot) {
-            return last_failed("CreateToolhelp32Snapshot failed");
+            return stdext::unexpected(win_failure(
+                ::GetLastError(), "CreateToolhelp32Snapshot failed", process_walk_step::snapshot));
         }
         PROCESSENTRY32W record{};
         record.dwSize = sizeof(record);
         if (!::Process32FirstW(snapshot.get(), &record)) {
-            return last_failed("Process32First failed");
+            return stdext::unexpected(
+                win_failure(::GetLastError(), "Process32First failed", process_walk_step::first));
         }
         do {
             if (!visit({record.th32ProcessID, record.szExeFile})) {
@@ -86,7 +88,8 @@ public:
             }
         } while (::Process32NextW(snapshot.get(), &record));
         if (const DWORD error = ::GetLastError(); error != ERROR_NO_MORE_FILES) {
-            return failed(error, next_process_failed);
+            return stdext::unexpected(
+                win_failure(error, next_process_failed, process_walk_step::next));
         }
         return {};
     }

@@ -76,21 +76,51 @@ public:
         : service_(std::move(service)), folder_(std::move(folder)) {}
 
     stdext::expected<std::vector<stdext::error>> register_task(const logon_task& task) override {
-        auto existing = find_task(task.name);
-        if (!existing) {
-            return stdext::unexpected(existing.error());
+        return find_task(task.name)
+            .and_then([this](com_ptr<IRegisteredTask>&& existing) {
+                return definition_for(std::move(existing));
+            })
+            .and_then([this, &task](const com_ptr<ITaskDefinition>& definition) {
+                return register_definition(task, definition);
+            });
+    }
+
+    stdext::expected<std::optional<std::wstring>> registered_name(
+        const std::wstring& name) override {
+        return find_task(name).transform([](const com_ptr<IRegisteredTask>& task) {
+            unique_bstr stored;
+            if (!task || FAILED(task->get_Name(stored.put())) || !stored) {
+                return std::optional<std::wstring>();
+            }
+            return std::optional<std::wstring>(
+                std::wstring(stored.get(), ::SysStringLen(stored.get())));
+        });
+    }
+
+    stdext::expected<void> delete_task(const std::wstring& exact_name) override {
+        if (const HRESULT hr = folder_->DeleteTask(bstr(exact_name).get(), 0); FAILED(hr)) {
+            return failure(hr, "ITaskFolder::DeleteTask failed");
         }
+        return {};
+    }
+
+private:
+    // The definition to register: the existing task's, edited so that registering twice updates
+    // the task in place, or a new one.
+    stdext::expected<com_ptr<ITaskDefinition>> definition_for(com_ptr<IRegisteredTask> existing) {
         com_ptr<ITaskDefinition> definition;
-        if (*existing) {
-            // The existing definition is edited: registering twice updates the task in place.
-            if (const HRESULT hr = (*existing)->get_Definition(definition.put()); FAILED(hr)) {
+        if (existing) {
+            if (const HRESULT hr = existing->get_Definition(definition.put()); FAILED(hr)) {
                 return failure(hr, "ITaskDefinition::get_Definition");
             }
-            existing->reset();
         } else if (const HRESULT hr = service_->NewTask(0, definition.put()); FAILED(hr)) {
             return failure(hr, "ITaskService::NewTask failed");
         }
+        return definition;
+    }
 
+    stdext::expected<std::vector<stdext::error>> register_definition(
+        const logon_task& task, const com_ptr<ITaskDefinition>& definition) {
         com_ptr<IRegistrationInfo> info;
         com_ptr<IPrincipal> principal;
         com_ptr<ITriggerCollection> triggers;
@@ -102,60 +132,67 @@ public:
         com_ptr<IExecAction> exec;
         com_ptr<ITaskSettings> settings;
         const bool repeats = !task.repetition_interval.empty();
-        auto edited = run({
-            {[&] { return definition->get_RegistrationInfo(info.put()); },
-             "ITaskDefinition::get_RegistrationInfo failed"},
-            {[&] { return info->put_Author(bstr(task.author).get()); },
-             "IRegistrationInfo::put_author failed"},
-            {[&] { return definition->get_Principal(principal.put()); },
-             "ITaskDefinition::get_Principal failed"},
-            {[&] { return principal->put_RunLevel(TASK_RUNLEVEL_HIGHEST); },
-             "IPrincipal::put_RunLevel failed"},
-            {[&] { return definition->get_Triggers(triggers.put()); },
-             "ITaskDefinition::get_Triggers failed"},
-            {[&] { return triggers->Clear(); }, "ITriggerCollection::Clear"},
-            {[&] { return triggers->Create(TASK_TRIGGER_LOGON, trigger.put()); },
-             "ITriggerCollection::Create failed"},
-            {[&] { return trigger->QueryInterface(iid_logon_trigger, logon.put_void()); },
-             "ITrigger::QueryInterface for IID_ILogonTrigger failed"},
-            {[&] { return logon->put_Id(bstr(task.trigger_id).get()); },
-             "ILogonTrigger::put_Id failed"},
-            {[&] { return logon->put_Delay(bstr(task.delay).get()); },
-             "ILogonTrigger::put_Delay failed"},
-            {[&] { return repeats ? logon->get_Repetition(pattern.put()) : S_OK; },
-             "ILogonTrigger::get_Repetition failed"},
-            {[&] {
-                 return repeats ? pattern->put_Interval(bstr(task.repetition_interval).get())
-                                : S_OK;
-             },
-             "IRepetitionPattern::put_Interval failed"},
-            {[&] { return definition->get_Actions(actions.put()); },
-             "ITaskDefinition::get_Actions failed"},
-            {[&] { return actions->Clear(); }, "IActionCollection::Clear"},
-            {[&] { return actions->Create(TASK_ACTION_EXEC, action.put()); },
-             "IActionCollection::Create failed"},
-            {[&] { return action->QueryInterface(IID_IExecAction, exec.put_void()); },
-             "IAction::QueryInterface for IID_IExecAction failed"},
-            {[&] { return exec->put_Path(bstr(task.program_path).get()); },
-             "IExecAction::put_Path failed"},
-            {[&] {
-                 return task.arguments.empty() ? S_OK
-                                               : exec->put_Arguments(bstr(task.arguments).get());
-             },
-             "IExecAction::put_Arguments failed"},
-            {[&] {
-                 return task.working_folder.empty()
-                            ? S_OK
-                            : exec->put_WorkingDirectory(bstr(task.working_folder).get());
-             },
-             "IExecAction::put_WorkingDirectory failed"},
-            {[&] { return definition->get_Settings(settings.put()); },
-             "ITaskDefinition::get_Settings failed"},
-        });
-        if (!edited) {
-            return stdext::unexpected(edited.error());
-        }
+        return run({
+                       {[&] { return definition->get_RegistrationInfo(info.put()); },
+                        "ITaskDefinition::get_RegistrationInfo failed"},
+                       {[&] { return info->put_Author(bstr(task.author).get()); },
+                        "IRegistrationInfo::put_author failed"},
+                       {[&] { return definition->get_Principal(principal.put()); },
+                        "ITaskDefinition::get_Principal failed"},
+                       {[&] { return principal->put_RunLevel(TASK_RUNLEVEL_HIGHEST); },
+                        "IPrincipal::put_RunLevel failed"},
+                       {[&] { return definition->get_Triggers(triggers.put()); },
+                        "ITaskDefinition::get_Triggers failed"},
+                       {[&] { return triggers->Clear(); }, "ITriggerCollection::Clear"},
+                       {[&] { return triggers->Create(TASK_TRIGGER_LOGON, trigger.put()); },
+                        "ITriggerCollection::Create failed"},
+                       {[&] {
+                            return trigger->QueryInterface(iid_logon_trigger, logon.put_void());
+                        },
+                        "ITrigger::QueryInterface for IID_ILogonTrigger failed"},
+                       {[&] { return logon->put_Id(bstr(task.trigger_id).get()); },
+                        "ILogonTrigger::put_Id failed"},
+                       {[&] { return logon->put_Delay(bstr(task.delay).get()); },
+                        "ILogonTrigger::put_Delay failed"},
+                       {[&] { return repeats ? logon->get_Repetition(pattern.put()) : S_OK; },
+                        "ILogonTrigger::get_Repetition failed"},
+                       {[&] {
+                            return repeats
+                                       ? pattern->put_Interval(bstr(task.repetition_interval).get())
+                                       : S_OK;
+                        },
+                        "IRepetitionPattern::put_Interval failed"},
+                       {[&] { return definition->get_Actions(actions.put()); },
+                        "ITaskDefinition::get_Actions failed"},
+                       {[&] { return actions->Clear(); }, "IActionCollection::Clear"},
+                       {[&] { return actions->Create(TASK_ACTION_EXEC, action.put()); },
+                        "IActionCollection::Create failed"},
+                       {[&] { return action->QueryInterface(IID_IExecAction, exec.put_void()); },
+                        "IAction::QueryInterface for IID_IExecAction failed"},
+                       {[&] { return exec->put_Path(bstr(task.program_path).get()); },
+                        "IExecAction::put_Path failed"},
+                       {[&] {
+                            return task.arguments.empty()
+                                       ? S_OK
+                                       : exec->put_Arguments(bstr(task.arguments).get());
+                        },
+                        "IExecAction::put_Arguments failed"},
+                       {[&] {
+                            return task.working_folder.empty()
+                                       ? S_OK
+                                       : exec->put_WorkingDirectory(
+                                             bstr(task.working_folder).get());
+                        },
+                        "IExecAction::put_WorkingDirectory failed"},
+                       {[&] { return definition->get_Settings(settings.put()); },
+                        "ITaskDefinition::get_Settings failed"},
+                   })
+            .and_then([&] { return finish_registration(task, definition, settings); });
+    }
 
+    stdext::expected<std::vector<stdext::error>> finish_registration(
+        const logon_task& task, const com_ptr<ITaskDefinition>& definition,
+        const com_ptr<ITaskSettings>& settings) {
         // The task must also run on battery power; a system that refuses these two settings
         // still gets its task.
         std::vector<stdext::error> tolerated;
@@ -180,28 +217,6 @@ public:
         return tolerated;
     }
 
-    stdext::expected<std::optional<std::wstring>> registered_name(
-        const std::wstring& name) override {
-        auto task = find_task(name);
-        if (!task) {
-            return stdext::unexpected(task.error());
-        }
-        unique_bstr stored;
-        if (!*task || FAILED((*task)->get_Name(stored.put())) || !stored) {
-            return std::optional<std::wstring>();
-        }
-        return std::optional<std::wstring>(
-            std::wstring(stored.get(), ::SysStringLen(stored.get())));
-    }
-
-    stdext::expected<void> delete_task(const std::wstring& exact_name) override {
-        if (const HRESULT hr = folder_->DeleteTask(bstr(exact_name).get(), 0); FAILED(hr)) {
-            return failure(hr, "ITaskFolder::DeleteTask failed");
-        }
-        return {};
-    }
-
-private:
     // The registered task of that name, or an empty holder when the folder has none.
     stdext::expected<com_ptr<IRegisteredTask>> find_task(const std::wstring& name) {
         com_ptr<IRegisteredTask> task;
@@ -233,7 +248,7 @@ public:
         com_ptr<ITaskService> service;
         com_ptr<ITaskFolder> folder;
         const variant server, user, domain, password;
-        auto connected = run({
+        const auto connected = run({
             {[&] {
                  return ::CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER,
                                            IID_ITaskService, service.put_void());
@@ -246,11 +261,10 @@ public:
             {[&] { return service->GetFolder(bstr(L"\\").get(), folder.put()); },
              "ITaskService::GetFolder failed"},
         });
-        if (!connected) {
-            return stdext::unexpected(connected.error());
-        }
-        return std::unique_ptr<task_folder>(
-            std::make_unique<root_folder>(std::move(service), std::move(folder)));
+        return connected.transform([&] {
+            return std::unique_ptr<task_folder>(
+                std::make_unique<root_folder>(std::move(service), std::move(folder)));
+        });
     }
 };
 

@@ -229,17 +229,15 @@ public:
         certificate_fields fields;
         fields.serial_stored.assign(info->SerialNumber.pbData,
                                     info->SerialNumber.pbData + info->SerialNumber.cbData);
-        auto issuer = display_name(certificate.get(), CERT_NAME_ISSUER_FLAG);
-        if (!issuer) {
-            return stdext::unexpected(std::move(issuer).error());
-        }
-        auto subject = display_name(certificate.get(), 0);
-        if (!subject) {
-            return stdext::unexpected(std::move(subject).error());
-        }
-        fields.issuer = std::move(*issuer);
-        fields.subject = std::move(*subject);
-        return fields;
+        return display_name(certificate.get(), CERT_NAME_ISSUER_FLAG)
+            .and_then([&](std::wstring&& issuer) {
+                fields.issuer = std::move(issuer);
+                return display_name(certificate.get(), 0);
+            })
+            .transform([&](std::wstring&& subject) {
+                fields.subject = std::move(subject);
+                return std::move(fields);
+            });
     }
 };
 

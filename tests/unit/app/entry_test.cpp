@@ -34,7 +34,7 @@ std::string name_of(const std::wstring& path) {
     return stdext::wide_to_utf8(stdext::path::file_name(path));
 }
 
-using log_line = std::tuple<std::int32_t, std::wstring, std::wstring>;
+using log_line = std::tuple<logging::log_level, std::wstring, std::wstring>;
 
 // A correctly installed, correctly signed agent on 64-bit Windows, run by an administrator. The
 // fixture is also the run's start-up parts: it journals their calls and the library loads in
@@ -90,8 +90,8 @@ public:
     }
     void start_logging() override { note("start logging"); }
     void stop_logging() override { note("stop logging"); }
-    void log(std::int32_t level, const wchar_t* function, const std::wstring& text) override {
-        note("log " + std::to_string(level));
+    void log(logging::log_level level, const wchar_t* function, const std::wstring& text) override {
+        note("log " + std::to_string(logging::level_number(level)));
         lines.emplace_back(level, function, text);
     }
     stdext::expected<void> bind_configuration(const std::wstring& path) override {
@@ -127,11 +127,13 @@ class entry_test : public ::testing::Test, public agent {};
 
 TEST_F(entry_test, FullRunKeepsTheStartUpOrderAndTearsDownInReverse) {
     EXPECT_EQ(run(), full_run);
-    EXPECT_EQ(lines, (std::vector<log_line>{
-                         {32, L"scopped_log_init::scopped_log_init", L"ScoppedLogInit"},
-                         {16, L"wWinMain", L"cmd line: " + machine.process.line},
-                         {16, L"wWinMain", L"dllprotect status=false"},
-                         {32, L"scopped_log_init::~scopped_log_init", L"~ScoppedLogInit"}}));
+    EXPECT_EQ(
+        lines,
+        (std::vector<log_line>{
+            {logging::level_trace, L"scopped_log_init::scopped_log_init", L"ScoppedLogInit"},
+            {logging::level_info, L"wWinMain", L"cmd line: " + machine.process.line},
+            {logging::level_info, L"wWinMain", L"dllprotect status=false"},
+            {logging::level_trace, L"scopped_log_init::~scopped_log_init", L"~ScoppedLogInit"}}));
 
     protection_runs = true;
     run();
@@ -212,12 +214,12 @@ TEST(entry, StopsWhenItCannotWorkInItsOwnFolder) {
 TEST_F(entry_test, CommandFailuresAreLoggedInsideTheRun) {
     table[0].action = [] { throw std::runtime_error("repair went wrong"); };
     EXPECT_TRUE(run().ends_with("stop protection; "));
-    EXPECT_EQ(lines.at(3), log_line(4, L"wWinMain", L"repair went wrong"));
+    EXPECT_EQ(lines.at(3), log_line(logging::level_error, L"wWinMain", L"repair went wrong"));
 
     machine.faults.fail("split_command_line", 2, 5);
     run();
-    EXPECT_EQ(lines.at(3),
-              log_line(4, L"wWinMain", L"CommandLineToArgvW failed: Access is denied.\r\n"));
+    EXPECT_EQ(lines.at(3), log_line(logging::level_error, L"wWinMain",
+                                    L"CommandLineToArgvW failed: Access is denied.\r\n"));
 }
 
 TEST(commands, WordsMatchIgnoringCaseAndTheFirstMatchingEntryWins) {

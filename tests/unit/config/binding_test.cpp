@@ -90,7 +90,8 @@ TEST_F(Binding, ProductNameAndItsFallbacks) {
     const logging::scopped_log_init hold;
     machine.faults.fail("load", 2, 126);  // the first load is the log library's
     EXPECT_EQ(cfg::get_product_name(), L"Valdrin");
-    EXPECT_TRUE(log.contains(4, L"get_product_name", L"failed load IServConfig.dll, err=126"));
+    EXPECT_TRUE(log.contains(logging::level_error, L"get_product_name",
+                             L"failed load IServConfig.dll, err=126"));
     // No name, or an empty one, which would name the task " Agent Wardex_...".
     EXPECT_EQ(cfg::get_product_name(), L"Valdrin");
     lib.properties[0] = L"";

@@ -54,28 +54,31 @@ TEST_F(TrustDecisions, TrustedPlacesAreTheWindowsFoldersAndTheProgramUnderProgra
 }
 
 TEST_F(TrustDecisions, FoldersCompareByIdentityNotSpelling) {
-    std::error_code error;
+    // An answer, raising for an error.
+    const auto inside = [](const std::wstring& file, const std::wstring& folder) {
+        return is_inside_dir(file, folder).value();
+    };
     // A short name of the folder is another spelling of the same object.
     machine.identities.add(L"C:\\PROGRA~1", {7, 103});
     machine.files.add_folder(L"C:\\PROGRA~1");
     machine.files.set_file(L"C:\\Program Files\\Corvel\\own.dll", "MZ");
-    EXPECT_TRUE(is_inside_dir(L"C:\\Program Files\\Corvel\\own.dll", L"C:\\PROGRA~1", error));
+    EXPECT_TRUE(inside(L"C:\\Program Files\\Corvel\\own.dll", L"C:\\PROGRA~1"));
     // A file reached through a link is judged by where it really lies.
     machine.files.set_file(L"C:\\Tools\\link.dll", "MZ");
     machine.libraries.finals[L"c:\\tools\\link.dll"] = L"\\\\?\\C:\\windows\\system32\\real.dll";
-    EXPECT_TRUE(is_inside_dir(L"C:\\Tools\\link.dll", L"C:\\windows", error));
+    EXPECT_TRUE(inside(L"C:\\Tools\\link.dll", L"C:\\windows"));
     // A folder deeper than the file's own cannot hold it; a file is no folder.
-    EXPECT_FALSE(is_inside_dir(L"C:\\Tools\\link.dll", L"C:\\windows\\system32\\drivers", error));
-    EXPECT_FALSE(is_inside_dir(L"C:\\Tools\\link.dll", L"C:\\Tools\\link.dll", error));
+    EXPECT_FALSE(inside(L"C:\\Tools\\link.dll", L"C:\\windows\\system32\\drivers"));
+    EXPECT_FALSE(inside(L"C:\\Tools\\link.dll", L"C:\\Tools\\link.dll"));
     // A folder with only an NT form is reached through the global root.
     machine.libraries.nt_only_finals[L"c:\\tools"] = L"\\Device\\Mup\\tools";
     machine.identities.add(L"\\\\?\\GLOBALROOT\\Device\\Mup\\tools", {7, 200});
-    EXPECT_FALSE(is_inside_dir(L"C:\\Tools\\link.dll", L"C:\\Tools", error));
-    EXPECT_FALSE(error);
-    // A failure on the way is a "no" with its error.
+    EXPECT_FALSE(inside(L"C:\\Tools\\link.dll", L"C:\\Tools"));
+    // A failure on the way is an error, not an answer.
     machine.faults.fail_always("final_path", 5);
-    EXPECT_FALSE(is_inside_dir(L"C:\\Program Files\\Corvel\\own.dll", L"C:\\windows", error));
-    EXPECT_EQ(error.value(), 5);
+    const auto failed = is_inside_dir(L"C:\\Program Files\\Corvel\\own.dll", L"C:\\windows");
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().code.value(), 5);
 }
 
 TEST_F(TrustDecisions, LongPathsTakeTheExtendedForm) {
@@ -130,10 +133,11 @@ TEST_F(TrustDecisions, BlacklistEntriesAreLowerCaseSuffixes) {
 }
 
 TEST_F(TrustDecisions, NtPathsBecomeDosPaths) {
-    std::error_code error;
+    const auto dos_path = [](const std::wstring& nt_path) {
+        return get_module_path_extended(nt_path).value();
+    };
     machine.libraries.direct[L"\\Device\\HarddiskVolume1\\a.dll"] = L"\\\\?\\C:\\a.dll";
-    EXPECT_EQ(get_module_path_extended(L"\\Device\\HarddiskVolume1\\a.dll", error),
-              L"\\\\?\\C:\\a.dll");
+    EXPECT_EQ(dos_path(L"\\Device\\HarddiskVolume1\\a.dll"), L"\\\\?\\C:\\a.dll");
 
     // Without the direct opening: the drive table (device names carry their "\") and the long
     // form of the result.
@@ -142,16 +146,15 @@ TEST_F(TrustDecisions, NtPathsBecomeDosPaths) {
                                  {L'D', L"\\Device\\HarddiskVolume10\\"}};
     build_nt_device_table();
     machine.libraries.long_forms[L"d:\\progra~1\\b.dll"] = L"D:\\Program Files\\b.dll";
-    EXPECT_EQ(get_module_path_extended(L"\\Device\\HarddiskVolume10\\PROGRA~1\\b.dll", error),
+    EXPECT_EQ(dos_path(L"\\Device\\HarddiskVolume10\\PROGRA~1\\b.dll"),
               L"D:\\Program Files\\b.dll");
-    EXPECT_FALSE(error);
-    EXPECT_EQ(get_module_path_extended(L"\\Device\\HarddiskVolume1\\c.dll", error), L"C:\\c.dll");
+    EXPECT_EQ(dos_path(L"\\Device\\HarddiskVolume1\\c.dll"), L"C:\\c.dll");
     // Device names compare case-sensitively.
-    EXPECT_EQ(get_module_path_extended(L"\\device\\harddiskvolume1\\c.dll", error), L"");
-    EXPECT_TRUE(error);
+    EXPECT_FALSE(get_module_path_extended(L"\\device\\harddiskvolume1\\c.dll").has_value());
     machine.faults.fail("long_path", 3);
-    EXPECT_EQ(get_module_path_extended(L"\\Device\\HarddiskVolume1\\c.dll", error), L"");
-    EXPECT_EQ(error.value(), static_cast<int>(winapi::error_gen_failure));
+    const auto failed = get_module_path_extended(L"\\Device\\HarddiskVolume1\\c.dll");
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().code.value(), static_cast<int>(winapi::error_gen_failure));
 }
 
 TEST_F(TrustDecisions, ResolutionFailuresExplainThemselves) {

@@ -92,7 +92,8 @@ TEST_F(WritePermission, DoubtAlwaysAnswersCanWrite) {
     // The list itself unreadable.
     dllprotect::permission_map map;
     dllprotect::GetDaclPermissions(
-        stdext::unexpected(winapi::win_failure(5, std::string(winapi::acl_information_failed))),
+        stdext::unexpected(winapi::win_failure(5, std::string(winapi::acl_information_failed),
+                                               winapi::dacl_step::acl_information)),
         map);
     EXPECT_TRUE(map.empty());
     EXPECT_TRUE(trace.contains("GetAclInformation failed. GetLastError returned: 5"));

@@ -23,7 +23,7 @@ protected:
         std::wstring path = L"C:\\Program Files\\Valdrin\\Agent\\CorvelService.exe") {
         return fake_event_log::event(1000, time, {{string_array, 0, {L"x", path}}});
     }
-    int logged(std::int32_t level, const wchar_t* function, const std::wstring& text) const {
+    int logged(logging::log_level level, const wchar_t* function, const std::wstring& text) const {
         const auto all = log.lines();
         return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const auto& line) {
             return line.level == level && line.function == function && line.text == text;
@@ -101,8 +101,9 @@ TEST_F(WinEvents, EventsThatCannotBeRenderedAreSkipped) {
     const auto crashes = get_app_win_events(0, nullptr).value();
     ASSERT_EQ(crashes.size(), 2u);
     EXPECT_EQ(crashes[1].data, std::vector<std::wstring>{L"a"});
-    EXPECT_EQ(logged(8, L"get_system_win_events", L"fail render win event\n"), 4);
-    EXPECT_EQ(logged(8, L"get_app_win_events", L"fail render win event\n"), 1);
+    EXPECT_EQ(logged(logging::level_warning, L"get_system_win_events", L"fail render win event\n"),
+              4);
+    EXPECT_EQ(logged(logging::level_warning, L"get_app_win_events", L"fail render win event\n"), 1);
 }
 
 TEST_F(WinEvents, WalkEndsAtTwentyFiveAcceptedOrAtAFailedFetch) {
@@ -166,10 +167,10 @@ TEST_F(WinEvents, AFailedLogBecomesANoteAfterTheOtherLogsEvents) {
     EXPECT_EQ(std::get<system_win_event_data>(events[24]),
               (system_win_event_data{0, 0, L"Failed load system events", L"1722",
                                      L"event_log::open failed", std::nullopt}));
-    EXPECT_EQ(logged(8, L"get_corvelservice_win_events",
+    EXPECT_EQ(logged(logging::level_warning, L"get_corvelservice_win_events",
                      L"get_corvelservice_system_win_events err=1722 event_log::open failed\n"),
               1);
-    EXPECT_EQ(logged(4, L"get_corvelservice_system_win_events",
+    EXPECT_EQ(logged(logging::level_error, L"get_corvelservice_system_win_events",
                      L"get_system_win_events err=1722 event_log::open failed\n"),
               1);
 

@@ -111,14 +111,14 @@ TEST(DbgTraceSettings, ScrambleByteIsBuiltFromTheFourKeyBytes) {
 TEST(DbgTraceLines, PrefixTagAndMessageCutAt8191Characters) {
     capture trace(output_debugger);
     trace.set_tick(0x100000005);
-    message(16, "[T] ", "a=%d b=%s", 7, "x");
+    message(logging::level_info, "[T] ", "a=%d b=%s", 7, "x");
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-extra-args"
-    message(16, "[T] ", nullptr, "plain %d");  // a null format is "%s"
+    message(logging::level_info, "[T] ", nullptr, "plain %d");  // a null format is "%s"
 #pragma GCC diagnostic pop
-    wmessage(16, "[W] ", L"w=%ls", L"\u00e9");
-    message(16, "", "%s", std::string(9000, 'a').c_str());
-    wmessage(16, "", L"%ls", std::wstring(9000, L'b').c_str());
+    wmessage(logging::level_info, "[W] ", L"w=%ls", L"\u00e9");
+    message(logging::level_info, "", "%s", std::string(9000, 'a').c_str());
+    wmessage(logging::level_info, "", L"%ls", std::wstring(9000, L'b').c_str());
     const auto lines = trace.texts();
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[0], "[0000000005][000001] x [T] a=7 b=x\n");
@@ -136,9 +136,9 @@ int count_evaluation() {
 }
 
 void scoped_operation(capture& trace) {
-    DLLPROTECT_TRACE_SCOPE(32);
-    DLLPROTECT_TRACE(16, "value=%d", 5);
-    DLLPROTECT_TRACEW(16, L"path=[%ls]", L"C:\\x.dll");
+    DLLPROTECT_TRACE_SCOPE(logging::level_trace);
+    DLLPROTECT_TRACE(logging::level_info, "value=%d", 5);
+    DLLPROTECT_TRACEW(logging::level_info, L"path=[%ls]", L"C:\\x.dll");
     trace.set_counter(1125);
 }
 
@@ -148,7 +148,7 @@ TEST(DbgTraceLines, EngineFormsNameTheFunctionAndTheScopeShowsItsSeconds) {
     scoped_operation(trace);
     {
         trace.set_counter(1125000);
-        trace_scope scope("in ", "out ", 32, "extra");
+        trace_scope scope("in ", "out ", logging::level_trace, "extra");
         trace.set_counter(3000000);
     }
     const auto lines = trace.texts();
@@ -167,10 +167,10 @@ TEST(DbgTraceLines, EngineFormsNameTheFunctionAndTheScopeShowsItsSeconds) {
 TEST(DbgTraceLines, NothingIsEvaluatedOrWrittenWhenOff) {
     capture trace(0);
     evaluated = 0;
-    DLLPROTECT_TRACE(16, "%d", count_evaluation());
-    DLLPROTECT_TRACEW(16, L"%d", count_evaluation());
-    DLLPROTECT_TRACE_SCOPE(32);
-    message(8, "", "x");
+    DLLPROTECT_TRACE(logging::level_info, "%d", count_evaluation());
+    DLLPROTECT_TRACEW(logging::level_info, L"%d", count_evaluation());
+    DLLPROTECT_TRACE_SCOPE(logging::level_trace);
+    message(logging::level_warning, "", "x");
     EXPECT_FALSE(on());
     EXPECT_EQ(evaluated, 0);
     EXPECT_TRUE(trace.lines().empty());
@@ -193,27 +193,27 @@ TEST(DbgTraceLines, BannersSplitTheUpTime) {
 }
 
 TEST(DbgTraceOutputs, LevelEightAddsTheFileAndDeviceAndEtwTakeWideLinesOnly) {
-    EXPECT_EQ(effective_outputs(1, 8, ini_location::drive_root), 3u);
-    EXPECT_EQ(effective_outputs(1, 8, ini_location::not_found), 1u);
-    EXPECT_EQ(effective_outputs(1, 16, ini_location::executable_folder), 1u);
+    EXPECT_EQ(effective_outputs(1, logging::level_warning, ini_location::drive_root), 3u);
+    EXPECT_EQ(effective_outputs(1, logging::level_warning, ini_location::not_found), 1u);
+    EXPECT_EQ(effective_outputs(1, logging::level_info, ini_location::executable_folder), 1u);
 
     fakes::fake_trace_host system;
     installed on_all(system, output_debugger | output_device | output_etw);
-    message(16, "", "narrow");
-    wmessage(16, "", L"wide");
+    message(logging::level_info, "", "narrow");
+    wmessage(logging::level_info, "", L"wide");
     EXPECT_EQ(system.debugger.size(), 2u);
     EXPECT_EQ(system.device, std::vector<std::string>{"[0000000000][000007] x wide\n"});
     EXPECT_EQ(system.etw, system.device);
     EXPECT_TRUE(system.file_path.empty());
-    message(8, "", "tolerated");
+    message(logging::level_warning, "", "tolerated");
     EXPECT_FALSE(system.file_path.empty());
 }
 
 TEST(DbgTraceOutputs, TheLogFileLiesInTheRunFolderAndStartsWithTheBanner) {
     fakes::fake_trace_host system;
     installed on_file(system, output_file);
-    message(16, "", "one");
-    wmessage(16, "", L"two \u00e9");
+    message(logging::level_info, "", "one");
+    wmessage(logging::level_info, "", L"two \u00e9");
     const std::string run =
         "D:\\ProgramData\\VDLogging\\CstLogs\\Wardex.exe\\2026-01-02_03_04_05__0042";
     EXPECT_EQ(system.folders,
@@ -241,8 +241,8 @@ TEST(DbgTraceOutputs, DriveRootSettingsUseProgramDataAndAFailedOpenIsFinal) {
     installed on_file(system, output_file, ini_location::drive_root);
     system.environment["%ALLUSERSPROFILE%"] = "C:\\All Users";
     system.faults().fail("file_open", 1);
-    message(16, "", "lost");
-    message(16, "", "lost too");
+    message(logging::level_info, "", "lost");
+    message(logging::level_info, "", "lost too");
     EXPECT_EQ(system.folders.front(), "C:\\All Users\\Application Data\\VDLogging");
     EXPECT_EQ(system.faults().calls("file_open"), 1);
     EXPECT_TRUE(system.file.empty());
@@ -250,7 +250,7 @@ TEST(DbgTraceOutputs, DriveRootSettingsUseProgramDataAndAFailedOpenIsFinal) {
     fakes::fake_trace_host expanded;
     installed again(expanded, output_file, ini_location::drive_root);
     expanded.environment["%programdata%"] = "C:\\ProgramData";
-    message(16, "", "kept");
+    message(logging::level_info, "", "kept");
     EXPECT_EQ(expanded.folders.front(), "C:\\ProgramData\\VDLogging");
 }
 
@@ -263,7 +263,7 @@ TEST(DbgTraceOutputs, AFileThatLeadsElsewhereIsClosedUnwritten) {
         "d:\\programdata\\vdlogging\\cstlogs\\WARDEX.EXE" + log.substr(log.find("\\2026"));
     {
         installed on_file(same, output_file);
-        message(16, "", "kept");
+        message(logging::level_info, "", "kept");
     }
     EXPECT_NE(same.file.find("x kept"), std::string::npos);
 
@@ -275,8 +275,8 @@ TEST(DbgTraceOutputs, AFileThatLeadsElsewhereIsClosedUnwritten) {
     unknown.faults().fail_always("file_final_path");
     for (fakes::fake_trace_host* system : {&junction, &unknown}) {
         installed on_file(*system, output_file);
-        message(16, "", "lost");
-        message(16, "", "lost too");
+        message(logging::level_info, "", "lost");
+        message(logging::level_info, "", "lost too");
         EXPECT_EQ(system->file_path, "D:" + log);
         EXPECT_TRUE(system->file.empty());
         EXPECT_EQ(system->closes, 1);
@@ -288,8 +288,8 @@ TEST(DbgTraceOutputs, AKeyScramblesEveryByteOfFileAndDebuggerBannersIncluded) {
     fakes::fake_trace_host system;
     installed on_scrambled(system, output_debugger | output_file, ini_location::executable_folder,
                            {0x10, 0x18, 0x15, 0x0F});
-    message(16, "", "secret\n");
-    wmessage(16, "", L"wide");
+    message(logging::level_info, "", "secret\n");
+    wmessage(logging::level_info, "", L"wide");
     ASSERT_EQ(system.debugger.size(), 2u);
     EXPECT_EQ(unscramble(system.debugger[0], 0x04), "[0000000000][000007] x secret\n\n");
     const std::string plain = unscramble(system.file, 0x04);
@@ -305,14 +305,14 @@ TEST(DbgTraceOutputs, TheDeviceIsRetriedAtMostEveryTenSecondsAndEtwBoundOnce) {
     system.faults().fail_always("device_open");
     system.faults().fail("etw_bind", 1);
     system.tick = 0xFFFFF000;  // the retry interval holds across the 32-bit wrap
-    wmessage(16, "", L"a");
+    wmessage(logging::level_info, "", L"a");
     system.tick += 9999;
-    wmessage(16, "", L"b");
+    wmessage(logging::level_info, "", L"b");
     EXPECT_EQ(system.device_opens, 1);
     system.tick += 1;
     system.faults().clear();
-    wmessage(16, "", L"c");
-    wmessage(16, "", L"d");
+    wmessage(logging::level_info, "", L"c");
+    wmessage(logging::level_info, "", L"d");
     EXPECT_EQ(system.device_opens, 2);
     ASSERT_EQ(system.device.size(), 2u);
     EXPECT_EQ(system.etw_binds, 1);
@@ -325,7 +325,7 @@ TEST(DbgTraceOutputs, ThreadsShareOneFileOpenedOnce) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([] {
             for (int i = 0; i < 200; ++i) {
-                DLLPROTECT_TRACE(16, "line %d", i);
+                DLLPROTECT_TRACE(logging::level_info, "line %d", i);
             }
         });
     }

@@ -106,11 +106,13 @@ TEST_F(Logger, MessagesAndTracesReachLogWriteOnlyWhileActive) {
     const std::wstring shown = name.substr(0, 257) + L"()";
     EXPECT_EQ(log.lines(),
               (std::vector<fake_log_library::record>{
-                  {0, 16, self, L"repair", L"%s", L"100% [42] narrow\r\nnext"},
-                  {1, 32, self, L"check_agent", L"-> %s", L"-> check_agent()"},
-                  {-1, 32, self, L"check_agent", L"<- %s [%d]", L"<- check_agent() [37]"},
-                  {1, 32, self, name.substr(0, 259), L"-> %s", L"-> " + shown},
-                  {-1, 32, self, name.substr(0, 259), L"<- %s [%d]", L"<- " + shown + L" [0]"}}));
+                  {0, logging::level_info, self, L"repair", L"%s", L"100% [42] narrow\r\nnext"},
+                  {1, logging::level_trace, self, L"check_agent", L"-> %s", L"-> check_agent()"},
+                  {-1, logging::level_trace, self, L"check_agent", L"<- %s [%d]",
+                   L"<- check_agent() [37]"},
+                  {1, logging::level_trace, self, name.substr(0, 259), L"-> %s", L"-> " + shown},
+                  {-1, logging::level_trace, self, name.substr(0, 259), L"<- %s [%d]",
+                   L"<- " + shown + L" [0]"}}));
     EXPECT_EQ(CLogDLL::references(), 1);  // each message took and dropped its own reference
 }
 

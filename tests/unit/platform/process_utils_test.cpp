@@ -58,7 +58,7 @@ TEST_F(ProcessUtils, ExecuteProcessInSessionQuotesThePathOnceWithTheSessionsToke
         EXPECT_EQ(procs.started[i].token_pid, i < 3 ? 600u : 700u);
         EXPECT_EQ(procs.started[i].token_session, i < 3 ? 3u : 1u);
     }
-    EXPECT_TRUE(log.contains(16, L"ExecuteProcessInSession", L"Run " + lines[0]));
+    EXPECT_TRUE(log.contains(logging::level_info, L"ExecuteProcessInSession", L"Run " + lines[0]));
 }
 
 TEST_F(ProcessUtils, ExecuteProcessInSessionFailures) {
@@ -71,17 +71,22 @@ TEST_F(ProcessUtils, ExecuteProcessInSessionFailures) {
     for (std::uint32_t session : {2, 1, 1, 1}) {
         EXPECT_EQ(platform::ExecuteProcessInSession(L"C:\\a.exe", session, std::nullopt), 31u);
     }
-    EXPECT_TRUE(log.contains(4, L"GetUserToken", L"GetProcessPid for system failed"));
-    EXPECT_TRUE(log.contains(8, L"ExecuteProcessInSession", L"get user token failed"));
-    EXPECT_TRUE(log.contains(4, L"GetProcessPid", L"list_processes failed err=8"));
-    EXPECT_TRUE(log.contains(4, L"GetUserToken", L"session_token failed err = 5"));
+    EXPECT_TRUE(
+        log.contains(logging::level_error, L"GetUserToken", L"GetProcessPid for system failed"));
+    EXPECT_TRUE(
+        log.contains(logging::level_warning, L"ExecuteProcessInSession", L"get user token failed"));
+    EXPECT_TRUE(
+        log.contains(logging::level_error, L"GetProcessPid", L"list_processes failed err=8"));
+    EXPECT_TRUE(
+        log.contains(logging::level_error, L"GetUserToken", L"session_token failed err = 5"));
     EXPECT_EQ(platform::ExecuteProcessInSession(std::wstring(32760, L'x'), 1, L"/quiet"),
               winapi::error_insufficient_buffer);
     EXPECT_TRUE(procs.started.empty());
 
     faults.fail("start_as_user", 1, 2);
     EXPECT_EQ(platform::ExecuteProcessInSession(L"C:\\a.exe", 1, std::nullopt), 2u);
-    EXPECT_TRUE(log.contains(4, L"ExecuteProcessInSession", L"start_as_user failed err=2"));
+    EXPECT_TRUE(log.contains(logging::level_error, L"ExecuteProcessInSession",
+                             L"start_as_user failed err=2"));
 }
 
 TEST_F(ProcessUtils, PrivilegeScope) {
@@ -93,7 +98,8 @@ TEST_F(ProcessUtils, PrivilegeScope) {
     EXPECT_FALSE(procs.debug_enabled);
     faults.fail("set_debug_privilege", 3, 1300);
     EXPECT_FALSE(platform::privilege_scope().active());
-    EXPECT_TRUE(log.contains(4, L"set_privilege", L"set_debug_privilege failed err=1300"));
+    EXPECT_TRUE(log.contains(logging::level_error, L"set_privilege",
+                             L"set_debug_privilege failed err=1300"));
     faults.fail("thread_token", 3, 5);
     EXPECT_FALSE(platform::privilege_scope().active());
 }

@@ -41,10 +41,10 @@ TEST_F(TaskScheduler, InstallRegistersTheLogonTaskAndLogsRefusedBatterySettings)
                                          L"C:\\Program Files\\Valdrin\\Agent\\1.0.0"}));
     const wchar_t* function = L"win_task_scheduler::config_actions";
     EXPECT_EQ(log.lines().size(), 2u);
-    EXPECT_TRUE(log.contains(8, function,
+    EXPECT_TRUE(log.contains(logging::level_warning, function,
                              L"disable stop_if_going_on_batteries failed err -2147467263: "
                              L"Not implemented.\r\n"));
-    EXPECT_TRUE(log.contains(8, function,
+    EXPECT_TRUE(log.contains(logging::level_warning, function,
                              L"disable put_disallow_start_if_on_batteries failed err -2147467259: "
                              L"unknown error 2147500037"));
 

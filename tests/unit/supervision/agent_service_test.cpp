@@ -74,10 +74,11 @@ TEST_F(AgentService, StartFailures) {
 
 TEST_F(AgentService, HungStopTerminatesOnlyTheAgentFromTheSupervisorFolder) {
     const std::wstring image = supervisor_dir + L"\\CorvelService.exe";
-    procs.table = {{100, {L"CorvelService.exe", 0, image}},
-                   {200, {L"corvelservice.EXE", 0, agent_root + L"\\CorvelService.exe"}},
-                   {300, {L"notepad.exe", 1, image}},
-                   {400, {L"corvelservice.exe", 0, stdext::to_lower(image)}}};
+    procs.table = {
+        {100, {L"CorvelService.exe", 0, image}},
+        {200, {L"corvelservice.EXE", 0, agent_root + L"\\CorvelService.exe"}},
+        {300, {L"notepad.exe", 1, image}},
+        {400, {L"corvelservice.exe", 0, stdext::to_lower(image, stdext::case_rule::latin1)}}};
     scm.script = {{service_stop_pending, 5000}};  // passes of one second
     scm.then(service_stop_pending, 5000, 70);
     scm.then(service_stopped);
@@ -91,10 +92,10 @@ TEST_F(AgentService, HungStopTerminatesOnlyTheAgentFromTheSupervisorFolder) {
     EXPECT_EQ(std::count(procs.terminated.begin(), procs.terminated.end(), 100u), 8);
     EXPECT_EQ(procs.terminated.size(), 17u);
     EXPECT_EQ(procs.image_access.back(), process_query_information);
-    EXPECT_TRUE(log.contains(8, L"start_service",
+    EXPECT_TRUE(log.contains(logging::level_warning, L"start_service",
                              L"timeout wait service to stop => kill him err="
                              L"list_processes failed: unknown error 8"));
-    EXPECT_TRUE(log.contains(4, L"operator ==",
+    EXPECT_TRUE(log.contains(logging::level_error, L"operator ==",
                              L"failed get_module_file_name for pid=100 error:image_path failed: "
                              L"Access is denied.\r\n"));
 }
@@ -134,7 +135,7 @@ TEST_F(AgentService, OpenAndCommandFailures) {
     EXPECT_EQ(run_agent_command(L"install").error().text, "this_process::get_foldername err=31");
     faults.fail("open_service", 1, 5);
     EXPECT_FALSE(manager.is_running());
-    EXPECT_TRUE(log.contains(16, L"agent_service::is_running",
+    EXPECT_TRUE(log.contains(logging::level_info, L"agent_service::is_running",
                              L"open_service failed: Access is denied.\r\n"));
     faults.fail("open_manager", 2, 5);
     EXPECT_THROW(agent_service(), std::system_error);

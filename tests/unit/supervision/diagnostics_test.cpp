@@ -20,7 +20,7 @@ constexpr std::int64_t max_window = 720LL * 3600 * 1000;
 
 class Diagnostics : public fakes::machine_test {
 protected:
-    bool logged(std::int32_t level, const wchar_t* function, const std::wstring& text) {
+    bool logged(logging::log_level level, const wchar_t* function, const std::wstring& text) {
         return log.contains(level, function, text);
     }
 
@@ -60,7 +60,8 @@ TEST_F(Diagnostics, RepairLogFileIsNamedAfterTheLocalTime) {
     const auto opened = diag.opened.size();
     EXPECT_TRUE((*get_log_file() << L"dropped").fail());
     EXPECT_EQ(diag.opened.size(), opened);
-    EXPECT_TRUE(logged(4, L"get_log_file", L"create_directory failed err=5 Access is denied.\r\n"));
+    EXPECT_TRUE(logged(logging::level_error, L"get_log_file",
+                       L"create_directory failed err=5 Access is denied.\r\n"));
 }
 
 TEST_F(Diagnostics, ListingHasOneLineForEachFileWithWhatCouldBeRead) {
@@ -84,12 +85,14 @@ TEST_F(Diagnostics, ListingHasOneLineForEachFileWithWhatCouldBeRead) {
                              L"size=8589934592" + md5 + L"\n\t" + folder + L"\\sub\\notes.txt" +
                              md5 + L"\n\t" + folder + L"\\sub\\deep\\plain.dll size=7\n" +
                              L"END enum files\n");
-    EXPECT_TRUE(logged(4, L"log_installed_files",
+    EXPECT_TRUE(logged(logging::level_error, L"log_installed_files",
                        L"winapi::version::get_file_info for " + folder +
                            L"\\sub\\notes.txt err=1813 The specified resource type cannot be "
                            L"found.\r\n"));
     const auto lines = log.lines();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.level == 4; }), 1);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](auto& l) { return l.level == logging::level_error; }),
+              1);
 
     // A folder that cannot be listed ends the listing with an error after the lines so far.
     faults.fail("walk_entry", faults.calls("walk_entry") + 2, 5);
@@ -143,17 +146,18 @@ TEST_F(Diagnostics, ServiceEventsLogCoversTheTimeSinceTheLastReport) {
               L"[{\"id\": 1000, \"time\": 1699999995, \"data\": [\"CorvelService.exe\", "
               L"\"C:\\Program Files\\Valdrin\\Agent\\CorvelService.exe\"]}, {\"id\": 7036, "
               L"\"time\": 1699999995, \"param2\": \"stopped\", \"param3\": -1}]");
-    EXPECT_TRUE(logged(16, L"get_service_win_events_log", L"max logs elapsed time: 10000ms"));
+    EXPECT_TRUE(logged(logging::level_info, L"get_service_win_events_log",
+                       L"max logs elapsed time: 10000ms"));
     EXPECT_NE(machine.events.queries.back().find(L"&lt;= 10000]]"), std::wstring::npos);
 
     machine.files.delete_file(L"storage\\wardex.json").value();
     faults.fail_always("query", 5);
     EXPECT_EQ(get_service_win_events_log(), L"[]");
-    EXPECT_TRUE(logged(16, L"get_service_win_events_log",
+    EXPECT_TRUE(logged(logging::level_info, L"get_service_win_events_log",
                        L"read_tolvar_report_data err=31 failed open file"));
-    EXPECT_TRUE(logged(16, L"get_service_win_events_log",
+    EXPECT_TRUE(logged(logging::level_info, L"get_service_win_events_log",
                        L"max logs elapsed time: " + std::to_wstring(max_window) + L"ms"));
-    EXPECT_TRUE(logged(4, L"get_service_win_events_log",
+    EXPECT_TRUE(logged(logging::level_error, L"get_service_win_events_log",
                        L"get_corvelservice_win_events err=31 failed "
                        L"get_corvelservice_system_win_events & get_corvelservice_app_win_events"));
 }

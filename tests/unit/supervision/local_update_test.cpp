@@ -48,7 +48,8 @@ protected:
         const auto all = log.lines();
         for (auto i = seen_[function]; i < all.size(); ++i) {
             if (all[i].kind == 0 && all[i].function == function) {
-                out.push_back(std::to_wstring(all[i].level) + L" " + all[i].text);
+                out.push_back(std::to_wstring(logging::level_number(all[i].level)) + L" " +
+                              all[i].text);
             }
         }
         seen_[function] = all.size();

@@ -50,7 +50,8 @@ protected:
         const auto all = log.lines();
         for (auto i = seen_[function]; i < all.size(); ++i) {
             if (all[i].kind == 0 && all[i].function == function) {
-                out.push_back(std::to_wstring(all[i].level) + L" " + all[i].text);
+                out.push_back(std::to_wstring(logging::level_number(all[i].level)) + L" " +
+                              all[i].text);
             }
         }
         seen_[function] = all.size();
@@ -59,7 +60,7 @@ protected:
     // The first line logged for one link entry.
     static std::wstring entry(const wchar_t* name) {
         return L"16 path=[" + product + L"\\" + name + L"] target=" + lower_program + L"\\" +
-               stdext::to_lower(name) + L"]";
+               stdext::to_lower(name, stdext::case_rule::ascii) + L"]";
     }
     fakes::fake_file_system& files = machine.files;
     fakes::fake_processes& procs = machine.processes;

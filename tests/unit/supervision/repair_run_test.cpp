@@ -120,7 +120,7 @@ struct agent_lab {
                 return s.command_line.find(L"installer.exe") != std::wstring::npos;
             }));
     }
-    bool logged(std::int32_t level, const std::wstring& function, const std::wstring& text) {
+    bool logged(logging::log_level level, const std::wstring& function, const std::wstring& text) {
         return log.contains(level, function, text);
     }
 
@@ -144,7 +144,8 @@ class RepairRun : public ::testing::Test, protected agent_lab {};
 
 TEST_F(RepairRun, AHealthyAgentOnlyGetsItsDiscoveryComponentStarted) {
     run();
-    EXPECT_TRUE(logged(16, L"repair", L"is running & valid settings, check symlinks"));
+    EXPECT_TRUE(
+        logged(logging::level_info, L"repair", L"is running & valid settings, check symlinks"));
     EXPECT_FALSE(files.file(state_file));
     EXPECT_TRUE(machine.diagnostics.opened.empty());
     EXPECT_TRUE(reported().empty());
@@ -152,7 +153,7 @@ TEST_F(RepairRun, AHealthyAgentOnlyGetsItsDiscoveryComponentStarted) {
 
     procs.table.erase(20);
     run();
-    EXPECT_TRUE(logged(16, L"repair", L"upnp srv not started => start it"));
+    EXPECT_TRUE(logged(logging::level_info, L"repair", L"upnp srv not started => start it"));
     ASSERT_EQ(procs.started.size(), 2u);
     EXPECT_EQ(procs.started[0].command_line, L"\"" + program + L"\\PeerScout.exe\" install");
     EXPECT_EQ(procs.started[1].command_line, L"\"" + program + L"\\PeerScout.exe\"");
@@ -162,7 +163,7 @@ TEST_F(RepairRun, AHealthyAgentOnlyGetsItsDiscoveryComponentStarted) {
     files.faults().fail_always("create_symlink", 5);
     files.add_link(product + L"\\settings", L"D:\\elsewhere", true);
     run();
-    EXPECT_TRUE(logged(16, L"repair", L"MUST REPAIR"));
+    EXPECT_TRUE(logged(logging::level_info, L"repair", L"MUST REPAIR"));
     EXPECT_EQ(reason_of_last_event(),
               R"({"has_valid_settings": true, "is_service_running": true, )"
               R"("symlinks_restore_result": false, "restore_agentui_result": true})");
@@ -185,7 +186,7 @@ TEST_F(RepairRun, AStoppedServiceIsStartedThreeTimesThenReinstalled) {
     EXPECT_EQ(scm.starts, 3);
     EXPECT_EQ(procs.started.back().command_line,
               L"\"" + program + L"\\installer\\installer.exe\" /source:wardex_repair");
-    EXPECT_TRUE(logged(16, L"agent_kit::reinstall", L"session = 1"));
+    EXPECT_TRUE(logged(logging::level_info, L"agent_kit::reinstall", L"session = 1"));
     EXPECT_EQ(reported().back(), "repair");
     EXPECT_EQ(machine.registry.creates.back().subkey, L"SOFTWARE\\Valdrin Agent\\repaired");
 
@@ -210,7 +211,7 @@ TEST_F(RepairRun, ThreeReinstallsWithinThreeHoursTryTheRemoteUpdateFirst) {
     // The update fails: the run still reinstalls.
     run();
     EXPECT_EQ(update.calls, 1);
-    EXPECT_TRUE(logged(8, L"repair", L"UPDATE FAILED"));
+    EXPECT_TRUE(logged(logging::level_warning, L"repair", L"UPDATE FAILED"));
     EXPECT_EQ(counts(), std::make_pair(4u, 0u));
     const auto& log_text = machine.diagnostics.logs.at(machine.diagnostics.opened.back())->str();
     EXPECT_NE(log_text.find(L"TRY UPDATE\n"), std::wstring::npos);
@@ -272,7 +273,8 @@ TEST_F(RepairRun, ReportsAreThirtyMinutesApartAndOnlyASubmittedOneCounts) {
     EXPECT_EQ(last_report(), start_time);
     later(report_interval - 1);
     report_agent_repair(L"{}", L"repair", sources);
-    EXPECT_TRUE(logged(16, L"report_agent_repair", L"don't send tolvar event, too soon"));
+    EXPECT_TRUE(
+        logged(logging::level_info, L"report_agent_repair", L"don't send tolvar event, too soon"));
     EXPECT_EQ(reported().size(), 1u);
     later(1);
     report_agent_repair(L"{}", L"repair", sources);
@@ -290,7 +292,7 @@ TEST_F(RepairRun, ReportsAreThirtyMinutesApartAndOnlyASubmittedOneCounts) {
     ahead.tolvar_report.last_report_time = start_time * 2;
     ASSERT_TRUE(storage::wardex_storage::write_storage(ahead));
     report_agent_repair(L"{}", L"repair", sources);
-    EXPECT_TRUE(logged(16, L"report_agent_repair",
+    EXPECT_TRUE(logged(logging::level_info, L"report_agent_repair",
                        L"now=" + std::to_wstring(now()) + L" last_report_time=" +
                            std::to_wstring(start_time * 2) + L" elapsed_time=1801 sec"));
     EXPECT_EQ(last_report(), now());
@@ -320,7 +322,7 @@ TEST_F(RepairRun, ChecksumCompanions) {
     break_settings();
     const int digests = machine.faults.calls("file_md5");
     run();
-    EXPECT_TRUE(logged(16, L"repair", L"running=true valid settings=false"));
+    EXPECT_TRUE(logged(logging::level_info, L"repair", L"running=true valid settings=false"));
     // One for the test, one per listed file.
     EXPECT_EQ(machine.faults.calls("file_md5") - digests,
               1 + static_cast<int>(machine.diagnostics.files.size()));

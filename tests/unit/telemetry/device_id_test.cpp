@@ -39,8 +39,8 @@ protected:
         strings out;
         for (const auto& line : log.lines()) {
             if (line.level != logging::level_trace) {
-                out.push_back(std::to_wstring(line.level) + L" " + line.function + L" " +
-                              line.text);
+                out.push_back(std::to_wstring(logging::level_number(line.level)) + L" " +
+                              line.function + L" " + line.text);
             }
         }
         return out;
@@ -80,7 +80,7 @@ TEST_F(DeviceId, DigestsGuidUuidAndSerialOfTheWindowsDriveInOrder) {
     next_call_fails("windows_folder");
     EXPECT_EQ(telemetry::generate_deviceid(), identity.digest);
     EXPECT_EQ(identity.hashed.back(), utf16le(identity.guid.text + L"UUSN1"));
-    EXPECT_TRUE(log.contains(16, L"search_disks", L"search for partitionC:"));
+    EXPECT_TRUE(log.contains(logging::level_info, L"search_disks", L"search for partitionC:"));
 
     // Without WMI the GUID alone.
     next_call_fails("connect");
@@ -132,9 +132,10 @@ TEST_F(DeviceId, OnlyAFailedDigestGivesTheZeroIdAndComIsBalanced) {
     machine.messages.texts[0x80090008] = "Ung\xc3\xbcltiger Algorithmus.\r\n";
     EXPECT_EQ(generate(), telemetry::zero_deviceid);
     EXPECT_EQ(identity.com_balance, 0);
-    EXPECT_TRUE(log.contains(4, L"initialize_security", L"initialize_security err=-2147417831"));
+    EXPECT_TRUE(log.contains(logging::level_error, L"initialize_security",
+                             L"initialize_security err=-2147417831"));
     // The failed step with the system's message, read as UTF-8.
-    EXPECT_TRUE(log.contains(4, L"get_hash_string",
+    EXPECT_TRUE(log.contains(logging::level_error, L"get_hash_string",
                              L"get_hash_string err=2148073480 sha1_hex failed: "
                              L"Ung\u00fcltiger Algorithmus.\r\n"));
     identity.digest.clear();
@@ -165,17 +166,19 @@ TEST_F(DeviceId, MachineGuidFailuresGiveAnEmptyText) {
 }
 
 TEST_F(DeviceId, CalculatedIdIsKeptForTheProcess) {
-    const std::wstring first = telemetry::calculated_deviceid();
+    telemetry::calculated_device_id device_id;
+    const std::wstring first = device_id.get();
     identity.digest = L"changed";
-    EXPECT_EQ(telemetry::calculated_deviceid(), first);
+    EXPECT_EQ(device_id.get(), first);
 }
 
 TEST_F(DeviceId, AnonIdIsStoredOnceAndNeverReplaced) {
     machine.faults.fail("create_key", 1, 5);
     EXPECT_EQ(telemetry::GetAnonId(product_key), identity.digest);
-    EXPECT_TRUE(log.contains(16, L"GetAnonId", L"LoadAnonId failed, try to generate it"));
     EXPECT_TRUE(
-        log.contains(4, L"SetRegKeyValue", L"RegCreateKeyEx " + product_key + L" failed 5"));
+        log.contains(logging::level_info, L"GetAnonId", L"LoadAnonId failed, try to generate it"));
+    EXPECT_TRUE(log.contains(logging::level_error, L"SetRegKeyValue",
+                             L"RegCreateKeyEx " + product_key + L" failed 5"));
 
     EXPECT_EQ(telemetry::GetAnonId(product_key), identity.digest);
     EXPECT_EQ(

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <future>
 
 #include "fakes/fake_log_library.h"
 #include "fakes/fake_machine.h"
@@ -106,6 +107,11 @@ TEST_F(Wmi, CollectsTheDeviceDescription) {
                              "6.1.7601.Service Pack 1", "x64"}));
     machine.process.tablet = true;
     EXPECT_EQ(telemetry::collect_system_info().device_class, L"tablet");
+
+    // A run's facts are collected on a worker thread and can be taken once.
+    telemetry::device_facts facts;
+    EXPECT_EQ(facts.wait().device_class, L"tablet");
+    EXPECT_THROW(static_cast<void>(facts.wait()), std::future_error);
 }
 
 TEST_F(Wmi, EveryCollectorFallsBackAndLogsWhy) {

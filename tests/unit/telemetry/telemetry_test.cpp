@@ -84,7 +84,7 @@ protected:
         strings out;
         for (const auto& line : log.lines()) {
             if (line.level != logging::level_trace) {
-                out.push_back(std::to_string(line.level) + " " +
+                out.push_back(std::to_string(logging::level_number(line.level)) + " " +
                               stdext::wide_to_utf8(line.function + L" " + line.text));
             }
         }
