@@ -58,7 +58,6 @@ wine_prefix_ready() {
 wine_prefix_fresh() {
     local dir=$1 template=$2
     wine_prefix_ready "$template"
-    _wine_end_lingering_server "$dir"
     rm -rf "$dir"
     mkdir -p "$dir"
     # The system folders are nearly all of a prefix (over a gigabyte in a WoW64 one) and nothing
