@@ -7,7 +7,9 @@
 #   standins_prefix_fresh NAME         WINEPREFIX=NAME.XXXXXX, a fresh copy of the build tree's pristine prefix
 #   standins_place DIR                 copies CorvelService.exe and winlogon.exe into DIR
 #   standins_winpath PATH              the Windows path ("C:\...") of PATH under $WINEPREFIX/drive_c
-#   winlogon_start DIR [SECONDS]       starts DIR/winlogon.exe in the background, waits until it runs
+#   winlogon_start DIR [SECONDS]       starts DIR/winlogon.exe in the background, waits until it runs;
+#                                      it ends by itself after SECONDS (600), and with it the
+#                                      prefix's services
 #   winlogon_stop DIR                  asks it to end and waits for it; fails when it had to be
 #                                      killed
 #   corvel_run DIR WORD [SECONDS]      runs DIR/CorvelService.exe WORD; returns its exit code, 124

@@ -35,7 +35,9 @@ grep -q "Start    REG_DWORD    0x3" "$agent/reg.txt" || fail "Start is not deman
 [ "$(corvel_calls "$agent" install)" = 2 ] || fail "calls: $(cat "$agent/CorvelService.calls")"
 
 echo "-- the service runs while winlogon.exe lives, and stops when asked"
-winlogon_start "$agent" 120 || fail "winlogon.exe did not start"
+# winlogon.exe keeps the session, and with it the service, alive: its lifetime only bounds a
+# scenario that never asks it to end, and must outlast the slowest run of the steps below.
+winlogon_start "$agent" 900 || fail "winlogon.exe did not start"
 corvel_sc "$agent/sc.txt" start CorvelService || fail "start: $(cat "$agent/sc.txt")"
 expect_state 4 "started"
 corvel_sc "$agent/sc.txt" stop CorvelService || fail "stop: $(cat "$agent/sc.txt")"
@@ -85,5 +87,6 @@ wine reg query "$key" /v Start >"$agent/reg.txt" 2>&1
 grep -q "Start    REG_DWORD    0x2" "$agent/reg.txt" || fail "Start: $(cat "$agent/reg.txt")"
 
 echo "-- winlogon.exe ends when asked"
+kill -0 "$WINLOGON_PID" 2>/dev/null || fail "winlogon.exe ended before it was asked"
 winlogon_stop "$agent" || fail "winlogon.exe did not end by itself"
 echo "PASS"
