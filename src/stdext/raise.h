@@ -9,7 +9,7 @@
 //   value_or_raise(result, raised::file_system)     "filesystem error: " and as the first
 // A text followed by the system's message is a std::system_error carrying the error's code
 // (from file_system a std::filesystem::filesystem_error); the system's message alone, and a text
-// alone, are a std::runtime_error.
+// alone, are a std::runtime_error. raise(error, how) raises an error record that is not a result.
 #pragma once
 
 #include <filesystem>
@@ -36,9 +36,7 @@ enum class raised {
     return std::system_error(failure.code, failure.text).what();
 }
 
-namespace detail {
-
-[[noreturn]] inline void raise(const error& failure, raised how) {
+[[noreturn]] inline void raise(const error& failure, raised how = raised::error_text) {
     switch (how) {
         case raised::system_message:
             throw std::runtime_error(failure.code.message());
@@ -55,12 +53,10 @@ namespace detail {
     throw std::system_error(failure.code, failure.text);
 }
 
-}  // namespace detail
-
 template <class T>
 [[nodiscard]] T value_or_raise(expected<T> result, raised how = raised::error_text) {
     if (!result) {
-        detail::raise(result.error(), how);
+        raise(result.error(), how);
     }
     return std::move(result).value();
 }
@@ -69,20 +65,20 @@ template <class T>
 template <class T>
 [[nodiscard]] T value_or_raise(expected<T> result, std::string_view text) {
     if (!result) {
-        detail::raise({result.error().code, std::string(text)}, raised::error_text);
+        raise({result.error().code, std::string(text)}, raised::error_text);
     }
     return std::move(result).value();
 }
 
 inline void value_or_raise(const expected<void>& result, raised how = raised::error_text) {
     if (!result) {
-        detail::raise(result.error(), how);
+        raise(result.error(), how);
     }
 }
 
 inline void value_or_raise(const expected<void>& result, std::string_view text) {
     if (!result) {
-        detail::raise({result.error().code, std::string(text)}, raised::error_text);
+        raise({result.error().code, std::string(text)}, raised::error_text);
     }
 }
 

@@ -42,12 +42,12 @@ std::wstring wmi_query_string(const std::wstring& query, const std::wstring& pro
                 throw std::runtime_error(not_found);
             }
             if (step.result != 0) {
-                throw winapi::win_system_error(static_cast<std::uint32_t>(step.result),
-                                               next_failed);
+                stdext::raise(
+                    winapi::win_failure(static_cast<std::uint32_t>(step.result), next_failed));
             }
             if (!step.has_object) {
-                throw winapi::win_system_error(0,
-                                               "IEnumWbemClassObject::Next return empty objects");
+                stdext::raise(
+                    winapi::win_failure(0, "IEnumWbemClassObject::Next return empty objects"));
             }
             // An object without the property is passed over.
             if (const auto value = objects.get(property)) {
@@ -70,8 +70,8 @@ std::vector<std::wstring> wmi_query_strings(const std::wstring& query,
                 return texts;
             }
             if (step.result != 0) {
-                throw winapi::win_system_error(static_cast<std::uint32_t>(step.result),
-                                               next_failed);
+                stdext::raise(
+                    winapi::win_failure(static_cast<std::uint32_t>(step.result), next_failed));
             }
             if (const auto value = objects.get(property)) {
                 if (!is_text(*value)) {
@@ -93,8 +93,8 @@ objects_iterator& objects_iterator::operator++() {
     if (step.result == winapi::wbem_s_false) {
         objects_.reset();
     } else if (step.result != 0) {
-        throw winapi::win_system_error(static_cast<std::uint32_t>(step.result),
-                                       "objects_iterator::increment failed");
+        stdext::raise(winapi::win_failure(static_cast<std::uint32_t>(step.result),
+                                          "objects_iterator::increment failed"));
     }
     return *this;
 }

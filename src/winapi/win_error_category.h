@@ -52,12 +52,6 @@ public:
     return {static_cast<int>(code), win_error_category()};
 }
 
-// A system_error in the win_error category; its what() is message, ": " and the system's text.
-[[nodiscard]] inline std::system_error win_system_error(std::uint32_t code,
-                                                        const std::string& message) {
-    return std::system_error(make_win_error(code), message);
-}
-
 // The error record of a failed Windows call or step: its number and a text naming it.
 [[nodiscard]] inline stdext::error win_failure(std::uint32_t code, std::string text) {
     return {make_win_error(code), std::move(text)};

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "fakes/fake_error_messages.h"
+#include "fakes/raised.h"
 #include "stdext/raise.h"
 #include "stdext/utf.h"
 #include "winapi/facility.h"
@@ -54,36 +55,28 @@ TEST(Expected, RaisedErrorsSayWhatTheirCallersLog) {
     const auto denied = [](std::string text) -> stdext::expected<int> {
         return stdext::unexpected(winapi::win_failure(5, std::move(text)));
     };
-    const auto what = [](auto raise) -> std::string {
-        try {
-            raise();
-        } catch (const std::system_error& e) {
-            EXPECT_EQ(e.code(), winapi::make_win_error(5));
-            return std::string("system_error ") + e.what();
-        } catch (const std::runtime_error& e) {
-            return std::string("runtime_error ") + e.what();
-        }
-        return "nothing raised";
-    };
+    using fakes::raised;
     const std::string message = "Access is denied.\r\n";
-    EXPECT_EQ(what([&] { return stdext::value_or_raise(denied("OpenFoo failed")); }),
-              "system_error OpenFoo failed: " + message);
-    EXPECT_EQ(what([&] { return stdext::value_or_raise(denied("x"), "Given failed"); }),
-              "system_error Given failed: " + message);
+    EXPECT_EQ(raised([&] { return stdext::value_or_raise(denied("OpenFoo failed")); }),
+              "system 5: OpenFoo failed: " + message);
+    EXPECT_EQ(raised([&] { return stdext::value_or_raise(denied("x"), "Given failed"); }),
+              "system 5: Given failed: " + message);
     EXPECT_EQ(
-        what([&] { return stdext::value_or_raise(denied("x"), stdext::raised::system_message); }),
-        "runtime_error " + message);
-    EXPECT_EQ(what([&] { return stdext::value_or_raise(denied("x"), stdext::raised::numbered); }),
-              "system_error x: " + message);
+        raised([&] { return stdext::value_or_raise(denied("x"), stdext::raised::system_message); }),
+        "runtime: " + message);
+    EXPECT_EQ(raised([&] { return stdext::value_or_raise(denied("x"), stdext::raised::numbered); }),
+              "system 5: x: " + message);
     const stdext::expected<void> no_number = stdext::unexpected(winapi::win_failure(0, "nullptr"));
-    EXPECT_EQ(what([&] { stdext::value_or_raise(no_number, stdext::raised::numbered); }),
-              "runtime_error nullptr");
+    EXPECT_EQ(raised([&] { stdext::value_or_raise(no_number, stdext::raised::numbered); }),
+              "runtime: nullptr");
     EXPECT_EQ(
-        what([&] { return stdext::value_or_raise(denied("walk"), stdext::raised::file_system); }),
-        "system_error filesystem error: walk: " + message);
+        raised([&] { return stdext::value_or_raise(denied("walk"), stdext::raised::file_system); }),
+        "system 5: filesystem error: walk: " + message);
     EXPECT_EQ(stdext::failure_text(denied("OpenFoo failed").error()), "OpenFoo failed: " + message);
+    EXPECT_EQ(raised([] { stdext::raise(winapi::win_failure(5, "Step")); }),
+              "system 5: Step: " + message);
     EXPECT_EQ(stdext::value_or_raise(stdext::expected<int>(3)), 3);
-    EXPECT_EQ(what([&] { stdext::value_or_raise(stdext::expected<void>()); }), "nothing raised");
+    EXPECT_EQ(raised([&] { stdext::value_or_raise(stdext::expected<void>()); }), "nothing");
 }
 
 TEST(Utf, RoundTripsAndRepairsMalformedText) {
@@ -133,8 +126,8 @@ TEST(WinErrorCategory, SystemTextOrUnknownNumber) {
     fakes::fake_error_messages messages;
     const winapi::scoped_facility<winapi::error_messages> use(messages);
     EXPECT_EQ(category.message(-2147024891), "unknown error 2147942405");
-    EXPECT_STREQ(winapi::win_system_error(5, "OpenSCManager failed").what(),
-                 "OpenSCManager failed: Access is denied.\r\n");
+    EXPECT_EQ(stdext::failure_text(winapi::win_failure(5, "OpenSCManager failed")),
+              "OpenSCManager failed: Access is denied.\r\n");
 }
 
 }  // namespace

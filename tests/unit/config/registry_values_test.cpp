@@ -6,6 +6,7 @@
 
 #include "fakes/fake_log_library.h"
 #include "fakes/fake_machine.h"
+#include "fakes/raised.h"
 #include "logging/log.h"
 
 namespace {
@@ -57,13 +58,8 @@ TEST_F(RegistryValues, SetCreatesTheKeyAndLogsEachFailedStep) {
 }
 
 TEST_F(RegistryValues, KitVersionFromTheInstallKey) {
-    try {
-        static_cast<void>(platform::get_kit_version(L"SOFTWARE\\P"));
-        FAIL() << "a missing Install key must throw";
-    } catch (const std::system_error& e) {
-        EXPECT_EQ(e.code(), winapi::make_win_error(2));
-        EXPECT_EQ(std::string(e.what()).rfind("RegOpenKeyEx failed", 0), 0u);
-    }
+    const auto missing = fakes::raised([] { (void)platform::get_kit_version(L"SOFTWARE\\P"); });
+    EXPECT_EQ(missing.rfind("system 2: RegOpenKeyEx failed", 0), 0u) << missing;
     reg.set_string(hkey_local_machine, L"SOFTWARE\\P\\Install", L"ProductVersion", L"3.4.5");
     EXPECT_EQ(platform::get_kit_version(L"SOFTWARE\\P\\"), L"3.4.5");
     EXPECT_EQ(reg.opens.back().first, L"SOFTWARE\\P\\Install");

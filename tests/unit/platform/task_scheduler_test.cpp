@@ -5,6 +5,7 @@
 #include "app/task_commands.h"
 #include "fakes/fake_log_library.h"
 #include "fakes/fake_machine.h"
+#include "fakes/raised.h"
 #include "logging/log.h"
 #include "winapi/win_error_category.h"
 
@@ -87,13 +88,13 @@ TEST_F(TaskScheduler, CommandsRunTheirStepsInOrderAndRaiseTheFailingOne) {
         ts.tasks.assign(r.stored.empty() ? 0 : 1, r.stored);
         ts.faults().clear();
         ts.faults().fail_always(r.failing, e_notimpl);
-        try {
-            r.install ? app::install_task(product) : app::uninstall_task(product);
-            EXPECT_EQ(std::string(r.failing), "");
-        } catch (const std::system_error& e) {
-            EXPECT_EQ(e.what(), std::string(r.failing) + " failed: Not implemented.\r\n");
-            EXPECT_EQ(e.code(), winapi::make_win_error(e_notimpl));
-        }
+        const std::string failing = r.failing;
+        EXPECT_EQ(fakes::raised([&] {
+                      r.install ? app::install_task(product) : app::uninstall_task(product);
+                  }),
+                  failing.empty() ? "nothing"
+                                  : "system " + std::to_string(static_cast<int>(e_notimpl)) + ": " +
+                                        failing + " failed: Not implemented.\r\n");
         EXPECT_EQ(ts.calls, r.calls);
         EXPECT_EQ(ts.com_depth, 0);
         EXPECT_EQ(ts.tasks.size(), r.tasks_left);

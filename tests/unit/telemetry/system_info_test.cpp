@@ -1,11 +1,11 @@
 // The WMI readers and the device description against a fake WMI.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <future>
 
 #include "fakes/fake_log_library.h"
 #include "fakes/fake_machine.h"
+#include "fakes/raised.h"
 #include "logging/log.h"
 #include "telemetry/system_info.h"
 #include "telemetry/wmi.h"
@@ -18,17 +18,7 @@ using winapi::wmi_value;
 const std::wstring processors = L"Select * from Win32_Processor";
 const std::wstring memory = L"Select * from Win32_PhysicalMemory";
 
-// What a call raised: "runtime: <what>" or "system <code>: <what>", or "none".
-std::string raised(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const std::system_error& e) {
-        return "system " + std::to_string(e.code().value()) + ": " + e.what();
-    } catch (const std::runtime_error& e) {
-        return std::string("runtime: ") + e.what();
-    }
-    return "none";
-}
+using fakes::raised;
 
 class Wmi : public fakes::machine_test {
 protected:
