@@ -6,12 +6,11 @@
 #include <algorithm>
 #include <optional>
 
-#include "fakes/fake_log_library.h"
 #include "fakes/fake_machine.h"
 #include "fakes/fake_vdec.h"
+#include "fakes/log_messages.h"
 #include "logging/log.h"
 #include "platform/config/product_settings.h"
-#include "stdext/utf.h"
 
 namespace {
 
@@ -145,16 +144,11 @@ TEST_F(Reporter, RefusedOptionsAreLoggedAndAFailedBuildSendsNothing) {
     reporter.emplace(L"CorvelWardex");
     report({});
     EXPECT_EQ(submits(), 0);
-    strings warnings;
-    for (const auto& line : log.lines()) {
-        if (line.level == logging::level_warning) {
-            warnings.push_back(stdext::wide_to_utf8(line.function + L" " + line.text));
-        }
-    }
-    EXPECT_EQ(warnings, (strings{"dllprotect::make_configured_vdec failed set_option "
-                                 "submit_use_vdnc_cloud err=-6",
-                                 "dllprotect::make_configured_vdec failed set_option app_name "
-                                 "err=-1"}));
+    EXPECT_EQ(
+        fakes::all_messages(log),
+        (std::vector<std::wstring>{
+            L"8 dllprotect::make_configured_vdec failed set_option submit_use_vdnc_cloud err=-6",
+            L"8 dllprotect::make_configured_vdec failed set_option app_name err=-1"}));
 
     vdec->faults().fail("error_info", 1, static_cast<std::uint32_t>(-3));
     const auto built =

@@ -102,13 +102,6 @@ TEST_F(Diagnostics, ListingHasOneLineForEachFileWithWhatCouldBeRead) {
     EXPECT_NE(cut.str().find(L"Wardex.exe"), std::wstring::npos);
 }
 
-TEST_F(Diagnostics, Md5IsLowercaseHexOrTheWindowsError) {
-    diag.files = {{L"a.bin", false, std::nullopt, 0, winapi::md5_digest{0xD4, 0x1D, 0x8C, 0xD9}},
-                  {L"locked.bin", false, std::nullopt, 0, std::nullopt}};
-    EXPECT_EQ(get_file_md5(L"a.bin").value(), "d41d8cd9000000000000000000000000");
-    EXPECT_EQ(get_file_md5(L"locked.bin").error().code.value(), 32);
-}
-
 TEST_F(Diagnostics, ServiceStagesAreTheProductKeysStringValue) {
     const std::wstring key = L"SOFTWARE\\Valdrin Agent";
     EXPECT_EQ(read_service_stages(), L"");

@@ -7,71 +7,28 @@
 
 #include <nlohmann/json.hpp>
 
-#include "fakes/fake_log_library.h"
-#include "fakes/fake_machine.h"
-#include "fakes/fake_vdec.h"
-#include "logging/log.h"
-#include "supervision/storage/storage.h"
+#include "fakes/installed_agent.h"
+#include "fakes/log_messages.h"
 
 namespace {
 
 using namespace supervision;
 using strings = std::vector<std::wstring>;
 
-const std::wstring product = L"C:\\Program Files\\Valdrin\\Agent";
-const std::wstring program = product + L"\\1.0.0";  // the fake's current folder
-const std::wstring update_json = product + L"\\update.json";
-const std::wstring state_file = program + L"\\storage\\wardex.json";
-const std::wstring staged_exe = product + L"\\2.0.0\\CorvelService.exe";
-
-class LocalUpdate : public fakes::machine_test {
+class LocalUpdate : public ::testing::Test, protected fakes::installed_agent {
 protected:
-    LocalUpdate() {
-        files.set_file(product + L"\\version.json", R"({"version":"1.0","path":"1.0.0"})");
-        stage("2.0", "2.0.0");
-    }
+    LocalUpdate() { stage("2.0", "2.0.0"); }
 
     void stage(const std::string& version, const std::string& path) {
         files.set_file(update_json, nlohmann::json{{"version", version}, {"path", path}}.dump());
     }
-    void later(std::uint64_t seconds) { machine.clock.advance(seconds * 1000); }
-    std::uint64_t now() { return machine.clock.unix_time(); }
-    storage::local_update_data attempts() const {
-        return storage::storage_from_json(nlohmann::json::parse(files.file(state_file).value()))
-            .value()
-            .local_update;
-    }
+    storage::local_update_data attempts() const { return stored().local_update; }
     std::size_t runs() const { return procs.started.size(); }
-    // "level text" of the messages logged under function since the last call for it.
-    strings messages(const std::wstring& function) {
-        strings out;
-        const auto all = log.lines();
-        for (auto i = seen_[function]; i < all.size(); ++i) {
-            if (all[i].kind == 0 && all[i].function == function) {
-                out.push_back(std::to_wstring(logging::level_number(all[i].level)) + L" " +
-                              all[i].text);
-            }
-        }
-        seen_[function] = all.size();
-        return out;
-    }
     bool attempt() { return try_local_update(sources); }
 
-    fakes::fake_file_system& files = machine.files;
-    fakes::fake_processes& procs = machine.processes;
+    const std::wstring update_json = product + L"\\update.json";
     fakes::fault_plan& faults = machine.faults;
-    fakes::fake_log_library log{machine.modules};
-    const logging::scopped_log_init logging_on;
-    fakes::fake_vdec vdec{machine, program + L"\\vdec.dll"};
-    const telemetry::repair_event_sources sources{
-        [] {
-            return telemetry::client_settings{"app", "en_US", "1.0"};
-        },
-        [] { return std::wstring(L"anon"); }, [] { return std::wstring(L"calc"); },
-        [] { return telemetry::system_info_t{}; }};
-
-private:
-    std::map<std::wstring, std::size_t> seen_;
+    fakes::messages_since messages{log};
 };
 
 TEST_F(LocalUpdate, ThreeFailuresHoldBackForThreeHoursThenANewSeries) {
@@ -82,7 +39,6 @@ TEST_F(LocalUpdate, ThreeFailuresHoldBackForThreeHoursThenANewSeries) {
         EXPECT_EQ(attempts(), (storage::local_update_data{i, now(), "2.0"}));
         later(600);
     }
-    EXPECT_EQ(procs.started.back().command_line, L"\"" + staged_exe + L"\" update_ready");
     EXPECT_TRUE(files.file(update_json));
 
     // Held back until three hours after the third failure, without a line.
@@ -116,12 +72,9 @@ TEST_F(LocalUpdate, AHandOverIsReportedClearsTheRecordAndRemovesTheUpdate) {
     EXPECT_EQ(messages(L"try_local_update"), strings{L"16 update success"});
     EXPECT_EQ(attempts(), storage::local_update_data{});
     EXPECT_FALSE(files.file(update_json));
-    const auto sent = [&](const std::string& call) {
-        return std::count(vdec.calls.begin(), vdec.calls.end(), "AddKeyValueEventW " + call) == 1;
-    };
-    EXPECT_TRUE(sent("action=local_update"));
-    EXPECT_TRUE(sent(R"(reason={"reason": "found update.json", "update.json": )"
-                     R"({"path": "2.0.0", "version": "2.0"}})"));
+    EXPECT_EQ(reported(), std::vector<std::string>{"local_update"});
+    EXPECT_EQ(reason_of_last_event(), R"({"reason": "found update.json", "update.json": )"
+                                      R"({"path": "2.0.0", "version": "2.0"}})");
 
     // A failed write of the record does not change the outcome of either end.
     stage("3.0", "3.0.0");
@@ -172,7 +125,7 @@ TEST_F(LocalUpdate, RunUpdateFailuresAreLogged) {
     EXPECT_FALSE(run_update({"2.0", "D:\\st\xe9"}));
     EXPECT_EQ(procs.started.back().command_line, L"\"D:\\st\xe9\\CorvelService.exe\" update_ready");
 
-    const std::wstring command = L"\"" + staged_exe + L"\" update_ready";
+    const std::wstring command = L"\"" + product + L"\\2.0.0\\CorvelService.exe\" update_ready";
     faults.fail("start_process", faults.calls("start_process") + 1, 2);
     EXPECT_FALSE(run_update({"2.0", "2.0.0"}));
     faults.fail("wait_process", faults.calls("wait_process") + 1, 6);

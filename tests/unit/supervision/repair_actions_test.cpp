@@ -4,8 +4,8 @@
 
 #include <system_error>
 
-#include "fakes/fake_log_library.h"
 #include "fakes/fake_machine.h"
+#include "fakes/log_messages.h"
 #include "logging/log.h"
 #include "platform/config/iservconfig.h"
 
@@ -44,19 +44,6 @@ const std::map<std::string, void*> config_exports{
 
 class RepairActions : public fakes::machine_test {
 protected:
-    // "level text" of the messages logged under function since the last call for it.
-    strings messages(const std::wstring& function) {
-        strings out;
-        const auto all = log.lines();
-        for (auto i = seen_[function]; i < all.size(); ++i) {
-            if (all[i].kind == 0 && all[i].function == function) {
-                out.push_back(std::to_wstring(logging::level_number(all[i].level)) + L" " +
-                              all[i].text);
-            }
-        }
-        seen_[function] = all.size();
-        return out;
-    }
     // The first line logged for one link entry.
     static std::wstring entry(const wchar_t* name) {
         return L"16 path=[" + product + L"\\" + name + L"] target=" + lower_program + L"\\" +
@@ -67,7 +54,7 @@ protected:
     fakes::fault_plan& faults = machine.faults;
     fakes::fake_log_library log{machine.modules};
     logging::scopped_log_init logging_on;
-    std::map<std::wstring, std::size_t> seen_;
+    fakes::messages_since messages{log};
 };
 
 TEST_F(RepairActions, NoLinkListWithoutVersionRecordOrCurrentFolder) {

@@ -8,23 +8,12 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "fakes/fake_log_library.h"
-#include "fakes/fake_machine.h"
-#include "fakes/fake_vdec.h"
-#include "logging/log.h"
-#include "supervision/storage/storage.h"
+#include "fakes/installed_agent.h"
 
 namespace {
 
 using namespace supervision;
-using strings = std::vector<std::wstring>;
 
-const std::wstring product = L"C:\\Program Files\\Valdrin\\Agent";
-const std::wstring program = product + L"\\1.0.0";  // the fake's current folder
-const std::wstring state_file = program + L"\\storage\\wardex.json";
-constexpr winapi::md5_digest digest{0x0f, 0x1e, 0x2d, 0x3c, 0x4b, 0x5a, 0x69, 0x78,
-                                    0x87, 0x96, 0xa5, 0xb4, 0xc3, 0xd2, 0xe1, 0xf0};
-constexpr const char* digest_text = "0f1e2d3c4b5a69788796a5b4c3d2e1f0";
 constexpr std::uint64_t start_time = 1'700'000'000;
 
 // What a test's remote update answers, and how often it was asked.
@@ -39,39 +28,14 @@ struct update_stub {
     }
 };
 
-// A machine with the agent installed and healthy. With one_plan, every fake counts its calls in
-// the machine's fault plan, so the n-th call of the whole run can be made to fail.
-struct agent_lab {
+// The installed agent and the remote update of its runs. With one_plan, every fake counts its
+// calls in the machine's fault plan, so the n-th call of the whole run can be made to fail.
+struct agent_lab : fakes::installed_agent {
     explicit agent_lab(bool one_plan = false) {
         if (one_plan) {
             files.share_faults(machine.faults);
             machine.identities.share_faults(machine.faults);
         }
-        // The agent as installed: settings with their digests, links and the UI copy in the
-        // product folder, the service running and the discovery component up.
-        files.set_file(product + L"\\version.json", R"({"version":"1.0","path":"1.0.0"})");
-        for (const auto* name : {L"vdnc.ini", L"settings\\Corvel.json"}) {
-            files.set_file(program + L"\\" + name, "settings");
-            files.set_file(program + L"\\" + name + L".md5", digest_text);
-            machine.diagnostics.files.push_back({name, false, {}, 8, digest});
-        }
-        files.add_folder(program + L"\\apps_data");
-        files.set_file(program + L"\\CorvelDP.dll", "dp");
-        files.add_link(product + L"\\settings", program + L"\\settings", true);
-        files.add_link(product + L"\\apps_data", program + L"\\apps_data", true);
-        files.add_link(product + L"\\CorvelDP.dll", program + L"\\CorvelDP.dll", false);
-        files.set_file(product + L"\\CorvelUI.exe", "ui");
-        machine.identities.add(program, {1, 10});
-        procs.table = {{20, {L"PeerScout.exe", 1, program + L"\\PeerScout.exe"}},
-                       {30, {L"winlogon.exe", 1}}};
-        procs.session_list = {{1, L"Console", 0}};
-        scm.script = {{winapi::service_running, 0}};
-        auto& reg = machine.registry;
-        const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\CorvelService";
-        reg.set_string(winapi::hkey_local_machine, key, L"ImagePath",
-                       L"\"C:\\\\Agent\\\\CorvelService.exe\"");
-        reg.set_dword(winapi::hkey_local_machine, key, L"Start", 2);
-        reg.set_dword(winapi::hkey_local_machine, key, L"Type", 16);
     }
 
     void run() { check_and_repair(update.hook(), sources); }
@@ -81,38 +45,9 @@ struct agent_lab {
         scm.then(winapi::service_running);
     }
     void break_settings() { files.set_file(program + L"\\vdnc.ini.md5", std::string(32, 'a')); }
-    void later(std::uint64_t seconds) { machine.clock.advance(seconds * 1000); }
-    std::uint64_t now() { return machine.clock.unix_time(); }
-
-    storage::storage_data stored() const {
-        return storage::storage_from_json(nlohmann::json::parse(files.file(state_file).value()))
-            .value();
-    }
     std::pair<std::uint32_t, std::uint32_t> counts() const {
         const auto data = stored();
         return {data.repair.count, data.start_service.count};
-    }
-    // The action of every submitted event, in order.
-    std::vector<std::string> reported() const {
-        std::vector<std::string> actions;
-        std::string action;
-        for (const auto& call : vdec.calls) {
-            if (call.starts_with("AddKeyValueEventW action=")) {
-                action = call.substr(25);
-            } else if (call.starts_with("SubmitEvent")) {
-                actions.push_back(action);
-            }
-        }
-        return actions;
-    }
-    std::string reason_of_last_event() const {
-        std::string reason;
-        for (const auto& call : vdec.calls) {
-            if (call.starts_with("AddKeyValueEventW reason=")) {
-                reason = call.substr(25);
-            }
-        }
-        return reason;
     }
     int installer_starts() const {
         return static_cast<int>(
@@ -120,23 +55,8 @@ struct agent_lab {
                 return s.command_line.find(L"installer.exe") != std::wstring::npos;
             }));
     }
-    bool logged(logging::log_level level, const std::wstring& function, const std::wstring& text) {
-        return log.contains(level, function, text);
-    }
 
-    fakes::fake_machine machine;
-    fakes::fake_file_system& files = machine.files;
-    fakes::fake_processes& procs = machine.processes;
     fakes::fake_service_manager& scm = machine.services;
-    fakes::fake_log_library log{machine.modules};
-    const logging::scopped_log_init logging_on;
-    fakes::fake_vdec vdec{machine, program + L"\\vdec.dll"};
-    const telemetry::repair_event_sources sources{
-        [] {
-            return telemetry::client_settings{"app", "en_US", "1.0"};
-        },
-        [] { return std::wstring(L"anon"); }, [] { return std::wstring(L"calc"); },
-        [] { return telemetry::system_info_t{}; }};
     update_stub update;
 };
 
@@ -144,8 +64,8 @@ class RepairRun : public ::testing::Test, protected agent_lab {};
 
 TEST_F(RepairRun, AHealthyAgentOnlyGetsItsDiscoveryComponentStarted) {
     run();
-    EXPECT_TRUE(
-        logged(logging::level_info, L"repair", L"is running & valid settings, check symlinks"));
+    EXPECT_TRUE(log.contains(logging::level_info, L"repair",
+                             L"is running & valid settings, check symlinks"));
     EXPECT_FALSE(files.file(state_file));
     EXPECT_TRUE(machine.diagnostics.opened.empty());
     EXPECT_TRUE(reported().empty());
@@ -153,7 +73,7 @@ TEST_F(RepairRun, AHealthyAgentOnlyGetsItsDiscoveryComponentStarted) {
 
     procs.table.erase(20);
     run();
-    EXPECT_TRUE(logged(logging::level_info, L"repair", L"upnp srv not started => start it"));
+    EXPECT_TRUE(log.contains(logging::level_info, L"repair", L"upnp srv not started => start it"));
     ASSERT_EQ(procs.started.size(), 2u);
     EXPECT_EQ(procs.started[0].command_line, L"\"" + program + L"\\PeerScout.exe\" install");
     EXPECT_EQ(procs.started[1].command_line, L"\"" + program + L"\\PeerScout.exe\"");
@@ -163,7 +83,7 @@ TEST_F(RepairRun, AHealthyAgentOnlyGetsItsDiscoveryComponentStarted) {
     files.faults().fail_always("create_symlink", 5);
     files.add_link(product + L"\\settings", L"D:\\elsewhere", true);
     run();
-    EXPECT_TRUE(logged(logging::level_info, L"repair", L"MUST REPAIR"));
+    EXPECT_TRUE(log.contains(logging::level_info, L"repair", L"MUST REPAIR"));
     EXPECT_EQ(reason_of_last_event(),
               R"({"has_valid_settings": true, "is_service_running": true, )"
               R"("symlinks_restore_result": false, "restore_agentui_result": true})");
@@ -186,7 +106,7 @@ TEST_F(RepairRun, AStoppedServiceIsStartedThreeTimesThenReinstalled) {
     EXPECT_EQ(scm.starts, 3);
     EXPECT_EQ(procs.started.back().command_line,
               L"\"" + program + L"\\installer\\installer.exe\" /source:wardex_repair");
-    EXPECT_TRUE(logged(logging::level_info, L"agent_kit::reinstall", L"session = 1"));
+    EXPECT_TRUE(log.contains(logging::level_info, L"agent_kit::reinstall", L"session = 1"));
     EXPECT_EQ(reported().back(), "repair");
     EXPECT_EQ(machine.registry.creates.back().subkey, L"SOFTWARE\\Valdrin Agent\\repaired");
 
@@ -211,7 +131,7 @@ TEST_F(RepairRun, ThreeReinstallsWithinThreeHoursTryTheRemoteUpdateFirst) {
     // The update fails: the run still reinstalls.
     run();
     EXPECT_EQ(update.calls, 1);
-    EXPECT_TRUE(logged(logging::level_warning, L"repair", L"UPDATE FAILED"));
+    EXPECT_TRUE(log.contains(logging::level_warning, L"repair", L"UPDATE FAILED"));
     EXPECT_EQ(counts(), std::make_pair(4u, 0u));
     const auto& log_text = machine.diagnostics.logs.at(machine.diagnostics.opened.back())->str();
     EXPECT_NE(log_text.find(L"TRY UPDATE\n"), std::wstring::npos);
@@ -232,7 +152,7 @@ TEST_F(RepairRun, ThreeReinstallsWithinThreeHoursTryTheRemoteUpdateFirst) {
     for (int i = 0; i < 3; ++i) {
         run();
     }
-    later(remote_update_window);
+    later(3 * 3600);
     run();
     EXPECT_EQ(update.calls, 0);
     EXPECT_EQ(counts(), std::make_pair(1u, 0u));
@@ -271,30 +191,30 @@ TEST_F(RepairRun, ReportsAreThirtyMinutesApartAndOnlyASubmittedOneCounts) {
     };
     report_agent_repair(L"{}", L"repair", sources);
     EXPECT_EQ(last_report(), start_time);
-    later(report_interval - 1);
+    later(1799);
     report_agent_repair(L"{}", L"repair", sources);
-    EXPECT_TRUE(
-        logged(logging::level_info, L"report_agent_repair", L"don't send tolvar event, too soon"));
+    EXPECT_TRUE(log.contains(logging::level_info, L"report_agent_repair",
+                             L"don't send tolvar event, too soon"));
     EXPECT_EQ(reported().size(), 1u);
     later(1);
     report_agent_repair(L"{}", L"repair", sources);
     EXPECT_EQ(reported().size(), 2u);
-    EXPECT_EQ(last_report(), start_time + report_interval);
+    EXPECT_EQ(last_report(), start_time + 1800);
 
     // A failed submission keeps the old time, so the next run tries again.
-    later(report_interval);
+    later(1800);
     machine.faults.fail("SubmitEvent", machine.faults.calls("SubmitEvent") + 1, 0xFFFFFFFBu);
     report_agent_repair(L"{}", L"repair", sources);
-    EXPECT_EQ(last_report(), start_time + report_interval);
+    EXPECT_EQ(last_report(), start_time + 1800);
 
     // A last report time ahead of the clock counts as long ago.
     storage::storage_data ahead;
     ahead.tolvar_report.last_report_time = start_time * 2;
     ASSERT_TRUE(storage::wardex_storage::write_storage(ahead));
     report_agent_repair(L"{}", L"repair", sources);
-    EXPECT_TRUE(logged(logging::level_info, L"report_agent_repair",
-                       L"now=" + std::to_wstring(now()) + L" last_report_time=" +
-                           std::to_wstring(start_time * 2) + L" elapsed_time=1801 sec"));
+    EXPECT_TRUE(log.contains(logging::level_info, L"report_agent_repair",
+                             L"now=" + std::to_wstring(now()) + L" last_report_time=" +
+                                 std::to_wstring(start_time * 2) + L" elapsed_time=1801 sec"));
     EXPECT_EQ(last_report(), now());
 }
 
@@ -322,7 +242,7 @@ TEST_F(RepairRun, ChecksumCompanions) {
     break_settings();
     const int digests = machine.faults.calls("file_md5");
     run();
-    EXPECT_TRUE(logged(logging::level_info, L"repair", L"running=true valid settings=false"));
+    EXPECT_TRUE(log.contains(logging::level_info, L"repair", L"running=true valid settings=false"));
     // One for the test, one per listed file.
     EXPECT_EQ(machine.faults.calls("file_md5") - digests,
               1 + static_cast<int>(machine.diagnostics.files.size()));
@@ -362,7 +282,7 @@ TEST(RepairRunSweep, FaultSweepOverWholeRuns) {
         for (int k = 1; k <= calls; ++k) {
             agent_lab lab(true);
             s.arrange(lab);
-            const auto previous = lab.files.file(state_file);
+            const auto previous = lab.files.file(agent_lab::state_file);
             lab.machine.faults.fail_call(lab.machine.faults.total() + k);
             try {
                 lab.run();
@@ -371,7 +291,7 @@ TEST(RepairRunSweep, FaultSweepOverWholeRuns) {
             } catch (...) {
                 ADD_FAILURE() << s.name << ": call " << k << " let a non-standard error escape";
             }
-            const auto now_stored = lab.files.file(state_file);
+            const auto now_stored = lab.files.file(agent_lab::state_file);
             if (now_stored) {
                 const auto parsed = nlohmann::json::parse(*now_stored, nullptr, false);
                 EXPECT_FALSE(parsed.is_discarded()) << s.name << ": call " << k;

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/fake_log_library.h"
 #include "fakes/fake_machine.h"
+#include "fakes/log_messages.h"
 #include "logging/log.h"
 #include "stdext/utf.h"
 #include "telemetry/wmi.h"
@@ -34,17 +34,7 @@ protected:
         return {{L"SerialNumber", fake_wmi::text(serial)}, {L"DeviceID", fake_wmi::text(id)}};
     }
     std::wstring generate() { return telemetry::generate_deviceid(); }
-    // The messages logged, traces left out.
-    strings messages() const {
-        strings out;
-        for (const auto& line : log.lines()) {
-            if (line.level != logging::level_trace) {
-                out.push_back(std::to_wstring(logging::level_number(line.level)) + L" " +
-                              line.function + L" " + line.text);
-            }
-        }
-        return out;
-    }
+    strings messages() const { return fakes::all_messages(log); }
     void next_call_fails(const char* operation) {
         machine.faults.fail(operation, machine.faults.calls(operation) + 1);
     }

@@ -3,8 +3,8 @@
 
 #include <future>
 
-#include "fakes/fake_log_library.h"
 #include "fakes/fake_machine.h"
+#include "fakes/log_messages.h"
 #include "fakes/raised.h"
 #include "logging/log.h"
 #include "telemetry/system_info.h"
@@ -109,19 +109,14 @@ TEST_F(Wmi, EveryCollectorFallsBackAndLogsWhy) {
     machine.faults.fail("os_version", 1);
     EXPECT_EQ(telemetry::collect_system_info(),
               (system_info_t{L" | ", L"", L"desktop", 0, "", "x86"}));
-    std::vector<std::wstring> lines;
-    for (const auto& line : log.lines()) {
-        EXPECT_EQ(line.level, logging::level_warning);
-        lines.push_back(line.function + L": " + line.text);
-    }
     EXPECT_EQ(
-        lines,
+        fakes::all_messages(log),
         (std::vector<std::wstring>{
-            L"details::get_cpu_model: Failed get processor name: Property not found",
-            L"details::get_cpu_model: Failed get processor description: Property not found",
-            L"details::get_device_type: Failed get computer model: Property not found",
-            L"details::has_battery: Failed get Win32_Battery Name: Property not found",
-            L"details::has_battery: Failed get Win32_PortableBattery Name: Property not found"}));
+            L"8 details::get_cpu_model Failed get processor name: Property not found",
+            L"8 details::get_cpu_model Failed get processor description: Property not found",
+            L"8 details::get_device_type Failed get computer model: Property not found",
+            L"8 details::has_battery Failed get Win32_Battery Name: Property not found",
+            L"8 details::has_battery Failed get Win32_PortableBattery Name: Property not found"}));
     machine.faults.fail("open_cimv2", 7, 5);
     machine.messages.texts[5] = "Zugriff verweigert \xe2\x80\x93 \xc3\xa4\r\n";
     EXPECT_EQ(telemetry::details::get_ram_size(), 0u);

@@ -1,8 +1,8 @@
 // The event client binding and the repair event against a fake "vdec.dll".
 #include <gtest/gtest.h>
 
-#include "fakes/fake_log_library.h"
 #include "fakes/fake_vdec.h"
+#include "fakes/log_messages.h"
 #include "logging/log.h"
 #include "telemetry/m_agent_repaired.h"
 
@@ -79,17 +79,8 @@ protected:
                      [] { return std::wstring(L"calculated-id"); }, [this] { return info; }});
         return report.submit(L"service_stopped", L"start_service");
     }
-    // The lines logged at a level other than function traces.
-    strings messages() const {
-        strings out;
-        for (const auto& line : log.lines()) {
-            if (line.level != logging::level_trace) {
-                out.push_back(std::to_string(logging::level_number(line.level)) + " " +
-                              stdext::wide_to_utf8(line.function + L" " + line.text));
-            }
-        }
-        return out;
-    }
+    // The messages logged, traces left out.
+    std::vector<std::wstring> messages() const { return fakes::all_messages(log); }
 
     static void raise(const std::string& failure) {
         if (!failure.empty()) {
@@ -118,10 +109,11 @@ TEST_F(RepairEvent, CarriesEveryFieldInOrderAndToleratesRefusedOptions) {
     expected.insert(expected.end(), {"GetEventTextA", "FreeEventTextA", "SubmitEvent 16 0",
                                      "DestroyEvent", "Uninit"});
     EXPECT_EQ(vdec.calls, expected);
-    EXPECT_EQ(messages(), (strings{"8 vdec_factory::init failed set_option "
-                                   "submit_use_vdnc_cloud err=-6",
-                                   "8 vdec_factory::init failed set_option app_name err=-1",
-                                   "16 m_agent_repaired::submit {\"event\":1}"}));
+    EXPECT_EQ(messages(),
+              (std::vector<std::wstring>{
+                  L"8 vdec_factory::init failed set_option submit_use_vdnc_cloud err=-6",
+                  L"8 vdec_factory::init failed set_option app_name err=-1",
+                  L"16 m_agent_repaired::submit {\"event\":1}"}));
     vdec.calls.clear();
     info.ram_size = (std::uint64_t{1} << 30) - 1;
     ASSERT_TRUE(submit());
@@ -137,23 +129,23 @@ TEST_F(RepairEvent, OnlyTheDeviceFieldsMayBeRefused) {
         vdec.calls.clear();
         EXPECT_EQ(submit(), sent) << key;
         EXPECT_EQ(std::count(vdec.calls.begin(), vdec.calls.end(), "SubmitEvent 16 0"), sent);
-        EXPECT_EQ(messages().back(), sent ? "16 m_agent_repaired::submit {\"event\":1}"
-                                          : "4 m_agent_repaired::submit error: "
-                                            "VDEC_ERROR_RESERVED_KEY")
+        EXPECT_EQ(messages().back(), sent ? L"16 m_agent_repaired::submit {\"event\":1}"
+                                          : L"4 m_agent_repaired::submit error: "
+                                            L"VDEC_ERROR_RESERVED_KEY")
             << key;
     }
     EXPECT_EQ(messages().size(), std::size(fields));
 }
 
 TEST_F(RepairEvent, EveryFailureIsLoggedOnceAndNothingIsSent) {
-    const std::tuple<const char*, int, std::string> cases[] = {
+    const std::tuple<const char*, int, std::wstring> cases[] = {
         {"load", 126,
-         "4 m_agent_repaired::m_agent_repaired create vdec_factory instance has failed: LoadVdec "
-         "failed"},
-        {"CreateEcEventA", 1, "4 m_agent_repaired::submit error: create_event failed"},
-        {"GetEventTextA", -7, "4 m_agent_repaired::submit error: VDEC_ERROR_CREATE_JSON"},
+         L"4 m_agent_repaired::m_agent_repaired create vdec_factory instance has failed: LoadVdec "
+         L"failed"},
+        {"CreateEcEventA", 1, L"4 m_agent_repaired::submit error: create_event failed"},
+        {"GetEventTextA", -7, L"4 m_agent_repaired::submit error: VDEC_ERROR_CREATE_JSON"},
         {"SubmitEvent", -5,
-         "4 m_agent_repaired::submit error: VDEC_MACHINE_NOT_ALLOWED_TO_SUBMIT"}};
+         L"4 m_agent_repaired::submit error: VDEC_MACHINE_NOT_ALLOWED_TO_SUBMIT"}};
     for (const auto& [call, status, logged] : cases) {
         machine.faults.clear();
         machine.faults.fail_always(call, static_cast<std::uint32_t>(status));
@@ -171,15 +163,11 @@ TEST_F(RepairEvent, NarrowTextsAreLoggedFromUtf8) {
     EXPECT_FALSE(submit());
     settings_failure = "r\xc3\xa9glage illisible";
     EXPECT_FALSE(submit());
-    std::vector<std::wstring> logged;
-    for (const auto& line : log.lines()) {
-        if (line.level != logging::level_trace) {
-            logged.push_back(line.text);
-        }
-    }
-    EXPECT_EQ(logged, (std::vector<std::wstring>{
-                          L"{\"reason\":\"arr\u00eat \u20ac\"}", L"error: cl\u00e9 absente",
-                          L"create vdec_factory instance has failed: r\u00e9glage illisible"}));
+    EXPECT_EQ(messages(), (std::vector<std::wstring>{
+                              L"16 m_agent_repaired::submit {\"reason\":\"arr\u00eat \u20ac\"}",
+                              L"4 m_agent_repaired::submit error: cl\u00e9 absente",
+                              L"4 m_agent_repaired::m_agent_repaired create vdec_factory instance "
+                              L"has failed: r\u00e9glage illisible"}));
 }
 
 }  // namespace
