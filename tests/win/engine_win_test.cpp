@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,18 +145,18 @@ TEST_F(EngineWin, ImageSectionsOfAPlantedLibraryAreExaminedInReportMode) {
 // The engine stops under eight threads that load the planted library and a system one, many
 // times over. Hooks still inside it when it stops (in a signature check, say) finish first and
 // their events reach that run's callback: each run reports the planted library whenever it was
-// not mapped, never the system library, none of its events arrives after the stop has returned
-// (its sink is freed then, as the host frees its reporter), none is diverted to the dump file
-// (where events go when there is no queue), and every load succeeds. The threads start after
-// each start: a start writes its patches with only its own thread enlisted, and a thread caught
-// inside a prologue being replaced would run half of it. A stop they are welcome to meet.
+// not mapped and never the system library, none of its events arrives after the stop returned
+// (when its sink is freed, as the host frees its reporter), none goes to the dump file (where
+// events go without a queue), and every load succeeds. The threads start after each start: a
+// start writes its patches with only its own thread enlisted, and a thread caught inside a
+// prologue being replaced would run half of it. A stop they are welcome to meet.
 TEST_F(EngineWin, StopsWhileEightThreadsLoadManyTimesOver) {
     const std::wstring planted = fresh_copy(L"stops.dll");
     engine_events::late = 0;
     std::atomic<long> failed{0};
     for (int cycle = 0; cycle < 15; ++cycle) {
-        engine_events run;
-        ASSERT_TRUE(DllProtectSetEventsCbk(&engine_events::record, &run));
+        auto run = std::make_unique<engine_events>();
+        ASSERT_TRUE(DllProtectSetEventsCbk(&engine_events::record, run.get()));
         ASSERT_EQ(DllProtectStart(0x1A, L"CorvelWardex"), 1);
         if (cycle == 0) {
             ::DeleteFileW(decisions().dump_file_path.c_str());
@@ -171,14 +172,14 @@ TEST_F(EngineWin, StopsWhileEightThreadsLoadManyTimesOver) {
                 }
             });
         }
-        EXPECT_TRUE(run.wait_for_any(std::chrono::seconds(30))) << "cycle " << cycle;
+        EXPECT_TRUE(run->wait_for_any(std::chrono::seconds(30))) << "cycle " << cycle;
         EXPECT_EQ(DllProtectEnd(), 1) << "cycle " << cycle;
-        run.stopped();
+        run->stopped();
         done = true;
         for (auto& t : threads) {
             t.join();
         }
-        EXPECT_EQ(run.count("VULNERABLE_PATH"), run.events().size()) << "cycle " << cycle;
+        EXPECT_EQ(run->count("VULNERABLE_PATH"), run->events().size()) << "cycle " << cycle;
     }
     EXPECT_EQ(engine_events::late, 0);
     EXPECT_EQ(failed, 0);

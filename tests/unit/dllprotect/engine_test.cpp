@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "dllprotect/load_hooks.h"
@@ -156,8 +157,8 @@ TEST_F(Engine, EventsFromManyThreadsAreAllDeliveredOnce) {
 // starts and stops over and over. A hook that was inside the engine when a stop began finishes
 // against that run's state, so its event reaches that run's callback before the stop returns;
 // hooks that come later go through unchecked. Every refused load is therefore one delivered
-// event, none arrives after its run stopped (each run's sink is freed then, as the host frees
-// its reporter), and nothing is freed under a hook.
+// event, none arrives after its run stopped, and nothing is freed under a hook. Each run's sink
+// is freed once its run has stopped, as the host frees its reporter.
 TEST_F(Engine, StopsAndRestartsWhileEightThreadsLoad) {
     machine.files.set_file(L"C:\\Program Files\\Corvel\\dllblacklist.json",
                            R"({"blacklist": ["evil.dll"]})");
@@ -180,15 +181,16 @@ TEST_F(Engine, StopsAndRestartsWhileEightThreadsLoad) {
     }
     long delivered = 0;
     for (int cycle = 0; cycle < 100; ++cycle) {
-        engine_events run;
-        ASSERT_TRUE(DllProtectSetEventsCbk(&engine_events::record, &run));
+        // On the heap: a late callback reads freed memory, not the next run's sink.
+        auto run = std::make_unique<engine_events>();
+        ASSERT_TRUE(DllProtectSetEventsCbk(&engine_events::record, run.get()));
         ASSERT_EQ(DllProtectStart(OPT_USE_BLACKLIST | OPT_REPORT_MODE | OPT_KEEP_SEARCH_MODE, L"x"),
                   1);
-        EXPECT_TRUE(run.wait_for_any(std::chrono::seconds(10))) << "cycle " << cycle;
+        EXPECT_TRUE(run->wait_for_any(std::chrono::seconds(10))) << "cycle " << cycle;
         ASSERT_EQ(DllProtectEnd(), 1);
-        run.stopped();
-        EXPECT_EQ(run.count("DLL_BLOCKED"), run.events().size()) << "cycle " << cycle;
-        delivered += static_cast<long>(run.events().size());
+        run->stopped();
+        EXPECT_EQ(run->count("DLL_BLOCKED"), run->events().size()) << "cycle " << cycle;
+        delivered += static_cast<long>(run->events().size());
     }
     // With the engine off, the loads go through unchecked.
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
