@@ -11,17 +11,11 @@
 #include <vector>
 
 #include "dllprotect/interception.h"
-#include "fakes/kit.h"
 
 namespace fakes {
 
-class fake_interception final : public dllprotect::interception, public fake_base {
+class fake_interception final : public dllprotect::interception {
 public:
-    struct load {
-        std::wstring name;
-        std::uint32_t flags;
-    };
-
     dllprotect::section_entry section = dllprotect::section_entry::found;
     dllprotect::attach_outcome attach_result = dllprotect::attach_outcome::attached;
     bool detach_result = true;
@@ -30,7 +24,7 @@ public:
     bool safe_search_set = false;
     std::set<std::wstring> loaded;                   // names GetModuleHandleW finds, as given
     std::map<std::uintptr_t, std::wstring> modules;  // base -> path; each spans 0x10000
-    std::vector<load> loads;
+    std::vector<std::wstring> loads;                 // the names the real loads were given
     // Off: real loads are only counted (loads from many threads at once).
     bool record_loads = true;
     std::atomic<long> load_count{0};
@@ -49,16 +43,15 @@ public:
     }
     bool is_elevated() override { return elevated; }
 
-    std::uintptr_t true_load(const std::wstring& name, void*, std::uint32_t flags) override {
-        const long count = ++load_count;
-        if (!record_loads) {
-            return 0x7000 + static_cast<std::uintptr_t>(count);
+    std::uintptr_t true_load(const std::wstring& name, void*, std::uint32_t) override {
+        const auto handle = 0x7000 + static_cast<std::uintptr_t>(++load_count);
+        if (record_loads) {
+            loads.push_back(name);
+            if (auto it = during_load.find(name); it != during_load.end()) {
+                it->second();
+            }
         }
-        loads.push_back({name, flags});
-        if (auto it = during_load.find(name); it != during_load.end()) {
-            it->second();
-        }
-        return 0x7000 + loads.size();
+        return handle;
     }
     bool is_loaded(const std::wstring& name) override { return loaded.contains(name); }
     std::optional<dllprotect::caller_module> module_at(std::uintptr_t address) override {

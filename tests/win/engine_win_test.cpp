@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +16,7 @@
 #include "dllprotect/engine.h"
 #include "dllprotect/trust_decisions.h"
 #include "dllprotect/win/interception_win.h"
+#include "fakes/engine_events.h"
 #include "logging/dbg_trace/testing.h"
 #include "stdext/path.h"
 #include "stdext/utf.h"
@@ -23,18 +24,7 @@
 namespace {
 
 using namespace dllprotect;
-
-struct delivered {
-    std::mutex mutex;
-    std::vector<DllProtectInfo> events;
-};
-
-void record(const DllProtectEvent* e, void* context) {
-    auto* sink = static_cast<delivered*>(context);
-    const std::lock_guard lock(sink->mutex);
-    sink->events.push_back({e->request_path, e->load_path, e->reason, e->function_name, e->flags,
-                            e->caller_name, e->caller_offset, e->error_info});
-}
+using fakes::engine_events;
 
 std::wstring sample(const wchar_t* tail) {
     const char* dir = std::getenv("WARDEX_SAMPLES_DIR");
@@ -53,7 +43,7 @@ protected:
     void SetUp() override {
         ASSERT_FALSE(sample(L"").empty()) << "WARDEX_SAMPLES_DIR is not set";
         install_windows_interception();
-        ASSERT_TRUE(DllProtectSetEventsCbk(&record, &sink));
+        ASSERT_TRUE(DllProtectSetEventsCbk(&engine_events::record, &sink));
     }
     void TearDown() override {
         static_cast<void>(DllProtectEnd());
@@ -62,9 +52,9 @@ protected:
     // The events delivered so far; the engine is stopped to drain its queue.
     std::vector<DllProtectInfo> stop() {
         EXPECT_EQ(DllProtectEnd(), 1);
-        return sink.events;
+        return sink.events();
     }
-    delivered sink;
+    engine_events sink;
 };
 
 TEST_F(EngineWin, ReportModeReportsAPlantedLibraryAndLoadsIt) {
@@ -152,61 +142,21 @@ TEST_F(EngineWin, ImageSectionsOfAPlantedLibraryAreExaminedInReportMode) {
     EXPECT_TRUE(trace.contains("[DLLPROTECT] :: NtCreateSection_Hook() - dos path is "));
 }
 
-TEST_F(EngineWin, EightThreadsLoadWhileTheEngineRuns) {
-    const std::wstring planted = fresh_copy(L"threads.dll");
-    ASSERT_EQ(DllProtectStart(0x1A, nullptr), 1);
-    std::vector<std::thread> threads;
-    std::vector<int> loaded(8, 0);
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 20; ++i) {
-                HMODULE m = ::LoadLibraryW(t % 2 ? planted.c_str() : L"mpr.dll");
-                loaded[t] += m != nullptr;
-                ::FreeLibrary(m);
-            }
-        });
-    }
-    for (auto& t : threads) {
-        t.join();
-    }
-    const auto events = stop();
-    for (int t = 0; t < 8; ++t) {
-        EXPECT_EQ(loaded[t], 20) << t;
-    }
-    // Reported whenever it was not mapped at that moment, and never for the system library.
-    EXPECT_FALSE(events.empty());
-    for (const auto& e : events) {
-        EXPECT_EQ(e.reason, "VULNERABLE_PATH");
-    }
-}
-
-// One run's callback context, freed as soon as its run has stopped, as the host frees its
-// reporter.
-struct run_sink {
-    std::atomic<long> events{0};
-    std::atomic<bool> stopped{false};
-};
-std::atomic<long> late_events{0};
-
-void count_event(const DllProtectEvent*, void* context) {
-    auto* run = static_cast<run_sink*>(context);
-    late_events += run->stopped ? 1 : 0;
-    ++run->events;
-}
-
-// The engine stops under eight loading threads, many times over. Hooks still inside it when it
-// stops (in a signature check, say) finish first and their events reach that run's callback:
-// none arrives after the stop has returned, none is diverted to the dump file (where events go
-// when there is no queue), and the loads go on. The threads start after each
-// start: a start writes its patches with only its own thread enlisted, and a thread caught inside
-// a prologue being replaced would run half of it. A stop they are welcome to meet.
+// The engine stops under eight threads that load the planted library and a system one, many
+// times over. Hooks still inside it when it stops (in a signature check, say) finish first and
+// their events reach that run's callback: each run reports the planted library whenever it was
+// not mapped and never the system library, none of its events arrives after the stop returned
+// (when its sink is freed, as the host frees its reporter), none goes to the dump file (where
+// events go without a queue), and every load succeeds. The threads start after each start: a
+// start writes its patches with only its own thread enlisted, and a thread caught inside a
+// prologue being replaced would run half of it. A stop they are welcome to meet.
 TEST_F(EngineWin, StopsWhileEightThreadsLoadManyTimesOver) {
     const std::wstring planted = fresh_copy(L"stops.dll");
-    late_events = 0;
+    engine_events::late = 0;
     std::atomic<long> failed{0};
     for (int cycle = 0; cycle < 15; ++cycle) {
-        auto run = std::make_unique<run_sink>();
-        ASSERT_TRUE(DllProtectSetEventsCbk(&count_event, run.get()));
+        auto run = std::make_unique<engine_events>();
+        ASSERT_TRUE(DllProtectSetEventsCbk(&engine_events::record, run.get()));
         ASSERT_EQ(DllProtectStart(0x1A, L"CorvelWardex"), 1);
         if (cycle == 0) {
             ::DeleteFileW(decisions().dump_file_path.c_str());
@@ -222,19 +172,16 @@ TEST_F(EngineWin, StopsWhileEightThreadsLoadManyTimesOver) {
                 }
             });
         }
-        const ULONGLONG start = ::GetTickCount64();
-        while (run->events == 0 && ::GetTickCount64() - start < 30000) {
-            ::Sleep(1);
-        }
-        EXPECT_GT(run->events, 0) << "cycle " << cycle;
+        EXPECT_TRUE(run->wait_for_any(std::chrono::seconds(30))) << "cycle " << cycle;
         EXPECT_EQ(DllProtectEnd(), 1) << "cycle " << cycle;
-        run->stopped = true;
+        run->stopped();
         done = true;
         for (auto& t : threads) {
             t.join();
         }
+        EXPECT_EQ(run->count("VULNERABLE_PATH"), run->events().size()) << "cycle " << cycle;
     }
-    EXPECT_EQ(late_events, 0);
+    EXPECT_EQ(engine_events::late, 0);
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(::GetFileAttributesW(decisions().dump_file_path.c_str()), INVALID_FILE_ATTRIBUTES);
 }

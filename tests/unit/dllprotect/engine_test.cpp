@@ -5,28 +5,17 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "dllprotect/load_hooks.h"
+#include "fakes/engine_events.h"
 #include "logging/dbg_trace/testing.h"
 #include "unit/dllprotect/protect_machine.h"
 
 namespace {
 
 using namespace dllprotect;
-
-struct delivered {
-    std::mutex mutex;
-    std::vector<DllProtectInfo> events;
-};
-
-void record(const DllProtectEvent* e, void* context) {
-    auto* sink = static_cast<delivered*>(context);
-    const std::lock_guard lock(sink->mutex);
-    sink->events.push_back({e->request_path, e->load_path, e->reason, e->function_name, e->flags,
-                            e->caller_name, e->caller_offset, e->error_info});
-}
+using fakes::engine_events;
 
 class Engine : public protect_machine {
 protected:
@@ -35,7 +24,7 @@ protected:
         static_cast<void>(DllProtectEnd());
         static_cast<void>(DllProtectSetEventsCbk(nullptr, nullptr));
     }
-    delivered sink;
+    engine_events sink;
 };
 
 TEST_F(Engine, BothModesAtOnceAreRefusedBeforeAnythingHappens) {
@@ -46,7 +35,7 @@ TEST_F(Engine, BothModesAtOnceAreRefusedBeforeAnythingHappens) {
 }
 
 TEST_F(Engine, StartsWithAQueueOnlyWhenEventsHaveSomewhereToGo) {
-    ASSERT_TRUE(DllProtectSetEventsCbk(&record, &sink));
+    ASSERT_TRUE(DllProtectSetEventsCbk(&engine_events::record, &sink));
     ASSERT_EQ(DllProtectStart(0x1A, L"CorvelWardex"), 1);
     EXPECT_TRUE(engine().engine_active);
     EXPECT_TRUE(machine.interception.safe_search_set);
@@ -56,17 +45,14 @@ TEST_F(Engine, StartsWithAQueueOnlyWhenEventsHaveSomewhereToGo) {
     EXPECT_FALSE(DllProtectSetEventsCbk(nullptr, nullptr));
 
     // Events submitted just before the stop are still delivered, in order.
+    std::vector<DllProtectInfo> submitted(50);
     for (int i = 0; i < 50; ++i) {
-        DllProtectInfo e;
-        e.request_path = std::to_string(i);
-        submit_event(std::move(e));
+        submitted[i].request_path = std::to_string(i);
+        submit_event(submitted[i]);
     }
     EXPECT_EQ(DllProtectEnd(), 1);
     EXPECT_FALSE(machine.interception.attached);
-    ASSERT_EQ(sink.events.size(), 50u);
-    for (int i = 0; i < 50; ++i) {
-        EXPECT_EQ(sink.events[i].request_path, std::to_string(i));
-    }
+    EXPECT_EQ(sink.events(), submitted);
     EXPECT_EQ(DllProtectEnd(), 0);  // nothing left to detach
 
     // Without a callback, or without report mode or forced events, there is no queue.
@@ -74,7 +60,7 @@ TEST_F(Engine, StartsWithAQueueOnlyWhenEventsHaveSomewhereToGo) {
     ASSERT_EQ(DllProtectStart(0x1A | OPT_KEEP_SEARCH_MODE, nullptr), 1);
     EXPECT_EQ(engine().queue, nullptr);
     EXPECT_EQ(DllProtectEnd(), 1);
-    ASSERT_TRUE(DllProtectSetEventsCbk(&record, &sink));
+    ASSERT_TRUE(DllProtectSetEventsCbk(&engine_events::record, &sink));
     ASSERT_EQ(DllProtectStart(OPT_CHECK_SIGNATURE, nullptr), 1);
     EXPECT_EQ(engine().queue, nullptr);
 }
@@ -107,7 +93,7 @@ TEST_F(Engine, TheDumpFileLiesBesideTheProgramOnlyWhenElevated) {
 
 TEST_F(Engine, FailedStartsLeaveNothingBehind) {
     logging::dbg_trace::testing::capture trace;
-    ASSERT_TRUE(DllProtectSetEventsCbk(&record, &sink));
+    ASSERT_TRUE(DllProtectSetEventsCbk(&engine_events::record, &sink));
 
     machine.interception.section = section_entry::no_entry;
     EXPECT_EQ(DllProtectStart(0x1A, nullptr), 0);
@@ -122,16 +108,15 @@ TEST_F(Engine, FailedStartsLeaveNothingBehind) {
     EXPECT_FALSE(trace.contains("activating NtCreateSection_Hook"));
     EXPECT_FALSE(engine().engine_active);
     EXPECT_EQ(engine().queue, nullptr);
-    ASSERT_EQ(sink.events.size(), 1u);
     DllProtectInfo failure;
     failure.reason = "INIT_DETOUR_FAILED";
-    EXPECT_EQ(sink.events[0], failure);
+    EXPECT_EQ(sink.events(), std::vector{failure});
     EXPECT_EQ(DllProtectEnd(), 0);
     // A failed attach of the section interception raises no event.
     machine.interception.attach_result = attach_outcome::section_failed;
     EXPECT_EQ(DllProtectStart(0x1A | OPT_HOOK_NTCREATESECTION, nullptr), 0);
     EXPECT_TRUE(trace.contains("activating NtCreateSection_Hook"));
-    EXPECT_EQ(sink.events.size(), 1u);
+    EXPECT_EQ(sink.events().size(), 1u);
 
     // A detach that fails keeps the interceptions and the events machinery.
     machine.interception.attach_result = attach_outcome::attached;
@@ -144,16 +129,14 @@ TEST_F(Engine, FailedStartsLeaveNothingBehind) {
 }
 
 TEST_F(Engine, EventsFromManyThreadsAreAllDeliveredOnce) {
-    ASSERT_TRUE(DllProtectSetEventsCbk(&record, &sink));
+    ASSERT_TRUE(DllProtectSetEventsCbk(&engine_events::record, &sink));
     ASSERT_EQ(DllProtectStart(0x1A, nullptr), 1);
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([t] {
+            // The request path names the thread, the load path the event's number in it.
             for (int i = 0; i < 200; ++i) {
-                DllProtectInfo e;
-                e.request_path = std::to_string(t);
-                e.load_path = std::to_string(i);
-                submit_event(std::move(e));
+                submit_event({std::to_string(t), std::to_string(i), {}, {}, {}, {}, {}, {}});
             }
         });
     }
@@ -161,39 +144,26 @@ TEST_F(Engine, EventsFromManyThreadsAreAllDeliveredOnce) {
         t.join();
     }
     ASSERT_EQ(DllProtectEnd(), 1);
-    ASSERT_EQ(sink.events.size(), 8u * 200u);
+    ASSERT_EQ(sink.events().size(), 8u * 200u);
     // Each thread's events arrive in its own order.
     std::vector<int> next(8, 0);
-    for (const DllProtectInfo& e : sink.events) {
+    for (const DllProtectInfo& e : sink.events()) {
         const int t = std::stoi(e.request_path);
         EXPECT_EQ(std::stoi(e.load_path), next[t]++);
     }
-}
-
-// One run's callback context, freed as soon as its run has stopped, as the host frees its
-// reporter: a callback that comes later reads freed memory.
-struct run_sink {
-    std::atomic<long> events{0};
-    std::atomic<bool> stopped{false};
-};
-std::atomic<long> late_events{0};
-
-void count_event(const DllProtectEvent*, void* context) {
-    auto* run = static_cast<run_sink*>(context);
-    late_events += run->stopped ? 1 : 0;
-    ++run->events;
 }
 
 // Eight threads load a blacklisted library the whole time through the load hook, while the engine
 // starts and stops over and over. A hook that was inside the engine when a stop began finishes
 // against that run's state, so its event reaches that run's callback before the stop returns;
 // hooks that come later go through unchecked. Every refused load is therefore one delivered
-// event, none arrives after its run stopped, and nothing is freed under a hook.
+// event, none arrives after its run stopped, and nothing is freed under a hook. Each run's sink
+// is freed once its run has stopped, as the host frees its reporter.
 TEST_F(Engine, StopsAndRestartsWhileEightThreadsLoad) {
     machine.files.set_file(L"C:\\Program Files\\Corvel\\dllblacklist.json",
                            R"({"blacklist": ["evil.dll"]})");
     machine.interception.record_loads = false;
-    late_events = 0;
+    engine_events::late = 0;
     std::atomic<bool> done{false};
     std::atomic<long> refused{0};
     std::vector<std::thread> threads;
@@ -211,18 +181,16 @@ TEST_F(Engine, StopsAndRestartsWhileEightThreadsLoad) {
     }
     long delivered = 0;
     for (int cycle = 0; cycle < 100; ++cycle) {
-        auto run = std::make_unique<run_sink>();
-        ASSERT_TRUE(DllProtectSetEventsCbk(&count_event, run.get()));
+        // On the heap: a late callback reads freed memory, not the next run's sink.
+        auto run = std::make_unique<engine_events>();
+        ASSERT_TRUE(DllProtectSetEventsCbk(&engine_events::record, run.get()));
         ASSERT_EQ(DllProtectStart(OPT_USE_BLACKLIST | OPT_REPORT_MODE | OPT_KEEP_SEARCH_MODE, L"x"),
                   1);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (run->events == 0 && std::chrono::steady_clock::now() < until) {
-            std::this_thread::yield();
-        }
-        EXPECT_GT(run->events, 0) << "cycle " << cycle;
+        EXPECT_TRUE(run->wait_for_any(std::chrono::seconds(10))) << "cycle " << cycle;
         ASSERT_EQ(DllProtectEnd(), 1);
-        run->stopped = true;
-        delivered += run->events;
+        run->stopped();
+        EXPECT_EQ(run->count("DLL_BLOCKED"), run->events().size()) << "cycle " << cycle;
+        delivered += static_cast<long>(run->events().size());
     }
     // With the engine off, the loads go through unchecked.
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -234,7 +202,7 @@ TEST_F(Engine, StopsAndRestartsWhileEightThreadsLoad) {
         t.join();
     }
     EXPECT_GT(machine.interception.load_count, 0);
-    EXPECT_EQ(late_events, 0);
+    EXPECT_EQ(engine_events::late, 0);
     EXPECT_EQ(delivered, refused.load()) << "every refused load reported once, in its own run";
 }
 

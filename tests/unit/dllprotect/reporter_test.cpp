@@ -75,30 +75,22 @@ TEST_F(Reporter, SendsTheElevenFieldsInOrder) {
 TEST_F(Reporter, ReportsEachPathAndReasonOnce) {
     vdec.emplace(machine, L"vdec.dll");
     reporter.emplace(L"CorvelWardex");
+    // Another caller, other flags, the path in another case: the same report.
     report({});
-    event_texts other_caller;
-    other_caller.caller = "other.dll";
-    other_caller.flags = "0x8";
-    report(other_caller);
-    event_texts other_case;
-    other_case.load = "c:\\users\\public\\EVIL.DLL";
-    report(other_case);
+    report({.caller = "other.dll", .flags = "0x8"});
+    report({.load = "c:\\users\\public\\EVIL.DLL"});
     EXPECT_EQ(submits(), 1);
-    event_texts other_reason;
-    other_reason.reason = "DLL_BLOCKED";
-    report(other_reason);
+    report({.reason = "DLL_BLOCKED"});
     EXPECT_EQ(submits(), 2);
     EXPECT_EQ(std::count(vdec->calls.begin(), vdec->calls.end(), "Init"), 1);
 
     // A refused submit or field leaves the key unreported, so the event is tried again.
-    event_texts fresh;
-    fresh.request = "fresh.dll";
     vdec->faults().fail("SubmitEvent", 3, 0xFFFFFFFA);
-    report(fresh);
+    report({.request = "fresh.dll"});
     vdec->faults().fail("flags", 4, 0xFFFFFFFF);
-    report(fresh);
-    report(fresh);
-    report(fresh);
+    for (int i = 0; i < 3; ++i) {
+        report({.request = "fresh.dll"});
+    }
     EXPECT_EQ(submits(), 4);  // the refused one counts as a call
 }
 
