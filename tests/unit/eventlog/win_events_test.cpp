@@ -10,7 +10,8 @@ namespace {
 
 using namespace eventlog;
 using fakes::fake_event_log;
-constexpr std::uint32_t string_array = winapi::evt_var_type_string | winapi::evt_var_type_array;
+// Value types as Windows numbers them: 1 a string, 0x80 the array flag.
+constexpr std::uint32_t string_array = 0x81;
 
 class WinEvents : public fakes::machine_test {
 protected:
@@ -59,22 +60,23 @@ TEST_F(WinEvents, ValuesAreWidenedByTheirType) {
         std::uint64_t bits;
         eventlog::event_value expected;
     } cases[] = {
-        {winapi::evt_var_type_sbyte, 0xABCDEF80u, -128},  // bytes above the value ignored
-        {winapi::evt_var_type_byte, 0xFFu, 255},
-        {winapi::evt_var_type_int16, 0x18000u, -32768},
-        {winapi::evt_var_type_uint16, 0xFFFFu, 65535},
-        {winapi::evt_var_type_int32, 0x80000000u, -2147483648LL},
-        {winapi::evt_var_type_uint32, 0xFFFFFFFFu, 4294967295LL},
-        {winapi::evt_var_type_int64, ~0ull, -1},
-        {winapi::evt_var_type_uint64, 1ull << 40, 1LL << 40},
-        {winapi::evt_var_type_null, 7, std::nullopt},
-        {12, 0x3FF0000000000000u, std::nullopt},  // a double
-        {winapi::evt_var_type_uint32 | winapi::evt_var_type_array, 1, std::nullopt},
+        // 3 to 10: integers of 8, 16, 32 and 64 bits, signed then unsigned; 0 null; 12 double.
+        {3, 0xABCDEF80u, -128},  // bytes above the value ignored
+        {4, 0xFFu, 255},
+        {5, 0x18000u, -32768},
+        {6, 0xFFFFu, 65535},
+        {7, 0x80000000u, -2147483648LL},
+        {8, 0xFFFFFFFFu, 4294967295LL},
+        {9, ~0ull, -1},
+        {10, 1ull << 40, 1LL << 40},
+        {0, 7, std::nullopt},
+        {12, 0x3FF0000000000000u, std::nullopt},
+        {0x88, 1, std::nullopt},  // an array of unsigned 32 bits
     };
     for (const auto& c : cases) {
         system.push_back(scm(1700000000, fake_event_log::number(c.type, c.bits)));
     }
-    system.push_back(scm(1700000000, {winapi::evt_var_type_string, 0, {std::nullopt}}));
+    system.push_back(scm(1700000000, {1, 0, {std::nullopt}}));  // a null string
     system.push_back(scm(1700000000, fake_event_log::text(L"stopped")));
     system.back()[1].bits += 9999999;  // whole seconds only
 
@@ -90,11 +92,11 @@ TEST_F(WinEvents, ValuesAreWidenedByTheirType) {
 
 TEST_F(WinEvents, EventsThatCannotBeRenderedAreSkipped) {
     system = {scm(5), scm(5), {}, scm(5), scm(5), scm(5)};
-    system[1][0].type = winapi::evt_var_type_uint32;  // event id
-    system[3][1].type = winapi::evt_var_type_uint64;  // creation time
-    faults.fail("render", 5);                         // the fifth event
+    system[1][0].type = 8;     // an event id of 32 bits
+    system[3][1].type = 10;    // a creation time that is a number
+    faults.fail("render", 5);  // the fifth event
     app = {crash(5), crash(5), crash(5)};
-    app[1][2].type = winapi::evt_var_type_string;          // data that is not an array
+    app[1][2].type = 1;                                    // data that is not an array
     app[2][2].texts = {std::nullopt, L"a", std::nullopt};  // null texts are dropped
 
     EXPECT_EQ(get_system_win_events(0, nullptr).value().size(), 2u);

@@ -22,6 +22,9 @@ using namespace intercept;
 using bytes = std::vector<std::uint8_t>;
 
 constexpr std::size_t arena_size = 0x200000;
+// The Windows error numbers the engine answers with.
+constexpr long invalid_handle = 6, not_enough_memory = 8, invalid_block = 9, invalid_data = 13,
+               invalid_operation = 4317;
 
 class fake_platform : public platform, public fakes::fake_base {
 public:
@@ -160,15 +163,11 @@ protected:
         const auto* p = reinterpret_cast<const std::uint8_t*>(f);
         return bytes(p, p + size);
     }
-    long attach_both() {
+    // Begins a transaction that attaches (or detaches) both detours: the first error, if any.
+    long both(long (engine::*change)(void**, void*) = &engine::attach) {
         EXPECT_EQ(hooks.begin(), no_error);
-        const long e = hooks.attach(slot_of(first_original), as_ptr(times_ten));
-        return e != no_error ? e : hooks.attach(slot_of(second_original), as_ptr(plus_hundred));
-    }
-    long detach_both() {
-        EXPECT_EQ(hooks.begin(), no_error);
-        const long e = hooks.detach(slot_of(first_original), as_ptr(times_ten));
-        return e != no_error ? e : hooks.detach(slot_of(second_original), as_ptr(plus_hundred));
+        const long e = (hooks.*change)(slot_of(first_original), as_ptr(times_ten));
+        return e != no_error ? e : (hooks.*change)(slot_of(second_original), as_ptr(plus_hundred));
     }
     void expect_unhooked() {
         EXPECT_EQ(code_at(first, plus_one.size()), plus_one);
@@ -187,7 +186,7 @@ protected:
 
 TEST_F(InterceptTransaction, AttachRunsTheDetoursAndDetachRestoresTheOriginals) {
     // Two hooks in one transaction, on targets that share a page.
-    ASSERT_EQ(attach_both(), no_error);
+    ASSERT_EQ(both(), no_error);
     EXPECT_EQ(first_original, first) << "the pointers change only at commit";
     ASSERT_EQ(hooks.commit(), no_error);
     EXPECT_EQ(first(4), 50);
@@ -196,7 +195,7 @@ TEST_F(InterceptTransaction, AttachRunsTheDetoursAndDetachRestoresTheOriginals) 
     EXPECT_EQ(second(4), 108);
     EXPECT_EQ(os.writable, 0);
 
-    ASSERT_EQ(detach_both(), no_error);
+    ASSERT_EQ(both(&engine::detach), no_error);
     ASSERT_EQ(hooks.commit(), no_error);
     expect_unhooked();
     EXPECT_EQ(first(4), 5);
@@ -207,7 +206,8 @@ TEST_F(InterceptTransaction, RelocatedProloguesRunThroughTheirTrampolines) {
     // Each sample is placed at +0x400, with the value 1234 at +0x800 and a helper at +0x900
     // (mov eax,41; ret). Trampolines lie 1 MiB away: relative operands must be re-based.
     os.place({0xD2, 0x04, 0x00, 0x00}, 0x800);
-    os.place({0xB8, 0x29, 0x00, 0x00, 0x00, 0xC3}, 0x900);
+    const bytes helper = {0xB8, 0x29, 0x00, 0x00, 0x00, 0xC3};
+    const auto helper_fn = reinterpret_cast<int_fn>(os.place(helper, 0x900));
     struct sample {
         const char* name;
         bytes code;
@@ -224,6 +224,9 @@ TEST_F(InterceptTransaction, RelocatedProloguesRunThroughTheirTrampolines) {
         {"call rel32", {0xE8, 0xFB, 0x04, 0x00, 0x00, 0x83, 0xC0, 0x01, 0xC3}, {{0, 42}}},
         // xor eax,eax; jmp +3; nop x3; add eax,7; ret: the copy ends at the jmp, before 5 bytes
         {"short jmp", {0x31, 0xC0, 0xEB, 0x03, 0x90, 0x90, 0x90, 0x83, 0xC0, 0x07, 0xC3}, {{0, 7}}},
+        // A function another product has hooked starts with a jmp rel32 to that product's detour
+        // (here the helper): our patch replaces that jump, in front of the other hook.
+        {"another product's hook", {0xE9, 0xFB, 0x04, 0x00, 0x00, 0xCC, 0xCC, 0xCC}, {{0, 41}}},
     };
     for (const auto& s : samples) {
         SCOPED_TRACE(s.name);
@@ -236,53 +239,35 @@ TEST_F(InterceptTransaction, RelocatedProloguesRunThroughTheirTrampolines) {
             EXPECT_EQ(fn(argument), result + 1000);
             EXPECT_EQ(sample_original(argument), result);
         }
+        EXPECT_EQ(code_at(helper_fn, helper.size()), helper) << "the other product's code stays";
         ASSERT_EQ(hooks.begin(), no_error);
         ASSERT_EQ(hooks.detach(slot_of(sample_original), as_ptr(plus_thousand)), no_error);
         ASSERT_EQ(hooks.commit(), no_error);
         EXPECT_EQ(code_at(fn, s.code.size()), s.code);
     }
-
-    // A function another product has hooked starts with a jmp rel32 to that product's detour
-    // (here the helper). Our patch replaces that jump, in front of the other hook, and the other
-    // product's code stays as it was.
-    const bytes helper = {0xB8, 0x29, 0x00, 0x00, 0x00, 0xC3};
-    const bytes hooked = {0xE9, 0xFB, 0x04, 0x00, 0x00, 0xCC, 0xCC, 0xCC};  // jmp +0x900
-    const auto fn = reinterpret_cast<int_fn>(os.place(hooked, 0x400));
-    sample_original = fn;
-    ASSERT_EQ(hooks.begin(), no_error);
-    ASSERT_EQ(hooks.attach(slot_of(sample_original), as_ptr(plus_thousand)), no_error);
-    ASSERT_EQ(hooks.commit(), no_error);
-    EXPECT_EQ(fn(0), 1041);
-    EXPECT_EQ(sample_original(0), 41);
-    const auto other = reinterpret_cast<int_fn>(reinterpret_cast<std::uintptr_t>(fn) + 0x500);
-    EXPECT_EQ(code_at(other, helper.size()), helper);
-    ASSERT_EQ(hooks.begin(), no_error);
-    ASSERT_EQ(hooks.detach(slot_of(sample_original), as_ptr(plus_thousand)), no_error);
-    ASSERT_EQ(hooks.commit(), no_error);
-    EXPECT_EQ(code_at(fn, hooked.size()), hooked);
 }
 
 TEST_F(InterceptTransaction, OneTransactionAtATimeOwnedByTheThreadThatBeganIt) {
-    EXPECT_EQ(hooks.attach(slot_of(first_original), as_ptr(times_ten)), error_invalid_operation);
-    EXPECT_EQ(hooks.commit(), error_invalid_operation);
-    EXPECT_EQ(hooks.abort(), error_invalid_operation);
+    EXPECT_EQ(hooks.attach(slot_of(first_original), as_ptr(times_ten)), invalid_operation);
+    EXPECT_EQ(hooks.commit(), invalid_operation);
+    EXPECT_EQ(hooks.abort(), invalid_operation);
     ASSERT_EQ(hooks.begin(), no_error);
-    EXPECT_EQ(hooks.begin(), error_invalid_operation);
+    EXPECT_EQ(hooks.begin(), invalid_operation);
     os.thread_id = 2;
-    EXPECT_EQ(hooks.begin(), error_invalid_operation);
-    EXPECT_EQ(hooks.attach(slot_of(first_original), as_ptr(times_ten)), error_invalid_operation);
-    EXPECT_EQ(hooks.update_thread(reinterpret_cast<void*>(0x44)), error_invalid_operation);
-    EXPECT_EQ(hooks.commit(), error_invalid_operation);
+    EXPECT_EQ(hooks.begin(), invalid_operation);
+    EXPECT_EQ(hooks.attach(slot_of(first_original), as_ptr(times_ten)), invalid_operation);
+    EXPECT_EQ(hooks.update_thread(reinterpret_cast<void*>(0x44)), invalid_operation);
+    EXPECT_EQ(hooks.commit(), invalid_operation);
     os.thread_id = 1;
     EXPECT_EQ(hooks.abort(), no_error);
 
     // Detaching what is not attached, or with another detour, is refused.
-    EXPECT_EQ(detach_both(), error_invalid_block);
-    EXPECT_EQ(hooks.commit(), error_invalid_block);
-    ASSERT_EQ(attach_both(), no_error);
+    EXPECT_EQ(both(&engine::detach), invalid_block);
+    EXPECT_EQ(hooks.commit(), invalid_block);
+    ASSERT_EQ(both(), no_error);
     ASSERT_EQ(hooks.commit(), no_error);
     ASSERT_EQ(hooks.begin(), no_error);
-    EXPECT_EQ(hooks.detach(slot_of(first_original), as_ptr(plus_hundred)), error_invalid_block);
+    EXPECT_EQ(hooks.detach(slot_of(first_original), as_ptr(plus_hundred)), invalid_block);
     EXPECT_EQ(hooks.abort(), no_error);
     EXPECT_EQ(first(1), 20) << "a refused detach leaves the hook in place";
 }
@@ -291,38 +276,38 @@ TEST_F(InterceptTransaction, NothingChangesUnlessTheWholeTransactionCommits) {
     int_fn tiny = reinterpret_cast<int_fn>(os.place({0xC3, 0x00, 0x00, 0x00, 0x00}, 0x200));
     void* null_fn = nullptr;
     const std::pair<long, std::function<long()>> cases[] = {
-        {no_error, [&] { return attach_both() != no_error ? -1 : hooks.abort(); }},
+        {no_error, [&] { return both() != no_error ? -1 : hooks.abort(); }},
         // A failed attach: later calls give the same error, and so does the commit.
-        {error_invalid_block,
+        {invalid_block,
          [&] {
-             static_cast<void>(attach_both());
-             EXPECT_EQ(hooks.attach(slot_of(tiny), as_ptr(times_ten)), error_invalid_block);
-             EXPECT_EQ(hooks.update_thread(reinterpret_cast<void*>(0x44)), error_invalid_block);
+             static_cast<void>(both());
+             EXPECT_EQ(hooks.attach(slot_of(tiny), as_ptr(times_ten)), invalid_block);
+             EXPECT_EQ(hooks.update_thread(reinterpret_cast<void*>(0x44)), invalid_block);
              return hooks.commit();
          }},
-        {error_invalid_handle,
+        {invalid_handle,
          [&] {
-             static_cast<void>(attach_both());
-             EXPECT_EQ(hooks.attach(&null_fn, as_ptr(times_ten)), error_invalid_handle);
+             static_cast<void>(both());
+             EXPECT_EQ(hooks.attach(&null_fn, as_ptr(times_ten)), invalid_handle);
              return hooks.commit();
          }},
-        {error_not_enough_memory,
+        {not_enough_memory,
          [&] {
              os.faults().fail("allocate_near", os.faults().calls("allocate_near") + 1);
-             EXPECT_EQ(attach_both(), error_not_enough_memory);
+             EXPECT_EQ(both(), not_enough_memory);
              return hooks.commit();
          }},
         // The second target cannot be made writable: the first is not written either.
         {5,
          [&] {
              os.faults().fail("make_writable", os.faults().calls("make_writable") + 2, 5);
-             static_cast<void>(attach_both());
+             static_cast<void>(both());
              return hooks.commit();
          }},
         // A target changed between attach and commit.
-        {error_invalid_data,
+        {invalid_data,
          [&] {
-             static_cast<void>(attach_both());
+             static_cast<void>(both());
              os.place({0x90}, 0x100);
              const long e = hooks.commit();
              os.place(twice, 0x100);
