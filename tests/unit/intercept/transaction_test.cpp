@@ -131,9 +131,7 @@ const bytes twice = {0x8D, 0x04, 0x3F, 0x0F, 0x1F, 0x40, 0x00, 0xC3};
 
 int_fn first_original = nullptr;
 int_fn second_original = nullptr;
-int detour_calls = 0;
 int times_ten(int x) {
-    ++detour_calls;
     return first_original(x) * 10;
 }
 int plus_hundred(int x) {
@@ -154,11 +152,6 @@ void** slot_of(int_fn& f) {
 
 class InterceptTransaction : public ::testing::Test {
 protected:
-    void SetUp() override {
-        detour_calls = 0;
-        first = first_original = reinterpret_cast<int_fn>(os.place(plus_one, 0));
-        second = second_original = reinterpret_cast<int_fn>(os.place(twice, 0x100));
-    }
     static bytes code_at(int_fn f, std::size_t size) {
         const auto* p = reinterpret_cast<const std::uint8_t*>(f);
         return bytes(p, p + size);
@@ -180,8 +173,9 @@ protected:
 
     fake_platform os;
     engine hooks{os};
-    int_fn first = nullptr;
-    int_fn second = nullptr;
+    // The targets, placed for every test, and the pointers to their originals set to them.
+    int_fn first = first_original = reinterpret_cast<int_fn>(os.place(plus_one, 0));
+    int_fn second = second_original = reinterpret_cast<int_fn>(os.place(twice, 0x100));
 };
 
 TEST_F(InterceptTransaction, AttachRunsTheDetoursAndDetachRestoresTheOriginals) {
@@ -190,7 +184,6 @@ TEST_F(InterceptTransaction, AttachRunsTheDetoursAndDetachRestoresTheOriginals) 
     EXPECT_EQ(first_original, first) << "the pointers change only at commit";
     ASSERT_EQ(hooks.commit(), no_error);
     EXPECT_EQ(first(4), 50);
-    EXPECT_EQ(detour_calls, 1);
     EXPECT_EQ(first_original(4), 5) << "the trampoline runs the original";
     EXPECT_EQ(second(4), 108);
     EXPECT_EQ(os.writable, 0);

@@ -83,7 +83,7 @@ TEST_F(Http, EveryFailingCallRaisesItsNameAndCode) {
               "system 6: WinHttpQueryDataAvailable failed: unknown error 6");
 }
 
-TEST_F(Http, DocumentSizeLimit) {
+TEST_F(Http, UpdateDocumentsAreBoundedInSizeAndParseErrorsCarryTheParsersMessage) {
     const auto fetch = [&](std::optional<std::uint32_t> declared, bool chunked = false) {
         web.pages[info_url] = {200, R"({"url":"u","version":"1"})", declared, chunked};
         return raised([] { (void)http::get_update_info(info_url); });
@@ -97,9 +97,7 @@ TEST_F(Http, DocumentSizeLimit) {
     web.pages[info_url] = {200, R"({"url":"u", "version": "1.2"} trailing)"};
     const picojson::value doc = http::get_update_info(info_url);
     EXPECT_EQ(doc.get("version").get<std::string>(), "1.2");
-}
 
-TEST_F(Http, ParseErrorsCarryTheParsersMessage) {
     for (const auto& [body, message] : std::vector<std::pair<std::string, std::string>>{
              {"", "syntax error at line 1 near: "},
              {"{\"url\":\n  nope}", "syntax error at line 2 near: ope}"},
@@ -152,19 +150,6 @@ TEST_F(Http, UnbufferedReadsGoStraightToTheResponse) {
     EXPECT_EQ(in.gcount(), 40);
     EXPECT_EQ(block.substr(0, 40), body.substr(60));
     EXPECT_TRUE(in.eof());
-}
-
-TEST_F(Http, DownloadCopiesTheWholeBody) {
-    const std::string body = pattern(2 * 8196 + 7);
-    web.pages[file_url] = {200, body};
-    machine.temp.files[target] = "an older, longer file that is truncated";
-    http::download(file_url, target);
-    EXPECT_TRUE(machine.temp.files[target] == body);
-    EXPECT_LE(*std::max_element(web.read_sizes.begin(), web.read_sizes.end()), 8196u);
-
-    web.pages[file_url] = {200, ""};
-    http::download(file_url, target);
-    EXPECT_EQ(machine.temp.files[target], "");
 }
 
 TEST_F(Http, DownloadFailures) {
@@ -221,15 +206,20 @@ TEST_F(Http, TransfersThatStallAreGivenUp) {
     EXPECT_EQ(machine.clock.monotonic_ms() - start, 60000u);
 }
 
-TEST_F(Http, DownloadsBeyondTheLimitAreRefusedAsTheyArrive) {
+TEST_F(Http, DownloadsCopyTheWholeBodyUpToTheLimitAndRefuseMoreAsItArrives) {
     http::transfer_limits limits;
     limits.max_download_bytes = 20000;
     web.pages[file_url] = {200, pattern(20000), std::nullopt, true};  // no declared length
+    machine.temp.files[target] = "an older file";
     http::download(file_url, target, limits);
-    EXPECT_EQ(machine.temp.files[target].size(), 20000u);
+    EXPECT_TRUE(machine.temp.files[target] == pattern(20000));
+    EXPECT_LE(*std::max_element(web.read_sizes.begin(), web.read_sizes.end()), 8196u);
+    web.pages[file_url] = {200, ""};
+    http::download(file_url, target, limits);
+    EXPECT_EQ(machine.temp.files[target], "");
 
     // Without a length, the block that goes beyond the limit is not written.
-    web.pages[file_url].body = pattern(20001);
+    web.pages[file_url] = {200, pattern(20001), std::nullopt, true};
     EXPECT_EQ(raised([&] { http::download(file_url, target, limits); }),
               "runtime: Download too large");
     EXPECT_EQ(machine.temp.files[target].size(), 16392u);

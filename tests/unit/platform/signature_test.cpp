@@ -51,24 +51,20 @@ TEST_F(Signature, EmbeddedFirstThenTheCatalogsUntilOneVerifies) {
     }
 }
 
-TEST_F(Signature, StepErrorsReachBothForms) {
-    const auto missing = platform::try_verify_signature(L"C:\\nowhere\\gone.dll");
-    EXPECT_EQ(missing.error().code, winapi::make_win_error(2));
-
-    machine.trust.files[file].signer = winapi::certificate_fields{{1}, L"Root", L"Signer"};
-    machine.faults.fail("signer_certificate", 1, 0x80092004u);
-    EXPECT_EQ(platform::try_get_signature(file).error().code, winapi::make_win_error(0x80092004u));
-    machine.faults.fail("signer_certificate", 2, 13);
-    EXPECT_EQ(fakes::raised([&] { (void)platform::get_signature(file); }),
-              "system 13: get_signature failed: unknown error 13");
-}
-
-TEST_F(Signature, SerialNumberMostSignificantByteFirst) {
+TEST_F(Signature, SerialNumberMostSignificantByteFirstAndStepErrorsReachBothForms) {
     machine.trust.files[file].signer =
         winapi::certificate_fields{{0x0A, 0x00, 0xFF}, L"Valdrin Root CA", L"Valdrin Labs"};
     const platform::certificate_info expected{L"ff000a", L"Valdrin Root CA", L"Valdrin Labs"};
     EXPECT_EQ(platform::try_get_signature(file).value(), expected);
     EXPECT_EQ(platform::get_signature(file), expected);
+
+    machine.faults.fail("signer_certificate", 3, 0x80092004u);
+    EXPECT_EQ(platform::try_get_signature(file).error().code, winapi::make_win_error(0x80092004u));
+    machine.faults.fail("signer_certificate", 4, 13);
+    EXPECT_EQ(fakes::raised([&] { (void)platform::get_signature(file); }),
+              "system 13: get_signature failed: unknown error 13");
+    const auto missing = platform::try_verify_signature(L"C:\\nowhere\\gone.dll");
+    EXPECT_EQ(missing.error().code, winapi::make_win_error(2));
 }
 
 }  // namespace
