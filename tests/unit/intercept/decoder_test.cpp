@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <sstream>
+#include <tuple>
 #include <vector>
 
 #include "intercept/decoder.h"
@@ -26,12 +27,8 @@ bytes hex(const char* text) {
 }
 
 TEST(InterceptDecoder, DecodesInstructionStreamsOfBothWidths) {
-    struct stream {
-        arch mode;
-        const char* code;
-        std::vector<std::size_t> lengths;
-    };
-    const stream streams[] = {
+    // Each stream of code and the lengths of its instructions.
+    const std::tuple<arch, const char*, std::vector<std::size_t>> streams[] = {
         // Dumped under this machine's Wine 8 (x86_64): kernel32!LoadLibraryW (a thunk),
         // kernelbase!LoadLibraryW and LoadLibraryExW, ntdll!NtCreateSection,
         // wintrust!WinVerifyTrust, kernel32!GetCurrentProcessId.
@@ -66,25 +63,20 @@ TEST(InterceptDecoder, DecodesInstructionStreamsOfBothWidths) {
          "2e 74 02 c8 10 00 00",
          {2, 1, 2, 3, 1, 6, 6, 6, 4, 5, 5, 2, 2, 5, 3, 4}},
     };
-    for (const auto& s : streams) {
-        const bytes code = hex(s.code);
-        std::vector<std::size_t> lengths;
+    for (const auto& [mode, text, lengths] : streams) {
+        const bytes code = hex(text);
+        std::vector<std::size_t> decoded;
         for (std::size_t at = 0; at < code.size();) {
-            const auto ins = intercept::decode(std::span(code).subspan(at), s.mode);
-            ASSERT_TRUE(ins.has_value()) << s.code << " at " << at;
-            lengths.push_back(ins->length);
+            const auto ins = intercept::decode(std::span(code).subspan(at), mode);
+            ASSERT_TRUE(ins.has_value()) << text << " at " << at;
+            decoded.push_back(ins->length);
             at += ins->length;
         }
-        EXPECT_EQ(lengths, s.lengths) << s.code;
+        EXPECT_EQ(decoded, lengths) << text;
     }
 
-    struct kind_case {
-        arch mode;
-        const char* code;
-        flow kind;
-        std::size_t rip_offset;
-    };
-    const kind_case kinds[] = {
+    // Single instructions, their flow and the offset of their rip-relative displacement.
+    const std::tuple<arch, const char*, flow, std::size_t> kinds[] = {
         {arch::x64, "ff 25 4e e3 03 00", flow::jmp_indirect, 2},
         {arch::x64, "f6 05 73 40 00 00 08", flow::plain, 2},
         {arch::x64, "c7 05 01 00 00 00 02 00 00 00", flow::plain, 2},
@@ -94,11 +86,11 @@ TEST(InterceptDecoder, DecodesInstructionStreamsOfBothWidths) {
         {arch::x86, "ff 25 00 10 40 00", flow::jmp_indirect, 0},  // absolute, not relative
         {arch::x86, "8b 05 00 10 40 00", flow::plain, 0},
     };
-    for (const auto& k : kinds) {
-        const auto ins = intercept::decode(hex(k.code), k.mode);
-        ASSERT_TRUE(ins.has_value()) << k.code;
-        EXPECT_EQ(ins->kind, k.kind) << k.code;
-        EXPECT_EQ(ins->rip_offset, k.rip_offset) << k.code;
+    for (const auto& [mode, code, kind, rip_offset] : kinds) {
+        const auto ins = intercept::decode(hex(code), mode);
+        ASSERT_TRUE(ins.has_value()) << code;
+        EXPECT_EQ(ins->kind, kind) << code;
+        EXPECT_EQ(ins->rip_offset, rip_offset) << code;
     }
 }
 

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "fakes/kit.h"
@@ -201,12 +202,8 @@ TEST_F(InterceptTransaction, RelocatedProloguesRunThroughTheirTrampolines) {
     os.place({0xD2, 0x04, 0x00, 0x00}, 0x800);
     const bytes helper = {0xB8, 0x29, 0x00, 0x00, 0x00, 0xC3};
     const auto helper_fn = reinterpret_cast<int_fn>(os.place(helper, 0x900));
-    struct sample {
-        const char* name;
-        bytes code;
-        std::vector<std::pair<int, int>> calls;  // argument, result
-    };
-    const sample samples[] = {
+    // Each sample's name, code, and calls with their argument and result.
+    const std::tuple<const char*, bytes, std::vector<std::pair<int, int>>> samples[] = {
         // mov eax,[rip+0x3FA]; ret
         {"rip-relative load", {0x8B, 0x05, 0xFA, 0x03, 0x00, 0x00, 0xC3}, {{0, 1234}}},
         // test edi,edi; je +6; mov eax,1; ret; mov eax,2; ret
@@ -221,14 +218,14 @@ TEST_F(InterceptTransaction, RelocatedProloguesRunThroughTheirTrampolines) {
         // (here the helper): our patch replaces that jump, in front of the other hook.
         {"another product's hook", {0xE9, 0xFB, 0x04, 0x00, 0x00, 0xCC, 0xCC, 0xCC}, {{0, 41}}},
     };
-    for (const auto& s : samples) {
-        SCOPED_TRACE(s.name);
-        const auto fn = reinterpret_cast<int_fn>(os.place(s.code, 0x400));
+    for (const auto& [name, code, calls] : samples) {
+        SCOPED_TRACE(name);
+        const auto fn = reinterpret_cast<int_fn>(os.place(code, 0x400));
         sample_original = fn;
         ASSERT_EQ(hooks.begin(), no_error);
         ASSERT_EQ(hooks.attach(slot_of(sample_original), as_ptr(plus_thousand)), no_error);
         ASSERT_EQ(hooks.commit(), no_error);
-        for (const auto& [argument, result] : s.calls) {
+        for (const auto& [argument, result] : calls) {
             EXPECT_EQ(fn(argument), result + 1000);
             EXPECT_EQ(sample_original(argument), result);
         }
@@ -236,7 +233,7 @@ TEST_F(InterceptTransaction, RelocatedProloguesRunThroughTheirTrampolines) {
         ASSERT_EQ(hooks.begin(), no_error);
         ASSERT_EQ(hooks.detach(slot_of(sample_original), as_ptr(plus_thousand)), no_error);
         ASSERT_EQ(hooks.commit(), no_error);
-        EXPECT_EQ(code_at(fn, s.code.size()), s.code);
+        EXPECT_EQ(code_at(fn, code.size()), code);
     }
 }
 

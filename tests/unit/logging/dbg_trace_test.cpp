@@ -121,11 +121,6 @@ TEST(DbgTraceLines, PrefixTagAndMessageCutAt8191Characters) {
     }
 }
 
-int evaluated = 0;
-int count_evaluation() {
-    return ++evaluated;
-}
-
 void scoped_operation(capture& trace) {
     DLLPROTECT_TRACE_SCOPE(logging::level_trace);
     DLLPROTECT_TRACE(logging::level_info, "value=%d", 5);
@@ -157,9 +152,9 @@ TEST(DbgTraceLines, EngineFormsNameTheFunctionAndTheScopeShowsItsSeconds) {
 
 TEST(DbgTraceLines, NothingIsEvaluatedOrWrittenWhenOff) {
     capture trace(0);
-    evaluated = 0;
-    DLLPROTECT_TRACE(logging::level_info, "%d", count_evaluation());
-    DLLPROTECT_TRACEW(logging::level_info, L"%d", count_evaluation());
+    int evaluated = 0;
+    DLLPROTECT_TRACE(logging::level_info, "%d", ++evaluated);
+    DLLPROTECT_TRACEW(logging::level_info, L"%d", ++evaluated);
     DLLPROTECT_TRACE_SCOPE(logging::level_trace);
     message(logging::level_warning, "", "x");
     EXPECT_FALSE(on());
@@ -189,7 +184,7 @@ TEST(DbgTraceOutputs, LevelEightAddsTheFileAndDeviceAndEtwTakeWideLinesOnly) {
     EXPECT_EQ(effective_outputs(1, logging::level_info, ini_location::executable_folder), 1u);
 
     fakes::fake_trace_host system;
-    installed on_all(system, output_debugger | output_device | output_etw);
+    installed on_all(system, 1 | 4 | 8);  // the debugger, the device and ETW
     message(logging::level_info, "", "narrow");
     wmessage(logging::level_info, "", L"wide");
     EXPECT_EQ(system.debugger.size(), 2u);
@@ -286,7 +281,7 @@ TEST(DbgTraceOutputs, AKeyScramblesEveryByteOfFileAndDebuggerBannersIncluded) {
 
 TEST(DbgTraceOutputs, TheDeviceIsRetriedAtMostEveryTenSecondsAndEtwBoundOnce) {
     fakes::fake_trace_host system;
-    installed on_wide(system, output_device | output_etw);
+    installed on_wide(system, 4 | 8);  // the device and ETW
     system.faults().fail_always("device_open");
     system.faults().fail("etw_bind", 1);
     system.tick = 0xFFFFF000;  // the retry interval holds across the 32-bit wrap
