@@ -36,7 +36,6 @@ TEST_F(Http, StatusesBelow400OpenTheStreamOnceOthersRaiseAndClose) {
     for (const std::uint32_t status : {200u, 204u, 302u, 399u, 400u, 404u, 500u}) {
         web.pages[info_url] = {status, "{}"};
         http::istream in;
-        EXPECT_EQ(in.buffer().status(), 400);
         if (status < 400) {
             in.open(http::crack_url(info_url));
             EXPECT_TRUE(in.good());
