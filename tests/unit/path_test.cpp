@@ -3,17 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 namespace {
 
 namespace path = stdext::path;
 
 TEST(Path, WindowsRules) {
-    struct join_case {
-        const wchar_t* base;
-        const wchar_t* tail;
-        const wchar_t* joined;
-    };
-    for (const auto& c : std::initializer_list<join_case>{
+    for (const auto& [base, tail, joined] : std::initializer_list<std::array<const wchar_t*, 3>>{
              {L"C:\\a", L".\\b.json", L"C:\\a\\.\\b.json"},
              {L"C:\\", L".\\b.json", L"C:\\.\\b.json"},
              {L"C:\\Agent\\", L"settings\\Corvel.json", L"C:\\Agent\\settings\\Corvel.json"},
@@ -25,17 +22,13 @@ TEST(Path, WindowsRules) {
              {L"C:\\Agent\\", L"c:rel", L"C:\\Agent\\rel"},
              {L"C:\\Agent\\", L"D:rel", L"D:rel"},
          }) {
-        EXPECT_EQ(path::join(c.base, c.tail), c.joined) << c.base << L" + " << c.tail;
+        EXPECT_EQ(path::join(base, tail), joined) << base << L" + " << tail;
     }
 
-    struct part_case {
-        const wchar_t* path;
-        const wchar_t* parent;
-        const wchar_t* folder;  // split: the folder with its separator
-        const wchar_t* name;
-        const wchar_t* normal;
-    };
-    for (const auto& c : std::initializer_list<part_case>{
+    // A path, its parent, its folder as split gives it (with the separator), its file name and
+    // its normal form.
+    for (const auto& [full, parent, folder, name, normal] :
+         std::initializer_list<std::array<const wchar_t*, 5>>{
              {L"C:\\a\\.\\storage\\w.json", L"C:\\a\\.\\storage", L"C:\\a\\.\\storage\\", L"w.json",
               L"c:\\a\\.\\storage\\w.json"},
              {L"C:\\a\\B\\", L"C:\\a", L"C:\\a\\B\\", L"", L"c:\\a\\b"},
@@ -47,10 +40,10 @@ TEST(Path, WindowsRules) {
               L"\\\\srv\\share\\f"},
              {L"w.json", L"", L"", L"w.json", L"w.json"},
          }) {
-        EXPECT_EQ(path::parent(c.path), c.parent) << c.path;
-        EXPECT_EQ(path::split(c.path).folder, c.folder) << c.path;
-        EXPECT_EQ(path::file_name(c.path), c.name) << c.path;
-        EXPECT_EQ(path::normal_form(c.path), c.normal) << c.path;
+        EXPECT_EQ(path::parent(full), parent) << full;
+        EXPECT_EQ(path::split(full).folder, folder) << full;
+        EXPECT_EQ(path::file_name(full), name) << full;
+        EXPECT_EQ(path::normal_form(full), normal) << full;
     }
 
     for (const auto& [raw, normal] :

@@ -138,14 +138,13 @@ TEST_F(entry_test, FullRunKeepsTheStartUpOrderAndTearsDownInReverse) {
     protection_runs = true;
     run();
     EXPECT_EQ(std::get<2>(lines.at(2)), L"dllprotect status=true");
-}
 
-TEST_F(entry_test, AcceptedInstallations) {
+    // Other accepted installations run in full as well.
     product_folder = L"Valdrin\\Agent\\1.0.0";  // the program folder is the product folder
     EXPECT_EQ(run(), full_run);
     // A 32-bit machine keeps its programs in ProgramFilesDir.
     product_folder = L"Valdrin\\Agent";
-    machine.process.architecture = winapi::processor_architecture_intel;
+    machine.process.architecture = 0;  // x86
     set_program_files(L"ProgramFilesDir", L"C:\\Program Files");
     set_program_files(L"ProgramW6432Dir", L"C:\\Nowhere");
     EXPECT_EQ(run(), full_run);
@@ -176,6 +175,8 @@ TEST(entry, StopsQuietlyAndReleasesWhatWasAcquired) {
              {[](A a) { a.faults.fail_always("get_string"); }, "property 2", binding},
              {[](A a) { a.product_folder = L"Valdrin\\Other"; }, "property 2", binding},
              {[](A a) { a.product_folder = L"Valdrin"; }, "property 2", binding},  // 2 levels up
+             {[](A a) { a.machine.files.faults().fail("set_current_directory", 2); }, "property 2",
+              binding},
          }) {
         agent a;
         arrange(a);
@@ -189,26 +190,19 @@ TEST(entry, StopsQuietlyAndReleasesWhatWasAcquired) {
 
 // Outside its own folder the run would keep its state, read settings and list files in the
 // caller's: a program path beyond the 261-character buffer, or a folder that cannot be entered,
-// stops it before anything starts, or, the second time, with what was acquired released.
-TEST(entry, StopsWhenItCannotWorkInItsOwnFolder) {
-    {
+// stops it before anything starts (the second time, the table above).
+TEST(entry, StopsBeforeAnythingStartsOutsideItsOwnFolder) {
+    const std::wstring long_path = program_folder + L"\\" + std::wstring(250, L'w') + L".exe";
+    for (const auto& arrange : std::vector<std::function<void(agent&)>>{
+             [&](agent& a) {
+                 a.machine.modules.self_path = long_path;
+                 a.signers[long_path] = L"Valdrin Software";
+             },
+             [](agent& a) { a.machine.files.faults().fail("set_current_directory", 1); }}) {
         agent a;
-        const std::wstring long_path = program_folder + L"\\" + std::wstring(250, L'w') + L".exe";
-        a.machine.modules.self_path = long_path;
-        a.signers[long_path] = L"Valdrin Software";
+        arrange(a);
         EXPECT_EQ(a.run(), "");
     }
-    {
-        agent a;
-        a.machine.files.faults().fail("set_current_directory", 1);
-        EXPECT_EQ(a.run(), "");
-    }
-    agent a;
-    a.machine.files.faults().fail("set_current_directory", 2);
-    const std::string last = "property 2; ";
-    EXPECT_EQ(a.run(), full_run.substr(0, full_run.find(last) + last.size()) +
-                           full_run.substr(full_run.rfind("release configuration")));
-    EXPECT_EQ(a.lines.size(), 2u);  // only the logging scope's own lines
 }
 
 TEST_F(entry_test, CommandFailuresAreLoggedInsideTheRun) {

@@ -47,15 +47,11 @@ TEST_F(SettingsTest, NoUsableFileKeepsTheDefaultsAndLeavesTheRegistryAlone) {
     // than 100 objects or arrays (thousands would exhaust the stack), while 99 levels are read.
     EXPECT_EQ(*load(R"({"app_id":"x","n":2e3333})").get_narrow(id::app_id), "com.valdrin.agent");
     const auto nested = [](const std::string& open, const std::string& close, int depth) {
-        std::string text = R"({"app_id":"x","n":)";
+        std::string text = R"({"app_id":"x","n":)", end;
         for (int i = 0; i < depth; ++i) {
-            text += open;
+            text += open, end += close;
         }
-        text += "1";
-        for (int i = 0; i < depth; ++i) {
-            text += close;
-        }
-        return text + "}";
+        return text + "1" + end + "}";
     };
     EXPECT_EQ(*load(nested("{\"\":", "}", 9000)).get_narrow(id::app_id), "com.valdrin.agent");
     EXPECT_EQ(*load(nested("[", "]", 9000)).get_narrow(id::app_id), "com.valdrin.agent");
@@ -121,7 +117,7 @@ TEST_F(SettingsTest, LanguageRecordIsReadAndNeverRewritten) {
     EXPECT_EQ(platform::config::read_language(nullptr).name, L"en-US");
 }
 
-TEST_F(SettingsTest, WithoutARecordTheDefaultUserLanguageIsStored) {
+TEST_F(SettingsTest, WithoutARecordTheDefaultUserLanguageIsStoredAsJson) {
     EXPECT_EQ(*load("{}").get_narrow(id::language), "en-US");
     EXPECT_EQ(lang_record(), L"{\"dir\":0,\"name\":\"en-US\"}");
 
@@ -136,9 +132,7 @@ TEST_F(SettingsTest, WithoutARecordTheDefaultUserLanguageIsStored) {
     // An "rtl" that is not a DWORD counts as left to right.
     machine.registry.set_string(winapi::hkey_users, default_user, L"rtl", L"1");
     EXPECT_FALSE(platform::config::read_language(L"SOFTWARE\\Other").rtl);
-}
-
-TEST_F(SettingsTest, StoredRecordEscapesAsJsonRequires) {
+    // The stored record escapes as JSON requires; without a product key nothing is stored.
     ASSERT_TRUE(platform::config::store_language(L"x/y\u0001\"", false, product_key.c_str()));
     EXPECT_EQ(lang_record(), L"{\"dir\":0,\"name\":\"x\\/y\\u0001\\\"\"}");
     EXPECT_FALSE(platform::config::store_language(L"en-US", true, nullptr));

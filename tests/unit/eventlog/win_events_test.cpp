@@ -10,7 +10,8 @@ namespace {
 
 using namespace eventlog;
 using fakes::fake_event_log;
-constexpr std::uint32_t string_array = winapi::evt_var_type_string | winapi::evt_var_type_array;
+// Value types as Windows numbers them: 1 a string, 0x80 the array flag.
+constexpr std::uint32_t string_array = 0x81;
 
 class WinEvents : public fakes::machine_test {
 protected:
@@ -54,47 +55,44 @@ TEST_F(WinEvents, BothLogsAreQueriedWithTheirSourceOpen) {
 }
 
 TEST_F(WinEvents, ValuesAreWidenedByTheirType) {
-    const struct {
-        std::uint32_t type;
-        std::uint64_t bits;
-        eventlog::event_value expected;
-    } cases[] = {
-        {winapi::evt_var_type_sbyte, 0xABCDEF80u, -128},  // bytes above the value ignored
-        {winapi::evt_var_type_byte, 0xFFu, 255},
-        {winapi::evt_var_type_int16, 0x18000u, -32768},
-        {winapi::evt_var_type_uint16, 0xFFFFu, 65535},
-        {winapi::evt_var_type_int32, 0x80000000u, -2147483648LL},
-        {winapi::evt_var_type_uint32, 0xFFFFFFFFu, 4294967295LL},
-        {winapi::evt_var_type_int64, ~0ull, -1},
-        {winapi::evt_var_type_uint64, 1ull << 40, 1LL << 40},
-        {winapi::evt_var_type_null, 7, std::nullopt},
-        {12, 0x3FF0000000000000u, std::nullopt},  // a double
-        {winapi::evt_var_type_uint32 | winapi::evt_var_type_array, 1, std::nullopt},
+    // A value of each type (3 to 10: integers of 8, 16, 32 and 64 bits, signed then unsigned;
+    // 0 null; 12 double; 1 string) and what it is widened to.
+    const std::pair<winapi::event_value, eventlog::event_value> cases[] = {
+        {{3, 0xABCDEF80u}, -128},  // bytes above the value ignored
+        {{4, 0xFFu}, 255},
+        {{5, 0x18000u}, -32768},
+        {{6, 0xFFFFu}, 65535},
+        {{7, 0x80000000u}, -2147483648LL},
+        {{8, 0xFFFFFFFFu}, 4294967295LL},
+        {{9, ~0ull}, -1},
+        {{10, 1ull << 40}, 1LL << 40},
+        {{0, 7}, std::nullopt},
+        {{12, 0x3FF0000000000000u}, std::nullopt},
+        {{0x88, 1}, std::nullopt},               // an array of unsigned 32 bits
+        {{1, 0, {std::nullopt}}, std::nullopt},  // a null string
     };
-    for (const auto& c : cases) {
-        system.push_back(scm(1700000000, fake_event_log::number(c.type, c.bits)));
+    for (const auto& [value, widened] : cases) {
+        system.push_back(scm(1700000000, value));
     }
-    system.push_back(scm(1700000000, {winapi::evt_var_type_string, 0, {std::nullopt}}));
     system.push_back(scm(1700000000, fake_event_log::text(L"stopped")));
     system.back()[1].bits += 9999999;  // whole seconds only
 
     const auto events = get_system_win_events(0, nullptr).value();
-    ASSERT_EQ(events.size(), std::size(cases) + 2);
+    ASSERT_EQ(events.size(), std::size(cases) + 1);
     for (std::size_t i = 0; i < std::size(cases); ++i) {
-        EXPECT_EQ(events[i].param2, cases[i].expected) << "type " << cases[i].type;
+        EXPECT_EQ(events[i].param2, cases[i].second) << "type " << cases[i].first.type;
     }
-    EXPECT_EQ(events[std::size(cases)].param2, std::nullopt);
     EXPECT_EQ(events.back(), (system_win_event_data{7036, 1700000000, L"CorvelService", L"stopped",
                                                     std::nullopt, std::nullopt}));
 }
 
 TEST_F(WinEvents, EventsThatCannotBeRenderedAreSkipped) {
     system = {scm(5), scm(5), {}, scm(5), scm(5), scm(5)};
-    system[1][0].type = winapi::evt_var_type_uint32;  // event id
-    system[3][1].type = winapi::evt_var_type_uint64;  // creation time
-    faults.fail("render", 5);                         // the fifth event
+    system[1][0].type = 8;     // an event id of 32 bits
+    system[3][1].type = 10;    // a creation time that is a number
+    faults.fail("render", 5);  // the fifth event
     app = {crash(5), crash(5), crash(5)};
-    app[1][2].type = winapi::evt_var_type_string;          // data that is not an array
+    app[1][2].type = 1;                                    // data that is not an array
     app[2][2].texts = {std::nullopt, L"a", std::nullopt};  // null texts are dropped
 
     EXPECT_EQ(get_system_win_events(0, nullptr).value().size(), 2u);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <sstream>
+#include <tuple>
 #include <vector>
 
 #include "intercept/decoder.h"
@@ -26,12 +27,8 @@ bytes hex(const char* text) {
 }
 
 TEST(InterceptDecoder, DecodesInstructionStreamsOfBothWidths) {
-    struct stream {
-        arch mode;
-        const char* code;
-        std::vector<std::size_t> lengths;
-    };
-    const stream streams[] = {
+    // Each stream of code and the lengths of its instructions.
+    const std::tuple<arch, const char*, std::vector<std::size_t>> streams[] = {
         // Dumped under this machine's Wine 8 (x86_64): kernel32!LoadLibraryW (a thunk),
         // kernelbase!LoadLibraryW and LoadLibraryExW, ntdll!NtCreateSection,
         // wintrust!WinVerifyTrust, kernel32!GetCurrentProcessId.
@@ -66,25 +63,20 @@ TEST(InterceptDecoder, DecodesInstructionStreamsOfBothWidths) {
          "2e 74 02 c8 10 00 00",
          {2, 1, 2, 3, 1, 6, 6, 6, 4, 5, 5, 2, 2, 5, 3, 4}},
     };
-    for (const auto& s : streams) {
-        const bytes code = hex(s.code);
-        std::vector<std::size_t> lengths;
+    for (const auto& [mode, text, lengths] : streams) {
+        const bytes code = hex(text);
+        std::vector<std::size_t> decoded;
         for (std::size_t at = 0; at < code.size();) {
-            const auto ins = intercept::decode(std::span(code).subspan(at), s.mode);
-            ASSERT_TRUE(ins.has_value()) << s.code << " at " << at;
-            lengths.push_back(ins->length);
+            const auto ins = intercept::decode(std::span(code).subspan(at), mode);
+            ASSERT_TRUE(ins.has_value()) << text << " at " << at;
+            decoded.push_back(ins->length);
             at += ins->length;
         }
-        EXPECT_EQ(lengths, s.lengths) << s.code;
+        EXPECT_EQ(decoded, lengths) << text;
     }
 
-    struct kind_case {
-        arch mode;
-        const char* code;
-        flow kind;
-        std::size_t rip_offset;
-    };
-    const kind_case kinds[] = {
+    // Single instructions, their flow and the offset of their rip-relative displacement.
+    const std::tuple<arch, const char*, flow, std::size_t> kinds[] = {
         {arch::x64, "ff 25 4e e3 03 00", flow::jmp_indirect, 2},
         {arch::x64, "f6 05 73 40 00 00 08", flow::plain, 2},
         {arch::x64, "c7 05 01 00 00 00 02 00 00 00", flow::plain, 2},
@@ -94,32 +86,25 @@ TEST(InterceptDecoder, DecodesInstructionStreamsOfBothWidths) {
         {arch::x86, "ff 25 00 10 40 00", flow::jmp_indirect, 0},  // absolute, not relative
         {arch::x86, "8b 05 00 10 40 00", flow::plain, 0},
     };
-    for (const auto& k : kinds) {
-        const auto ins = intercept::decode(hex(k.code), k.mode);
-        ASSERT_TRUE(ins.has_value()) << k.code;
-        EXPECT_EQ(ins->kind, k.kind) << k.code;
-        EXPECT_EQ(ins->rip_offset, k.rip_offset) << k.code;
+    for (const auto& [mode, code, kind, rip_offset] : kinds) {
+        const auto ins = intercept::decode(hex(code), mode);
+        ASSERT_TRUE(ins.has_value()) << code;
+        EXPECT_EQ(ins->kind, kind) << code;
+        EXPECT_EQ(ins->rip_offset, rip_offset) << code;
     }
 }
 
 TEST(InterceptDecoder, RefusesWhatItCannotMove) {
-    const std::pair<arch, const char*> refused[] = {
-        {arch::x64, "e2 fe"},
-        {arch::x64, "e3 00"},  // loop, jrcxz
-        {arch::x64, "c4 e2 79 18 00"},
-        {arch::x64, "62 f1 7c 48 10 00"},  // VEX, EVEX
-        {arch::x64, "06"},
-        {arch::x64, "66 e8 00 00"},  // push es, call rel16
-        {arch::x64, "0f 0c"},
-        {arch::x64, "ff 2d 00 00 00 00"},                             // unknown, jmp far
-        {arch::x64, "e8 00 00"},                                      // truncated
-        {arch::x64, "66 66 66 66 66 66 66 66 66 66 66 66 66 66 66"},  // over 15 bytes
-        {arch::x86, "9a 01 02 03 04 05 06"},
-        {arch::x86, "c5 f9"},           // call far, VEX
-        {arch::x86, "66 0f 84 00 00"},  // jcc rel16
-    };
-    for (const auto& [mode, code] : refused) {
-        EXPECT_FALSE(intercept::decode(hex(code), mode).has_value()) << code;
+    // x64: loop, jrcxz, VEX, EVEX, push es, call rel16, an unknown opcode, jmp far, a truncated
+    // call, and more than 15 bytes.
+    for (const char* code :
+         {"e2 fe", "e3 00", "c4 e2 79 18 00", "62 f1 7c 48 10 00", "06", "66 e8 00 00", "0f 0c",
+          "ff 2d 00 00 00 00", "e8 00 00", "66 66 66 66 66 66 66 66 66 66 66 66 66 66 66"}) {
+        EXPECT_FALSE(intercept::decode(hex(code), arch::x64).has_value()) << code;
+    }
+    // x86: call far, VEX, jcc rel16.
+    for (const char* code : {"9a 01 02 03 04 05 06", "c5 f9", "66 0f 84 00 00"}) {
+        EXPECT_FALSE(intercept::decode(hex(code), arch::x86).has_value()) << code;
     }
 }
 
@@ -129,28 +114,27 @@ TEST(InterceptRelocate, RefusesWhatWouldBreakAndWrapsX86Addresses) {
     const auto result = [&](const char* code, std::uint64_t destination) {
         return intercept::relocate(hex(code), src, destination, arch::x64, out);
     };
-    using intercept::error_invalid_block;
-    EXPECT_EQ(result("48 8b 05 10 00 00 00", src + 0x90000000), error_invalid_block);  // far rip
-    EXPECT_EQ(result("74 10 31 c0 90", src + 0x90000000), error_invalid_block);        // far jcc
-    EXPECT_EQ(result("74 01 90 31 c0 c3", src + 0x1000), error_invalid_block);  // into the copy
-    EXPECT_EQ(result("c3 00 00 00 00", src + 0x1000), error_invalid_block);     // too small
-    EXPECT_EQ(result("31 c0 e2 fc 90", src + 0x1000), error_invalid_block);     // loop
+    constexpr long invalid_block = 9;  // as Windows numbers it
+    EXPECT_EQ(result("48 8b 05 10 00 00 00", src + 0x90000000), invalid_block);  // far rip
+    EXPECT_EQ(result("74 10 31 c0 90", src + 0x90000000), invalid_block);        // far jcc
+    EXPECT_EQ(result("74 01 90 31 c0 c3", src + 0x1000), invalid_block);         // into the copy
+    EXPECT_EQ(result("c3 00 00 00 00", src + 0x1000), invalid_block);            // too small
+    EXPECT_EQ(result("31 c0 e2 fc 90", src + 0x1000), invalid_block);            // loop
 
-    // A far unconditional jmp takes the absolute form.
+    // A far unconditional jmp takes the absolute form: jmp [rip+0] and the address.
+    const auto copied = [&out] {
+        return bytes(out.code.begin(), out.code.begin() + out.code_size);
+    };
     ASSERT_EQ(result("31 c0 eb 10 90", src + 0x90000000), intercept::no_error);
-    EXPECT_EQ(out.code_size, 2u + intercept::absolute_jump_size);
-    std::uint64_t to = 0;
-    std::memcpy(&to, &out.code[8], 8);
-    EXPECT_EQ(to, src + 4 + 0x10);
+    EXPECT_EQ(copied(), hex("31 c0 ff 25 00 00 00 00 14 10 00 00 f0 7f 00 00"));
 
-    // x86: mov edi,edi; push ebp; mov ebp,esp is copied as is; the jump back wraps around.
+    // x86: mov edi,edi; push ebp; mov ebp,esp is copied as is, then the jump back to 0x7C801005,
+    // whose displacement wraps around the 32-bit address space.
     const bytes hot = hex("8b ff 55 8b ec 83 ec 10");
-    ASSERT_EQ(intercept::relocate(hot, 0x7C801000, 0x10000, arch::x86, out), intercept::no_error);
+    ASSERT_EQ(intercept::relocate(hot, 0x7C801000, 0xFFFF0000, arch::x86, out),
+              intercept::no_error);
     EXPECT_EQ(out.source_length, 5u);
-    EXPECT_EQ(0, std::memcmp(out.code.data(), hot.data(), 5));
-    std::uint32_t back = 0;
-    std::memcpy(&back, &out.code[6], 4);
-    EXPECT_EQ(back, 0x7C801005u - 0x1000Au);
+    EXPECT_EQ(copied(), hex("8b ff 55 8b ec e9 fb 0f 81 7c"));
 }
 
 class fake_memory : public intercept::code_reader {

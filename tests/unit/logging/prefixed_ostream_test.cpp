@@ -42,7 +42,7 @@ TEST_F(PrefixedStream, StampsEachLineWhenItsFirstCharacterIsWrittenAndFlushesThe
               L"2024-12-31 09:05:03.007 third");
 }
 
-TEST_F(PrefixedStream, NoTimeMeansNoPrefixAndARefusedPrefixFailsTheCharacter) {
+TEST_F(PrefixedStream, NoTimeMeansNoPrefixAndARefusedPrefixOrAFailedTargetDropsTheText) {
     clock.faults().fail_always("now_local");
     out << L"a\nb";
     EXPECT_EQ(target.str(), L"a\nb");
@@ -51,10 +51,9 @@ TEST_F(PrefixedStream, NoTimeMeansNoPrefixAndARefusedPrefixFailsTheCharacter) {
     out << L"\ny";
     EXPECT_TRUE(out.bad());
     EXPECT_EQ(target.str().find(L'y'), std::wstring::npos);
-}
 
-// A log file that could not be opened: the stream over it drops everything, without a target.
-TEST_F(PrefixedStream, AFailedTargetStreamDropsEverything) {
+    // A log file that could not be opened: the stream over it drops everything, without a target.
+    target.str(L"");
     std::wostream unopened(nullptr);
     logging::prefixed_wostream over_nothing(unopened);
     over_nothing << L"lost" << std::endl;

@@ -6,7 +6,6 @@
 #include "fakes/fake_machine.h"
 #include "logging/log.h"
 #include "winapi/folders.h"
-#include "winapi/win_error_category.h"
 
 namespace {
 
@@ -79,8 +78,7 @@ TEST_F(ProcessUtils, ExecuteProcessInSessionFailures) {
         log.contains(logging::level_error, L"GetProcessPid", L"list_processes failed err=8"));
     EXPECT_TRUE(
         log.contains(logging::level_error, L"GetUserToken", L"session_token failed err = 5"));
-    EXPECT_EQ(platform::ExecuteProcessInSession(std::wstring(32760, L'x'), 1, L"/quiet"),
-              winapi::error_insufficient_buffer);
+    EXPECT_EQ(platform::ExecuteProcessInSession(std::wstring(32760, L'x'), 1, L"/quiet"), 122u);
     EXPECT_TRUE(procs.started.empty());
 
     faults.fail("start_as_user", 1, 2);

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <system_error>
+#include <tuple>
 
 #include "app/task_commands.h"
 #include "fakes/fake_log_library.h"
@@ -64,14 +64,9 @@ TEST_F(TaskScheduler, InstallRegistersTheLogonTaskAndLogsRefusedBatterySettings)
 TEST_F(TaskScheduler, CommandsRunTheirStepsInOrderAndRaiseTheFailingOne) {
     const std::string connected = "co_initialize connect product_name ";
     const std::string end = " release co_uninitialize";
-    struct row {
-        bool install;
-        const char* failing;  // "" when nothing fails
-        std::wstring stored;  // the name of the task in the folder, if any
-        std::string calls;
-        std::size_t tasks_left;
-    };
-    const row rows[] = {
+    // Install or uninstall, the step that fails ("" for none), the name of the task in the folder
+    // (if any), the calls made and the number of tasks left.
+    const std::tuple<bool, std::string, std::wstring, std::string, std::size_t> rows[] = {
         {true, "co_initialize", L"", "co_initialize", 0},
         {true, "connect", L"", "co_initialize connect co_uninitialize", 0},
         {true, "register_task", L"", connected + "register_task" + end, 0},
@@ -81,23 +76,22 @@ TEST_F(TaskScheduler, CommandsRunTheirStepsInOrderAndRaiseTheFailingOne) {
         {false, "registered_name", task_name, connected + "registered_name" + end, 1},
         {false, "delete_task", task_name, connected + "registered_name delete_task" + end, 1},
     };
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.calls);
+    for (const auto& [install, failing, stored, calls, tasks_left] : rows) {
+        SCOPED_TRACE(calls);
         auto& ts = machine.tasks;
         ts.calls.clear();
-        ts.tasks.assign(r.stored.empty() ? 0 : 1, r.stored);
+        ts.tasks.assign(stored.empty() ? 0 : 1, stored);
         ts.faults().clear();
-        ts.faults().fail_always(r.failing, e_notimpl);
-        const std::string failing = r.failing;
-        EXPECT_EQ(fakes::raised([&] {
-                      r.install ? app::install_task(product) : app::uninstall_task(product);
+        ts.faults().fail_always(failing, e_notimpl);
+        EXPECT_EQ(fakes::raised([&, install = install] {
+                      install ? app::install_task(product) : app::uninstall_task(product);
                   }),
-                  failing.empty() ? "nothing"
-                                  : "system " + std::to_string(static_cast<int>(e_notimpl)) + ": " +
-                                        failing + " failed: Not implemented.\r\n");
-        EXPECT_EQ(ts.calls, r.calls);
+                  failing.empty()
+                      ? "nothing"
+                      : "system -2147467263: " + failing + " failed: Not implemented.\r\n");
+        EXPECT_EQ(ts.calls, calls);
         EXPECT_EQ(ts.com_depth, 0);
-        EXPECT_EQ(ts.tasks.size(), r.tasks_left);
+        EXPECT_EQ(ts.tasks.size(), tasks_left);
     }
 }
 
