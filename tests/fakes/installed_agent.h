@@ -58,27 +58,18 @@ struct installed_agent {
                    nlohmann::json::parse(files.file(state_file).value()))
             .value();
     }
-    // The action of every submitted event, in order.
-    std::vector<std::string> reported() const {
-        std::vector<std::string> actions;
-        std::string action;
+    // The value of key in every submitted event, in order: "action", "reason".
+    std::vector<std::string> reported(const std::string& key = "action") const {
+        std::vector<std::string> values;
+        std::string value;
         for (const auto& call : vdec.calls) {
-            if (call.starts_with("AddKeyValueEventW action=")) {
-                action = call.substr(25);
+            if (call.starts_with("AddKeyValueEventW " + key + "=")) {
+                value = call.substr(19 + key.size());
             } else if (call.starts_with("SubmitEvent")) {
-                actions.push_back(action);
+                values.push_back(value);
             }
         }
-        return actions;
-    }
-    std::string reason_of_last_event() const {
-        std::string reason;
-        for (const auto& call : vdec.calls) {
-            if (call.starts_with("AddKeyValueEventW reason=")) {
-                reason = call.substr(25);
-            }
-        }
-        return reason;
+        return values;
     }
 
     fake_machine machine;

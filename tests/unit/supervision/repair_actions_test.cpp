@@ -66,7 +66,9 @@ TEST_F(RepairActions, NoLinkListWithoutVersionRecordOrCurrentFolder) {
               (strings{L"8 version_json_storage::read err=31 failed open file",
                        L"8 filesystem::current_path err=5"}));
     EXPECT_EQ(files.faults().calls("create_symlink") + files.faults().calls("remove"), 0);
-    EXPECT_EQ(symlinks().entries()->at(0).target, lower_program + L"\\settings");
+    const symlinks links;
+    EXPECT_EQ(links.entries()->at(0).target, lower_program + L"\\settings");
+    EXPECT_TRUE(links.entries()->at(0).is_directory && links.entries()->at(1).is_directory);
     EXPECT_EQ(link_target_normal_form(L"C:/A//b/./c/../\xC9\\\\"), L"c:\\a\\b\\\xC9\\");
 }
 
@@ -142,10 +144,11 @@ TEST_F(RepairActions, DiscoveryComponentInstallAndStart) {
     EXPECT_EQ(messages(L"install_upnp_component"),
               (strings{L"4 exit code=1", L"4 wait process = 128", L"4 exit code=0"}));
 
-    faults.fail("start_process", faults.calls("start_process") + 1, 2);
-    EXPECT_FALSE(start_upnp_srv());
     faults.fail("wait_process", faults.calls("wait_process") + 1, 6);
     EXPECT_THROW((void)install_upnp_component(), std::system_error);
+    faults.fail_always("start_process", 2);
+    EXPECT_FALSE(install_upnp_component());
+    EXPECT_FALSE(start_upnp_srv());
     machine.modules.self_path = L"Wardex.exe";
     EXPECT_FALSE(start_upnp_srv());
     EXPECT_EQ(messages(L"start_upnp_srv"),

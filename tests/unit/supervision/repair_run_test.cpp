@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "fakes/installed_agent.h"
@@ -15,18 +14,6 @@ namespace {
 using namespace supervision;
 
 constexpr std::uint64_t start_time = 1'700'000'000;
-
-// What a test's remote update answers, and how often it was asked.
-struct update_stub {
-    bool answer = false;
-    int calls = 0;
-    remote_update hook() {
-        return [this] {
-            ++calls;
-            return answer;
-        };
-    }
-};
 
 // The installed agent and the remote update of its runs. With one_plan, every fake counts its
 // calls in the machine's fault plan, so the n-th call of the whole run can be made to fail.
@@ -38,7 +25,14 @@ struct agent_lab : fakes::installed_agent {
         }
     }
 
-    void run() { check_and_repair(update.hook(), sources); }
+    void run() {
+        check_and_repair(
+            [this] {
+                ++update_calls;
+                return update_answer;
+            },
+            sources);
+    }
     // The service is stopped at the check; a start brings it up.
     void stop_service() {
         scm.script = {{winapi::service_stopped, 0}, {winapi::service_stopped, 0}};
@@ -57,7 +51,8 @@ struct agent_lab : fakes::installed_agent {
     }
 
     fakes::fake_service_manager& scm = machine.services;
-    update_stub update;
+    bool update_answer = false;  // what the remote update answers, and how often it was asked
+    int update_calls = 0;
 };
 
 class RepairRun : public ::testing::Test, protected agent_lab {};
@@ -84,9 +79,10 @@ TEST_F(RepairRun, AHealthyAgentOnlyGetsItsDiscoveryComponentStarted) {
     files.add_link(product + L"\\settings", L"D:\\elsewhere", true);
     run();
     EXPECT_TRUE(log.contains(logging::level_info, L"repair", L"MUST REPAIR"));
-    EXPECT_EQ(reason_of_last_event(),
-              R"({"has_valid_settings": true, "is_service_running": true, )"
-              R"("symlinks_restore_result": false, "restore_agentui_result": true})");
+    EXPECT_EQ(reported("reason"),
+              std::vector<std::string>{
+                  R"({"has_valid_settings": true, "is_service_running": true, )"
+                  R"("symlinks_restore_result": false, "restore_agentui_result": true})"});
 }
 
 TEST_F(RepairRun, AStoppedServiceIsStartedThreeTimesThenReinstalled) {
@@ -117,6 +113,15 @@ TEST_F(RepairRun, AStoppedServiceIsStartedThreeTimesThenReinstalled) {
     EXPECT_EQ(counts(), std::make_pair(2u, 0u));
     EXPECT_EQ(scm.starts, 4);
     EXPECT_EQ(installer_starts(), 2);
+
+    // So does a start after which a link cannot be put back.
+    later(3600);
+    stop_service();
+    files.faults().fail_always("create_symlink", 5);
+    files.add_link(product + L"\\settings", L"D:\\elsewhere", true);
+    run();
+    EXPECT_EQ(counts(), std::make_pair(3u, 0u));
+    EXPECT_EQ(scm.starts, 5);
 }
 
 TEST_F(RepairRun, ThreeReinstallsWithinThreeHoursTryTheRemoteUpdateFirst) {
@@ -126,11 +131,11 @@ TEST_F(RepairRun, ThreeReinstallsWithinThreeHoursTryTheRemoteUpdateFirst) {
         later(1000);
     }
     EXPECT_EQ(counts(), std::make_pair(3u, 0u));
-    EXPECT_EQ(update.calls, 0);
+    EXPECT_EQ(update_calls, 0);
 
     // The update fails: the run still reinstalls.
     run();
-    EXPECT_EQ(update.calls, 1);
+    EXPECT_EQ(update_calls, 1);
     EXPECT_TRUE(log.contains(logging::level_warning, L"repair", L"UPDATE FAILED"));
     EXPECT_EQ(counts(), std::make_pair(4u, 0u));
     const auto& log_text = machine.diagnostics.logs.at(machine.diagnostics.opened.back())->str();
@@ -140,7 +145,7 @@ TEST_F(RepairRun, ThreeReinstallsWithinThreeHoursTryTheRemoteUpdateFirst) {
 
     // The update takes over: counters cleared, nothing reinstalled.
     later(1000);
-    update.answer = true;
+    update_answer = true;
     const int installs = installer_starts();
     run();
     EXPECT_EQ(counts(), std::make_pair(0u, 0u));
@@ -148,13 +153,14 @@ TEST_F(RepairRun, ThreeReinstallsWithinThreeHoursTryTheRemoteUpdateFirst) {
     EXPECT_EQ(reported().back(), "json_update");
 
     // Three hours after the last reinstall the count starts again, without an update.
-    update = {};
+    update_calls = 0;
+    update_answer = false;
     for (int i = 0; i < 3; ++i) {
         run();
     }
     later(3 * 3600);
     run();
-    EXPECT_EQ(update.calls, 0);
+    EXPECT_EQ(update_calls, 0);
     EXPECT_EQ(counts(), std::make_pair(1u, 0u));
 
     // A last repair time ahead of the clock does not count as recent.
@@ -162,27 +168,27 @@ TEST_F(RepairRun, ThreeReinstallsWithinThreeHoursTryTheRemoteUpdateFirst) {
     ahead.repair = {5, start_time * 2};
     ASSERT_TRUE(storage::wardex_storage::write_storage(ahead));
     run();
-    EXPECT_EQ(update.calls, 0);
+    EXPECT_EQ(update_calls, 0);
     EXPECT_EQ(counts(), std::make_pair(1u, 0u));
 }
 
 TEST_F(RepairRun, TheRunRecordByteForByte) {
     stop_service();
     run();
-    EXPECT_EQ(reason_of_last_event(),
+    EXPECT_EQ(reported("reason").at(0),
               R"({"has_valid_settings": true, "is_service_running": false, )"
               R"("symlinks_restore_result": null, "restore_agentui_result": null, )"
               R"("service_reg_values": {"image_path": "\"C:\\\\Agent\\\\CorvelService.exe\"", )"
               R"("start": "2", "type": "16"}, "service_stages": "", "win_events_log": []})");
 
-    const check_results results{false, false, false, true};
-    EXPECT_EQ(
-        compose_run_record(results, stdext::unexpected(stdext::error{{}, "open regkey err=2"}),
-                           L"st\\ages", L"[{\"id\": 7}]"),
-        LR"({"has_valid_settings": false, "is_service_running": false, )"
-        LR"("symlinks_restore_result": false, "restore_agentui_result": true, )"
-        LR"("service_reg_values": "open regkey err=2", "service_stages": "st\ages", )"
-        LR"("win_events_log": [{"id": 7}]})");
+    // What a run knows before it checks: nothing valid, nothing running.
+    EXPECT_EQ(compose_run_record({.symlinks = false, .agent_ui = true},
+                                 stdext::unexpected(stdext::error{{}, "open regkey err=2"}),
+                                 L"st\\ages", L"[{\"id\": 7}]"),
+              LR"({"has_valid_settings": false, "is_service_running": false, )"
+              LR"("symlinks_restore_result": false, "restore_agentui_result": true, )"
+              LR"("service_reg_values": "open regkey err=2", "service_stages": "st\ages", )"
+              LR"("win_events_log": [{"id": 7}]})");
 }
 
 TEST_F(RepairRun, ReportsAreThirtyMinutesApartAndOnlyASubmittedOneCounts) {
@@ -191,6 +197,7 @@ TEST_F(RepairRun, ReportsAreThirtyMinutesApartAndOnlyASubmittedOneCounts) {
     };
     report_agent_repair(L"{}", L"repair", sources);
     EXPECT_EQ(last_report(), start_time);
+    report_agent_repair(L"{}", L"repair", sources);  // the same second
     later(1799);
     report_agent_repair(L"{}", L"repair", sources);
     EXPECT_TRUE(log.contains(logging::level_info, L"report_agent_repair",
@@ -220,21 +227,20 @@ TEST_F(RepairRun, ReportsAreThirtyMinutesApartAndOnlyASubmittedOneCounts) {
 
 TEST_F(RepairRun, ChecksumCompanions) {
     const std::wstring ini = program + L"\\vdnc.ini";
-    EXPECT_TRUE(has_valid_checksum(ini));
     std::string upper = digest_text;
     std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
-    files.set_file(ini + L".md5", upper + "\r\nsecond line");
-    EXPECT_TRUE(has_valid_checksum(ini));  // read as text: CR LF ends the line like LF
-    files.set_file(ini + L".md5", upper + "\nsecond line");
-    EXPECT_TRUE(has_valid_checksum(ini));
-    files.set_file(ini + L".md5", upper + "\r");
-    EXPECT_FALSE(has_valid_checksum(ini));  // a lone carriage return is part of the line
-    files.set_file(ini + L".md5", std::string(digest_text).substr(0, 31));
-    EXPECT_FALSE(has_valid_checksum(ini));
-    files.set_file(ini + L".md5", "\n" + std::string(digest_text));
-    EXPECT_FALSE(has_valid_checksum(ini));
+    // Read as text: CR LF ends the line like LF, a lone carriage return is part of the line.
+    const std::pair<std::string, bool> companions[] = {{upper + "\r\nsecond line", true},
+                                                       {upper + "\nsecond line", true},
+                                                       {upper + "\r", false},
+                                                       {std::string(digest_text, 31), false},
+                                                       {"\n" + upper, false},
+                                                       {digest_text, true}};
+    for (const auto& [companion, valid] : companions) {
+        files.set_file(ini + L".md5", companion);
+        EXPECT_EQ(has_valid_checksum(ini), valid) << companion;
+    }
     EXPECT_FALSE(has_valid_checksum(program + L"\\missing.ini"));
-    files.set_file(ini + L".md5", digest_text);
     machine.faults.fail("file_md5", machine.faults.calls("file_md5") + 1);
     EXPECT_FALSE(has_valid_checksum(ini));
 
@@ -252,11 +258,7 @@ TEST_F(RepairRun, ChecksumCompanions) {
 // exception the entry point logs, but never with anything else, and the state file always holds
 // a whole record.
 TEST(RepairRunSweep, FaultSweepOverWholeRuns) {
-    struct scenario {
-        const char* name;
-        std::function<void(agent_lab&)> arrange;
-    };
-    const std::vector<scenario> scenarios{
+    const std::pair<const char*, void (*)(agent_lab&)> scenarios[] = {
         {"healthy", [](agent_lab& t) { t.procs.table.erase(20); }},
         {"stopped", [](agent_lab& t) { t.stop_service(); }},
         {"invalid settings", [](agent_lab& t) { t.break_settings(); }},
@@ -267,21 +269,20 @@ TEST(RepairRunSweep, FaultSweepOverWholeRuns) {
              data.start_service = {1, start_time - 60};
              (void)storage::wardex_storage::write_storage(data);  // checked by the ladder test
          }}};
-    int runs = 0;
-    for (const auto& s : scenarios) {
+    for (const auto& [name, arrange] : scenarios) {
         // The calls of a run without faults, then a run for each of them failing.
         int calls = 0;
         {
             agent_lab probe(true);
-            s.arrange(probe);
+            arrange(probe);
             const int before = probe.machine.faults.total();
             probe.run();
             calls = probe.machine.faults.total() - before;
         }
-        EXPECT_GT(calls, 30) << s.name << ": the run did not get far";
+        EXPECT_GT(calls, 30) << name << ": the run did not get far";
         for (int k = 1; k <= calls; ++k) {
             agent_lab lab(true);
-            s.arrange(lab);
+            arrange(lab);
             const auto previous = lab.files.file(agent_lab::state_file);
             lab.machine.faults.fail_call(lab.machine.faults.total() + k);
             try {
@@ -289,20 +290,18 @@ TEST(RepairRunSweep, FaultSweepOverWholeRuns) {
             } catch (const std::exception&) {
                 // Ends the command; the entry point logs it.
             } catch (...) {
-                ADD_FAILURE() << s.name << ": call " << k << " let a non-standard error escape";
+                ADD_FAILURE() << name << ": call " << k << " let a non-standard error escape";
             }
             const auto now_stored = lab.files.file(agent_lab::state_file);
             if (now_stored) {
                 const auto parsed = nlohmann::json::parse(*now_stored, nullptr, false);
-                EXPECT_FALSE(parsed.is_discarded()) << s.name << ": call " << k;
-                EXPECT_TRUE(storage::storage_from_json(parsed)) << s.name << ": call " << k;
+                EXPECT_FALSE(parsed.is_discarded()) << name << ": call " << k;
+                EXPECT_TRUE(storage::storage_from_json(parsed)) << name << ": call " << k;
             } else {
-                EXPECT_FALSE(previous) << s.name << ": call " << k << " lost the state file";
+                EXPECT_FALSE(previous) << name << ": call " << k << " lost the state file";
             }
-            ++runs;
         }
     }
-    std::cout << "fault sweep: " << runs << " runs\n";
 }
 
 }  // namespace
