@@ -17,15 +17,12 @@ int fake_log_library::write(std::int32_t kind, const std::int32_t* level, winapi
                             const wchar_t* function, const wchar_t* format, va_list args) {
     std::wstring text;
     for (const wchar_t* p = format; *p != L'\0'; ++p) {
-        if (p[0] == L'%' && p[1] == L's') {
-            text += va_arg(args, const wchar_t*);
-        } else if (p[0] == L'%' && p[1] == L'd') {
-            text += std::to_wstring(va_arg(args, int));
+        if (p[0] == L'%' && (p[1] == L's' || p[1] == L'd')) {
+            text +=
+                *++p == L's' ? va_arg(args, const wchar_t*) : std::to_wstring(va_arg(args, int));
         } else {
             text += *p;
-            continue;
         }
-        ++p;
     }
     const std::lock_guard lock(current()->mutex_);
     current()->lines_.push_back(

@@ -77,9 +77,16 @@ TEST(Path, WindowsRules) {
     EXPECT_FALSE(path::is_absolute(L"C:x"));
     EXPECT_FALSE(path::is_absolute(L"\\x"));
     EXPECT_EQ(path::root_name(L"\\\\srv\\share"), L"\\\\srv");
-    EXPECT_EQ(path::root_name(L"z:\\a"), L"z:");
-    EXPECT_EQ(path::root_name(L"Z:"), L"Z:");
+    for (const std::wstring_view drive : {L"A:\\a", L"Z:", L"a:", L"z:\\a"}) {
+        EXPECT_EQ(path::root_name(drive), drive.substr(0, 2));
+    }
     EXPECT_EQ(path::root_name(L"[:\\a"), L"");
+    for (const wchar_t* root : {L"\\", L"C:", L"c:/"}) {
+        EXPECT_TRUE(path::is_root(root)) << root;
+    }
+    for (const wchar_t* other : {L"C:a", L"C:\\a", L"[:\\"}) {
+        EXPECT_FALSE(path::is_root(other)) << other;
+    }
 }
 
 TEST(Path, AFinalPathNamesTheOpenedPathOnlyWhenNothingLedElsewhere) {

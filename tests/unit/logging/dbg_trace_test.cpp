@@ -16,9 +16,12 @@ namespace {
 using namespace logging::dbg_trace;
 using logging::dbg_trace::testing::capture;
 
-trace_settings parse(const std::string& text) {
+// The settings of a file whose bytes come in pieces of `piece` bytes.
+trace_settings parse(const std::string& text, std::size_t piece = 4096) {
     settings_parser parser;
-    parser.feed(text.data(), text.size());
+    for (std::size_t at = 0; at < text.size(); at += piece) {
+        parser.feed(text.data() + at, std::min(piece, text.size() - at));
+    }
     parser.finish();
     return parser.settings();
 }
@@ -53,14 +56,10 @@ TEST(DbgTraceSettings, FlagLinesReadTheirLeadingDigitsInPiecesOf511AndTheLastOne
     EXPECT_EQ(parse(std::string(508, 'A') + "*=3\n").flags, 0u);
     EXPECT_EQ(parse("DLLPROTECT=1" + std::string(499, '0') + "5\n").flags, 0xFFFFFFFFu);
     EXPECT_EQ(parse("DLLPROTECT=1" + std::string(499, 'x') + "5\n").flags, 1u);
-    // Whatever the pieces the bytes come in, the lines are the same.
-    settings_parser parser;
-    for (const char c : std::string("key=ABCD\r\n*=6\r\n")) {
-        parser.feed(&c, 1);
-    }
-    parser.finish();
-    EXPECT_EQ(parser.settings().flags, 6u);
-    EXPECT_EQ(parser.settings().key, parse("key=ABCD").key);
+    // Whatever the pieces the bytes come in, the lines are the same; a CR alone ends no line.
+    const trace_settings bytewise = parse("key=A\rB\r\n*=6\r\n", 1);
+    EXPECT_EQ(bytewise.flags, 6u);
+    EXPECT_EQ(bytewise.key, (std::array<std::uint8_t, 4>{'Q' ^ 'A', 'Z' ^ '\r', 'V' ^ 'B', 'K'}));
 }
 
 TEST(DbgTraceSettings, KeyLinesAreXoredIntoTheKeyUntilItIsZeroAndItsBytesMakeTheScrambleByte) {
@@ -69,9 +68,10 @@ TEST(DbgTraceSettings, KeyLinesAreXoredIntoTheKeyUntilItIsZeroAndItsBytesMakeThe
     EXPECT_TRUE(key_is_zero(parse("key=QZVK\n").key));
     // After a zero key, further key lines change nothing.
     EXPECT_TRUE(key_is_zero(parse("key=QZVK\nkey=ABCD\n").key));
-    // Two lines XOR one after the other; a short value leaves the rest of the key.
-    EXPECT_EQ(parse("key=ABCD\nkey=AB\n").key,
-              (std::array<std::uint8_t, 4>{0x10 ^ 'A', 0x18 ^ 'B', 0x15, 0x0F}));
+    // Two lines XOR one after the other; a short value leaves the rest of the key, and a carriage
+    // return that ends the file belongs to the last line.
+    EXPECT_EQ(parse("key=ABCD\nkey=AB\r").key,
+              (std::array<std::uint8_t, 4>{0x10 ^ 'A', 0x18 ^ 'B', 0x15 ^ '\r', 0x0F}));
     // The scramble byte is ((b1 - b3) mod 256) - b2 + b0 in 8 bits:
     // ('B' - 'D') = 254, 254 - 'C' + 'A' = 252.
     EXPECT_EQ(scramble_byte({'A', 'B', 'C', 'D'}), 252);
@@ -107,14 +107,14 @@ TEST(DbgTraceLines, PrefixTagAndMessageCutAt8191Characters) {
 #pragma GCC diagnostic ignored "-Wformat-extra-args"
     message(logging::level_info, "[T] ", nullptr, "plain %d");  // a null format is "%s"
 #pragma GCC diagnostic pop
-    wmessage(logging::level_info, "[W] ", L"w=%ls", L"\u00e9");
+    wmessage(logging::level_info, "[W] ", L"w=%ls", L"\u00e9\u20ac\U0001F600");
     message(logging::level_info, "", "%s", std::string(9000, 'a').c_str());
     wmessage(logging::level_info, "", L"%ls", std::wstring(9000, L'b').c_str());
     const auto lines = trace.texts();
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[0], "[0000000005][000001] x [T] a=7 b=x\n");
     EXPECT_EQ(lines[1], "[0000000005][000001] x [T] plain %d\n");
-    EXPECT_EQ(lines[2], "[0000000005][000001] x [W] w=\xc3\xa9\n");
+    EXPECT_EQ(lines[2], "[0000000005][000001] x [W] w=\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\n");
     for (const std::size_t i : {3u, 4u}) {
         EXPECT_EQ(lines[i].size(), 8192u);
         EXPECT_EQ(lines[i].substr(8189), std::string(i == 3 ? "aa" : "bb") + "\n");
@@ -226,41 +226,40 @@ TEST(DbgTraceOutputs, TheLogFileLiesInTheRunFolderAndStartsWithTheBanner) {
     EXPECT_NE(system.file.find(">Closed  at : "), std::string::npos);
 }
 
-TEST(DbgTraceOutputs, DriveRootSettingsUseProgramDataAndAFailedOpenIsFinal) {
-    fakes::fake_trace_host system;
-    installed on_file(system, output_file, ini_location::drive_root);
-    system.environment["%ALLUSERSPROFILE%"] = "C:\\All Users";
-    system.faults().fail("file_open", 1);
-    message(logging::level_info, "", "lost");
-    message(logging::level_info, "", "lost too");
-    EXPECT_EQ(system.folders.front(), "C:\\All Users\\Application Data\\VDLogging");
-    EXPECT_EQ(system.faults().calls("file_open"), 1);
-    EXPECT_TRUE(system.file.empty());
-
-    fakes::fake_trace_host expanded;
-    installed again(expanded, output_file, ini_location::drive_root);
-    expanded.environment["%programdata%"] = "C:\\ProgramData";
-    message(logging::level_info, "", "kept");
-    EXPECT_EQ(expanded.folders.front(), "C:\\ProgramData\\VDLogging");
-}
-
-TEST(DbgTraceOutputs, AFileThatLeadsElsewhereIsClosedUnwritten) {
+TEST(DbgTraceOutputs, AFailedOpenOrAFileThatLeadsElsewhereEndsTheFileUnwritten) {
     const std::string log =
         "\\ProgramData\\VDLogging\\CstLogs\\Wardex.exe\\2026-01-02_03_04_05__0042\\DLLPROTECT.log";
-    // A folder on the way made a junction to another place, or no final path: nothing is
-    // written, the file is closed and not opened again.
-    fakes::fake_trace_host junction;
+    // The open fails, a folder on the way was made a junction to another place, or there is no
+    // final path: nothing is written and the file is not opened again.
+    fakes::fake_trace_host refused, junction, unknown;
+    refused.faults().fail("file_open", 1);
     junction.final_path_of_file = "C:\\Windows\\System32" + log;
-    fakes::fake_trace_host unknown;
     unknown.faults().fail_always("file_final_path");
-    for (fakes::fake_trace_host* system : {&junction, &unknown}) {
+    for (fakes::fake_trace_host* system : {&refused, &junction, &unknown}) {
         installed on_file(*system, output_file);
         message(logging::level_info, "", "lost");
         message(logging::level_info, "", "lost too");
         EXPECT_EQ(system->file_path, "D:" + log);
         EXPECT_TRUE(system->file.empty());
-        EXPECT_EQ(system->closes, 1);
+        EXPECT_EQ(system->closes, system == &refused ? 0 : 1);
         EXPECT_EQ(system->faults().calls("file_open"), 1);
+    }
+}
+
+TEST(DbgTraceOutputs, DriveRootSettingsKeepTheLogsInProgramDataOnAShareToo) {
+    // Without %programdata% (older systems), the all users profile's application data.
+    fakes::fake_trace_host old, share;
+    old.environment["%ALLUSERSPROFILE%"] = "C:\\All Users";
+    share.environment["%programdata%"] = "\\\\srv\\data";
+    share.final_path_of_file =
+        "UNC\\srv\\data\\VDLogging\\CstLogs\\Wardex.exe\\2026-01-02_03_04_05__0042\\DLLPROTECT.log";
+    for (const auto& [system, root] : {std::pair<fakes::fake_trace_host*, std::string>{
+                                           &old, "C:\\All Users\\Application Data\\VDLogging"},
+                                       {&share, "\\\\srv\\data\\VDLogging"}}) {
+        installed on_file(*system, output_file, ini_location::drive_root);
+        message(logging::level_info, "", "kept");
+        EXPECT_EQ(system->folders.front(), root);
+        EXPECT_NE(system->file.find("x kept\r\n"), std::string::npos);
     }
 }
 
@@ -297,6 +296,12 @@ TEST(DbgTraceOutputs, TheDeviceIsRetriedAtMostEveryTenSecondsAndEtwBoundOnce) {
     ASSERT_EQ(system.device.size(), 2u);
     EXPECT_EQ(system.etw_binds, 1);
     EXPECT_TRUE(system.etw.empty());
+    // Tracing installed anew starts over: the device is opened and ETW bound at once.
+    detail::uninstall();
+    fakes::fake_trace_host fresh;
+    installed again(fresh, 4 | 8);
+    wmessage(logging::level_info, "", L"e");
+    EXPECT_EQ(std::tie(fresh.device_opens, fresh.etw_binds), std::tuple(1, 1));
 }
 
 TEST(DbgTraceOutputs, ThreadsShareOneFileOpenedOnce) {
