@@ -138,13 +138,13 @@ std::size_t encode_utf8(const wchar_t* text, std::size_t chars, std::size_t& con
     while (i < chars) {
         auto code = static_cast<std::uint32_t>(text[i]);
         std::size_t used = 1;
-        if constexpr (sizeof(wchar_t) == 2) {
-            if (code >= 0xD800 && code < 0xDC00 && i + 1 < chars) {
-                const auto low = static_cast<std::uint32_t>(text[i + 1]);
-                if (low >= 0xDC00 && low < 0xE000) {
-                    code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-                    used = 2;
-                }
+        // A high surrogate followed by a low one is one character. Windows' wide text is UTF-16;
+        // joining pairs whatever the width of wchar_t keeps one behaviour on every build.
+        if (code >= 0xD800 && code < 0xDC00 && i + 1 < chars) {
+            const auto low = static_cast<std::uint32_t>(text[i + 1]);
+            if (low >= 0xDC00 && low < 0xE000) {
+                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                used = 2;
             }
         }
         if ((code >= 0xD800 && code < 0xE000) || code > 0x10FFFF) {
