@@ -46,13 +46,15 @@ TEST(InterceptDecoder, DecodesInstructionStreamsOfBothWidths) {
          {2, 1, 1, 1, 1, 7, 3, 7}},
         {arch::x64, "65 48 8b 04 25 30 00 00 00 8b 40 40 c3 0f 1f 00", {9, 3, 1, 3}},
         // Operand sizes, immediates (F6/F7 test included), SIB with and without a displacement,
-        // the 0F38/0F3A maps, endbr64, REX after a legacy prefix, 15 bytes (the most there is).
+        // the 0F38/0F3A maps, endbr64, REX after a legacy prefix, the ends of opcode ranges
+        // (mov bh, and al, xgetbv, pshufd), 15 bytes (the most there is).
         {arch::x64,
          "48 b8 01 02 03 04 05 06 07 08 66 b8 34 12 66 81 7c 24 08 34 12 66 f7 c1 34 "
          "12 48 f7 c1 78 56 34 12 f7 d8 c7 05 01 00 00 00 02 00 00 00 66 0f 3a 0f c1 "
          "08 0f 38 f1 07 f3 0f 1e fa 0f 1f 84 00 00 00 00 00 c2 08 00 48 8b 44 8c 10 "
-         "8b 04 24 66 48 8b 00 66 66 66 66 66 66 66 66 66 66 66 66 66 66 90",
-         {10, 4, 7, 5, 7, 2, 10, 6, 4, 4, 8, 3, 5, 3, 4, 15}},
+         "8b 04 24 66 48 8b 00 b7 01 24 0f 0f 01 d0 66 0f 70 c0 1b 66 66 66 66 66 66 66 66 "
+         "66 66 66 66 66 66 90",
+         {10, 4, 7, 5, 7, 2, 10, 6, 4, 4, 8, 3, 5, 3, 4, 2, 2, 3, 5, 15}},
         // x86: the hot-patch prologue, inc (not REX), moffs, absolute [disp32], 16-bit
         // addressing (no, 8-bit, 16-bit and lone 16-bit displacement), push imm, les, call, a
         // branch hint, enter.

@@ -49,7 +49,7 @@ public:
         std::memcpy(out, reinterpret_cast<const void*>(address), n);
         return n;
     }
-    arch code_arch() const override { return arch::x64; }
+    arch code_arch() const override { return mode; }
     void* allocate_near(std::uint64_t, std::size_t size) override {
         if (check("allocate_near") || next_block_ + size > arena_size / 2) {
             return nullptr;
@@ -104,6 +104,7 @@ public:
     // Runs inside a commit, once a target's new bytes are in.
     std::function<void()> after_writing;
     std::uint32_t thread_id = 1;
+    arch mode = arch::x64;
     std::set<void*> blocks;  // handed out and not released
     int writable = 0;
     std::map<void*, int> suspended;
@@ -240,6 +241,26 @@ TEST_F(InterceptTransaction, RelocatedProloguesRunThroughTheirTrampolines) {
         EXPECT_EQ(code_at(helper_fn, helper.size()), helper)
             << "the code a branch leads to stays as it was";
     }
+}
+
+TEST_F(InterceptTransaction, PoolHandsOutFreedSlotsLastAndOnlyReachableOnes) {
+    trampoline_pool pool(os);
+    const auto near = reinterpret_cast<std::uintptr_t>(first);
+    slot* const freed = pool.acquire(near);
+    pool.free(freed);
+    std::set<slot*> handed;
+    for (std::size_t i = 1; i < slots_per_block; ++i) {
+        handed.insert(pool.acquire(near));
+    }
+    EXPECT_EQ(handed.size(), slots_per_block - 1);
+    EXPECT_FALSE(handed.count(freed) || handed.count(nullptr));
+    EXPECT_EQ(pool.acquire(near), freed);
+    EXPECT_NE(pool.acquire(near), nullptr) << "the block is full: another one";
+    // x64: a block the system gives out of reach goes back; on x86 every block reaches.
+    EXPECT_EQ(pool.acquire(near + 0x100000000), nullptr);
+    EXPECT_EQ(pool.blocks(), 2u);
+    os.mode = arch::x86;
+    EXPECT_NE(pool.acquire(near + 0x100000000), nullptr);
 }
 
 TEST_F(InterceptTransaction, OneTransactionAtATimeOwnedByTheThreadThatBeganIt) {
