@@ -123,6 +123,7 @@ TEST(InterceptRelocate, RefusesWhatWouldBreakAndWrapsX86Addresses) {
     EXPECT_EQ(result("74 01 90 31 c0 c3", src + 0x1000), invalid_block);         // into the copy
     EXPECT_EQ(result("c3 00 00 00 00", src + 0x1000), invalid_block);            // too small
     EXPECT_EQ(result("31 c0 e2 fc 90", src + 0x1000), invalid_block);            // loop
+    EXPECT_EQ(result("74 03 90 90 90 c3", src + 0x1000), 0) << "a jcc to just past the copy";
 
     // A far unconditional jmp takes the absolute form: jmp [rip+0] and the address.
     const auto copied = [&out] { return bytes(out.code.data(), out.code.data() + out.code_size); };
