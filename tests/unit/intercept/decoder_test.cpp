@@ -29,10 +29,8 @@ bytes hex(const char* text) {
 TEST(InterceptDecoder, DecodesInstructionStreamsOfBothWidths) {
     // Each stream of code and the lengths of its instructions.
     const std::tuple<arch, const char*, std::vector<std::size_t>> streams[] = {
-        // Dumped under this machine's Wine 8 (x86_64): kernel32!LoadLibraryW (a thunk),
-        // kernelbase!LoadLibraryW and LoadLibraryExW, ntdll!NtCreateSection,
-        // wintrust!WinVerifyTrust, kernel32!GetCurrentProcessId.
-        {arch::x64, "48 8d a4 24 00 00 00 00 ff 25 4e e3 03 00 66 90", {8, 6, 2}},
+        // Dumped under this machine's Wine 8 (x86_64): kernelbase!LoadLibraryW and LoadLibraryExW,
+        // ntdll!NtCreateSection, wintrust!WinVerifyTrust, kernel32!GetCurrentProcessId.
         {arch::x64,
          "48 8d a4 24 00 00 00 00 48 83 ec 28 45 31 c0 31 d2 e8 ca fe ff ff 48 83 c4 28 c3",
          {8, 4, 3, 2, 5, 4, 1}},
@@ -47,21 +45,24 @@ TEST(InterceptDecoder, DecodesInstructionStreamsOfBothWidths) {
          "41 54 55 57 56 53 48 81 ec e0 00 00 00 48 89 cd f6 05 73 40 00 00 08",
          {2, 1, 1, 1, 1, 7, 3, 7}},
         {arch::x64, "65 48 8b 04 25 30 00 00 00 8b 40 40 c3 0f 1f 00", {9, 3, 1, 3}},
-        // Operand sizes, immediates (F6/F7 test included), SIB, the 0F38/0F3A maps, endbr64,
-        // REX after a legacy prefix.
+        // Operand sizes, immediates (F6/F7 test included), SIB with and without a displacement,
+        // the 0F38/0F3A maps, endbr64, REX after a legacy prefix, the ends of opcode ranges
+        // (mov bh, and al, xgetbv, pshufd), 15 bytes (the most there is).
         {arch::x64,
          "48 b8 01 02 03 04 05 06 07 08 66 b8 34 12 66 81 7c 24 08 34 12 66 f7 c1 34 "
          "12 48 f7 c1 78 56 34 12 f7 d8 c7 05 01 00 00 00 02 00 00 00 66 0f 3a 0f c1 "
          "08 0f 38 f1 07 f3 0f 1e fa 0f 1f 84 00 00 00 00 00 c2 08 00 48 8b 44 8c 10 "
-         "66 48 8b 00",
-         {10, 4, 7, 5, 7, 2, 10, 6, 4, 4, 8, 3, 5, 4}},
+         "8b 04 24 66 48 8b 00 b7 01 24 0f 0f 01 d0 66 0f 70 c0 1b 66 66 66 66 66 66 66 66 "
+         "66 66 66 66 66 66 90",
+         {10, 4, 7, 5, 7, 2, 10, 6, 4, 4, 8, 3, 5, 3, 4, 2, 2, 3, 5, 15}},
         // x86: the hot-patch prologue, inc (not REX), moffs, absolute [disp32], 16-bit
-        // addressing, push imm, les, call, a branch hint, enter.
+        // addressing (no, 8-bit, 16-bit and lone 16-bit displacement), push imm, les, call, a
+        // branch hint, enter.
         {arch::x86,
-         "8b ff 55 8b ec 83 ec 10 40 64 a1 30 00 00 00 ff 25 00 10 40 00 8b 05 00 10 "
-         "40 00 67 8b 46 10 67 8b 06 34 12 68 01 02 03 04 6a 10 c4 06 e8 00 00 00 00 "
-         "2e 74 02 c8 10 00 00",
-         {2, 1, 2, 3, 1, 6, 6, 6, 4, 5, 5, 2, 2, 5, 3, 4}},
+         "8b ff 55 8b ec 83 ec 10 40 64 a1 30 00 00 00 ff 25 00 10 40 00 8b 05 00 10 40 "
+         "00 67 8b 07 67 8b 46 10 67 8b 86 34 12 67 8b 06 34 12 68 01 02 03 04 6a 10 c4 "
+         "06 e8 00 00 00 00 2e 74 02 c8 10 00 00",
+         {2, 1, 2, 3, 1, 6, 6, 6, 3, 4, 5, 5, 5, 2, 2, 5, 3, 4}},
     };
     for (const auto& [mode, text, lengths] : streams) {
         const bytes code = hex(text);
@@ -78,6 +79,8 @@ TEST(InterceptDecoder, DecodesInstructionStreamsOfBothWidths) {
     // Single instructions, their flow and the offset of their rip-relative displacement.
     const std::tuple<arch, const char*, flow, std::size_t> kinds[] = {
         {arch::x64, "ff 25 4e e3 03 00", flow::jmp_indirect, 2},
+        {arch::x64, "ff e0", flow::jmp_indirect, 0},
+        {arch::x64, "70 fe", flow::jcc_rel, 0},
         {arch::x64, "f6 05 73 40 00 00 08", flow::plain, 2},
         {arch::x64, "c7 05 01 00 00 00 02 00 00 00", flow::plain, 2},
         {arch::x64, "e8 ca fe ff ff", flow::call_rel, 0},
@@ -96,10 +99,10 @@ TEST(InterceptDecoder, DecodesInstructionStreamsOfBothWidths) {
 
 TEST(InterceptDecoder, RefusesWhatItCannotMove) {
     // x64: loop, jrcxz, VEX, EVEX, push es, call rel16, an unknown opcode, jmp far, a truncated
-    // call, and more than 15 bytes.
-    for (const char* code :
-         {"e2 fe", "e3 00", "c4 e2 79 18 00", "62 f1 7c 48 10 00", "06", "66 e8 00 00", "0f 0c",
-          "ff 2d 00 00 00 00", "e8 00 00", "66 66 66 66 66 66 66 66 66 66 66 66 66 66 66"}) {
+    // call, ModRM and immediate, and 16 bytes.
+    for (const char* code : {"e2 fe", "e3 00", "c4 e2 79 18 00", "62 f1 7c 48 10 00", "06",
+                             "66 e8 00 00", "0f 0c", "ff 2d 00 00 00 00", "e8 00 00", "8b",
+                             "05 01 02", "66 66 66 66 66 66 66 66 66 66 66 66 66 66 66 90"}) {
         EXPECT_FALSE(intercept::decode(hex(code), arch::x64).has_value()) << code;
     }
     // x86: call far, VEX, jcc rel16.
@@ -120,11 +123,10 @@ TEST(InterceptRelocate, RefusesWhatWouldBreakAndWrapsX86Addresses) {
     EXPECT_EQ(result("74 01 90 31 c0 c3", src + 0x1000), invalid_block);         // into the copy
     EXPECT_EQ(result("c3 00 00 00 00", src + 0x1000), invalid_block);            // too small
     EXPECT_EQ(result("31 c0 e2 fc 90", src + 0x1000), invalid_block);            // loop
+    EXPECT_EQ(result("74 03 90 90 90 c3", src + 0x1000), 0) << "a jcc to just past the copy";
 
     // A far unconditional jmp takes the absolute form: jmp [rip+0] and the address.
-    const auto copied = [&out] {
-        return bytes(out.code.begin(), out.code.begin() + out.code_size);
-    };
+    const auto copied = [&out] { return bytes(out.code.data(), out.code.data() + out.code_size); };
     ASSERT_EQ(result("31 c0 eb 10 90", src + 0x90000000), intercept::no_error);
     EXPECT_EQ(copied(), hex("31 c0 ff 25 00 00 00 00 14 10 00 00 f0 7f 00 00"));
 

@@ -9,7 +9,9 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "fakes/kit.h"
@@ -25,12 +27,10 @@ constexpr std::size_t arena_size = 0x200000;
 
 class fake_platform : public platform, public fakes::fake_base {
 public:
-    fake_platform() {
-        void* p = mmap(nullptr, arena_size, PROT_READ | PROT_WRITE | PROT_EXEC,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        arena_ = static_cast<std::uint8_t*>(p);
+    ~fake_platform() override {
+        EXPECT_TRUE(blocks.empty()) << "the engine gave back its blocks when it went";
+        munmap(arena_, arena_size);
     }
-    ~fake_platform() override { munmap(arena_, arena_size); }
 
     // Places code in the first half of the arena, read-only and executable like a loaded module;
     // trampoline blocks come from the second half.
@@ -49,16 +49,17 @@ public:
         std::memcpy(out, reinterpret_cast<const void*>(address), n);
         return n;
     }
-    arch code_arch() const override { return arch::x64; }
+    arch code_arch() const override { return mode; }
     void* allocate_near(std::uint64_t, std::size_t size) override {
         if (check("allocate_near") || next_block_ + size > arena_size / 2) {
             return nullptr;
         }
-        ++blocks_out;
         next_block_ += size;
-        return arena_ + arena_size / 2 + next_block_ - size;
+        return *blocks.insert(arena_ + arena_size / 2 + next_block_ - size).first;
     }
-    void release(void*, std::size_t) override { --blocks_out; }
+    void release(void* block, std::size_t) override {
+        EXPECT_EQ(blocks.erase(block), 1u) << "released twice or never handed out";
+    }
     // Real page protections, so that a write to a page made read-only again faults.
     long make_writable(std::uint64_t address, std::size_t, std::uint32_t& previous) override {
         if (const auto e = check("make_writable")) {
@@ -103,7 +104,8 @@ public:
     // Runs inside a commit, once a target's new bytes are in.
     std::function<void()> after_writing;
     std::uint32_t thread_id = 1;
-    int blocks_out = 0;
+    arch mode = arch::x64;
+    std::set<void*> blocks;  // handed out and not released
     int writable = 0;
     std::map<void*, int> suspended;
     std::map<void*, std::uint64_t> ips;
@@ -114,7 +116,9 @@ private:
         protection_[page] = flags;
     }
 
-    std::uint8_t* arena_ = nullptr;
+    std::uint8_t* arena_ =
+        static_cast<std::uint8_t*>(mmap(nullptr, arena_size, PROT_READ | PROT_WRITE | PROT_EXEC,
+                                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     std::map<std::uint8_t*, int> protection_;
     std::size_t next_block_ = 0;
 };
@@ -135,17 +139,9 @@ int plus_hundred(int x) {
     return second_original(x) + 100;
 }
 
-int_fn sample_original = nullptr;
-int plus_thousand(int x) {
-    return sample_original(x) + 1000;
-}
-
-void* as_ptr(int_fn f) {
-    return reinterpret_cast<void*>(f);
-}
-void** slot_of(int_fn& f) {
-    return reinterpret_cast<void**>(&f);
-}
+const auto as_ptr = [](int_fn f) { return reinterpret_cast<void*>(f); };
+const auto slot_of = [](int_fn& f) { return reinterpret_cast<void**>(&f); };
+void* const worker = reinterpret_cast<void*>(0x44);
 
 class InterceptTransaction : public ::testing::Test {
 protected:
@@ -157,15 +153,15 @@ protected:
         const auto* p = reinterpret_cast<const std::uint8_t*>(f);
         return bytes(p, p + size);
     }
-    long attach_both() {
+    // Begins a transaction, enlists the threads, attaches (or detaches) both hooks. A failed call
+    // fails every later one, so the last result tells whether all went well.
+    long both(decltype(&engine::attach) op, std::initializer_list<void*> threads = {}) {
         EXPECT_EQ(hooks.begin(), no_error);
-        const long e = hooks.attach(slot_of(first_original), as_ptr(times_ten));
-        return e != no_error ? e : hooks.attach(slot_of(second_original), as_ptr(plus_hundred));
-    }
-    long detach_both() {
-        EXPECT_EQ(hooks.begin(), no_error);
-        const long e = hooks.detach(slot_of(first_original), as_ptr(times_ten));
-        return e != no_error ? e : hooks.detach(slot_of(second_original), as_ptr(plus_hundred));
+        for (void* thread : threads) {
+            static_cast<void>(hooks.update_thread(thread));
+        }
+        static_cast<void>((hooks.*op)(slot_of(first_original), as_ptr(times_ten)));
+        return (hooks.*op)(slot_of(second_original), as_ptr(plus_hundred));
     }
     void expect_unhooked() {
         EXPECT_EQ(code_at(first, plus_one.size()), plus_one);
@@ -174,6 +170,9 @@ protected:
         EXPECT_EQ(second_original, second);
         EXPECT_EQ(os.writable, 0) << "every protection was restored";
         EXPECT_EQ(hooks.pool().slots_in_use(), 0u);
+        for (const auto& [thread, count] : os.suspended) {
+            EXPECT_EQ(count, 0) << "every enlisted thread was resumed";
+        }
     }
 
     fake_platform os;
@@ -183,20 +182,26 @@ protected:
 };
 
 TEST_F(InterceptTransaction, AttachRunsTheDetoursAndDetachRestoresTheOriginals) {
-    // Two hooks in one transaction, on targets that share a page.
-    ASSERT_EQ(attach_both(), no_error);
+    // Two hooks in one transaction, on targets that share a page. A worker thread stopped before
+    // "add eax,1" continues at the same instruction in the trampoline, and back after the detach;
+    // the calling thread, enlisted too, is never suspended.
+    const auto at_add = [](int_fn f) { return reinterpret_cast<std::uintptr_t>(f) + 2; };
+    os.ips[worker] = at_add(first);
+    ASSERT_EQ(both(&engine::attach, {fake_platform::self(), worker}), no_error);
+    EXPECT_EQ(os.suspended, (std::map<void*, int>{{worker, 1}}));
     EXPECT_EQ(first_original, first) << "the pointers change only at commit";
     ASSERT_EQ(hooks.commit(), no_error);
+    EXPECT_EQ(os.ips[worker], at_add(first_original));
     EXPECT_EQ(first(4), 50) << "the detour runs once";
     EXPECT_EQ(first_original(4), 5) << "the trampoline runs the original";
     EXPECT_EQ(second(4), 108);
-    EXPECT_EQ(os.writable, 0);
 
-    ASSERT_EQ(detach_both(), no_error);
+    ASSERT_EQ(both(&engine::detach, {worker}), no_error);
     ASSERT_EQ(hooks.commit(), no_error);
+    EXPECT_EQ(os.ips[worker], at_add(first));
     expect_unhooked();
     EXPECT_EQ(first(4), 5);
-    EXPECT_EQ(os.blocks_out, 1) << "committed blocks are kept for stale callers";
+    EXPECT_EQ(os.blocks.size(), 1u) << "committed blocks are kept for stale callers";
 }
 
 TEST_F(InterceptTransaction, RelocatedProloguesRunThroughTheirTrampolines) {
@@ -205,12 +210,8 @@ TEST_F(InterceptTransaction, RelocatedProloguesRunThroughTheirTrampolines) {
     os.place({0xD2, 0x04, 0x00, 0x00}, 0x800);
     const bytes helper = {0xB8, 0x29, 0x00, 0x00, 0x00, 0xC3};
     const auto helper_fn = reinterpret_cast<int_fn>(os.place(helper, 0x900));
-    struct sample {
-        const char* name;
-        bytes code;
-        std::vector<std::pair<int, int>> calls;  // argument, result
-    };
-    const sample samples[] = {
+    // Name, code, and pairs of argument and result.
+    const std::tuple<const char*, bytes, std::vector<std::pair<int, int>>> samples[] = {
         // mov eax,[rip+0x3FA]; ret
         {"rip-relative load", {0x8B, 0x05, 0xFA, 0x03, 0x00, 0x00, 0xC3}, {{0, 1234}}},
         // test edi,edi; je +6; mov eax,1; ret; mov eax,2; ret
@@ -225,24 +226,41 @@ TEST_F(InterceptTransaction, RelocatedProloguesRunThroughTheirTrampolines) {
         // patch replaces that jump, in front of the other hook.
         {"another hook", {0xE9, 0xFB, 0x04, 0x00, 0x00, 0xCC, 0xCC, 0xCC}, {{0, 41}}},
     };
-    for (const auto& s : samples) {
-        SCOPED_TRACE(s.name);
-        const auto fn = reinterpret_cast<int_fn>(os.place(s.code, 0x400));
-        sample_original = fn;
-        ASSERT_EQ(hooks.begin(), no_error);
-        ASSERT_EQ(hooks.attach(slot_of(sample_original), as_ptr(plus_thousand)), no_error);
+    for (const auto& [name, code, calls] : samples) {
+        SCOPED_TRACE(name);
+        const auto fn = first_original = reinterpret_cast<int_fn>(os.place(code, 0x400));
+        ASSERT_EQ(both(&engine::attach), no_error);
         ASSERT_EQ(hooks.commit(), no_error);
-        for (const auto& [argument, result] : s.calls) {
-            EXPECT_EQ(fn(argument), result + 1000);
-            EXPECT_EQ(sample_original(argument), result);
+        for (const auto& [argument, result] : calls) {
+            EXPECT_EQ(fn(argument), result * 10);
+            EXPECT_EQ(first_original(argument), result);
         }
-        ASSERT_EQ(hooks.begin(), no_error);
-        ASSERT_EQ(hooks.detach(slot_of(sample_original), as_ptr(plus_thousand)), no_error);
+        ASSERT_EQ(both(&engine::detach), no_error);
         ASSERT_EQ(hooks.commit(), no_error);
-        EXPECT_EQ(code_at(fn, s.code.size()), s.code);
+        EXPECT_EQ(code_at(fn, code.size()), code);
         EXPECT_EQ(code_at(helper_fn, helper.size()), helper)
             << "the code a branch leads to stays as it was";
     }
+}
+
+TEST_F(InterceptTransaction, PoolHandsOutFreedSlotsLastAndOnlyReachableOnes) {
+    trampoline_pool pool(os);
+    const auto near = reinterpret_cast<std::uintptr_t>(first);
+    slot* const freed = pool.acquire(near);
+    pool.free(freed);
+    std::set<slot*> handed;
+    for (std::size_t i = 1; i < slots_per_block; ++i) {
+        handed.insert(pool.acquire(near));
+    }
+    EXPECT_EQ(handed.size(), slots_per_block - 1);
+    EXPECT_FALSE(handed.count(freed) || handed.count(nullptr));
+    EXPECT_EQ(pool.acquire(near), freed);
+    EXPECT_NE(pool.acquire(near), nullptr) << "the block is full: another one";
+    // x64: a block the system gives out of reach goes back; on x86 every block reaches.
+    EXPECT_EQ(pool.acquire(near + 0x100000000), nullptr);
+    EXPECT_EQ(pool.blocks(), 2u);
+    os.mode = arch::x86;
+    EXPECT_NE(pool.acquire(near + 0x100000000), nullptr);
 }
 
 TEST_F(InterceptTransaction, OneTransactionAtATimeOwnedByTheThreadThatBeganIt) {
@@ -254,15 +272,15 @@ TEST_F(InterceptTransaction, OneTransactionAtATimeOwnedByTheThreadThatBeganIt) {
     os.thread_id = 2;
     EXPECT_EQ(hooks.begin(), error_invalid_operation);
     EXPECT_EQ(hooks.attach(slot_of(first_original), as_ptr(times_ten)), error_invalid_operation);
-    EXPECT_EQ(hooks.update_thread(reinterpret_cast<void*>(0x44)), error_invalid_operation);
+    EXPECT_EQ(hooks.update_thread(worker), error_invalid_operation);
     EXPECT_EQ(hooks.commit(), error_invalid_operation);
     os.thread_id = 1;
     EXPECT_EQ(hooks.abort(), no_error);
 
     // Detaching what is not attached, or with another detour, is refused.
-    EXPECT_EQ(detach_both(), error_invalid_block);
+    EXPECT_EQ(both(&engine::detach), error_invalid_block);
     EXPECT_EQ(hooks.commit(), error_invalid_block);
-    ASSERT_EQ(attach_both(), no_error);
+    ASSERT_EQ(both(&engine::attach), no_error);
     ASSERT_EQ(hooks.commit(), no_error);
     ASSERT_EQ(hooks.begin(), no_error);
     EXPECT_EQ(hooks.detach(slot_of(first_original), as_ptr(plus_hundred)), error_invalid_block);
@@ -273,6 +291,7 @@ TEST_F(InterceptTransaction, OneTransactionAtATimeOwnedByTheThreadThatBeganIt) {
 TEST_F(InterceptTransaction, NothingChangesUnlessTheWholeTransactionCommits) {
     int_fn tiny = reinterpret_cast<int_fn>(os.place({0xC3, 0x00, 0x00, 0x00, 0x00}, 0x200));
     void* null_fn = nullptr;
+    const auto attach_both = [this] { return both(&engine::attach); };
     const std::pair<long, std::function<long()>> cases[] = {
         {no_error, [&] { return attach_both() != no_error ? -1 : hooks.abort(); }},
         // A failed attach: later calls give the same error, and so does the commit.
@@ -280,7 +299,7 @@ TEST_F(InterceptTransaction, NothingChangesUnlessTheWholeTransactionCommits) {
          [&] {
              static_cast<void>(attach_both());
              EXPECT_EQ(hooks.attach(slot_of(tiny), as_ptr(times_ten)), error_invalid_block);
-             EXPECT_EQ(hooks.update_thread(reinterpret_cast<void*>(0x44)), error_invalid_block);
+             EXPECT_EQ(hooks.update_thread(worker), error_invalid_block);
              return hooks.commit();
          }},
         {error_invalid_handle,
@@ -302,6 +321,13 @@ TEST_F(InterceptTransaction, NothingChangesUnlessTheWholeTransactionCommits) {
              static_cast<void>(attach_both());
              return hooks.commit();
          }},
+        // The second thread cannot be suspended: the first is resumed.
+        {5,
+         [&] {
+             os.faults().fail("suspend", os.faults().calls("suspend") + 2, 5);
+             static_cast<void>(both(&engine::attach, {worker, reinterpret_cast<void*>(0x48)}));
+             return hooks.commit();
+         }},
         // A target changed between attach and commit.
         {error_invalid_data,
          [&] {
@@ -315,41 +341,10 @@ TEST_F(InterceptTransaction, NothingChangesUnlessTheWholeTransactionCommits) {
     for (const auto& [code, run] : cases) {
         EXPECT_EQ(run(), code);
         expect_unhooked();
-        EXPECT_EQ(os.blocks_out, 0) << "the transaction's blocks went back";
+        EXPECT_TRUE(os.blocks.empty()) << "the transaction's blocks went back";
         EXPECT_EQ(hooks.begin(), no_error) << "the transaction is over";
         EXPECT_EQ(hooks.abort(), no_error);
     }
-}
-
-TEST_F(InterceptTransaction, EnlistedThreadsAreSuspendedAndMovedOutOfTheRewrittenCode) {
-    void* const worker = reinterpret_cast<void*>(0x44);
-    const auto at = [](int_fn f, std::size_t offset) {
-        return reinterpret_cast<std::uintptr_t>(f) + offset;
-    };
-    os.ips[worker] = at(first, 2);  // stopped before "add eax,1"
-    ASSERT_EQ(hooks.begin(), no_error);
-    ASSERT_EQ(hooks.update_thread(fake_platform::self()), no_error);
-    EXPECT_EQ(os.suspended.count(fake_platform::self()), 0u) << "the calling thread is ignored";
-    ASSERT_EQ(hooks.update_thread(worker), no_error);
-    EXPECT_EQ(os.suspended[worker], 1) << "suspended when enlisted";
-    ASSERT_EQ(hooks.attach(slot_of(first_original), as_ptr(times_ten)), no_error);
-    ASSERT_EQ(hooks.commit(), no_error);
-    EXPECT_EQ(os.suspended[worker], 0);
-    EXPECT_EQ(os.ips[worker], at(first_original, 2)) << "the same instruction in the trampoline";
-
-    ASSERT_EQ(hooks.begin(), no_error);
-    ASSERT_EQ(hooks.update_thread(worker), no_error);
-    ASSERT_EQ(hooks.detach(slot_of(first_original), as_ptr(times_ten)), no_error);
-    ASSERT_EQ(hooks.commit(), no_error);
-    EXPECT_EQ(os.ips[worker], at(first, 2)) << "and back";
-
-    // A thread that cannot be suspended fails the transaction; the others are resumed.
-    os.faults().fail("suspend", os.faults().calls("suspend") + 2, 5);
-    ASSERT_EQ(hooks.begin(), no_error);
-    ASSERT_EQ(hooks.update_thread(worker), no_error);
-    EXPECT_EQ(hooks.update_thread(reinterpret_cast<void*>(0x48)), 5);
-    EXPECT_EQ(hooks.commit(), 5);
-    EXPECT_EQ(os.suspended[worker], 0);
 }
 
 // Threads that no transaction enlists call the target. The detour calls the original
@@ -359,7 +354,6 @@ TEST_F(InterceptTransaction, EnlistedThreadsAreSuspendedAndMovedOutOfTheRewritte
 // very moment; a detach that gave the pointer back too early would leave only a short window,
 // which the caller looping inside the detour finds now and then.
 std::atomic<int_fn> looped_original{nullptr};
-std::atomic<int> reentered{0};
 std::atomic<int> wrong{0};
 std::atomic<bool> linger{false};
 std::atomic<bool> lingering{false};
@@ -367,7 +361,7 @@ thread_local int detour_depth = 0;
 
 int looped_times_ten(int x) {
     if (detour_depth > 0) {
-        ++reentered;  // came back through the saved pointer: give up rather than recurse
+        ++wrong;  // came back through the saved pointer: give up rather than recurse
         return -1;
     }
     ++detour_depth;
@@ -383,19 +377,12 @@ int looped_times_ten(int x) {
 
 TEST_F(InterceptTransaction, ACallerThatIsNotEnlistedNeverComesBackIntoTheDetour) {
     looped_original = first;
-    reentered = 0;
     wrong = 0;
     auto** pointer = reinterpret_cast<void**>(&looped_original);
     std::vector<int> answers;
     for (int cycle = 0; cycle < 50; ++cycle) {
         // Attach: another thread calls in once the patch is written, before the commit returns.
-        os.after_writing = [&] {
-            std::thread([&] {
-                for (int i = 0; i < 3; ++i) {
-                    answers.push_back(first(3));
-                }
-            }).join();
-        };
+        os.after_writing = [&] { std::thread([&] { answers.push_back(first(3)); }).join(); };
         ASSERT_EQ(hooks.begin(), no_error);
         ASSERT_EQ(hooks.attach(pointer, as_ptr(looped_times_ten)), no_error);
         ASSERT_EQ(hooks.commit(), no_error);
@@ -417,9 +404,8 @@ TEST_F(InterceptTransaction, ACallerThatIsNotEnlistedNeverComesBackIntoTheDetour
         ASSERT_TRUE(caught);
         EXPECT_EQ(looped_original.load(), first);
     }
-    EXPECT_EQ(reentered, 0);
     EXPECT_EQ(wrong, 0);
-    EXPECT_EQ(answers, std::vector<int>(200, 40)) << "every call went through the detour once";
+    EXPECT_EQ(answers, std::vector<int>(100, 40)) << "every call went through the detour once";
 }
 
 }  // namespace
