@@ -14,8 +14,6 @@ namespace fakes {
 
 class fake_library_paths final : public winapi::library_paths, public fake_base {
 public:
-    std::wstring system = L"C:\\windows\\system32";
-    std::wstring windows = L"C:\\windows";
     std::map<std::wstring, std::wstring> environment{{L"ProgramFiles", L"C:\\Program Files"}};
     // Requested name (exact) -> NT path of the file a data-file load maps.
     std::map<std::wstring, std::wstring> resolves;
@@ -33,13 +31,11 @@ public:
     // What GetLastError gives on the calling thread.
     std::uint32_t thread_last_error = 0;
 
-    handle_table& handles() { return handles_; }
-
     stdext::expected<std::wstring> system_folder() override {
-        return answer("system_folder", system);
+        return answer("system_folder", L"C:\\windows\\system32");
     }
     stdext::expected<std::wstring> windows_folder() override {
-        return answer("windows_folder", windows);
+        return answer("windows_folder", L"C:\\windows");
     }
     stdext::expected<std::wstring> environment_variable(const std::wstring& name) override {
         auto it = environment.find(name);

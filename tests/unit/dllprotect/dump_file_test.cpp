@@ -8,6 +8,7 @@
 #include "dllprotect/trust_decisions.h"
 #include "fakes/fake_machine.h"
 #include "logging/dbg_trace/testing.h"
+#include "unit/dllprotect/protect_machine.h"
 
 namespace {
 
@@ -37,10 +38,15 @@ protected:
 
 TEST_F(DumpFile, AppendsOneRecordPerEvent) {
     EXPECT_TRUE(DumpDllProtEvent(event("a.dll")));
+    // Each step writes its enter and leave lines around its own.
+    EXPECT_EQ(traced(trace, {"Dump"}),
+              (std::vector<std::string>{
+                  "DumpDllProtEvent -> ", "DumpEventToFile -> ",
+                  "DumpEventToFile() - event dump is: "
+                  "a.dll|C:\\Tools\\x.dll|VULNERABLE_PATH|LoadLibraryW|0x0|||err:0x0|",
+                  "DumpEventToFile <- ", "DumpDllProtEvent <- "}));
     EXPECT_TRUE(DumpDllProtEvent(event("b.dll")));
     EXPECT_EQ(records(), (std::vector{event("a.dll"), event("b.dll")}));
-    EXPECT_TRUE(
-        trace.contains("[DLLPROTECT] :: DumpEventToFile() - event dump is: a.dll|C:\\Tools"));
 
     // No path: nothing is opened.
     decisions().dump_file_path.clear();
@@ -111,6 +117,11 @@ TEST_F(DumpFile, AFailedWriteLeavesTheFileAsItWas) {
     EXPECT_TRUE(DumpDllProtEvent(event("c.dll")));
     EXPECT_EQ(file(), before);
     EXPECT_TRUE(trace.contains("WriteFile failed 0x0  dw: 0x2 size: 0x4"));
+    // A text without a block to encrypt is refused before anything is written.
+    const auto opened = machine.appends.open(dump_path);
+    ASSERT_TRUE(opened);
+    EXPECT_FALSE(DumpEventToFile(opened->file.get(), ""));
+    EXPECT_TRUE(trace.contains("DumpEventToFile() - encrypt failed"));
 
     EXPECT_TRUE(DumpDllProtEvent(event("d.dll")));
     EXPECT_EQ(records(), (std::vector{event("a.dll"), event("d.dll")}));

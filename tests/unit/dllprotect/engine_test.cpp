@@ -7,6 +7,7 @@
 #include <memory>
 #include <thread>
 
+#include "dllprotect/host.h"
 #include "dllprotect/load_hooks.h"
 #include "fakes/engine_events.h"
 #include "logging/dbg_trace/testing.h"
@@ -26,13 +27,6 @@ protected:
     }
     engine_events sink;
 };
-
-TEST_F(Engine, BothModesAtOnceAreRefusedBeforeAnythingHappens) {
-    decisions().dump_file_path = L"untouched";
-    EXPECT_EQ(DllProtectStart(0x30, L"x"), 0);
-    EXPECT_FALSE(machine.interception.attached);
-    EXPECT_EQ(decisions().dump_file_path, L"untouched");
-}
 
 TEST_F(Engine, StartsWithAQueueOnlyWhenEventsHaveSomewhereToGo) {
     ASSERT_TRUE(DllProtectSetEventsCbk(&engine_events::record, &sink));
@@ -66,16 +60,25 @@ TEST_F(Engine, StartsWithAQueueOnlyWhenEventsHaveSomewhereToGo) {
 }
 
 TEST_F(Engine, TheDumpFileLiesBesideTheProgramOnlyWhenElevated) {
+    // The start finds the program's folder and the drive letters as they are now.
+    machine.modules.self_path = L"C:\\Tools\\Wardex.exe";
+    machine.libraries.devices[L'D'] = L"\\Device\\HarddiskVolume2";
     ASSERT_EQ(DllProtectStart(0x1A, nullptr), 1);
     EXPECT_EQ(engine().process_name, L"Wardex.exe");
-    EXPECT_EQ(decisions().dump_file_path, L"C:\\Program Files\\Corvel\\dllReport.Wardex.exe.V2");
+    EXPECT_EQ(decisions().devices.size(), 2u);
+    EXPECT_EQ(decisions().dump_file_path, L"C:\\Tools\\dllReport.Wardex.exe.V2");
     ASSERT_EQ(DllProtectEnd(), 1);
 
+    // Not elevated: the folder is made when missing and used as it is when there (where it could
+    // not be made again).
     machine.interception.elevated = false;
-    init_dump_path(L"Wardex.exe");
-    EXPECT_EQ(decisions().dump_file_path,
-              L"C:\\ProgramData\\48C4687D-9760-4F5B-BAB3-60351B0841E4\\dllReport.Wardex.exe.V2");
-    EXPECT_TRUE(machine.files.has_folder(L"C:\\ProgramData\\48C4687D-9760-4F5B-BAB3-60351B0841E4"));
+    const std::wstring folder = L"C:\\ProgramData\\48C4687D-9760-4F5B-BAB3-60351B0841E4";
+    for (int run = 0; run < 2; ++run) {
+        init_dump_path(L"Wardex.exe");
+        EXPECT_EQ(decisions().dump_file_path, folder + L"\\dllReport.Wardex.exe.V2");
+        EXPECT_TRUE(machine.files.has_folder(folder));
+        machine.files.faults().fail_always("create_folder_tree", 5);
+    }
 
     // A file in the folder's place, a folder that cannot be made, no ProgramData: nowhere.
     machine.files.set_file(L"C:\\Data2\\48C4687D-9760-4F5B-BAB3-60351B0841E4", "");
@@ -83,7 +86,6 @@ TEST_F(Engine, TheDumpFileLiesBesideTheProgramOnlyWhenElevated) {
     init_dump_path(L"Wardex.exe");
     EXPECT_EQ(decisions().dump_file_path, L"");
     machine.libraries.environment[L"ProgramData"] = L"C:\\Data3";
-    machine.files.faults().fail_always("create_folder_tree", 5);
     init_dump_path(L"Wardex.exe");
     EXPECT_EQ(decisions().dump_file_path, L"");
     machine.libraries.environment.erase(L"ProgramData");
@@ -94,6 +96,17 @@ TEST_F(Engine, TheDumpFileLiesBesideTheProgramOnlyWhenElevated) {
 TEST_F(Engine, FailedStartsLeaveNothingBehind) {
     logging::dbg_trace::testing::capture trace;
     ASSERT_TRUE(DllProtectSetEventsCbk(&engine_events::record, &sink));
+    // Both modes at once are refused before anything happens (each call traces in and out).
+    decisions().dump_file_path = L"untouched";
+    EXPECT_EQ(DllProtectStart(OPT_REPORT_MODE | OPT_BLOCK_MODE, L"x"), 0);
+    EXPECT_EQ(decisions().dump_file_path, L"untouched");
+    EXPECT_EQ(traced(trace, {"DllProtectS"}),
+              (std::vector<std::string>{
+                  "DllProtectSetEventsCbk -> ", "DllProtectSetEventsCbk <- ", "DllProtectStart -> ",
+                  "DllProtectStart() - options: 48, proc_name:",
+                  "DllProtectStart() - cannot activate dllprotect in report mode and block mode at "
+                  "the same time",
+                  "DllProtectStart <- "}));
 
     machine.interception.section = section_entry::no_entry;
     EXPECT_EQ(DllProtectStart(0x1A, nullptr), 0);
@@ -126,31 +139,36 @@ TEST_F(Engine, FailedStartsLeaveNothingBehind) {
     EXPECT_NE(engine().queue, nullptr);
     machine.interception.detach_result = true;
     EXPECT_EQ(DllProtectEnd(), 1);
+
+    // A host whose start fails takes its callback back before its reporter goes.
+    machine.interception.attach_result = attach_outcome::hook_failed;
+    const auto failed = host_start(supervisor_options, supervisor_host_name);
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().message, L"DllProtectStart failed");
+    EXPECT_EQ(engine().callback, nullptr);
 }
 
-TEST_F(Engine, EventsFromManyThreadsAreAllDeliveredOnce) {
-    ASSERT_TRUE(DllProtectSetEventsCbk(&engine_events::record, &sink));
-    ASSERT_EQ(DllProtectStart(0x1A, nullptr), 1);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([t] {
-            // The request path names the thread, the load path the event's number in it.
-            for (int i = 0; i < 200; ++i) {
-                submit_event({std::to_string(t), std::to_string(i), {}, {}, {}, {}, {}, {}});
-            }
-        });
+TEST_F(Engine, AHostSessionRunsTheEngineUntilItsOwnerGoes) {
+    {
+        auto session = host_start(supervisor_options, supervisor_host_name);
+        ASSERT_TRUE(session.has_value());
+        EXPECT_TRUE(engine().engine_active);
+        EXPECT_EQ(engine().process_name, L"CorvelWardex");
+        EXPECT_NE(engine().queue, nullptr);
+        // One engine per process: a second host cannot register its callback.
+        auto second = host_start(supervisor_options, supervisor_host_name);
+        ASSERT_FALSE(second.has_value());
+        EXPECT_EQ(second.error().message, L"DllProtectSetEventsCbk failed");
+        // Moved away and back, and the moved-from sessions gone: the engine still runs.
+        {
+            host_session moved(std::move(*session));
+            *session = std::move(moved);
+        }
+        EXPECT_TRUE(engine().engine_active);
     }
-    for (auto& t : threads) {
-        t.join();
-    }
-    ASSERT_EQ(DllProtectEnd(), 1);
-    ASSERT_EQ(sink.events().size(), 8u * 200u);
-    // Each thread's events arrive in its own order.
-    std::vector<int> next(8, 0);
-    for (const DllProtectInfo& e : sink.events()) {
-        const int t = std::stoi(e.request_path);
-        EXPECT_EQ(std::stoi(e.load_path), next[t]++);
-    }
+    EXPECT_FALSE(engine().engine_active);
+    EXPECT_FALSE(machine.interception.attached);
+    EXPECT_EQ(engine().queue, nullptr);
 }
 
 // Eight threads load a blacklisted library the whole time through the load hook, while the engine

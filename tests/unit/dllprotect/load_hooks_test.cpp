@@ -21,6 +21,8 @@ protected:
     LoadHooks() {
         add_library(L"planted.dll", planted);
         add_library(L"evil.dll", L"C:\\Users\\Public\\evil.dll");
+        // A harmless name that resolves to the blacklisted file.
+        add_library(L"renamed.dll", L"C:\\Users\\Public\\evil.dll");
         add_library(L"kernel32.dll", L"C:\\windows\\system32\\kernel32.dll");
         machine.interception.modules[0x400000] = L"C:\\Program Files\\Corvel\\Wardex.exe";
         decisions().blacklist = {L"evil.dll"};
@@ -52,8 +54,8 @@ constexpr std::uint32_t report = all_checks;
 constexpr std::uint32_t block = (all_checks & ~OPT_REPORT_MODE) | OPT_BLOCK_MODE;
 constexpr std::uint32_t neither = all_checks & ~OPT_REPORT_MODE;
 
-// Whether each mode loads a planted library, a blacklisted one and one that cannot be found,
-// from where, and the event it raises.
+// Whether each mode loads a planted library, a blacklisted one (by its path or by a name that
+// resolves to it) and one that cannot be found, from where, and the event it raises.
 TEST_F(LoadHooks, EachModeDecidesTheLoadAndTheEvent) {
     const struct {
         const wchar_t* name;
@@ -66,12 +68,10 @@ TEST_F(LoadHooks, EachModeDecidesTheLoadAndTheEvent) {
         {L"planted.dll", block, nullptr, nullptr},
         {L"planted.dll", block | OPT_ALWAYS_EVENTS, nullptr, "DLL_BLOCKED"},
         {L"missing.dll", block | OPT_ALWAYS_EVENTS, nullptr, "LOAD_FAILED"},
-        {L"evil.dll", report, nullptr, "DLL_BLOCKED"},
-        {L"evil.dll", block, nullptr, nullptr},
-        {L"evil.dll", neither, nullptr, nullptr},
+        {L"renamed.dll", report, nullptr, "DLL_BLOCKED"},
+        {L"renamed.dll", block, nullptr, nullptr},
+        {L"renamed.dll", neither, nullptr, nullptr},
         {L"C:\\Users\\Public\\EVIL.dll", report, nullptr, "DLL_BLOCKED"},
-        {L"C:\\Users\\Public\\EVIL.dll", block, nullptr, nullptr},
-        {L"C:\\Users\\Public\\EVIL.dll", neither, nullptr, nullptr},
     };
     wstrings loaded;
     strings reasons;
@@ -104,14 +104,35 @@ TEST_F(LoadHooks, EachModeDecidesTheLoadAndTheEvent) {
 }
 
 TEST_F(LoadHooks, TrustedAndMappedLibrariesGoStraightThrough) {
+    logging::dbg_trace::testing::capture trace;
+    decisions().options = report;
     machine.interception.loaded.insert(L"planted.dll");
-    EXPECT_NE(load(L"planted.dll", report), 0u);
-    EXPECT_NE(load(L"C:\\windows\\system32\\kernel32.dll", report), 0u);
+    EXPECT_NE(GenericLoadLibrary_Hook(L"planted.dll", nullptr, 0x8, "LoadLibraryExW", 0x401234),
+              0u);
+    // The call is traced under the interception's name, its caller resolved for the trace.
+    const std::string tag = "GenericLoadLibrary_Hook() - ";
+    EXPECT_EQ(traced(trace, {"GenericLoadLibrary_Hook", "resolve_caller"}),
+              (strings{"GenericLoadLibrary_Hook -> ", "resolve_caller -> ", "resolve_caller <- ",
+                       tag + "GenericLoadLibrary_Hook called with: ", tag + "Filename: planted.dll",
+                       tag + "hFile: 0", tag + "Flags: 0x8", tag + "FuncName: LoadLibraryExW",
+                       tag + "CallerAddr: 0x401234", tag + "CallerOffset: 0x1234",
+                       tag + "CallerName: Wardex.exe", "GenericLoadLibrary_Hook <- "}));
+    // An address outside every module keeps its own value as the offset.
+    EXPECT_NE(GenericLoadLibrary_Hook(L"C:\\windows\\system32\\kernel32.dll", nullptr, 0,
+                                      "LoadLibraryW", 0x9000),
+              0u);
+    EXPECT_TRUE(trace.contains(tag + "CallerOffset: 0x9000"));
+    EXPECT_TRUE(trace.contains(tag + "CallerName: UNKNOWN"));
     EXPECT_EQ(machine.interception.loads,
               (wstrings{L"planted.dll", L"C:\\windows\\system32\\kernel32.dll"}));
     // Neither was even resolved.
     EXPECT_TRUE(machine.libraries.load_flags.empty());
+    // An event raised while this thread is raising one is dropped.
+    in_trigger_event() = true;
+    TriggerEvent(L"a.dll", 0, "LoadLibraryW", VULNERABLE_PATH, 0, L"a.dll", {}, {});
+    in_trigger_event() = false;
     EXPECT_TRUE(events().empty());
+    EXPECT_EQ(traced(trace, {"TriggerEvent"}), (strings{"TriggerEvent -> ", "TriggerEvent <- "}));
 }
 
 TEST_F(LoadHooks, ARecursiveLoadIsReportedOnceAndProceeds) {
@@ -129,29 +150,27 @@ TEST_F(LoadHooks, ARecursiveLoadIsReportedOnceAndProceeds) {
     EXPECT_TRUE(loading_set().empty());
 }
 
-TEST_F(LoadHooks, ANestedSignatureCheckIsNotStartedAgain) {
-    winverifytrust_depth = 1;
-    EXPECT_NE(load(L"planted.dll", report), 0u);
-    EXPECT_EQ(machine.trust.stateful_verifications, 0);
-    EXPECT_EQ(events().at(0).reason, "IN_WINVERIFYTRUST_CALL");
-}
-
-TEST_F(LoadHooks, OnlyOrdinaryExLoadsAreChecked) {
-    EXPECT_TRUE(is_checked_ex_load(0));
-    EXPECT_TRUE(is_checked_ex_load(0x8));
-    EXPECT_TRUE(is_checked_ex_load(0x800 | 0x8));
-    EXPECT_FALSE(is_checked_ex_load(0x2));
-    EXPECT_FALSE(is_checked_ex_load(0x40 | 0x8));
-    EXPECT_FALSE(is_checked_ex_load(0x800));
+TEST(LoadFlags, OnlyOrdinaryExLoadsAreChecked) {
+    for (const std::uint32_t flags : {0x0u, 0x8u, 0x808u}) {
+        EXPECT_TRUE(is_checked_ex_load(flags)) << flags;
+    }
+    for (const std::uint32_t flags : {0x2u, 0x48u, 0x800u}) {
+        EXPECT_FALSE(is_checked_ex_load(flags)) << flags;
+    }
 }
 
 TEST_F(LoadHooks, SectionsOfUncheckedLibraries) {
+    logging::dbg_trace::testing::capture trace;
     decisions().options = report;
     EXPECT_TRUE(NtCreateSection_allows(planted));
     decisions().options = block | OPT_ALWAYS_EVENTS;
     EXPECT_FALSE(NtCreateSection_allows(planted));
     EXPECT_FALSE(NtCreateSection_allows(L"C:\\Users\\Public\\evil.dll"));
     EXPECT_TRUE(NtCreateSection_allows(L"C:\\windows\\system32\\kernel32.dll"));
+    // A signature check in progress answers for the library, in block mode too.
+    winverifytrust_depth = 1;
+    EXPECT_TRUE(NtCreateSection_allows(planted));
+    winverifytrust_depth = 0;
     // A library the LoadLibrary interceptions are loading was checked there.
     loading_set().insert(L"c:\\users\\public\\planted.dll");
     EXPECT_TRUE(NtCreateSection_allows(L"\\\\?\\C:\\Users\\Public\\planted.dll"));
@@ -163,63 +182,20 @@ TEST_F(LoadHooks, SectionsOfUncheckedLibraries) {
     EXPECT_TRUE(NtCreateSection_allows(planted));
     section_set().clear();
     const auto raised = events();
-    ASSERT_EQ(sink.reasons(), (strings{"VULNERABLE_PATH_NTCREATE_SECTION", "DLL_BLOCKED",
-                                       "RECURSIVE_DLL_LOAD_NTCREATESECTION"}));
+    ASSERT_EQ(sink.reasons(),
+              (strings{"VULNERABLE_PATH_NTCREATE_SECTION", "DLL_BLOCKED", "IN_WINVERIFYTRUST_CALL",
+                       "RECURSIVE_DLL_LOAD_NTCREATESECTION"}));
     EXPECT_EQ(raised[0], (DllProtectInfo{"c:\\users\\public\\planted.dll", "",
                                          "VULNERABLE_PATH_NTCREATE_SECTION", "NtCreateSection",
                                          "0x0", "", "", "dll is unsigned"}));
-    EXPECT_EQ(raised[2].error_info,
+    EXPECT_EQ(raised[3].error_info,
               "loaded dlls: c:\\users\\public\\planted.dll,;  user: Users permissions:0x2 ;");
-}
-
-TEST_F(LoadHooks, TheTraceNamesTheInterceptionThatWritesIt) {
-    logging::dbg_trace::testing::capture trace;
-    // Mapped already: the call is traced and goes straight through. An address outside every
-    // module keeps its own value as the offset.
-    machine.interception.loaded.insert(L"planted.dll");
-    EXPECT_NE(load(L"planted.dll", report), 0u);
-    EXPECT_NE(GenericLoadLibrary_Hook(L"planted.dll", nullptr, 0x8, "LoadLibraryExW", 0x9000), 0u);
-    const auto call = [](const char* flags, const char* function, const char* address,
-                         const char* name) {
-        const std::string tag = "GenericLoadLibrary_Hook() - ";
-        return strings{"GenericLoadLibrary_Hook -> ",
-                       "resolve_caller -> ",
-                       "resolve_caller <- ",
-                       tag + "GenericLoadLibrary_Hook called with: ",
-                       tag + "Filename: planted.dll",
-                       tag + "hFile: 0",
-                       tag + "Flags: " + flags,
-                       tag + "FuncName: " + function,
-                       tag + "CallerAddr: " + address,
-                       tag + "CallerOffset: " + (name ? "0x1234" : address),
-                       tag + "CallerName: " + (name ? name : "UNKNOWN"),
-                       "GenericLoadLibrary_Hook <- "};
-    };
-    strings expected = call("0x0", "LoadLibraryW", "0x401234", "Wardex.exe");
-    const strings unknown_caller = call("0x8", "LoadLibraryExW", "0x9000", nullptr);
-    expected.insert(expected.end(), unknown_caller.begin(), unknown_caller.end());
-    EXPECT_EQ(traced(trace, {"GenericLoadLibrary_Hook", "resolve_caller"}), expected);
-
-    // The section decisions trace under the section interception's name.
-    decisions().options = report;
-    loading_set().insert(L"c:\\users\\public\\planted.dll");
-    EXPECT_TRUE(NtCreateSection_allows(planted));
-    loading_set().clear();
-    winverifytrust_depth = 1;
-    EXPECT_TRUE(NtCreateSection_allows(planted));
-    EXPECT_EQ(traced(trace, {"NtCreateSection"}),
-              (strings{"NtCreateSection_Hook() - dos path is c:\\users\\public\\planted.dll",
-                       "NtCreateSection_Hook() - dos path was in loadlibrary hook",
-                       "NtCreateSection_Hook() - dos path is c:\\users\\public\\planted.dll",
-                       "NtCreateSection_Hook() - in winverify trust value 1"}));
-}
-
-TEST_F(LoadHooks, AnEventRaisedWhileRaisingOneIsDropped) {
-    decisions().options = report;
-    in_trigger_event() = true;
-    TriggerEvent(L"a.dll", 0, "LoadLibraryW", VULNERABLE_PATH, 0, L"a.dll", {}, {});
-    in_trigger_event() = false;
-    EXPECT_TRUE(events().empty());
+    // The decisions trace under the section interception's name.
+    EXPECT_TRUE(
+        trace.contains("NtCreateSection_Hook() - dos path is c:\\users\\public\\planted.dll"));
+    EXPECT_EQ(traced(trace, {"loadlibrary hook", "winverify"}),
+              (strings{"NtCreateSection_Hook() - in winverify trust value 1",
+                       "NtCreateSection_Hook() - dos path was in loadlibrary hook"}));
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 namespace {
 
 using namespace dllprotect;
-using fakes::fake_access_control;
+constexpr auto allow = &fakes::fake_access_control::allow;
 
 class TrustDecisions : public protect_machine {
 protected:
@@ -74,22 +74,23 @@ TEST_F(TrustDecisions, FoldersCompareByIdentityNotSpelling) {
     const auto failed = is_inside_dir(L"C:\\Program Files\\Corvel\\own.dll", L"C:\\windows");
     ASSERT_FALSE(failed.has_value());
     EXPECT_EQ(failed.error().code.value(), 5);
-}
 
-TEST_F(TrustDecisions, LongPathsTakeTheExtendedForm) {
+    // Paths of 200 characters and more take the extended form, once.
     const std::wstring p199 = L"C:\\" + std::wstring(196, L'a');
-    const std::wstring p200 = p199 + L"b";
     EXPECT_EQ(to_extended_path(p199), p199);
-    EXPECT_EQ(to_extended_path(p200), L"\\\\?\\" + p200);
-    EXPECT_EQ(to_extended_path(L"\\\\?\\" + p200), L"\\\\?\\" + p200);
+    EXPECT_EQ(to_extended_path(p199 + L"b"), L"\\\\?\\" + p199 + L"b");
+    EXPECT_EQ(to_extended_path(L"\\\\?\\" + p199 + L"b"), L"\\\\?\\" + p199 + L"b");
 }
 
 TEST_F(TrustDecisions, BlacklistEntriesAreLowerCaseSuffixes) {
-    machine.files.set_file(
-        L"C:\\Program Files\\Corvel\\dllblacklist.json",
-        R"({"other": 1, "blacklist": ["evil.dll", "Bad.dll", 7, "tools\\x.dll"]})");
-    readBlacklistJson();
-    EXPECT_EQ(decisions().blacklist.size(), 3u);
+    const std::wstring file = L"C:\\Program Files\\Corvel\\dllblacklist.json";
+    const auto read_list = [&](const std::string& text) {
+        machine.files.set_file(file, text);
+        readBlacklistJson();
+    };
+    read_list(R"({"other": 1, "blacklist": ["evil.dll", "Bad.dll", 7, "tools\\x.dll"]})");
+    EXPECT_EQ(decisions().blacklist,
+              (std::set<std::wstring>{L"evil.dll", L"Bad.dll", L"tools\\x.dll"}));
     EXPECT_TRUE(trace.contains("black listed file: evil.dll"));
     EXPECT_TRUE(trace.contains("black list entry ignored: 7"));
     EXPECT_TRUE(is_blacklisted(L"C:\\Any\\EVIL.dll"));
@@ -108,21 +109,17 @@ TEST_F(TrustDecisions, BlacklistEntriesAreLowerCaseSuffixes) {
         deep_object += "{\"a\":";
     }
     deep_object += "1" + std::string(20000, '}');
-    machine.files.set_file(
-        L"C:\\Program Files\\Corvel\\dllblacklist.json",
-        "{\"blacklist\": [\"a.dll\", " + deep_array + ", " + deep_object + ", \"b.dll\"]}");
-    readBlacklistJson();
+    read_list("{\"blacklist\": [\"a.dll\", " + deep_array + ", " + deep_object + ", \"b.dll\"]}");
     EXPECT_EQ(decisions().blacklist, (std::set<std::wstring>{L"a.dll", L"b.dll"}));
     EXPECT_TRUE(trace.contains("black list entry ignored: array of 1 element(s)"));
     EXPECT_TRUE(trace.contains("black list entry ignored: object of 1 element(s)"));
 
     for (const char* broken :
          {"{\"blacklist\": [\"a.dll\"", "[\"a.dll\"]", "{\"blacklist\": \"a.dll\"}"}) {
-        machine.files.set_file(L"C:\\Program Files\\Corvel\\dllblacklist.json", broken);
-        readBlacklistJson();
+        read_list(broken);
         EXPECT_TRUE(decisions().blacklist.empty()) << broken;
     }
-    static_cast<void>(machine.files.delete_file(L"C:\\Program Files\\Corvel\\dllblacklist.json"));
+    static_cast<void>(machine.files.delete_file(file));
     readBlacklistJson();
     EXPECT_TRUE(decisions().blacklist.empty());
 }
@@ -186,9 +183,8 @@ TEST_F(TrustDecisions, TheFirstDecidingCheckWins) {
     add_library(L"kernel32.dll", L"C:\\windows\\system32\\kernel32.dll");
     add_library(L"planted.dll", L"C:\\Users\\Public\\planted.dll");
     add_library(L"guarded.dll", L"C:\\Tools\\guarded.dll");
-    machine.acl.set(L"C:\\Tools", {true,
-                                   {fake_access_control::allow(L"Administrators", 0x2),
-                                    fake_access_control::allow(L"Users", 0x1200a9)}});
+    machine.acl.set(L"C:\\Tools",
+                    {true, {allow(L"Administrators", 0x2), allow(L"Users", 0x1200a9)}});
     decisions().blacklist = {L"kernel32.dll", L"evil.dll"};
 
     // The blacklist wins over the trusted location.
@@ -227,9 +223,26 @@ TEST_F(TrustDecisions, TheFirstDecidingCheckWins) {
     EXPECT_EQ(check(L"planted.dll"), VULNERABLE_PATH);
 }
 
+TEST_F(TrustDecisions, EveryStepTracesItsWayInAndOut) {
+    add_library(L"planted.dll", L"C:\\Users\\Public\\planted.dll");
+    ASSERT_EQ(check(L"planted.dll"), VULNERABLE_PATH);
+    std::string scopes;
+    for (const std::string& line : traced(trace, {" -> ", " <- "})) {
+        scopes += line;
+    }
+    // Three folders are asked about before the file counts as untrusted; its folder has one entry.
+    EXPECT_EQ(
+        scopes,
+        "PerformSecurityChecks -> get_module_path_extended -> get_module_path_extended <- "
+        "is_blacklisted -> is_blacklisted <- is_trusted_path -> is_inside_dir -> "
+        "is_inside_dir <- is_inside_dir -> is_inside_dir <- is_inside_dir -> is_inside_dir <- "
+        "is_trusted_path <- CanUserWrite -> GetMapPermisions -> GetDaclPermissions -> "
+        "GetAccName -> GetAccName <- GetDaclPermissions <- GetMapPermisions <- CanUserWrite <- "
+        "VerifyEmbeddedSignature -> VerifyEmbeddedSignature <- PerformSecurityChecks <- ");
+}
+
 TEST(ProtectResultText, NamesEveryValueAndNothingElse) {
     EXPECT_STREQ(protect_result_text(PROTECT_SUCCESS), "PROTECT_SUCCESS");
-    EXPECT_STREQ(protect_result_text(IN_WINVERIFYTRUST_CALL), "IN_WINVERIFYTRUST_CALL");
     EXPECT_STREQ(protect_result_text(13), "UNKNOWN");
     EXPECT_STREQ(protect_result_text(-1), "UNKNOWN");
 }
