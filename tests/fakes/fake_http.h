@@ -1,8 +1,7 @@
-// A web of pages by URL (query and fragment left out), each with its status, body and numeric
-// headers; a URL without a page answers 404. A body can be handed out in short reads and can
-// break off after some bytes as a cut connection does. Every call can be made to fail through
-// the fault plan under its WinHTTP name; handles are checked to be closed, responses before
-// their session.
+// A web of pages by URL, each with its status, body and numeric headers; a URL without a page
+// answers 404. A body can be handed out in short reads and can break off after some bytes as a
+// cut connection does. Every call can be made to fail through the fault plan under its WinHTTP
+// name; handles are checked to be closed, responses before their session.
 #pragma once
 
 #include <algorithm>
@@ -39,47 +38,18 @@ public:
     explicit fake_http(fault_plan& plan) { share_faults(plan); }
 
     std::map<std::wstring, page> pages;
-    std::vector<winapi::url_parts> requests;      // every request sent
     std::vector<std::size_t> read_sizes;          // the size asked by every read
     std::vector<winapi::http_timeouts> sessions;  // the time-outs of every session opened
     std::function<void()> on_read;                // told of every read before it answers
     handle_table handles;
 
+    // Pages are looked up by the whole URL, so it all goes into the path.
     stdext::expected<winapi::url_parts> crack_url(const std::wstring& url) override {
         if (auto fault = check("WinHttpCrackUrl")) {
             return stdext::unexpected(*fault);
         }
-        // scheme://[user[:password]@]host[:port][path][?query|#fragment]
-        const auto scheme_end = url.find(L"://");
-        if (scheme_end == std::wstring::npos) {
-            return stdext::unexpected(winapi::win_failure(12006, "WinHttpCrackUrl failed"));
-        }
         winapi::url_parts parts;
-        parts.scheme = url.substr(0, scheme_end);
-        const bool secure = parts.scheme == L"https";
-        parts.scheme_number = secure ? winapi::internet_scheme_https : winapi::internet_scheme_http;
-        parts.port = secure ? 443 : 80;
-        std::wstring rest = url.substr(scheme_end + 3);
-        const auto extra = rest.find_first_of(L"?#");
-        if (extra != std::wstring::npos) {
-            parts.extra_info = rest.substr(extra);
-            rest.resize(extra);
-        }
-        const auto path = rest.find(L'/');
-        parts.url_path = path == std::wstring::npos ? L"" : rest.substr(path);
-        rest.resize(std::min(path, rest.size()));
-        if (const auto at = rest.rfind(L'@'); at != std::wstring::npos) {
-            const std::wstring user = rest.substr(0, at);
-            const auto colon = user.find(L':');
-            parts.user_name = user.substr(0, colon);
-            parts.password = colon == std::wstring::npos ? L"" : user.substr(colon + 1);
-            rest.erase(0, at + 1);
-        }
-        if (const auto colon = rest.rfind(L':'); colon != std::wstring::npos) {
-            parts.port = static_cast<std::uint16_t>(std::stoul(rest.substr(colon + 1)));
-            rest.resize(colon);
-        }
-        parts.host = rest;
+        parts.url_path = url;
         return parts;
     }
 
@@ -181,7 +151,6 @@ private:
             const auto request = web_.handles.open("request");
             auto fault = web_.check("WinHttpSendRequest");
             if (!fault) {
-                web_.requests.push_back(url);
                 fault = web_.check("WinHttpReceiveResponse");
             }
             if (fault) {
@@ -189,7 +158,7 @@ private:
                 web_.handles.close(connection);
                 return stdext::unexpected(*fault);
             }
-            const auto found = web_.pages.find(url.scheme + L"://" + url.host + url.url_path);
+            const auto found = web_.pages.find(url.url_path);
             page answer = found == web_.pages.end() ? page{404, "not found"} : found->second;
             return std::unique_ptr<winapi::http_response>(
                 new response(web_, handle_, connection, request, std::move(answer)));

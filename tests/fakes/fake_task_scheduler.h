@@ -3,7 +3,6 @@
 #pragma once
 
 #include <algorithm>
-#include <type_traits>
 
 #include "fakes/kit.h"
 #include "stdext/utf.h"
@@ -22,31 +21,25 @@ public:
     void note(const std::string& call) { calls += (calls.empty() ? "" : " ") + call; }
 
     stdext::expected<void> co_initialize() override {
-        return run("co_initialize", [&] { ++com_depth; });
+        return run("co_initialize").transform([&] { ++com_depth; });
     }
     void co_uninitialize() override {
         note("co_uninitialize");  // cannot fail
         --com_depth;
     }
     stdext::expected<std::unique_ptr<winapi::task_folder>> connect() override {
-        return run("connect",
-                   [&] { return std::unique_ptr<winapi::task_folder>(new folder(*this)); });
+        return run("connect").transform(
+            [&] { return std::unique_ptr<winapi::task_folder>(new folder(*this)); });
     }
 
 private:
-    // The planned failure of operation, or what body gives.
-    template <class F, class T = std::invoke_result_t<F>>
-    stdext::expected<T> run(const char* operation, F body) {
+    // Notes the operation; its planned failure, if any.
+    stdext::expected<void> run(const char* operation) {
         note(operation);
         if (auto e = check(operation)) {
             return stdext::unexpected(*e);
         }
-        if constexpr (std::is_void_v<T>) {
-            body();
-            return {};
-        } else {
-            return body();
-        }
+        return {};
     }
 
     struct folder final : winapi::task_folder {
@@ -55,7 +48,7 @@ private:
 
         stdext::expected<std::vector<stdext::error>> register_task(
             const winapi::logon_task& task) override {
-            return s.run("register_task", [&] {
+            return s.run("register_task").transform([&] {
                 s.registered.push_back(task);
                 std::erase(s.tasks, task.name);
                 s.tasks.push_back(task.name);
@@ -65,7 +58,7 @@ private:
         stdext::expected<std::optional<std::wstring>> registered_name(
             const std::wstring& name) override {
             // The look-up ignores letter case, as the system's does.
-            return s.run("registered_name", [&] {
+            return s.run("registered_name").transform([&] {
                 const auto it = std::find_if(s.tasks.begin(), s.tasks.end(), [&](const auto& t) {
                     return stdext::iequals(t, name, stdext::case_rule::latin1);
                 });
@@ -73,7 +66,7 @@ private:
             });
         }
         stdext::expected<void> delete_task(const std::wstring& exact_name) override {
-            return s.run("delete_task", [&] { std::erase(s.tasks, exact_name); });
+            return s.run("delete_task").transform([&] { std::erase(s.tasks, exact_name); });
         }
 
         fake_task_scheduler& s;
