@@ -24,6 +24,7 @@ public:
     bool safe_search_set = false;
     std::set<std::wstring> loaded;                   // names GetModuleHandleW finds, as given
     std::map<std::uintptr_t, std::wstring> modules;  // base -> path; each spans 0x10000
+    std::function<void()> during_lookup = [] {};     // runs as a caller's module is looked up
     std::vector<std::wstring> loads;                 // the names the real loads were given
     // Off: real loads are only counted (loads from many threads at once).
     bool record_loads = true;
@@ -55,6 +56,7 @@ public:
     }
     bool is_loaded(const std::wstring& name) override { return loaded.contains(name); }
     std::optional<dllprotect::caller_module> module_at(std::uintptr_t address) override {
+        during_lookup();
         for (const auto& [base, path] : modules) {
             if (address >= base && address < base + 0x10000) {
                 return dllprotect::caller_module{path, base};

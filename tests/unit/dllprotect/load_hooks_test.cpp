@@ -127,12 +127,20 @@ TEST_F(LoadHooks, TrustedAndMappedLibrariesGoStraightThrough) {
               (wstrings{L"planted.dll", L"C:\\windows\\system32\\kernel32.dll"}));
     // Neither was even resolved.
     EXPECT_TRUE(machine.libraries.load_flags.empty());
-    // An event raised while this thread is raising one is dropped.
-    in_trigger_event() = true;
-    TriggerEvent(L"a.dll", 0, "LoadLibraryW", VULNERABLE_PATH, 0, L"a.dll", {}, {});
-    in_trigger_event() = false;
-    EXPECT_TRUE(events().empty());
-    EXPECT_EQ(traced(trace, {"TriggerEvent"}), (strings{"TriggerEvent -> ", "TriggerEvent <- "}));
+    // An event raised while this thread is raising one (here while its caller is looked up) is
+    // dropped.
+    decisions().options = report;
+    machine.interception.during_lookup = [] {
+        TriggerEvent(L"b.dll", 0, "LoadLibraryW", VULNERABLE_PATH, 0, L"b.dll", {}, {});
+    };
+    TriggerEvent(L"a.dll", 0, "LoadLibraryW", VULNERABLE_PATH, 0x401234, L"a.dll", {}, {});
+    machine.interception.during_lookup = [] {};
+    const auto raised = events();
+    ASSERT_EQ(raised.size(), 1u);
+    EXPECT_EQ(raised[0].request_path, "a.dll");
+    EXPECT_EQ(
+        traced(trace, {"TriggerEvent ->", "TriggerEvent <-"}),
+        (strings{"TriggerEvent -> ", "TriggerEvent -> ", "TriggerEvent <- ", "TriggerEvent <- "}));
 }
 
 TEST_F(LoadHooks, ARecursiveLoadIsReportedOnceAndProceeds) {

@@ -81,6 +81,7 @@ TEST(InterceptDecoder, DecodesInstructionStreamsOfBothWidths) {
         {arch::x64, "ff 25 4e e3 03 00", flow::jmp_indirect, 2},
         {arch::x64, "ff e0", flow::jmp_indirect, 0},
         {arch::x64, "70 fe", flow::jcc_rel, 0},
+        {arch::x64, "7f 10", flow::jcc_rel, 0},
         {arch::x64, "f6 05 73 40 00 00 08", flow::plain, 2},
         {arch::x64, "c7 05 01 00 00 00 02 00 00 00", flow::plain, 2},
         {arch::x64, "e8 ca fe ff ff", flow::call_rel, 0},
@@ -98,11 +99,12 @@ TEST(InterceptDecoder, DecodesInstructionStreamsOfBothWidths) {
 }
 
 TEST(InterceptDecoder, RefusesWhatItCannotMove) {
-    // x64: loop, jrcxz, VEX, EVEX, push es, call rel16, an unknown opcode, jmp far, a truncated
-    // call, ModRM and immediate, and 16 bytes.
-    for (const char* code : {"e2 fe", "e3 00", "c4 e2 79 18 00", "62 f1 7c 48 10 00", "06",
-                             "66 e8 00 00", "0f 0c", "ff 2d 00 00 00 00", "e8 00 00", "8b",
-                             "05 01 02", "66 66 66 66 66 66 66 66 66 66 66 66 66 66 66 90"}) {
+    // x64: loop, jrcxz, VEX, EVEX, push es, call rel16, an unknown opcode, call far, jmp far, the
+    // undefined FF /7, a truncated call, ModRM and immediate, and 16 bytes.
+    for (const char* code :
+         {"e2 fe", "e3 00", "c4 e2 79 18 00", "62 f1 7c 48 10 00", "06", "66 e8 00 00", "0f 0c",
+          "ff 18", "ff 2d 00 00 00 00", "ff f8", "e8 00 00", "8b", "05 01 02",
+          "66 66 66 66 66 66 66 66 66 66 66 66 66 66 66 90"}) {
         EXPECT_FALSE(intercept::decode(hex(code), arch::x64).has_value()) << code;
     }
     // x86: call far, VEX, jcc rel16.

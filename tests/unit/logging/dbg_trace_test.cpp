@@ -133,6 +133,7 @@ TEST(DbgTraceLines, WideTextIsEncodedWholeCharactersAtATime) {
         {{0xD83D, 0xDE00, L'x'}, 16, "\xf0\x9f\x98\x80x", 3},
         {{0xD83D, 0xDE00}, 3, "", 0},  // a pair that does not fit is left whole
         {{L'a', 0xD83D}, 16, "a\xef\xbf\xbd", 2},
+        {{0xD83D, 0xE000}, 16, "\xef\xbf\xbd\xee\x80\x80", 2},  // no low surrogate after it
         {{0xDE00, 0xD83D, L'b'},
          16,
          "\xef\xbf\xbd\xef\xbf\xbd"
