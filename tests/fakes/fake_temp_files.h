@@ -22,6 +22,7 @@ public:
 
     std::wstring folder = L"C:\\Users\\user\\AppData\\Local\\Temp\\";
     std::size_t disk_space = std::numeric_limits<std::size_t>::max();
+    bool flush_fails = false;  // the bytes are taken, and found to have no room when flushed
     std::map<std::wstring, std::string> files;  // contents by path, as of the last flush
     unsigned next_unique = 0x1a2b;
     std::function<void(const std::wstring&)> on_unique_file;  // told every unique file's path
@@ -51,7 +52,7 @@ public:
             return stdext::unexpected(*fault);
         }
         files[path].clear();
-        return std::unique_ptr<std::ostream>(new stream(files[path], disk_space));
+        return std::unique_ptr<std::ostream>(new stream(files[path], disk_space, flush_fails));
     }
     stdext::expected<void> remove(const std::wstring& path) override {
         if (auto fault = check("DeleteFile")) {
@@ -65,8 +66,8 @@ private:
     // Appends to the file's content, up to the disk's space.
     class limited_buffer final : public std::streambuf {
     public:
-        limited_buffer(std::string& content, std::size_t space)
-            : content_(content), space_(space) {}
+        limited_buffer(std::string& content, std::size_t space, bool flush_fails)
+            : content_(content), space_(space), flush_fails_(flush_fails) {}
 
     protected:
         std::streamsize xsputn(const char* s, std::streamsize n) override {
@@ -82,14 +83,16 @@ private:
             const char ch = traits_type::to_char_type(c);
             return xsputn(&ch, 1) == 1 ? c : traits_type::eof();
         }
+        int sync() override { return flush_fails_ ? -1 : 0; }
 
     private:
         std::string& content_;
         std::size_t space_;
+        bool flush_fails_;
     };
     struct stream final : std::ostream {
-        stream(std::string& content, std::size_t space)
-            : std::ostream(nullptr), buffer(content, space) {
+        stream(std::string& content, std::size_t space, bool flush_fails)
+            : std::ostream(nullptr), buffer(content, space, flush_fails) {
             rdbuf(&buffer);
         }
         limited_buffer buffer;

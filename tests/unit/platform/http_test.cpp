@@ -161,28 +161,12 @@ TEST_F(Http, DownloadFailures) {
     EXPECT_EQ(raised([] { http::download(file_url, target); }),
               "runtime: writing the download failed");
 
-    // A disk that takes the bytes into its cache and finds no room when they are written out.
-    struct full_at_flush final : winapi::temp_files, std::streambuf {
-        char cache[64];
-        full_at_flush() { setp(cache, cache + sizeof cache); }
-        int sync() override { return -1; }
-        stdext::expected<std::wstring> temp_folder() override { return {}; }
-        stdext::expected<std::wstring> unique_file(const std::wstring&,
-                                                   const std::wstring&) override {
-            return {};
-        }
-        stdext::expected<void> remove(const std::wstring&) override { return {}; }
-        stdext::expected<std::unique_ptr<std::ostream>> open_binary_output(
-            const std::wstring&) override {
-            return std::make_unique<std::ostream>(this);
-        }
-    } cached_disk;
-    {
-        const winapi::scoped_facility<winapi::temp_files> use_cached_disk(cached_disk);
-        web.pages[file_url] = {200, "MZ"};
-        EXPECT_EQ(raised([] { http::download(file_url, target); }),
-                  "runtime: writing the download failed");
-    }
+    // A disk that takes the bytes and finds no room when they are flushed.
+    machine.temp.flush_fails = true;
+    web.pages[file_url] = {200, "MZ"};
+    EXPECT_EQ(raised([] { http::download(file_url, target); }),
+              "runtime: writing the download failed");
+    machine.temp.flush_fails = false;
 
     machine.faults.fail_always("open_binary_output", 5);
     EXPECT_EQ(raised([] { http::download(file_url, target); }),
