@@ -22,7 +22,17 @@ make)
     echo "pristine $(wine_arch) prefix: $pristine ($(du -sh "$pristine" | cut -f1))"
     ;;
 remove)
+    # Debian's Wine keeps the folders of its servers' sockets in a temporary folder of its own,
+    # named in the prefix's "wineserver" file and shared by every copy of the prefix. Once the
+    # copies' servers are gone it holds only empty lock folders: it goes with the prefix unless a
+    # server still listens in it.
+    servers=$(cat "$pristine/wineserver" 2>/dev/null || true)
     wine_prefix_release "$pristine" 0
+    servers=${servers:+${TMPDIR:-/tmp}/$servers}
+    if [[ -n "$servers" && "$servers" != *..* && -d "$servers" && -O "$servers" ]] &&
+        [ -z "$(find "$servers" -name socket -print -quit)" ]; then
+        rm -rf "$servers"
+    fi
     ;;
 *)
     echo "usage: wine-prefix.sh make|remove BUILD_DIR" >&2
