@@ -206,8 +206,6 @@ TEST_F(TrustDecisions, TheFirstDecidingCheckWins) {
 
     // A user-writable folder: the signature decides.
     EXPECT_EQ(check(L"planted.dll"), VULNERABLE_PATH);
-    EXPECT_EQ(load_path, L"\\\\?\\C:\\Users\\Public\\planted.dll");
-    EXPECT_EQ(error_info, "paths: exe: C:\\Program Files\\Corvel\\ prog: C:\\Program Files");
     EXPECT_TRUE(trace.contains("planted.dll is a VULNERABLE_PATH"));
     sign(L"\\\\?\\C:\\Users\\Public\\planted.dll");
     EXPECT_EQ(check(L"planted.dll"), PROTECT_SUCCESS);
