@@ -128,9 +128,6 @@ TEST_F(TrustDecisions, NtPathsBecomeDosPaths) {
     const auto dos_path = [](const std::wstring& nt_path) {
         return get_module_path_extended(nt_path).value();
     };
-    machine.libraries.direct[L"\\Device\\HarddiskVolume1\\a.dll"] = L"\\\\?\\C:\\a.dll";
-    EXPECT_EQ(dos_path(L"\\Device\\HarddiskVolume1\\a.dll"), L"\\\\?\\C:\\a.dll");
-
     // Without the direct opening: the drive table (device names carry their "\") and the long
     // form of the result.
     machine.libraries.direct_open_available = false;
