@@ -191,14 +191,14 @@ TEST_F(TrustDecisions, TheFirstDecidingCheckWins) {
     EXPECT_EQ(check(L"kernel32.dll"), PROTECT_SUCCESS);
     // A trusted location needs neither the ACL nor a signature.
     EXPECT_EQ(machine.faults.calls("read_dacl"), 0);
-    EXPECT_EQ(machine.trust.stateful_verifications, 0);
+    EXPECT_EQ(machine.faults.calls("verify_embedded"), 0);
 
     // A folder only administrators can write passes before any signature check.
     EXPECT_EQ(check(L"guarded.dll"), PROTECT_SUCCESS);
-    EXPECT_EQ(machine.trust.stateful_verifications, 0);
+    EXPECT_EQ(machine.faults.calls("verify_embedded"), 0);
     decisions().options &= ~OPT_CHECK_WRITE_ACCESS;
     EXPECT_EQ(check(L"guarded.dll"), VULNERABLE_PATH);
-    EXPECT_EQ(machine.trust.stateful_verifications, 1);
+    EXPECT_EQ(machine.faults.calls("verify_embedded"), 1);
     decisions().options |= OPT_CHECK_WRITE_ACCESS;
 
     // A user-writable folder: the signature decides.
@@ -207,11 +207,11 @@ TEST_F(TrustDecisions, TheFirstDecidingCheckWins) {
     sign(L"\\\\?\\C:\\Users\\Public\\planted.dll");
     EXPECT_EQ(check(L"planted.dll"), PROTECT_SUCCESS);
     // Never a nested verification: the running one answers for it.
-    const int verified = machine.trust.stateful_verifications;
+    const int verified = machine.faults.calls("verify_embedded");
     winverifytrust_depth = 2;
     EXPECT_EQ(check(L"planted.dll"), IN_WINVERIFYTRUST_CALL);
     EXPECT_TRUE(trace.contains("in winverify trust value 2"));
-    EXPECT_EQ(machine.trust.stateful_verifications, verified);
+    EXPECT_EQ(machine.faults.calls("verify_embedded"), verified);
     // Without the signature option nothing can make it pass.
     winverifytrust_depth = 0;
     decisions().options = OPT_CHECK_WRITE_ACCESS;
