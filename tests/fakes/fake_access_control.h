@@ -33,17 +33,14 @@ public:
     }
 
     stdext::expected<winapi::dacl> read_dacl(const std::wstring& path) override {
-        if (auto fault = check("read_dacl")) {
-            return stdext::unexpected(
-                winapi::win_failure(static_cast<std::uint32_t>(fault->code.value()),
-                                    std::string(winapi::named_security_info_failed),
-                                    winapi::dacl_step::named_security_info));
-        }
+        const auto fault = check("read_dacl");
         auto it = lists.find(path_key(path));
-        if (it == lists.end()) {
-            return stdext::unexpected(winapi::win_failure(
-                winapi::error_file_not_found, std::string(winapi::named_security_info_failed),
-                winapi::dacl_step::named_security_info));
+        if (fault || it == lists.end()) {
+            const auto code = fault ? static_cast<std::uint32_t>(fault->code.value())
+                                    : winapi::error_file_not_found;
+            return stdext::unexpected(
+                winapi::win_failure(code, std::string(winapi::named_security_info_failed),
+                                    winapi::dacl_step::named_security_info));
         }
         return it->second;
     }

@@ -38,27 +38,20 @@ public:
         return answer("windows_folder", L"C:\\windows");
     }
     stdext::expected<std::wstring> environment_variable(const std::wstring& name) override {
-        auto it = environment.find(name);
-        if (it == environment.end()) {
-            return stdext::unexpected(
-                winapi::win_failure(winapi::error_envvar_not_found, "GetEnvironmentVariableW"));
-        }
-        return answer("environment_variable", it->second);
+        return lookup("environment_variable", environment, name, winapi::error_envvar_not_found,
+                      "GetEnvironmentVariableW");
     }
 
     stdext::expected<winapi::hmodule> load_library(const std::wstring& name,
                                                    std::uint32_t flags) override {
         load_flags.push_back(flags);
-        if (auto fault = check("load_library")) {
-            return stdext::unexpected(*fault);
-        }
-        auto it = resolves.find(name);
-        if (it == resolves.end()) {
-            return stdext::unexpected(
-                winapi::win_failure(winapi::error_mod_not_found, "LoadLibraryExW"));
+        auto file =
+            lookup("load_library", resolves, name, winapi::error_mod_not_found, "LoadLibraryExW");
+        if (!file) {
+            return stdext::unexpected(file.error());
         }
         const winapi::hmodule module = handles_.open("datafile");
-        mapped_[module] = it->second;
+        mapped_[module] = *file;
         return module;
     }
     void free_library(winapi::hmodule module) override {
@@ -77,23 +70,12 @@ public:
             return stdext::unexpected(
                 winapi::win_failure(winapi::error_proc_not_found, "NtCreateFile"));
         }
-        if (auto fault = check("final_path_of_nt_path")) {
-            return stdext::unexpected(*fault);
-        }
-        auto it = direct.find(nt_path);
-        if (it == direct.end()) {
-            return stdext::unexpected(
-                winapi::win_failure(winapi::error_file_not_found, "NtCreateFile"));
-        }
-        return it->second;
+        return lookup("final_path_of_nt_path", direct, nt_path, winapi::error_file_not_found,
+                      "NtCreateFile");
     }
     stdext::expected<std::wstring> dos_device(wchar_t letter) override {
-        auto it = devices.find(letter);
-        if (it == devices.end()) {
-            return stdext::unexpected(
-                winapi::win_failure(winapi::error_file_not_found, "QueryDosDeviceW"));
-        }
-        return answer("dos_device", it->second);
+        return lookup("dos_device", devices, letter, winapi::error_file_not_found,
+                      "QueryDosDeviceW");
     }
     stdext::expected<std::wstring> long_path(const std::wstring& path) override {
         auto it = long_forms.find(path_key(path));
@@ -127,6 +109,17 @@ private:
             return stdext::unexpected(*fault);
         }
         return value;
+    }
+    // The value under key, unless there is none (the given error of api) or the call is to fail.
+    template <class Map>
+    stdext::expected<std::wstring> lookup(std::string_view operation, const Map& map,
+                                          const typename Map::key_type& key, std::uint32_t missing,
+                                          const char* api) {
+        auto it = map.find(key);
+        if (it == map.end()) {
+            return stdext::unexpected(winapi::win_failure(missing, api));
+        }
+        return answer(operation, it->second);
     }
 
     handle_table handles_;

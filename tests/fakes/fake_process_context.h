@@ -12,7 +12,6 @@ namespace fakes {
 
 class fake_process_context final : public fake_base, public winapi::process_context {
 public:
-    fake_process_context() = default;
     explicit fake_process_context(fault_plan& plan) { share_faults(plan); }
 
     bool administrator = true;

@@ -25,7 +25,6 @@ public:
 
     std::map<std::wstring, file> files;  // by exact path
     int catalogs_verified = 0;
-    int stateful_verifications = 0;
 
     std::int32_t verify_embedded(const std::wstring& path) override {
         if (auto fault = check("verify_embedded")) {
@@ -37,7 +36,6 @@ public:
     }
 
     std::int32_t verify_embedded_with_state(const std::wstring& path) override {
-        ++stateful_verifications;
         return verify_embedded(path);
     }
 

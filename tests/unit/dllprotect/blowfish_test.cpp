@@ -1,5 +1,5 @@
-// The cipher against the published Blowfish vectors and, on random keys and data, against
-// OpenSSL's implementation; the dump records and their reader.
+// The cipher against OpenSSL's implementation on random keys and data; the dump records and
+// their reader.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/blowfish.h>
 
@@ -19,47 +19,6 @@
 namespace {
 
 using namespace dllprotect;
-
-std::vector<std::uint8_t> hex(std::string_view text) {
-    std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-        out.push_back(
-            static_cast<std::uint8_t>(std::stoul(std::string(text.substr(i, 2)), nullptr, 16)));
-    }
-    return out;
-}
-
-std::uint64_t ecb(const std::vector<std::uint8_t>& key, std::uint64_t plain) {
-    blowfish cipher(key);
-    auto left = static_cast<std::uint32_t>(plain >> 32);
-    auto right = static_cast<std::uint32_t>(plain);
-    cipher.encrypt_block(left, right);
-    const std::uint64_t result = (std::uint64_t{left} << 32) | right;
-    cipher.decrypt_block(left, right);
-    EXPECT_EQ((std::uint64_t{left} << 32) | right, plain);
-    return result;
-}
-
-TEST(Blowfish, PublishedVectors) {
-    EXPECT_EQ(ecb(hex("0000000000000000"), 0), 0x4EF997456198DD78u);
-    EXPECT_EQ(ecb(hex("FFFFFFFFFFFFFFFF"), 0xFFFFFFFFFFFFFFFFu), 0x51866FD5B85ECB8Au);
-    EXPECT_EQ(ecb(hex("7CA110454A1A6E57"), 0x01A1D6D039776742u), 0x59C68245EB05282Bu);
-
-    // Variable key length: the first 1..24 bytes of one key, one plaintext.
-    const auto key = hex("F0E1D2C3B4A5968778695A4B3C2D1E0F0011223344556677");
-    const std::uint64_t expected[24] = {
-        0xF9AD597C49DB005E, 0xE91D21C1D961A6D6, 0xE9C2B70A1BC65CF3, 0xBE1E639408640F05,
-        0xB39E44481BDB1E6E, 0x9457AA83B1928C0D, 0x8BB77032F960629D, 0xE87A244E2CC85E82,
-        0x15750E7A4F4EC577, 0x122BA70B3AB64AE0, 0x3A833C9AFFC537F6, 0x9409DA87A90F6BF2,
-        0x884F80625060B8B4, 0x1F85031C19E11968, 0x79D9373A714CA34F, 0x93142887EE3BE15C,
-        0x03429E838CE2D14B, 0xA4299E27469FF67B, 0xAFD5AED1C1BC96A8, 0x10851C0E3858DA9F,
-        0xE6F51ED79B9DB21F, 0x64A6E14AFD36B46F, 0x80C7D7D45A5479AD, 0x05044B62FA52D080,
-    };
-    for (std::size_t n = 1; n <= key.size(); ++n) {
-        const std::vector<std::uint8_t> prefix(key.begin(), key.begin() + static_cast<long>(n));
-        EXPECT_EQ(ecb(prefix, 0xFEDCBA9876543210u), expected[n - 1]) << n << "-byte key";
-    }
-}
 
 TEST(Blowfish, CbcAgreesWithOpenSsl) {
     std::mt19937 random(20261206);
@@ -90,7 +49,7 @@ TEST(Blowfish, RefusesEmptyOrLongKeysAndBuffersThatAreNotWholeBlocks) {
     for (const std::size_t size : {0, 73}) {
         EXPECT_THROW(blowfish(std::vector<std::uint8_t>(size)), std::invalid_argument) << size;
     }
-    const blowfish cipher(hex("0102030405"));
+    const blowfish cipher(std::vector<std::uint8_t>{1, 2, 3, 4, 5});
     for (std::size_t size : {0, 7, 9, 15}) {
         std::vector<std::uint8_t> data(size);
         EXPECT_THROW(cipher.encrypt_cbc(data), std::invalid_argument) << size;
@@ -112,7 +71,6 @@ TEST(DumpRecord, PlaintextIsTheFieldsEachEndedAndZeroPadded) {
     EXPECT_EQ(dump_record_text(sample_event()),
               "evil.dll|C:\\Users\\Public\\évil.dll|VULNERABLE_PATH|LoadLibraryW|0x0|Wardex.exe|"
               "0x1a2b|err:0x0|");
-    EXPECT_EQ(dump_record_text(DllProtectInfo{}), "||||||||");
 
     // 13 bytes: three zero bytes of padding, a length of 16 and 16 bytes of ciphertext. The
     // bytes are pinned: another key or chaining would make existing dump files unreadable.
@@ -124,19 +82,6 @@ TEST(DumpRecord, PlaintextIsTheFieldsEachEndedAndZeroPadded) {
     // A text that already fills whole blocks gets no padding.
     EXPECT_EQ(encrypt_dump_record("||||||||").size(), 8u);
     EXPECT_EQ(dump_length_prefix(0x01020304), "\x04\x03\x02\x01");
-}
-
-TEST(DumpReader, ReadsBackEveryRecordInOrder) {
-    DllProtectInfo failed_start{};
-    failed_start.reason = "INIT_DETOUR_FAILED";
-    const std::vector records{sample_event(), DllProtectInfo{}, failed_start};
-    std::string file;
-    for (const DllProtectInfo& record : records) {
-        file += stored(dump_record_text(record));
-    }
-    const auto contents = read_dump(file);
-    EXPECT_FALSE(contents.error);
-    EXPECT_EQ(contents.records, records);
 }
 
 TEST(DumpReader, StopsAtTheFirstRecordItCannotDecode) {

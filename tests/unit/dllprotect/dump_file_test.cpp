@@ -22,9 +22,8 @@ protected:
     ~DumpFile() override { decisions().dump_file_path.clear(); }
 
     static DllProtectInfo event(std::string name) {
-        return {
-            std::move(name), "C:\\Tools\\x.dll", "VULNERABLE_PATH", "LoadLibraryW", "0x0", "", "",
-            "err:0x0"};
+        return {std::move(name), "C:\\x.dll", "VULNERABLE_PATH", "LoadLibraryW", "0x0",
+                "a.exe",         "0x1f",      "err:0x0"};
     }
     std::string& file() { return machine.appends.content(dump_path); }
     std::vector<DllProtectInfo> records() {
@@ -43,7 +42,7 @@ TEST_F(DumpFile, AppendsOneRecordPerEvent) {
               (std::vector<std::string>{
                   "DumpDllProtEvent -> ", "DumpEventToFile -> ",
                   "DumpEventToFile() - event dump is: "
-                  "a.dll|C:\\Tools\\x.dll|VULNERABLE_PATH|LoadLibraryW|0x0|||err:0x0|",
+                  "a.dll|C:\\x.dll|VULNERABLE_PATH|LoadLibraryW|0x0|a.exe|0x1f|err:0x0|",
                   "DumpEventToFile <- ", "DumpDllProtEvent <- "}));
     EXPECT_TRUE(DumpDllProtEvent(event("b.dll")));
     EXPECT_EQ(records(), (std::vector{event("a.dll"), event("b.dll")}));
@@ -111,7 +110,7 @@ TEST_F(DumpFile, AFailedWriteLeavesTheFileAsItWas) {
     EXPECT_EQ(file(), before);
     EXPECT_TRUE(
         trace.contains("[DLLPROTECT] :: WriteStringToFile() - WriteFile failed 0x70  dw: "
-                       "0x0 size: 0x40"));
+                       "0x0 size: 0x48"));
     EXPECT_TRUE(trace.contains("DumpDllProtEvent() - DumpEventToFile failed"));
     machine.appends.short_write_at = 5;
     EXPECT_TRUE(DumpDllProtEvent(event("c.dll")));
