@@ -93,7 +93,6 @@ TEST_F(LocalUpdate, AHandOverIsReportedClearsTheRecordAndRemovesTheUpdate) {
 }
 
 TEST_F(LocalUpdate, AnUpdateIsNeededWhenItDiffersFromTheInstalledVersion) {
-    EXPECT_EQ(need_local_update(), (storage::update_record{"2.0", "2.0.0"}));
     stage("1.0", "1.0.0");
     EXPECT_EQ(need_local_update(), std::nullopt);
     stage("1.0", "1.0.0-b");
@@ -148,7 +147,6 @@ TEST_F(LocalUpdate, RunUpdateFailuresAreLogged) {
 
 TEST_F(LocalUpdate, RemovingTheUpdateRecordLogsWhatWasNotRemoved) {
     delete_update_json();
-    EXPECT_FALSE(files.file(update_json));
     EXPECT_EQ(messages(L"delete_update_json"), strings{});
 
     delete_update_json();

@@ -4,9 +4,7 @@
 
 #include <system_error>
 
-#include "fakes/fake_machine.h"
 #include "fakes/log_messages.h"
-#include "logging/log.h"
 #include "platform/config/iservconfig.h"
 
 namespace {
@@ -42,7 +40,7 @@ const std::map<std::string, void*> config_exports{
          delete static_cast<product_info*>(object);
      })}};
 
-class RepairActions : public fakes::machine_test {
+class RepairActions : public fakes::logged_machine_test {
 protected:
     // The first line logged for one link entry.
     static std::wstring entry(const wchar_t* name) {
@@ -52,8 +50,6 @@ protected:
     fakes::fake_file_system& files = machine.files;
     fakes::fake_processes& procs = machine.processes;
     fakes::fault_plan& faults = machine.faults;
-    fakes::fake_log_library log{machine.modules};
-    logging::scopped_log_init logging_on;
     fakes::messages_since messages{log};
 };
 
