@@ -2,6 +2,8 @@
 // the settings files with their ".md5" companions, the links and the UI copy in the product
 // folder, the service registered and running, the discovery component up in the console session,
 // and the logging and event libraries in the program folder. A test breaks what it needs broken.
+// Every fake counts its calls in the machine's fault plan, so the n-th call of a whole run can be
+// made to fail.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -25,6 +27,8 @@ struct installed_agent {
     static constexpr const char* digest_text = "0f1e2d3c4b5a69788796a5b4c3d2e1f0";
 
     installed_agent() {
+        files.share_faults(machine.faults);
+        machine.identities.share_faults(machine.faults);
         files.set_file(product + L"\\version.json", R"({"version":"1.0","path":"1.0.0"})");
         for (const auto* name : {L"vdnc.ini", L"settings\\Corvel.json"}) {
             files.set_file(program + L"\\" + name, "settings");

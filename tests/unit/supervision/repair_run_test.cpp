@@ -15,16 +15,8 @@ using namespace supervision;
 
 constexpr std::uint64_t start_time = 1'700'000'000;
 
-// The installed agent and the remote update of its runs. With one_plan, every fake counts its
-// calls in the machine's fault plan, so the n-th call of the whole run can be made to fail.
+// The installed agent and the remote update of its runs.
 struct agent_lab : fakes::installed_agent {
-    explicit agent_lab(bool one_plan = false) {
-        if (one_plan) {
-            files.share_faults(machine.faults);
-            machine.identities.share_faults(machine.faults);
-        }
-    }
-
     void run() {
         check_and_repair(
             [this] {
@@ -270,7 +262,7 @@ TEST(RepairRunSweep, FaultSweepOverWholeRuns) {
         // The calls of a run without faults, then a run for each of them failing.
         int calls = 0;
         {
-            agent_lab probe(true);
+            agent_lab probe;
             arrange(probe);
             const int before = probe.machine.faults.total();
             probe.run();
@@ -278,7 +270,7 @@ TEST(RepairRunSweep, FaultSweepOverWholeRuns) {
         }
         EXPECT_GT(calls, 30) << name << ": the run did not get far";
         for (int k = 1; k <= calls; ++k) {
-            agent_lab lab(true);
+            agent_lab lab;
             arrange(lab);
             const auto previous = lab.files.file(agent_lab::state_file);
             lab.machine.faults.fail_call(lab.machine.faults.total() + k);
