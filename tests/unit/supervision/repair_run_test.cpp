@@ -35,12 +35,6 @@ struct agent_lab : fakes::installed_agent {
         const auto data = stored();
         return {data.repair.count, data.start_service.count};
     }
-    int installer_starts() const {
-        return static_cast<int>(
-            std::count_if(procs.started.begin(), procs.started.end(), [](const auto& s) {
-                return s.command_line.find(L"installer.exe") != std::wstring::npos;
-            }));
-    }
 
     fakes::fake_service_manager& scm = machine.services;
     bool update_answer = false;  // what the remote update answers, and how often it was asked
@@ -100,7 +94,10 @@ TEST_F(RepairRun, AStoppedServiceIsStartedThreeTimesThenReinstalled) {
     run();
     EXPECT_EQ(counts(), std::make_pair(2u, 0u));
     EXPECT_EQ(scm.starts, 4);
-    EXPECT_EQ(installer_starts(), 2);
+    EXPECT_EQ(std::ranges::count_if(
+                  procs.started,
+                  [](const auto& s) { return s.command_line.ends_with(L"/source:wardex_repair"); }),
+              2);
 
     // So does a start after which a link cannot be put back.
     later(3600);
