@@ -8,16 +8,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "fakes/fake_log_library.h"
-#include "fakes/fake_machine.h"
 #include "fakes/fake_vdec.h"
-#include "logging/log.h"
+#include "fakes/log_messages.h"
 #include "supervision/storage/storage.h"
 #include "telemetry/m_agent_repaired.h"
 
 namespace fakes {
 
-struct installed_agent {
+struct installed_agent : logged_machine {
     static inline const std::wstring product = L"C:\\Program Files\\Valdrin\\Agent";
     static inline const std::wstring program = product + L"\\1.0.0";  // the current folder
     static inline const std::wstring state_file = program + L"\\storage\\wardex.json";
@@ -76,11 +74,8 @@ struct installed_agent {
         return values;
     }
 
-    fake_machine machine;
     fake_file_system& files = machine.files;
     fake_processes& procs = machine.processes;
-    fake_log_library log{machine.modules};
-    const logging::scopped_log_init logging_on;
     fake_vdec vdec{machine, program + L"\\vdec.dll"};
     const telemetry::repair_event_sources sources{
         [] {

@@ -48,12 +48,14 @@ private:
 };
 
 // A fake machine with logging on into its log library.
-class logged_machine_test : public machine_test {
-protected:
+struct logged_machine {
     std::vector<std::wstring> logged() const { return all_messages(log); }
 
+    fake_machine machine;
     fake_log_library log{machine.modules};
     const logging::scopped_log_init logging_on;
 };
+
+class logged_machine_test : public ::testing::Test, protected logged_machine {};
 
 }  // namespace fakes

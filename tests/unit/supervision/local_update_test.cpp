@@ -8,7 +8,6 @@
 #include <nlohmann/json.hpp>
 
 #include "fakes/installed_agent.h"
-#include "fakes/log_messages.h"
 
 namespace {
 
