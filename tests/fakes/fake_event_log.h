@@ -24,17 +24,14 @@ public:
     std::vector<std::wstring> queries;  // every query run
     handle_table held;
 
-    static winapi::event_value number(std::uint32_t type, std::uint64_t bits) {
-        return {type, bits};
-    }
     static winapi::event_value text(std::wstring s) {
         return {winapi::evt_var_type_string, 0, {std::move(s)}};
     }
     // An event created `unix_time` seconds after 1970, with the values after id and time.
     static values event(std::uint16_t id, std::int64_t unix_time, values rest) {
         const auto file_time = static_cast<std::uint64_t>(unix_time + 11644473600) * 10000000;
-        rest.insert(rest.begin(), {number(winapi::evt_var_type_uint16, id),
-                                   number(winapi::evt_var_type_filetime, file_time)});
+        rest.insert(rest.begin(), {{winapi::evt_var_type_uint16, id},
+                                   {winapi::evt_var_type_filetime, file_time}});
         return rest;
     }
 

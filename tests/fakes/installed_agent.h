@@ -2,20 +2,20 @@
 // the settings files with their ".md5" companions, the links and the UI copy in the product
 // folder, the service registered and running, the discovery component up in the console session,
 // and the logging and event libraries in the program folder. A test breaks what it needs broken.
+// Every fake counts its calls in the machine's fault plan, so the n-th call of a whole run can be
+// made to fail.
 #pragma once
 
 #include <nlohmann/json.hpp>
 
-#include "fakes/fake_log_library.h"
-#include "fakes/fake_machine.h"
 #include "fakes/fake_vdec.h"
-#include "logging/log.h"
+#include "fakes/log_messages.h"
 #include "supervision/storage/storage.h"
 #include "telemetry/m_agent_repaired.h"
 
 namespace fakes {
 
-struct installed_agent {
+struct installed_agent : logged_machine {
     static inline const std::wstring product = L"C:\\Program Files\\Valdrin\\Agent";
     static inline const std::wstring program = product + L"\\1.0.0";  // the current folder
     static inline const std::wstring state_file = program + L"\\storage\\wardex.json";
@@ -25,6 +25,8 @@ struct installed_agent {
     static constexpr const char* digest_text = "0f1e2d3c4b5a69788796a5b4c3d2e1f0";
 
     installed_agent() {
+        files.share_faults(machine.faults);
+        machine.identities.share_faults(machine.faults);
         files.set_file(product + L"\\version.json", R"({"version":"1.0","path":"1.0.0"})");
         for (const auto* name : {L"vdnc.ini", L"settings\\Corvel.json"}) {
             files.set_file(program + L"\\" + name, "settings");
@@ -72,11 +74,8 @@ struct installed_agent {
         return values;
     }
 
-    fake_machine machine;
     fake_file_system& files = machine.files;
     fake_processes& procs = machine.processes;
-    fake_log_library log{machine.modules};
-    const logging::scopped_log_init logging_on;
     fake_vdec vdec{machine, program + L"\\vdec.dll"};
     const telemetry::repair_event_sources sources{
         [] {

@@ -1,5 +1,5 @@
 // The messages a fake log library received, in the form tests compare them: the level's number,
-// then the text, function traces left out.
+// then the text, function traces left out; and a fake machine whose program logs into one.
 #pragma once
 
 #include <map>
@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "fakes/fake_log_library.h"
+#include "fakes/fake_machine.h"
+#include "logging/log.h"
 
 namespace fakes {
 
@@ -44,5 +46,16 @@ private:
     const fake_log_library& log_;
     std::map<std::wstring, std::size_t> seen_;
 };
+
+// A fake machine with logging on into its log library.
+struct logged_machine {
+    std::vector<std::wstring> logged() const { return all_messages(log); }
+
+    fake_machine machine;
+    fake_log_library log{machine.modules};
+    const logging::scopped_log_init logging_on;
+};
+
+class logged_machine_test : public ::testing::Test, protected logged_machine {};
 
 }  // namespace fakes

@@ -8,7 +8,6 @@
 #include <nlohmann/json.hpp>
 
 #include "fakes/installed_agent.h"
-#include "fakes/log_messages.h"
 
 namespace {
 
@@ -39,7 +38,6 @@ TEST_F(LocalUpdate, ThreeFailuresHoldBackForThreeHoursThenANewSeries) {
         EXPECT_EQ(attempts(), (storage::local_update_data{i, now(), "2.0"}));
         later(600);
     }
-    EXPECT_TRUE(files.file(update_json));
 
     // Held back until three hours after the third failure, without a line.
     later(10799 - 600);
@@ -93,7 +91,6 @@ TEST_F(LocalUpdate, AHandOverIsReportedClearsTheRecordAndRemovesTheUpdate) {
 }
 
 TEST_F(LocalUpdate, AnUpdateIsNeededWhenItDiffersFromTheInstalledVersion) {
-    EXPECT_EQ(need_local_update(), (storage::update_record{"2.0", "2.0.0"}));
     stage("1.0", "1.0.0");
     EXPECT_EQ(need_local_update(), std::nullopt);
     stage("1.0", "1.0.0-b");
@@ -148,7 +145,6 @@ TEST_F(LocalUpdate, RunUpdateFailuresAreLogged) {
 
 TEST_F(LocalUpdate, RemovingTheUpdateRecordLogsWhatWasNotRemoved) {
     delete_update_json();
-    EXPECT_FALSE(files.file(update_json));
     EXPECT_EQ(messages(L"delete_update_json"), strings{});
 
     delete_update_json();
