@@ -18,10 +18,7 @@ public:
     std::uint64_t monotonic_ms() override { return monotonic_; }
     std::uint64_t unix_time() override { return unix_; }
     stdext::expected<winapi::local_time> now_local() override {
-        if (auto e = check("now_local")) {
-            return stdext::unexpected(*e);
-        }
-        return local;
+        return answer("now_local", [&] { return local; });
     }
     void sleep_ms(std::uint32_t ms) override {
         sleeps.push_back(ms);

@@ -5,7 +5,6 @@
 
 #include <map>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "fakes/kit.h"
@@ -116,19 +115,6 @@ public:
     }
 
 private:
-    // The planned failure of operation, else what make() gives.
-    template <class Make>
-    stdext::expected<std::invoke_result_t<Make>> answer(std::string_view operation, Make make) {
-        if (auto e = check(operation)) {
-            return stdext::unexpected(*e);
-        }
-        if constexpr (std::is_void_v<std::invoke_result_t<Make>>) {
-            make();
-            return {};
-        } else {
-            return make();
-        }
-    }
     winapi::unique_sys_handle open(const char* kind) {
         return winapi::unique_sys_handle(static_cast<winapi::sys_handle>(handles.open(kind)));
     }

@@ -28,38 +28,29 @@ public:
     std::function<void(const std::wstring&)> on_unique_file;  // told every unique file's path
 
     stdext::expected<std::wstring> temp_folder() override {
-        if (auto fault = check("GetTempPath")) {
-            return stdext::unexpected(*fault);
-        }
-        return folder;
+        return answer("GetTempPath", [&] { return folder; });
     }
     stdext::expected<std::wstring> unique_file(const std::wstring& in,
                                                const std::wstring& prefix) override {
-        if (auto fault = check("GetTempFileName")) {
-            return stdext::unexpected(*fault);
-        }
-        std::wostringstream name;
-        name << in << prefix << std::hex << std::uppercase << next_unique++ << L".tmp";
-        files[name.str()];
-        if (on_unique_file) {
-            on_unique_file(name.str());
-        }
-        return name.str();
+        return answer("GetTempFileName", [&] {
+            std::wostringstream name;
+            name << in << prefix << std::hex << std::uppercase << next_unique++ << L".tmp";
+            files[name.str()];
+            if (on_unique_file) {
+                on_unique_file(name.str());
+            }
+            return name.str();
+        });
     }
     stdext::expected<std::unique_ptr<std::ostream>> open_binary_output(
         const std::wstring& path) override {
-        if (auto fault = check("open_binary_output")) {
-            return stdext::unexpected(*fault);
-        }
-        files[path].clear();
-        return std::unique_ptr<std::ostream>(new stream(files[path], disk_space, flush_fails));
+        return answer("open_binary_output", [&] {
+            files[path].clear();
+            return std::unique_ptr<std::ostream>(new stream(files[path], disk_space, flush_fails));
+        });
     }
     stdext::expected<void> remove(const std::wstring& path) override {
-        if (auto fault = check("DeleteFile")) {
-            return stdext::unexpected(*fault);
-        }
-        files.erase(path);
-        return {};
+        return answer("DeleteFile", [&] { files.erase(path); });
     }
 
 private:

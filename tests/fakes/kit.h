@@ -136,6 +136,13 @@ protected:
     std::optional<stdext::error> check(std::string_view operation) {
         return plan_->call(operation);
     }
+    // Counts a call of operation: its planned error, else what make() gives.
+    template <class Make>
+    auto answer(std::string_view operation, Make&& make) {
+        const auto e = check(operation);
+        return (e ? stdext::expected<void>(stdext::unexpected(*e)) : stdext::expected<void>())
+            .transform(std::forward<Make>(make));
+    }
 
 private:
     fault_plan own_;
