@@ -14,8 +14,7 @@ namespace fakes {
 
 class fake_append_file final : public winapi::append_file, public fake_base {
 public:
-    fake_append_file() = default;
-    explicit fake_append_file(fault_plan& plan) { share_faults(plan); }
+    using fake_base::fake_base;
 
     std::map<std::wstring, std::string> files;  // by path_key
     // A path whose final path is this other file: it reaches that file's content.

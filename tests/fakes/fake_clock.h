@@ -11,8 +11,7 @@ namespace fakes {
 
 class fake_clock final : public fake_base, public winapi::clock {
 public:
-    fake_clock() = default;
-    explicit fake_clock(fault_plan& plan) { share_faults(plan); }
+    using fake_base::fake_base;
 
     std::uint32_t tick_count() override { return tick_; }
     std::uint64_t monotonic_ms() override { return monotonic_; }

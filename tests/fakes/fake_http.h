@@ -35,7 +35,7 @@ public:
         std::size_t cut_after = unlimited;      // reads past this many bytes (not at the end) fail
     };
 
-    explicit fake_http(fault_plan& plan) { share_faults(plan); }
+    using fake_base::fake_base;
 
     std::map<std::wstring, page> pages;
     std::vector<std::size_t> read_sizes;          // the size asked by every read

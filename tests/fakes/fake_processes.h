@@ -26,6 +26,8 @@ public:
         std::uint32_t token_session = 0;
     };
 
+    using fake_base::fake_base;
+
     std::map<std::uint32_t, row> table;  // by process id
     std::uint32_t console = 1;
     std::vector<winapi::session_entry> session_list;

@@ -18,8 +18,7 @@ inline auto failure(const std::optional<stdext::error>& planned, std::uint32_t c
 
 class fake_registry final : public fake_base, public winapi::registry {
 public:
-    fake_registry() = default;
-    explicit fake_registry(fault_plan& plan) { share_faults(plan); }
+    using fake_base::fake_base;
 
     std::vector<std::pair<std::wstring, std::uint32_t>> opens;  // every open_key's subkey, access
     struct create_record {
@@ -90,11 +89,9 @@ public:
     }
     stdext::expected<std::uint32_t> get_dword(winapi::hkey key, const std::wstring& subkey,
                                               const std::wstring& name) override {
-        const auto v = read("get_dword", key, subkey, name, winapi::reg_dword);
-        if (!v) {
-            return stdext::unexpected(v.error());
-        }
-        return v->data[0] | v->data[1] << 8 | v->data[2] << 16 | std::uint32_t(v->data[3]) << 24;
+        return read("get_dword", key, subkey, name, winapi::reg_dword).transform([](const auto& v) {
+            return v.data[0] | v.data[1] << 8 | v.data[2] << 16 | std::uint32_t(v.data[3]) << 24;
+        });
     }
     stdext::expected<void> set_string(winapi::hkey key, const std::wstring& name,
                                       const std::wstring& text) override {

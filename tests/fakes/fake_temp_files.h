@@ -18,7 +18,7 @@ namespace fakes {
 
 class fake_temp_files final : public winapi::temp_files, public fake_base {
 public:
-    explicit fake_temp_files(fault_plan& plan) { share_faults(plan); }
+    using fake_base::fake_base;
 
     std::wstring folder = L"C:\\Users\\user\\AppData\\Local\\Temp\\";
     std::size_t disk_space = std::numeric_limits<std::size_t>::max();
@@ -55,7 +55,7 @@ public:
 
 private:
     // Appends to the file's content, up to the disk's space.
-    class limited_buffer final : public std::streambuf {
+    class limited_buffer : public std::streambuf {
     public:
         limited_buffer(std::string& content, std::size_t space, bool flush_fails)
             : content_(content), space_(space), flush_fails_(flush_fails) {}
@@ -81,12 +81,10 @@ private:
         std::size_t space_;
         bool flush_fails_;
     };
-    struct stream final : std::ostream {
+    // The buffer comes first among the bases, so it is built before the stream over it.
+    struct stream final : limited_buffer, std::ostream {
         stream(std::string& content, std::size_t space, bool flush_fails)
-            : std::ostream(nullptr), buffer(content, space, flush_fails) {
-            rdbuf(&buffer);
-        }
-        limited_buffer buffer;
+            : limited_buffer(content, space, flush_fails), std::ostream(this) {}
     };
 };
 

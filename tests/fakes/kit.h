@@ -128,6 +128,8 @@ private:
 // fake machine.
 class fake_base {
 public:
+    fake_base() = default;
+    explicit fake_base(fault_plan& plan) noexcept : plan_(&plan) {}
     fault_plan& faults() noexcept { return *plan_; }
     void share_faults(fault_plan& plan) noexcept { plan_ = &plan; }
 
