@@ -66,7 +66,6 @@ TEST_F(Logger, WithoutLibraryWriteOrUsableProgramPathEveryMessageIsANoOp) {
         const logging::function_scope_trace trace(L"check_agent");
     };
     run();  // no library beside the program: the load is tried and fails
-    EXPECT_EQ(modules.loads, one_load_beside_program);
 
     fake_log_library log(modules, beside_program, {"LogWrite"});
     run();
