@@ -36,10 +36,7 @@ TEST(Expected, ChainsStopAtTheFirstError) {
     auto owned = expected<std::unique_ptr<int>>(std::make_unique<int>(4))
                      .transform([](std::unique_ptr<int>&& p) { return *p + 1; });
     EXPECT_EQ(*owned, 5);
-    int calls = 0;
     const expected<void> failed = stdext::unexpected(winapi::win_failure(5, "x"));
-    EXPECT_FALSE(failed.transform([&] { return ++calls; }).has_value());
-    EXPECT_EQ(expected<void>().transform([&] { return ++calls; }).value(), 1);
     EXPECT_FALSE(expected<void>().and_then([&] { return failed; }).has_value());
 }
 
