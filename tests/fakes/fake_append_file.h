@@ -14,8 +14,7 @@ namespace fakes {
 
 class fake_append_file final : public winapi::append_file, public fake_base {
 public:
-    fake_append_file() = default;
-    explicit fake_append_file(fault_plan& plan) { share_faults(plan); }
+    using fake_base::fake_base;
 
     std::map<std::wstring, std::string> files;  // by path_key
     // A path whose final path is this other file: it reaches that file's content.
@@ -25,38 +24,27 @@ public:
     std::string& content(const std::wstring& path) { return files[path_key(path)]; }
 
     stdext::expected<winapi::opened_append_file> open(const std::wstring& path) override {
-        if (auto e = check("open")) {
-            return stdext::unexpected(*e);
-        }
-        std::wstring final_path = path;
-        if (auto link = links.find(path_key(path)); link != links.end()) {
-            final_path = link->second;
-        }
-        const auto handle = handles_.open("append file");
-        open_[handle] = {path_key(final_path), 0};
-        files[path_key(final_path)];  // OPEN_ALWAYS creates it
-        return winapi::opened_append_file{winapi::unique_append_handle(handle),
-                                          L"\\\\?\\" + final_path};
+        return answer("open", [&] {
+            const auto link = links.find(path_key(path));
+            const std::wstring final_path = link == links.end() ? path : link->second;
+            const auto handle = handles_.open("append file");
+            open_[handle] = {path_key(final_path), 0};
+            files[path_key(final_path)];  // OPEN_ALWAYS creates it
+            return winapi::opened_append_file{winapi::unique_append_handle(handle),
+                                              L"\\\\?\\" + final_path};
+        });
     }
     stdext::expected<std::uint64_t> size(winapi::append_handle file) override {
-        if (auto e = check("size")) {
-            return stdext::unexpected(*e);
-        }
-        return data(file).size();
+        return answer("size", [&] { return std::uint64_t{data(file).size()}; });
     }
     stdext::expected<std::uint64_t> seek_end(winapi::append_handle file) override {
-        if (auto e = check("seek_end")) {
-            return stdext::unexpected(*e);
-        }
-        return open_.at(file).position = data(file).size();
+        return answer("seek_end", [&] { return open_.at(file).position = data(file).size(); });
     }
     stdext::expected<void> set_end(winapi::append_handle file, std::uint64_t position) override {
-        if (auto e = check("set_end")) {
-            return stdext::unexpected(*e);
-        }
-        data(file).resize(position);
-        open_.at(file).position = position;
-        return {};
+        return answer("set_end", [&] {
+            data(file).resize(position);
+            open_.at(file).position = position;
+        });
     }
     winapi::append_write write(winapi::append_handle file, std::string_view bytes) override {
         const int nth = faults().calls("write") + 1;

@@ -10,8 +10,7 @@ namespace fakes {
 
 class fake_error_messages final : public fake_base, public winapi::error_messages {
 public:
-    fake_error_messages() = default;
-    explicit fake_error_messages(fault_plan& plan) { share_faults(plan); }
+    using fake_base::fake_base;
 
     stdext::expected<std::string> system_message(std::uint32_t code) override {
         auto e = check("system_message");

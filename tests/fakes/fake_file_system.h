@@ -10,7 +10,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <type_traits>
 
 #include "fakes/kit.h"
 #include "stdext/path.h"
@@ -183,12 +182,7 @@ private:
     auto run(std::string_view operation, Body body) -> stdext::expected<decltype(body())> {
         try {
             step(operation);
-            if constexpr (std::is_void_v<decltype(body())>) {
-                body();
-                return {};
-            } else {
-                return body();
-            }
+            return stdext::expected<void>().transform(body);
         } catch (const stdext::error& e) {  // a failed step ends the operation
             return stdext::unexpected(e);
         }

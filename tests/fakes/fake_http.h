@@ -35,7 +35,7 @@ public:
         std::size_t cut_after = unlimited;      // reads past this many bytes (not at the end) fail
     };
 
-    explicit fake_http(fault_plan& plan) { share_faults(plan); }
+    using fake_base::fake_base;
 
     std::map<std::wstring, page> pages;
     std::vector<std::size_t> read_sizes;          // the size asked by every read
@@ -45,47 +45,32 @@ public:
 
     // Pages are looked up by the whole URL, so it all goes into the path.
     stdext::expected<winapi::url_parts> crack_url(const std::wstring& url) override {
-        if (auto fault = check("WinHttpCrackUrl")) {
-            return stdext::unexpected(*fault);
-        }
-        winapi::url_parts parts;
-        parts.url_path = url;
-        return parts;
+        return answer("WinHttpCrackUrl", [&] {
+            winapi::url_parts parts;
+            parts.url_path = url;
+            return parts;
+        });
     }
 
     stdext::expected<std::unique_ptr<winapi::http_session>> open_session(
         const winapi::http_timeouts& timeouts) override {
-        if (auto fault = check("WinHttpOpen")) {
-            return stdext::unexpected(*fault);
-        }
-        const auto handle = handles.open("session");
-        for (const char* call : {"WinHttpSetOption", "WinHttpSetTimeouts"}) {
+        for (const char* call : {"WinHttpOpen", "WinHttpSetOption", "WinHttpSetTimeouts"}) {
             if (auto fault = check(call)) {
-                handles.close(handle);
-                if (std::string_view(call) == "WinHttpSetOption") {
-                    fault->text = call;  // the option call's text has no " failed"
-                }
                 return stdext::unexpected(*fault);
             }
         }
         sessions.push_back(timeouts);
-        return std::unique_ptr<winapi::http_session>(new session(*this, handle));
+        return std::unique_ptr<winapi::http_session>(new session(*this, handles.open("session")));
     }
 
 private:
     class response final : public winapi::http_response {
     public:
-        response(fake_http& web, std::uintptr_t session, std::uintptr_t connection,
-                 std::uintptr_t request, page p)
-            : web_(web),
-              session_(session),
-              connection_(connection),
-              request_(request),
-              page_(std::move(p)) {}
+        response(fake_http& web, std::uintptr_t session, std::uintptr_t request, page p)
+            : web_(web), session_(session), request_(request), page_(std::move(p)) {}
         ~response() override {
             EXPECT_TRUE(web_.handles.is_open(session_)) << "a response outlived its session";
             web_.handles.close(request_);
-            web_.handles.close(connection_);
         }
         stdext::expected<std::uint32_t> number_header(std::uint32_t level) override {
             if (auto fault = web_.check("WinHttpQueryHeaders")) {
@@ -119,16 +104,15 @@ private:
             return n;
         }
         stdext::expected<std::uint32_t> available() override {
-            if (auto fault = web_.check("WinHttpQueryDataAvailable")) {
-                return stdext::unexpected(*fault);
-            }
-            return static_cast<std::uint32_t>(
-                std::min(page_.body.size() - at_, page_.most_per_read));
+            return web_.answer("WinHttpQueryDataAvailable", [&] {
+                return static_cast<std::uint32_t>(
+                    std::min(page_.body.size() - at_, page_.most_per_read));
+            });
         }
 
     private:
         fake_http& web_;
-        std::uintptr_t session_, connection_, request_;
+        std::uintptr_t session_, request_;
         page page_;
         std::size_t at_ = 0;
     };
@@ -140,28 +124,16 @@ private:
 
         stdext::expected<std::unique_ptr<winapi::http_response>> open_request(
             const winapi::url_parts& url) override {
-            if (auto fault = web_.check("WinHttpConnect")) {
-                return stdext::unexpected(*fault);
-            }
-            const auto connection = web_.handles.open("connection");
-            if (auto fault = web_.check("WinHttpOpenRequest")) {
-                web_.handles.close(connection);
-                return stdext::unexpected(*fault);
-            }
-            const auto request = web_.handles.open("request");
-            auto fault = web_.check("WinHttpSendRequest");
-            if (!fault) {
-                fault = web_.check("WinHttpReceiveResponse");
-            }
-            if (fault) {
-                web_.handles.close(request);
-                web_.handles.close(connection);
-                return stdext::unexpected(*fault);
+            for (const char* call : {"WinHttpConnect", "WinHttpOpenRequest", "WinHttpSendRequest",
+                                     "WinHttpReceiveResponse"}) {
+                if (auto fault = web_.check(call)) {
+                    return stdext::unexpected(*fault);
+                }
             }
             const auto found = web_.pages.find(url.url_path);
             page answer = found == web_.pages.end() ? page{404, "not found"} : found->second;
             return std::unique_ptr<winapi::http_response>(
-                new response(web_, handle_, connection, request, std::move(answer)));
+                new response(web_, handle_, web_.handles.open("request"), std::move(answer)));
         }
 
     private:

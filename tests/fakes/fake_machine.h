@@ -39,7 +39,7 @@ struct fake_machine {
     fake_file_system files;
     fake_modules modules{faults};
     fake_process_context process{faults};
-    fake_processes processes;
+    fake_processes processes{faults};
     fake_registry registry{faults};
     fake_service_manager services;
     fake_task_scheduler tasks;
@@ -62,8 +62,7 @@ private:
     winapi::scoped_facility<winapi::file_system> use_files_{files};
     winapi::scoped_facility<winapi::modules> use_modules_{modules};
     winapi::scoped_facility<winapi::process_context> use_process_{process};
-    winapi::scoped_facility<winapi::processes> use_processes_{
-        (processes.share_faults(faults), processes)};
+    winapi::scoped_facility<winapi::processes> use_processes_{processes};
     winapi::scoped_facility<winapi::registry> use_registry_{registry};
     winapi::scoped_facility<winapi::service_manager> use_services_{
         (services.share_faults(faults), services)};

@@ -5,7 +5,6 @@
 
 #include <map>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "fakes/kit.h"
@@ -26,6 +25,8 @@ public:
         std::uint32_t token_pid = 0;  // as a session user: the winlogon.exe the token is of
         std::uint32_t token_session = 0;
     };
+
+    using fake_base::fake_base;
 
     std::map<std::uint32_t, row> table;  // by process id
     std::uint32_t console = 1;
@@ -116,19 +117,6 @@ public:
     }
 
 private:
-    // The planned failure of operation, else what make() gives.
-    template <class Make>
-    stdext::expected<std::invoke_result_t<Make>> answer(std::string_view operation, Make make) {
-        if (auto e = check(operation)) {
-            return stdext::unexpected(*e);
-        }
-        if constexpr (std::is_void_v<std::invoke_result_t<Make>>) {
-            make();
-            return {};
-        } else {
-            return make();
-        }
-    }
     winapi::unique_sys_handle open(const char* kind) {
         return winapi::unique_sys_handle(static_cast<winapi::sys_handle>(handles.open(kind)));
     }

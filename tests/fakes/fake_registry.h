@@ -18,8 +18,7 @@ inline auto failure(const std::optional<stdext::error>& planned, std::uint32_t c
 
 class fake_registry final : public fake_base, public winapi::registry {
 public:
-    fake_registry() = default;
-    explicit fake_registry(fault_plan& plan) { share_faults(plan); }
+    using fake_base::fake_base;
 
     std::vector<std::pair<std::wstring, std::uint32_t>> opens;  // every open_key's subkey, access
     struct create_record {
@@ -41,21 +40,21 @@ public:
     }
 
     // A value under a root or an open key.
-    void set_string(winapi::hkey root, const std::wstring& path, const std::wstring& name,
-                    const std::wstring& text, std::uint32_t type = winapi::reg_sz) {
-        keys_[key_path(root, path)][stdext::to_lower(name, stdext::case_rule::latin1)] = {
-            type, stdext::wide_to_utf16le(text + L'\0')};
-    }
     void set_value(winapi::hkey root, const std::wstring& path, const std::wstring& name,
                    winapi::reg_value value) {
         keys_[key_path(root, path)][stdext::to_lower(name, stdext::case_rule::latin1)] =
             std::move(value);
     }
+    void set_string(winapi::hkey root, const std::wstring& path, const std::wstring& name,
+                    const std::wstring& text, std::uint32_t type = winapi::reg_sz) {
+        set_value(root, path, name, {type, stdext::wide_to_utf16le(text + L'\0')});
+    }
     void set_dword(winapi::hkey root, const std::wstring& path, const std::wstring& name,
                    std::uint32_t v) {
-        keys_[key_path(root, path)][stdext::to_lower(name, stdext::case_rule::latin1)] = {
-            winapi::reg_dword,
-            {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)}};
+        set_value(root, path, name,
+                  {winapi::reg_dword,
+                   {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16),
+                    std::uint8_t(v >> 24)}});
     }
 
     stdext::expected<winapi::unique_hkey> open_key(winapi::hkey root, const std::wstring& subkey,
@@ -90,16 +89,13 @@ public:
     }
     stdext::expected<std::uint32_t> get_dword(winapi::hkey key, const std::wstring& subkey,
                                               const std::wstring& name) override {
-        const auto v = read("get_dword", key, subkey, name, winapi::reg_dword);
-        if (!v) {
-            return stdext::unexpected(v.error());
-        }
-        return v->data[0] | v->data[1] << 8 | v->data[2] << 16 | std::uint32_t(v->data[3]) << 24;
+        return read("get_dword", key, subkey, name, winapi::reg_dword).transform([](const auto& v) {
+            return v.data[0] | v.data[1] << 8 | v.data[2] << 16 | std::uint32_t(v.data[3]) << 24;
+        });
     }
     stdext::expected<void> set_string(winapi::hkey key, const std::wstring& name,
                                       const std::wstring& text) override {
-        const auto e = check("set_string");
-        return e ? failure(e, 0) : (set_string(key, L"", name, text), stdext::expected<void>());
+        return answer("set_string", [&] { set_string(key, L"", name, text); });
     }
 
 private:

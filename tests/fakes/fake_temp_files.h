@@ -18,7 +18,7 @@ namespace fakes {
 
 class fake_temp_files final : public winapi::temp_files, public fake_base {
 public:
-    explicit fake_temp_files(fault_plan& plan) { share_faults(plan); }
+    using fake_base::fake_base;
 
     std::wstring folder = L"C:\\Users\\user\\AppData\\Local\\Temp\\";
     std::size_t disk_space = std::numeric_limits<std::size_t>::max();
@@ -28,43 +28,34 @@ public:
     std::function<void(const std::wstring&)> on_unique_file;  // told every unique file's path
 
     stdext::expected<std::wstring> temp_folder() override {
-        if (auto fault = check("GetTempPath")) {
-            return stdext::unexpected(*fault);
-        }
-        return folder;
+        return answer("GetTempPath", [&] { return folder; });
     }
     stdext::expected<std::wstring> unique_file(const std::wstring& in,
                                                const std::wstring& prefix) override {
-        if (auto fault = check("GetTempFileName")) {
-            return stdext::unexpected(*fault);
-        }
-        std::wostringstream name;
-        name << in << prefix << std::hex << std::uppercase << next_unique++ << L".tmp";
-        files[name.str()];
-        if (on_unique_file) {
-            on_unique_file(name.str());
-        }
-        return name.str();
+        return answer("GetTempFileName", [&] {
+            std::wostringstream name;
+            name << in << prefix << std::hex << std::uppercase << next_unique++ << L".tmp";
+            files[name.str()];
+            if (on_unique_file) {
+                on_unique_file(name.str());
+            }
+            return name.str();
+        });
     }
     stdext::expected<std::unique_ptr<std::ostream>> open_binary_output(
         const std::wstring& path) override {
-        if (auto fault = check("open_binary_output")) {
-            return stdext::unexpected(*fault);
-        }
-        files[path].clear();
-        return std::unique_ptr<std::ostream>(new stream(files[path], disk_space, flush_fails));
+        return answer("open_binary_output", [&] {
+            files[path].clear();
+            return std::unique_ptr<std::ostream>(new stream(files[path], disk_space, flush_fails));
+        });
     }
     stdext::expected<void> remove(const std::wstring& path) override {
-        if (auto fault = check("DeleteFile")) {
-            return stdext::unexpected(*fault);
-        }
-        files.erase(path);
-        return {};
+        return answer("DeleteFile", [&] { files.erase(path); });
     }
 
 private:
     // Appends to the file's content, up to the disk's space.
-    class limited_buffer final : public std::streambuf {
+    class limited_buffer : public std::streambuf {
     public:
         limited_buffer(std::string& content, std::size_t space, bool flush_fails)
             : content_(content), space_(space), flush_fails_(flush_fails) {}
@@ -90,12 +81,10 @@ private:
         std::size_t space_;
         bool flush_fails_;
     };
-    struct stream final : std::ostream {
+    // The buffer comes first among the bases, so it is built before the stream over it.
+    struct stream final : limited_buffer, std::ostream {
         stream(std::string& content, std::size_t space, bool flush_fails)
-            : std::ostream(nullptr), buffer(content, space, flush_fails) {
-            rdbuf(&buffer);
-        }
-        limited_buffer buffer;
+            : limited_buffer(content, space, flush_fails), std::ostream(this) {}
     };
 };
 

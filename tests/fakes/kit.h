@@ -128,6 +128,8 @@ private:
 // fake machine.
 class fake_base {
 public:
+    fake_base() = default;
+    explicit fake_base(fault_plan& plan) noexcept : plan_(&plan) {}
     fault_plan& faults() noexcept { return *plan_; }
     void share_faults(fault_plan& plan) noexcept { plan_ = &plan; }
 
@@ -135,6 +137,13 @@ protected:
     // Counts a call of operation; the planned error for it, if any.
     std::optional<stdext::error> check(std::string_view operation) {
         return plan_->call(operation);
+    }
+    // Counts a call of operation: its planned error, else what make() gives.
+    template <class Make>
+    auto answer(std::string_view operation, Make&& make) {
+        const auto e = check(operation);
+        return (e ? stdext::expected<void>(stdext::unexpected(*e)) : stdext::expected<void>())
+            .transform(std::forward<Make>(make));
     }
 
 private:

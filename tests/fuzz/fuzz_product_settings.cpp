@@ -4,23 +4,16 @@
 #include <cstdint>
 #include <string>
 
-#include "fakes/fake_file_system.h"
-#include "fakes/fake_registry.h"
+#include "fakes/fake_machine.h"
 #include "platform/config/product_settings.h"
-#include "winapi/facility.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::wstring file = L"C:\\Agent\\settings\\Corvel.json";
-    fakes::fake_file_system fs;
-    fs.set_file(file, std::string(reinterpret_cast<const char*>(data), size));
-    winapi::scoped_facility<winapi::file_system> use_fs(fs);
-    fakes::fake_registry reg;
-    std::wstring record;
-    for (std::size_t i = 0; i < size; ++i) {
-        record.push_back(static_cast<wchar_t>(data[i]));
-    }
-    reg.set_string(winapi::hkey_local_machine, L"SOFTWARE\\Valdrin Agent", L"lang", record);
-    winapi::scoped_facility<winapi::registry> use(reg);
+    fakes::fake_machine machine;
+    machine.files.set_file(file, std::string(reinterpret_cast<const char*>(data), size));
+    const std::wstring record(data, data + size);
+    machine.registry.set_string(winapi::hkey_local_machine, L"SOFTWARE\\Valdrin Agent", L"lang",
+                                record);
 
     const platform::config::product_settings settings(file, L"C:\\Agent\\");
     if (settings.narrow().size() != settings.wide().size()) {

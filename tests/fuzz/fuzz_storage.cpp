@@ -4,15 +4,14 @@
 #include <cstdlib>
 #include <string>
 
-#include "fakes/fake_file_system.h"
+#include "fakes/fake_machine.h"
 #include "supervision/storage/storage.h"
-#include "winapi/facility.h"
 
 using namespace supervision::storage;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fakes::fake_file_system fs;
-    winapi::scoped_facility<winapi::file_system> use(fs);
+    fakes::fake_machine machine;
+    fakes::fake_file_system& fs = machine.files;
     fs.set_file(L"storage\\wardex.json", std::string(reinterpret_cast<const char*>(data), size));
     fs.set_file(L"version.json", *fs.file(L"storage\\wardex.json"));
     (void)version_json_storage::read(fs.current);  // any outcome but a crash

@@ -9,12 +9,9 @@
 #include <exception>
 #include <string>
 
-#include "fakes/fake_clock.h"
-#include "fakes/fake_http.h"
-#include "fakes/fake_temp_files.h"
+#include "fakes/fake_machine.h"
 #include "platform/http/http.h"
 #include "supervision/update.h"
-#include "winapi/facility.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) {
@@ -22,13 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::wstring url = L"http://updates.example.com/agent/update.json";
     const std::wstring file = L"C:\\Temp\\abc1.tmp";
-    fakes::fault_plan plan;
-    fakes::fake_http web(plan);
-    fakes::fake_temp_files temp(plan);
-    fakes::fake_clock clock(plan);
-    winapi::scoped_facility<winapi::http> use_web(web);
-    winapi::scoped_facility<winapi::clock> use_clock(clock);
-    winapi::scoped_facility<winapi::temp_files> use_temp(temp);
+    fakes::fake_machine machine;
 
     const std::string body(reinterpret_cast<const char*>(data) + 2, size - 2);
     fakes::fake_http::page page{200, body};
@@ -46,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             page.cut_after = body.size() / 2;
             break;
     }
-    web.pages[url] = page;
+    machine.http.pages[url] = page;
 
     try {
         const auto info = supervision::update::fetch_update_info(url);
@@ -62,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     try {
         platform::http::download(url, file);
-        if (page.cut_after < body.size() || temp.files.at(file) != body) {
+        if (page.cut_after < body.size() || machine.temp.files.at(file) != body) {
             std::abort();
         }
     } catch (const std::exception&) {

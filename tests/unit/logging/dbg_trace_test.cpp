@@ -211,7 +211,6 @@ TEST(DbgTraceLines, BannersSplitTheUpTime) {
 TEST(DbgTraceOutputs, LevelEightAddsTheFileAndDeviceAndEtwTakeWideLinesOnly) {
     EXPECT_EQ(effective_outputs(1, logging::level_warning, ini_location::drive_root), 3u);
     EXPECT_EQ(effective_outputs(1, logging::level_warning, ini_location::not_found), 1u);
-    EXPECT_EQ(effective_outputs(1, logging::level_info, ini_location::executable_folder), 1u);
 
     fakes::fake_trace_host system;
     installed on_all(system, 1 | 4 | 8);  // the debugger, the device and ETW
