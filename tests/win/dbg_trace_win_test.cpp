@@ -5,22 +5,18 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
+
+#include "win/support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-fs::path probe_program() {
-    const char* build = std::getenv("WARDEX_BUILD_DIR");
-    return build != nullptr ? fs::path(std::string("Z:") + build) / "lab/bin/dbg-trace-probe.exe"
-                            : fs::path();
-}
+const char* const probe_program = "lab/bin/dbg-trace-probe.exe";
 
 // Runs a copy of the probe named `name` from a fresh temporary folder, as its current folder,
 // with `ini` beside it when given. Returns the exit code and the probe's log folder.
@@ -31,11 +27,9 @@ struct probe_run {
 
 probe_run run_probe(const std::string& name, const std::optional<std::string>& ini) {
     probe_run run;
-    const fs::path folder = fs::temp_directory_path() / ("wardex-" + name);
-    fs::remove_all(folder);
-    fs::create_directories(folder);
+    const wintest::temp_folder folder(name);
     const fs::path exe = folder / (name + ".exe");
-    fs::copy_file(probe_program(), exe);
+    fs::copy_file(wintest::built(probe_program), exe);
     if (ini) {
         std::ofstream(folder / "dbg_trace.ini", std::ios::binary) << *ini;
     }
@@ -47,13 +41,12 @@ probe_run run_probe(const std::string& name, const std::optional<std::string>& i
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     if (::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                         folder.c_str(), &startup, &process)) {
+                         folder.path().c_str(), &startup, &process)) {
         ::WaitForSingleObject(process.hProcess, 30000);
         ::GetExitCodeProcess(process.hProcess, &run.exit_code);
         ::CloseHandle(process.hThread);
         ::CloseHandle(process.hProcess);
     }
-    fs::remove_all(folder);
     return run;
 }
 
@@ -69,8 +62,7 @@ std::string read_log(const fs::path& logs) {
                       name.substr(19, 2) == "__",
                   true)
             << name;
-        std::ifstream in(run.path() / "DLLPROTECT.log", std::ios::binary);
-        bytes.assign(std::istreambuf_iterator<char>(in), {});
+        bytes = wintest::read_all(run.path() / "DLLPROTECT.log");
     }
     EXPECT_EQ(runs, 1);
     return bytes;
@@ -79,7 +71,7 @@ std::string read_log(const fs::path& logs) {
 class DbgTraceWin : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (probe_program().empty() || !fs::exists(probe_program())) {
+        if (wintest::built(probe_program).empty()) {
             GTEST_SKIP() << "dbg-trace-probe.exe not built";
         }
         // A settings file at the drive root would turn every case on.

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -18,8 +18,8 @@
 #include "dllprotect/win/interception_win.h"
 #include "fakes/engine_events.h"
 #include "logging/dbg_trace/testing.h"
-#include "stdext/path.h"
 #include "stdext/utf.h"
+#include "win/support.h"
 
 namespace {
 
@@ -27,8 +27,7 @@ using namespace dllprotect;
 using fakes::engine_events;
 
 std::wstring sample(const wchar_t* tail) {
-    const char* dir = std::getenv("WARDEX_SAMPLES_DIR");
-    return dir ? stdext::path::join(stdext::utf8_to_wide(dir), tail) : std::wstring();
+    return wintest::env_path("WARDEX_SAMPLES_DIR", tail);
 }
 
 // A fresh copy of the planted library, so that no earlier test has it mapped.
@@ -99,17 +98,14 @@ TEST_F(EngineWin, BlockModeRefusesAPlantedLibraryThroughEveryFunction) {
     ASSERT_EQ(events.size(), 4u);
     for (const char* function :
          {"LoadLibraryW", "LoadLibraryExW", "LoadLibraryA", "LoadLibraryExA"}) {
-        bool found = false;
-        for (const auto& e : events) {
-            found = found || (e.function_name == function && e.reason == "DLL_BLOCKED");
-        }
-        EXPECT_TRUE(found) << function;
+        EXPECT_TRUE(std::ranges::any_of(events, [&](const DllProtectInfo& e) {
+            return e.function_name == function && e.reason == "DLL_BLOCKED";
+        })) << function;
         // Each interception traces its own entry and exit around the checked load.
         const std::string hook = std::string("[DLLPROTECT] :: ") + function + "_Hook ";
         EXPECT_TRUE(trace.contains(hook + "-> ")) << function;
         EXPECT_TRUE(trace.contains(hook + "<- ")) << function;
     }
-    EXPECT_TRUE(trace.contains("GenericLoadLibrary_Hook() - CallerName: wardex_win_tests.exe"));
 }
 
 using nt_create_section_fn = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, void*, PLARGE_INTEGER, ULONG, ULONG,
@@ -119,7 +115,6 @@ TEST_F(EngineWin, ImageSectionsOfAPlantedLibraryAreExaminedInReportMode) {
     const std::wstring planted = fresh_copy(L"section.dll");
     logging::dbg_trace::testing::capture trace;
     ASSERT_EQ(DllProtectStart(0x1A | OPT_HOOK_NTCREATESECTION, nullptr), 1);
-    EXPECT_TRUE(trace.contains("DllProtectStart() - activating NtCreateSection_Hook"));
     // An image section made straight through ntdll, as a manual mapper makes one.
     HANDLE file = ::CreateFileW(planted.c_str(), GENERIC_READ | GENERIC_EXECUTE, FILE_SHARE_READ,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
@@ -139,7 +134,6 @@ TEST_F(EngineWin, ImageSectionsOfAPlantedLibraryAreExaminedInReportMode) {
     EXPECT_EQ(events[0].reason, "VULNERABLE_PATH_NTCREATE_SECTION");
     EXPECT_TRUE(trace.contains("[DLLPROTECT] :: NtCreateSection_Hook -> "));
     EXPECT_TRUE(trace.contains("[DLLPROTECT] :: NtCreateSection_Hook <- "));
-    EXPECT_TRUE(trace.contains("[DLLPROTECT] :: NtCreateSection_Hook() - dos path is "));
 }
 
 // The engine stops under eight threads that load the planted library and a system one, many

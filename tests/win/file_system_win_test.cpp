@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 
-#include "stdext/path.h"
 #include "supervision/storage/storage.h"
+#include "win/support.h"
 #include "winapi/facility.h"
 #include "winapi/file_system.h"
 
@@ -19,11 +18,9 @@ using supervision::storage::wardex_storage;
 // by root may overwrite the read-only file; that round then shows only that the write succeeds.)
 TEST(FileSystemWin, FilesFoldersAndStateFileWrites) {
     auto& fs = winapi::facility<winapi::file_system>::get();
-    wchar_t temp[MAX_PATH + 1] = {};
-    ASSERT_NE(::GetTempPathW(MAX_PATH, temp), 0u);
-    const auto root =
-        stdext::path::join(temp, L"wardex-fs-" + std::to_wstring(::GetCurrentProcessId()));
-    ASSERT_TRUE(fs.create_folder_tree(stdext::path::join(root, L"a\\.\\b\\c")));
+    const wintest::temp_folder folder("fs");
+    const std::wstring root = folder.path().wstring();
+    ASSERT_TRUE(fs.create_folder_tree(root + L"\\a\\.\\b\\c"));
     const std::wstring previous = fs.current_directory().value();
     ASSERT_TRUE(fs.set_current_directory(root));
     EXPECT_FALSE(fs.set_current_directory(L"no\\such\\folder"));
@@ -57,7 +54,6 @@ TEST(FileSystemWin, FilesFoldersAndStateFileWrites) {
 
     ::SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
     ASSERT_TRUE(fs.set_current_directory(previous));
-    std::filesystem::remove_all(root);
 }
 
 }  // namespace

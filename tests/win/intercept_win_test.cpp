@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "intercept/detours.h"
+#include "win/support.h"
 
 namespace {
 
@@ -108,14 +109,48 @@ hook make_hook(typename std::remove_reference_t<decltype(Hook::real)> original) 
             first_bytes(running_code(*pointer)), first_bytes(*pointer)};
 }
 
+std::atomic<bool> stop{false};
+std::atomic<long> answered{0};
+std::atomic<long> unanswered{0};
+
+DWORD WINAPI call_in_a_loop(void*) {
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    while (!stop) {
+        ++(LoadLibraryW(L"kernel32.dll") == kernel32 ? answered : unanswered);
+    }
+    return 0;
+}
+
+// One transaction that attaches or detaches the hook with `threads` enlisted; a step that fails
+// aborts it.
+long transact(const hook& h, bool attach, const std::vector<HANDLE>& threads = {}) {
+    long error = DetourTransactionBegin();
+    if (error != NO_ERROR) {
+        return error;
+    }
+    for (std::size_t i = 0; error == NO_ERROR && i < threads.size(); ++i) {
+        error = DetourUpdateThread(threads[i]);
+    }
+    if (error == NO_ERROR) {
+        error = attach ? DetourAttach(h.pointer, h.detour) : DetourDetach(h.pointer, h.detour);
+    }
+    if (error != NO_ERROR) {
+        static_cast<void>(DetourTransactionAbort());
+        return error;
+    }
+    return DetourTransactionCommit();
+}
+
+// The hooks of every function, with the counters and the callers' state reset.
 std::vector<hook> prepare_hooks() {
     LoadLibraryW(L"wintrust.dll");
-    for (auto& c : calls) {
-        c = 0;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        calls[i] = 0;
+        reentered[i] = 0;
     }
-    for (auto& r : reentered) {
-        r = 0;
-    }
+    stop = false;
+    answered = 0;
+    unanswered = 0;
     return {make_hook<load_library_w>(&LoadLibraryW),
             make_hook<load_library_ex_w>(&LoadLibraryExW),
             make_hook<load_library_a>(&LoadLibraryA),
@@ -184,50 +219,20 @@ TEST(InterceptWin, AttachAbortCommitAndDetachOnTheSystemFunctions) {
     FreeLibrary(fresh);
 }
 
-std::atomic<bool> stop{false};
-std::atomic<long> answered{0};
-std::atomic<long> unanswered{0};
-
-DWORD WINAPI call_in_a_loop(void*) {
-    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-    while (!stop) {
-        ++(LoadLibraryW(L"kernel32.dll") == kernel32 ? answered : unanswered);
-    }
-    return 0;
-}
-
 TEST(InterceptWin, EightCallersWhileAnotherThreadAttachesAndDetachesInALoop) {
     const std::vector<hook> hooks = prepare_hooks();
-    stop = false;
-    answered = 0;
-    unanswered = 0;
     std::vector<HANDLE> workers;
     for (int i = 0; i < 8; ++i) {
         workers.push_back(CreateThread(nullptr, 0, call_in_a_loop, nullptr, 0, nullptr));
         ASSERT_NE(workers.back(), nullptr);
     }
-    // One transaction: every caller suspended, one attach or detach, commit.
-    const auto cycle = [&](bool attach) -> long {
-        long error = DetourTransactionBegin();
-        for (std::size_t i = 0; error == NO_ERROR && i < workers.size(); ++i) {
-            error = DetourUpdateThread(workers[i]);
-        }
-        if (error == NO_ERROR) {
-            error = attach ? DetourAttach(hooks[0].pointer, hooks[0].detour)
-                           : DetourDetach(hooks[0].pointer, hooks[0].detour);
-        }
-        if (error != NO_ERROR) {
-            static_cast<void>(DetourTransactionAbort());
-            return error;
-        }
-        return DetourTransactionCommit();
-    };
+    // Every caller suspended in each transaction.
     const ULONGLONG start = GetTickCount64();
     int cycles = 0;
     long failure = NO_ERROR;
     for (; failure == NO_ERROR && GetTickCount64() - start < 1500; ++cycles) {
-        failure = cycle(true);
-        failure = failure != NO_ERROR ? failure : cycle(false);
+        failure = transact(hooks[0], true, workers);
+        failure = failure != NO_ERROR ? failure : transact(hooks[0], false, workers);
     }
     stop = true;
     EXPECT_EQ(
@@ -258,39 +263,19 @@ TEST(InterceptWin, ACallerThatIsNotEnlistedNeverComesBackIntoTheDetour) {
     ASSERT_EQ(reinterpret_cast<std::uintptr_t>(entry) % 8, 0u);
     ASSERT_EQ(std::vector<std::uint8_t>(entry, entry + 4),
               (std::vector<std::uint8_t>{0x48, 0x8D, 0xA4, 0x24}));
-    stop = false;
-    answered = 0;
-    unanswered = 0;
     HANDLE worker = CreateThread(nullptr, 0, call_in_a_loop, nullptr, 0, nullptr);
     ASSERT_NE(worker, nullptr);
-    const auto wait_for = [](const std::atomic<int>& counter, int above) {
-        const ULONGLONG start = GetTickCount64();
-        while (counter.load() <= above && GetTickCount64() - start < 10000) {
-            Sleep(0);
-        }
-        return counter.load() > above;
-    };
-    // No DetourUpdateThread: the worker is not enlisted.
-    const auto transact = [&h](bool attach) -> long {
-        long error = DetourTransactionBegin();
-        if (error == NO_ERROR) {
-            error = attach ? DetourAttach(h.pointer, h.detour) : DetourDetach(h.pointer, h.detour);
-            if (error != NO_ERROR) {
-                static_cast<void>(DetourTransactionAbort());
-                return error;
-            }
-            error = DetourTransactionCommit();
-        }
-        return error;
-    };
     const ULONGLONG start = GetTickCount64();
     int cycles = 0;
     long failure = NO_ERROR;
+    // No thread enlisted: the worker runs on through every transaction.
     for (; failure == NO_ERROR && (cycles < 20 || GetTickCount64() - start < 1000); ++cycles) {
-        failure = transact(true);
+        failure = transact(h, true);
         // The worker goes through the detour before it is taken out again.
-        EXPECT_TRUE(failure != NO_ERROR || wait_for(calls[0], calls[0].load()));
-        failure = failure != NO_ERROR ? failure : transact(false);
+        const int before = calls[0];
+        EXPECT_TRUE(failure != NO_ERROR ||
+                    wintest::wait_until([&] { return calls[0] > before; }, 10000, 0));
+        failure = failure != NO_ERROR ? failure : transact(h, false);
     }
     stop = true;
     EXPECT_EQ(WaitForSingleObject(worker, 10000), WAIT_OBJECT_0);

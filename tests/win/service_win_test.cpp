@@ -5,29 +5,20 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "platform/process_utils.h"
 #include "stdext/path.h"
 #include "stdext/utf.h"
 #include "supervision/agent_service.h"
+#include "win/support.h"
 #include "winapi/folders.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// Polls `done` every 100 ms for up to `seconds`.
-template <class Done>
-bool wait_until(Done done, int seconds) {
-    for (int i = 0; i < seconds * 10 && !done(); ++i) {
-        ::Sleep(100);
-    }
-    return done();
-}
+using wintest::wait_until;
 
 // Asks the agent service to stop and waits until it has.
 void stop_service() {
@@ -38,7 +29,7 @@ void stop_service() {
     (void)::ControlService(service, SERVICE_CONTROL_STOP, &status);
     (void)::CloseServiceHandle(service);
     (void)::CloseServiceHandle(scm);
-    wait_until([] { return !supervision::agent_service().is_running(); }, 20);
+    wait_until([] { return !supervision::agent_service().is_running(); }, 20000);
 }
 
 TEST(ProcessesWin, FoldersProcessListAndPrivilege) {
@@ -55,9 +46,8 @@ TEST(ProcessesWin, FoldersProcessListAndPrivilege) {
 class ServiceWin : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* build = std::getenv("WARDEX_BUILD_DIR");
-        const fs::path bin = fs::path(std::string("Z:") + (build ? build : "")) / "lab" / "bin";
-        if (build == nullptr || !fs::exists(bin / "CorvelService.exe")) {
+        const fs::path bin = wintest::built("lab/bin/CorvelService.exe").parent_path();
+        if (bin.empty()) {
             GTEST_SKIP() << "the lab stand-ins are not built";
         }
         agent_folder = stdext::path::parent(winapi::this_process::get_foldername().value());
@@ -67,7 +57,7 @@ protected:
             // A process that is still ending may hold the file a moment.
             ASSERT_TRUE(wait_until(
                 [&] { return ::CopyFileW((bin / file).c_str(), (agent_folder / file).c_str(), 0); },
-                10));
+                10000));
         }
         for (const auto* file :
              {"CorvelService.behaviour", "CorvelService.calls", "winlogon.pid", "winlogon.stop"}) {
@@ -80,11 +70,10 @@ protected:
         const std::string line = "\"" + stdext::wide_to_utf8(agent.wstring()) + "\" " + word;
         return wait_until(
             [&] {
-                std::ostringstream calls;
-                calls << std::ifstream(agent_folder / "CorvelService.calls").rdbuf();
-                return calls.str().find(line) != std::string::npos;
+                return wintest::read_all(agent_folder / "CorvelService.calls").find(line) !=
+                       std::string::npos;
             },
-            15);
+            15000);
     }
 
     fs::path agent_folder;
@@ -116,7 +105,7 @@ TEST_F(ServiceWin, ExecuteProcessInSessionUsesTheSessionsWinlogon) {
     const auto winlogon = supervision::create_process(
         L"\"" + (agent_folder / "winlogon.exe").wstring() + L"\" 120", 0);
     ASSERT_TRUE(winlogon) << winlogon.error().text;
-    ASSERT_TRUE(wait_until([&] { return fs::exists(agent_folder / "winlogon.pid"); }, 15));
+    ASSERT_TRUE(wait_until([&] { return fs::exists(agent_folder / "winlogon.pid"); }, 15000));
 
     EXPECT_EQ(platform::ExecuteProcessInSession(agent.wstring(), 1, L"update_ready"), 0u);
     EXPECT_TRUE(agent_ran("update_ready"));

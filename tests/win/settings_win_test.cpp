@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "platform/registry_values.h"
+#include "win/support.h"
 
 namespace {
 
@@ -19,23 +20,14 @@ protected:
     }
 };
 
-bool key_exists(const wchar_t* path, REGSAM view) {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    ::RegCloseKey(key);
-    return true;
-}
-
 TEST_F(RegistryHelpersWin, WritesAndReadsInThe32BitView) {
     const std::wstring record = L"{\"dir\":0,\"name\":\"en-US\"}";
     ASSERT_TRUE(platform::SetRegKeyValue(test_key, L"lang", record));
     EXPECT_EQ(platform::GetRegKeyValue(winapi::hkey_local_machine, test_key, L"lang").value(),
               record);
     // The key lives in the 32-bit view only.
-    EXPECT_TRUE(key_exists(L"SOFTWARE\\WardexTest\\Settings", KEY_WOW64_32KEY));
-    EXPECT_FALSE(key_exists(L"SOFTWARE\\WardexTest\\Settings", KEY_WOW64_64KEY));
+    EXPECT_TRUE(wintest::key_exists(test_key, KEY_WOW64_32KEY));
+    EXPECT_FALSE(wintest::key_exists(test_key, KEY_WOW64_64KEY));
 
     // A value that does not fit the 32767-character buffer fails.
     ASSERT_TRUE(platform::SetRegKeyValue(test_key, L"long", std::wstring(32767, L'x')));

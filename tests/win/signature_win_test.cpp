@@ -1,13 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "platform/signature.h"
-#include "stdext/path.h"
 #include "stdext/utf.h"
+#include "win/support.h"
 #include "winapi/facility.h"
 #include "winapi/trust.h"
 #include "winapi/win_error_category.h"
@@ -28,10 +25,8 @@ class SignatureWin : public ::testing::TestWithParam<sample_case> {};
 
 TEST_P(SignatureWin, VerdictAndSigner) {
     const sample_case& c = GetParam();
-    const char* dir = std::getenv("WARDEX_SAMPLES_DIR");
-    ASSERT_NE(dir, nullptr) << "WARDEX_SAMPLES_DIR is not set";
-    const std::wstring folder = stdext::utf8_to_wide(dir);
-    const std::wstring path = stdext::path::join(folder, c.name);
+    const std::wstring path = wintest::env_path("WARDEX_SAMPLES_DIR", c.name);
+    ASSERT_FALSE(path.empty()) << "WARDEX_SAMPLES_DIR is not set";
     auto& trust = winapi::facility<winapi::trust>::get();
     EXPECT_EQ(static_cast<std::uint32_t>(trust.verify_embedded(path)), c.embedded);
 
@@ -47,9 +42,8 @@ TEST_P(SignatureWin, VerdictAndSigner) {
         EXPECT_NE(signer.error().code.value(), 0);
         return;
     }
-    std::ifstream serial_file(std::filesystem::path(stdext::path::join(folder, L"serial.txt")));
-    std::string serial;
-    std::getline(serial_file, serial);
+    std::string serial = wintest::read_all(wintest::env_path("WARDEX_SAMPLES_DIR", L"serial.txt"));
+    serial.erase(serial.find_last_not_of("\r\n") + 1);
     EXPECT_EQ(signer.value(),
               (platform::certificate_info{stdext::utf8_to_wide(serial),
                                           L"Wardex Test Signer Test Root", L"Wardex Test Signer"}));

@@ -3,12 +3,12 @@
 // is refused.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <optional>
 
 #include "telemetry/vdec.h"
+#include "win/support.h"
 
 namespace {
 
@@ -17,29 +17,24 @@ namespace fs = std::filesystem;
 class VdecWin : public ::testing::Test {
 protected:
     // A fresh folder holding the stand-in built as `variant`, told to behave as `behaviour`.
-    void use(const char* variant, const char* behaviour = "") {
-        const char* build = std::getenv("WARDEX_BUILD_DIR");
-        ASSERT_NE(build, nullptr);
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-        fs::copy_file(fs::path(std::string("Z:") + build) / "lab/vdec" / variant / "vdec.dll",
-                      folder / "vdec.dll");
-        std::ofstream(folder / "vdec-behaviour.txt") << behaviour;
+    void use(const std::string& variant, const char* behaviour = "") {
+        const fs::path dll = wintest::built("lab/vdec/" + variant + "/vdec.dll");
+        ASSERT_FALSE(dll.empty());
+        folder.reset();
+        folder.emplace("vdec-test");
+        fs::copy_file(dll, *folder / "vdec.dll");
+        std::ofstream(*folder / "vdec-behaviour.txt") << behaviour;
     }
-    std::string calls() const {
-        std::ostringstream text;
-        text << std::ifstream(folder / "vdec-calls.txt").rdbuf();
-        return text.str();
-    }
-    void TearDown() override { fs::remove_all(folder); }
+    std::string calls() const { return wintest::read_all(*folder / "vdec-calls.txt"); }
+    std::wstring path() const { return folder->path().wstring(); }
 
-    const fs::path folder = fs::temp_directory_path() / "wardex-vdec-test";
+    std::optional<wintest::temp_folder> folder;
 };
 
 TEST_F(VdecWin, EventReachesTheLibraryWithEveryArgument) {
     use("");
     {
-        telemetry::vdec_factory factory(folder.wstring(), "wardex", "en_US", "1.0.0");
+        telemetry::vdec_factory factory(path(), "wardex", "en_US", "1.0.0");
         const auto& api = factory.api();
         ASSERT_TRUE(api.overwrite_reserved_key("vd_locale", factory.locale()));
         telemetry::vdec_event event(api, create_event(api, "m_test", "1.0", "wardex"));
@@ -68,11 +63,11 @@ TEST_F(VdecWin, EventReachesTheLibraryWithEveryArgument) {
 
 TEST_F(VdecWin, FailingInitAndMissingExportAreRefused) {
     use("", "init 1\n");
-    EXPECT_THROW((void)telemetry::LoadVdec(folder.wstring()), std::runtime_error);
+    EXPECT_THROW((void)telemetry::LoadVdec(path()), std::runtime_error);
     EXPECT_EQ(calls(), "call\tInit\n");
 
     use("incomplete");
-    const auto api = telemetry::open_vdec(folder.wstring());
+    const auto api = telemetry::open_vdec(path());
     ASSERT_FALSE(api);
     EXPECT_EQ(api.error().text, "GetProcAddress UnregisterCallbackA failed");
     EXPECT_EQ(calls(), "");
