@@ -38,19 +38,17 @@ public:
     stdext::expected<std::unique_ptr<winapi::classic_event_log>> open_source(
         const std::wstring& source) override {
         sources.push_back(source);
-        if (auto fault = check("open_source")) {
-            return stdext::unexpected(*fault);
-        }
-        return std::unique_ptr<winapi::classic_event_log>(new held_log(held));
+        return answer("open_source", [&] {
+            return std::unique_ptr<winapi::classic_event_log>(new held_log(held));
+        });
     }
     stdext::expected<std::unique_ptr<winapi::event_query>> query_newest_first(
         const std::wstring& channel, const std::wstring& query,
         const std::vector<std::wstring>&) override {
         queries.push_back(query);
-        if (auto fault = check("query")) {
-            return stdext::unexpected(*fault);
-        }
-        return std::unique_ptr<winapi::event_query>(new walk(*this, channels[channel]));
+        return answer("query", [&] {
+            return std::unique_ptr<winapi::event_query>(new walk(*this, channels[channel]));
+        });
     }
 
 private:

@@ -59,10 +59,7 @@ public:
         mapped_.erase(module);
     }
     stdext::expected<std::wstring> mapped_file_name(winapi::hmodule module) override {
-        if (auto fault = check("mapped_file_name")) {
-            return stdext::unexpected(*fault);
-        }
-        return mapped_.at(module);
+        return answer("mapped_file_name", mapped_.at(module));
     }
 
     stdext::expected<std::wstring> final_path_of_nt_path(const std::wstring& nt_path) override {
@@ -105,10 +102,7 @@ public:
 
 private:
     stdext::expected<std::wstring> answer(std::string_view operation, const std::wstring& value) {
-        if (auto fault = check(operation)) {
-            return stdext::unexpected(*fault);
-        }
-        return value;
+        return fake_base::answer(operation, [&] { return value; });
     }
     // The value under key, unless there is none (the given error of api) or the call is to fail.
     template <class Map>

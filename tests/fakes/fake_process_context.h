@@ -19,35 +19,28 @@ public:
     std::wstring line = L"\"C:\\Program Files\\Valdrin\\Agent\\1.0.0\\Wardex.exe\" repair";
 
     stdext::expected<bool> is_administrator() override {
-        if (auto e = check("is_administrator")) {
-            return stdext::unexpected(*e);
-        }
-        return administrator;
+        return answer("is_administrator", [&] { return administrator; });
     }
     std::uint16_t native_processor_architecture() override { return architecture; }
     winapi::os_version_info version{10, 0, 19045, L""};
     bool tablet = false;
 
     stdext::expected<winapi::os_version_info> os_version() override {
-        if (auto e = check("os_version")) {
-            return stdext::unexpected(*e);
-        }
-        return version;
+        return answer("os_version", [&] { return version; });
     }
     bool is_tablet_pc() override { return tablet; }
     std::wstring command_line() override { return line; }
     // Splits at blanks; a double-quoted part may contain blanks and backslashes.
     stdext::expected<std::vector<std::wstring>> split_command_line(
         const std::wstring& text) override {
-        if (auto e = check("split_command_line")) {
-            return stdext::unexpected(*e);
-        }
-        std::vector<std::wstring> args;
-        std::wistringstream in(text);
-        for (std::wstring word; in >> std::quoted(word, L'"', L'\0');) {
-            args.push_back(word);
-        }
-        return args;
+        return answer("split_command_line", [&] {
+            std::vector<std::wstring> args;
+            std::wistringstream in(text);
+            for (std::wstring word; in >> std::quoted(word, L'"', L'\0');) {
+                args.push_back(word);
+            }
+            return args;
+        });
     }
     // The code page of the fake is Latin-1: every byte is the character of the same number.
     std::wstring ansi_to_wide(std::string_view text) override {

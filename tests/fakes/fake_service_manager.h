@@ -35,30 +35,22 @@ public:
         return open("open_service", "service");
     }
     stdext::expected<winapi::service_status> query_status(winapi::sc_handle /*service*/) override {
-        if (auto e = check("query_status")) {
-            return stdext::unexpected(*e);
-        }
-        const auto status = script.front();
-        if (script.size() > 1) {
-            script.pop_front();
-        }
-        return status;
+        return answer("query_status", [&] {
+            const auto status = script.front();
+            if (script.size() > 1) {
+                script.pop_front();
+            }
+            return status;
+        });
     }
     stdext::expected<void> start(winapi::sc_handle /*service*/) override {
-        if (auto e = check("start_service")) {
-            return stdext::unexpected(*e);
-        }
-        ++starts;
-        return {};
+        return answer("start_service", [&] { ++starts; });
     }
     void close(winapi::sc_handle handle) override { handles.close(handle); }
 
 private:
     stdext::expected<winapi::unique_sc_handle> open(std::string_view operation, const char* kind) {
-        if (auto e = check(operation)) {
-            return stdext::unexpected(*e);
-        }
-        return winapi::unique_sc_handle(handles.open(kind));
+        return answer(operation, [&] { return winapi::unique_sc_handle(handles.open(kind)); });
     }
 };
 

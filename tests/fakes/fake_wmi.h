@@ -35,10 +35,9 @@ public:
 
 private:
     stdext::expected<std::unique_ptr<winapi::wmi_connection>> open(const char* operation) {
-        if (auto fault = check(operation)) {
-            return stdext::unexpected(*fault);
-        }
-        return std::unique_ptr<winapi::wmi_connection>(new connection(*this));
+        return answer(operation, [&] {
+            return std::unique_ptr<winapi::wmi_connection>(new connection(*this));
+        });
     }
 
     struct objects final : winapi::wmi_objects {
@@ -75,10 +74,10 @@ private:
         ~connection() override { owner.held.close(id); }
         stdext::expected<std::unique_ptr<winapi::wmi_objects>> exec_query(
             const std::wstring& query) override {
-            if (auto fault = owner.check("exec_query")) {
-                return stdext::unexpected(*fault);
-            }
-            return std::unique_ptr<winapi::wmi_objects>(new objects(owner, owner.results[query]));
+            return owner.answer("exec_query", [&] {
+                return std::unique_ptr<winapi::wmi_objects>(
+                    new objects(owner, owner.results[query]));
+            });
         }
         fake_wmi& owner;
         std::uintptr_t id;
