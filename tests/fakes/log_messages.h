@@ -53,6 +53,7 @@ struct logged_machine {
 
     fake_machine machine;
     fake_log_library log{machine.modules};
+    messages_since messages{log};
     const logging::scopped_log_init logging_on;
 };
 

@@ -27,7 +27,6 @@ protected:
 
     const std::wstring update_json = product + L"\\update.json";
     fakes::fault_plan& faults = machine.faults;
-    fakes::messages_since messages{log};
 };
 
 TEST_F(LocalUpdate, ThreeFailuresHoldBackForThreeHoursThenANewSeries) {

@@ -27,7 +27,6 @@ protected:
     fakes::fake_file_system& files = machine.files;
     fakes::fake_processes& procs = machine.processes;
     fakes::fault_plan& faults = machine.faults;
-    fakes::messages_since messages{log};
 };
 
 TEST_F(RepairActions, NoLinkListWithoutVersionRecordOrCurrentFolder) {
