@@ -9,11 +9,7 @@ namespace {
 
 constexpr std::uint32_t inactive = 4;  // WTSDisconnected
 
-class ProcessUtils : public fakes::logged_machine_test {
-protected:
-    fakes::fake_processes& procs = machine.processes;
-    fakes::fault_plan& faults = machine.faults;
-};
+using ProcessUtils = fakes::logged_machine_test;
 
 TEST_F(ProcessUtils, SessionChoice) {
     // Console session, the list, the target session and the first active session.

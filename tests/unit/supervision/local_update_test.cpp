@@ -26,7 +26,6 @@ protected:
     bool attempt() { return try_local_update(sources); }
 
     const std::wstring update_json = product + L"\\update.json";
-    fakes::fault_plan& faults = machine.faults;
 };
 
 TEST_F(LocalUpdate, ThreeFailuresHoldBackForThreeHoursThenANewSeries) {

@@ -24,9 +24,6 @@ protected:
         return L"16 path=[" + product + L"\\" + name + L"] target=" + lower_program + L"\\" +
                stdext::to_lower(name, stdext::case_rule::ascii) + L"]";
     }
-    fakes::fake_file_system& files = machine.files;
-    fakes::fake_processes& procs = machine.processes;
-    fakes::fault_plan& faults = machine.faults;
 };
 
 TEST_F(RepairActions, NoLinkListWithoutVersionRecordOrCurrentFolder) {
