@@ -69,6 +69,8 @@ protected:
     }
     void sign(const std::wstring& path) { machine.trust.files[path].embedded = 0; }
 
+    logging::dbg_trace::testing::capture trace;
+
 private:
     std::uint64_t next_id_ = 100;
 };
