@@ -1,6 +1,7 @@
 // A fake machine laid out for the load protection: the Windows folders, the program under Program
 // Files, a user folder anybody may write and a folder only administrators may write; every folder
-// has its own identity, and a library name resolves through an NT device path.
+// has its own identity, and a library name resolves through an NT device path. The trace of
+// each test is captured from its start.
 #pragma once
 
 #include <string>
