@@ -8,9 +8,7 @@
 
 namespace {
 
-namespace cfg = platform::config;
-using fakes::config_library::exports;
-using fakes::config_library::lib;
+using namespace fakes::config_library;  // the library's state and exports, and cfg
 
 class Binding : public fakes::machine_test {
 protected:
