@@ -74,8 +74,6 @@ struct installed_agent : logged_machine {
         return values;
     }
 
-    fake_file_system& files = machine.files;
-    fake_processes& procs = machine.processes;
     fake_vdec vdec{machine, program + L"\\vdec.dll"};
     const telemetry::repair_event_sources sources{
         [] {

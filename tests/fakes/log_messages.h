@@ -52,7 +52,11 @@ struct logged_machine {
     std::vector<std::wstring> logged() const { return all_messages(log); }
 
     fake_machine machine;
+    fault_plan& faults = machine.faults;
+    fake_file_system& files = machine.files;
+    fake_processes& procs = machine.processes;
     fake_log_library log{machine.modules};
+    messages_since messages{log};
     const logging::scopped_log_init logging_on;
 };
 

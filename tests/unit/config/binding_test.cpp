@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "fakes/fake_config_library.h"
 #include "fakes/fake_log_library.h"
 #include "fakes/fake_machine.h"
 #include "logging/log.h"
@@ -7,47 +8,7 @@
 
 namespace {
 
-namespace cfg = platform::config;
-
-// The library's one object, which can refuse the interface; its calls are kept in order.
-struct library_state {
-    std::int32_t create_result = 0;
-    bool offer_interface = true;
-    std::map<std::int32_t, std::wstring> properties;
-    std::vector<std::string> calls;
-} lib;
-
-class product_info final : public cfg::vd_object, public cfg::IServConfig {
-public:
-    void* get_interface(cfg::guid id) override {
-        lib.calls.push_back(id == interface_id ? "interface" : "other interface");
-        return lib.offer_interface ? static_cast<cfg::IServConfig*>(this) : nullptr;
-    }
-    std::int32_t reserved_1() override { return 1; }
-    std::int32_t reserved_2() override { return 2; }
-    std::int32_t reserved_3() override { return 3; }
-    std::int32_t reserved_4() override { return 4; }
-    std::int32_t reserved_5() override { return 5; }
-    std::int32_t reserved_6() override { return 6; }
-    const wchar_t* get_string_property(std::int32_t id, std::int32_t flags) override {
-        lib.calls.push_back("get " + std::to_string(id) + "," + std::to_string(flags));
-        return lib.properties.count(id) ? lib.properties.at(id).c_str() : nullptr;
-    }
-};
-
-std::int32_t create(const char* name, cfg::guid class_id, cfg::vd_object** out) {
-    lib.calls.push_back(std::string("create ") + name +
-                        (class_id == cfg::IServConfig::class_id ? "" : " of another class"));
-    *out = lib.create_result == 0 ? new product_info : nullptr;
-    return lib.create_result;
-}
-void destroy(cfg::vd_object* object) {
-    lib.calls.push_back("destroy");
-    delete static_cast<product_info*>(object);
-}
-const std::map<std::string, void*> exports = {
-    {"VdCreateObject", reinterpret_cast<void*>(&create)},
-    {"VdDestroyObject", reinterpret_cast<void*>(&destroy)}};
+using namespace fakes::config_library;  // the library's state and exports, and cfg
 
 class Binding : public fakes::machine_test {
 protected:

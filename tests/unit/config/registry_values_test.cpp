@@ -4,10 +4,8 @@
 
 #include <system_error>
 
-#include "fakes/fake_log_library.h"
-#include "fakes/fake_machine.h"
+#include "fakes/log_messages.h"
 #include "fakes/raised.h"
-#include "logging/log.h"
 
 namespace {
 
@@ -15,11 +13,9 @@ using winapi::hkey_local_machine;
 
 // Each failure is logged with the call, the key or value and the Windows error number: the texts
 // support reads in the product's log.
-class RegistryValues : public fakes::machine_test {
+class RegistryValues : public fakes::logged_machine_test {
 protected:
     fakes::fake_registry& reg = machine.registry;
-    fakes::fake_log_library log{machine.modules};
-    const logging::scopped_log_init hold;
 };
 
 TEST_F(RegistryValues, GetReadsTheTextUpToTheBufferLimitInThe32BitView) {

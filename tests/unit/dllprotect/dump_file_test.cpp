@@ -6,8 +6,6 @@
 #include "dllprotect/dump_reader.h"
 #include "dllprotect/dump_record.h"
 #include "dllprotect/trust_decisions.h"
-#include "fakes/fake_machine.h"
-#include "logging/dbg_trace/testing.h"
 #include "unit/dllprotect/protect_machine.h"
 
 namespace {
@@ -16,7 +14,7 @@ using namespace dllprotect;
 
 const std::wstring dump_path = L"C:\\Program Files\\Valdrin\\Agent\\dllReport.Wardex.exe.V2";
 
-class DumpFile : public fakes::machine_test {
+class DumpFile : public dllprotect::protect_machine {
 protected:
     DumpFile() { decisions().dump_file_path = dump_path; }
     ~DumpFile() override { decisions().dump_file_path.clear(); }
@@ -31,8 +29,6 @@ protected:
         EXPECT_FALSE(contents.error);
         return contents.records;
     }
-
-    logging::dbg_trace::testing::capture trace;
 };
 
 TEST_F(DumpFile, AppendsOneRecordPerEvent) {

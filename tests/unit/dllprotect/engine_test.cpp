@@ -91,7 +91,6 @@ TEST_F(Engine, TheDumpFileLiesBesideTheProgramOnlyWhenElevated) {
 }
 
 TEST_F(Engine, FailedStartsLeaveNothingBehind) {
-    logging::dbg_trace::testing::capture trace;
     ASSERT_TRUE(DllProtectSetEventsCbk(&engine_events::record, &sink));
     // Both modes at once are refused before anything happens (each call traces in and out).
     decisions().dump_file_path = L"untouched";

@@ -104,7 +104,6 @@ TEST_F(LoadHooks, EachModeDecidesTheLoadAndTheEvent) {
 }
 
 TEST_F(LoadHooks, TrustedAndMappedLibrariesGoStraightThrough) {
-    logging::dbg_trace::testing::capture trace;
     decisions().options = report;
     machine.interception.loaded.insert(L"planted.dll");
     EXPECT_NE(GenericLoadLibrary_Hook(L"planted.dll", nullptr, 0x8, "LoadLibraryExW", 0x401234),
@@ -166,7 +165,6 @@ TEST(LoadFlags, OnlyOrdinaryExLoadsAreChecked) {
 }
 
 TEST_F(LoadHooks, SectionsOfUncheckedLibraries) {
-    logging::dbg_trace::testing::capture trace;
     decisions().options = report;
     EXPECT_TRUE(NtCreateSection_allows(planted));
     decisions().options = block | OPT_ALWAYS_EVENTS;

@@ -1,6 +1,7 @@
 // A fake machine laid out for the load protection: the Windows folders, the program under Program
 // Files, a user folder anybody may write and a folder only administrators may write; every folder
-// has its own identity, and a library name resolves through an NT device path.
+// has its own identity, and a library name resolves through an NT device path. The trace of
+// each test is captured from its start.
 #pragma once
 
 #include <string>
@@ -68,6 +69,8 @@ protected:
         machine.libraries.direct[nt] = L"\\\\?\\" + dos_path;
     }
     void sign(const std::wstring& path) { machine.trust.files[path].embedded = 0; }
+
+    logging::dbg_trace::testing::capture trace;
 
 private:
     std::uint64_t next_id_ = 100;

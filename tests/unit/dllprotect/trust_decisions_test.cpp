@@ -24,7 +24,6 @@ protected:
 
     std::wstring load_path;
     std::string error_info;
-    logging::dbg_trace::testing::capture trace;
 };
 
 TEST_F(TrustDecisions, TrustedPlacesAreTheWindowsFoldersAndTheProgramUnderProgramFiles) {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/fake_machine.h"
-#include "logging/dbg_trace/testing.h"
 #include "unit/dllprotect/protect_machine.h"
 
 namespace {
@@ -20,12 +18,11 @@ dacl_entry deny(const std::wstring& account, std::uint32_t mask) {
     return e;
 }
 
-class WritePermission : public fakes::machine_test {
+class WritePermission : public dllprotect::protect_machine {
 protected:
     void grant(std::vector<dacl_entry> entries) {
         machine.acl.set(folder, dacl{true, std::move(entries)});
     }
-    logging::dbg_trace::testing::capture trace;
 };
 
 TEST_F(WritePermission, OnlyPrivilegedAccountsOrReadOnlyGrantsCannotWrite) {

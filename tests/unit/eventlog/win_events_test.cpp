@@ -27,7 +27,6 @@ protected:
 
     std::vector<fake_event_log::values>& system = machine.events.channels[L"System"];
     std::vector<fake_event_log::values>& app = machine.events.channels[L"Application"];
-    fakes::fault_plan& faults = machine.faults;
 };
 
 TEST_F(WinEvents, BothLogsAreQueriedWithTheirSourceOpen) {

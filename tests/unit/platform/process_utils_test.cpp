@@ -2,22 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/fake_log_library.h"
-#include "fakes/fake_machine.h"
-#include "logging/log.h"
+#include "fakes/log_messages.h"
 #include "winapi/folders.h"
 
 namespace {
 
 constexpr std::uint32_t inactive = 4;  // WTSDisconnected
 
-class ProcessUtils : public fakes::machine_test {
-protected:
-    fakes::fake_processes& procs = machine.processes;
-    fakes::fault_plan& faults = machine.faults;
-    fakes::fake_log_library log{machine.modules};
-    logging::scopped_log_init logging_on;
-};
+using ProcessUtils = fakes::logged_machine_test;
 
 TEST_F(ProcessUtils, SessionChoice) {
     // Console session, the list, the target session and the first active session.

@@ -3,10 +3,8 @@
 #include <tuple>
 
 #include "app/task_commands.h"
-#include "fakes/fake_log_library.h"
-#include "fakes/fake_machine.h"
+#include "fakes/log_messages.h"
 #include "fakes/raised.h"
-#include "logging/log.h"
 #include "winapi/win_error_category.h"
 
 namespace {
@@ -14,7 +12,7 @@ namespace {
 const std::wstring task_name = L"Valdrin Agent Wardex_65D6944A0EF74FDAB96E31112AD39864";
 constexpr std::uint32_t e_notimpl = 0x80004001u;
 
-class TaskScheduler : public fakes::machine_test {
+class TaskScheduler : public fakes::logged_machine_test {
 protected:
     TaskScheduler() { machine.messages.texts[e_notimpl] = "Not implemented.\r\n"; }
 
@@ -26,8 +24,6 @@ protected:
 };
 
 TEST_F(TaskScheduler, InstallRegistersTheLogonTaskAndLogsRefusedBatterySettings) {
-    fakes::fake_log_library log(machine.modules);
-    logging::scopped_log_init logging_on;
     machine.tasks.tolerated = {
         winapi::win_failure(e_notimpl, "disable stop_if_going_on_batteries failed"),
         winapi::win_failure(0x80004005u, "disable put_disallow_start_if_on_batteries failed")};

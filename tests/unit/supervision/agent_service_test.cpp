@@ -25,9 +25,7 @@ protected:
         return started ? "" : started.error().text;
     }
 
-    fakes::fake_processes& procs = machine.processes;
     fakes::fake_service_manager& scm = machine.services;
-    fakes::fault_plan& faults = machine.faults;
     agent_service manager;
 };
 

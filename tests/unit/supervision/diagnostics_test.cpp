@@ -19,7 +19,6 @@ constexpr std::int64_t max_window = 720LL * 3600 * 1000;
 class Diagnostics : public fakes::logged_machine_test {
 protected:
     fakes::fake_diagnostics& diag = machine.diagnostics;
-    fakes::fault_plan& faults = machine.faults;
 };
 
 TEST_F(Diagnostics, RepairLogFileIsNamedAfterTheLocalTime) {

@@ -26,8 +26,6 @@ protected:
     bool attempt() { return try_local_update(sources); }
 
     const std::wstring update_json = product + L"\\update.json";
-    fakes::fault_plan& faults = machine.faults;
-    fakes::messages_since messages{log};
 };
 
 TEST_F(LocalUpdate, ThreeFailuresHoldBackForThreeHoursThenANewSeries) {

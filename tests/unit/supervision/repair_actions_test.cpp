@@ -4,8 +4,8 @@
 
 #include <system_error>
 
+#include "fakes/fake_config_library.h"
 #include "fakes/log_messages.h"
-#include "platform/config/iservconfig.h"
 
 namespace {
 
@@ -17,29 +17,6 @@ const std::wstring product = L"C:\\Program Files\\Valdrin\\Agent";
 const std::wstring program = product + L"\\1.0.0";  // the fake's current folder
 const std::wstring lower_program = L"c:\\program files\\valdrin\\agent\\1.0.0";
 
-// The configuration library's object answers only the product registry path, when there is one.
-std::optional<std::wstring> product_key;
-struct product_info final : cfg::vd_object, cfg::IServConfig {
-    void* get_interface(cfg::guid) override { return static_cast<cfg::IServConfig*>(this); }
-    std::int32_t reserved_1() override { return 0; }
-    std::int32_t reserved_2() override { return 0; }
-    std::int32_t reserved_3() override { return 0; }
-    std::int32_t reserved_4() override { return 0; }
-    std::int32_t reserved_5() override { return 0; }
-    std::int32_t reserved_6() override { return 0; }
-    const wchar_t* get_string_property(std::int32_t id, std::int32_t) override {
-        return id == cfg::SZ_REG_PATH_PRODUCT && product_key ? product_key->c_str() : nullptr;
-    }
-};
-const std::map<std::string, void*> config_exports{
-    {"VdCreateObject", reinterpret_cast<void*>(+[](const char*, cfg::guid, cfg::vd_object** out) {
-         *out = new product_info;
-         return std::int32_t{0};
-     })},
-    {"VdDestroyObject", reinterpret_cast<void*>(+[](cfg::vd_object* object) {
-         delete static_cast<product_info*>(object);
-     })}};
-
 class RepairActions : public fakes::logged_machine_test {
 protected:
     // The first line logged for one link entry.
@@ -47,10 +24,6 @@ protected:
         return L"16 path=[" + product + L"\\" + name + L"] target=" + lower_program + L"\\" +
                stdext::to_lower(name, stdext::case_rule::ascii) + L"]";
     }
-    fakes::fake_file_system& files = machine.files;
-    fakes::fake_processes& procs = machine.processes;
-    fakes::fault_plan& faults = machine.faults;
-    fakes::messages_since messages{log};
 };
 
 TEST_F(RepairActions, NoLinkListWithoutVersionRecordOrCurrentFolder) {
@@ -185,8 +158,8 @@ TEST_F(RepairActions, DiscoveryComponentRunsFromTheProgramFolderOnly) {
 
 TEST_F(RepairActions, UpdatingKeyIsLookedForInThe64BitView) {
     EXPECT_FALSE(agent_kit::is_updating());
-    machine.modules.add_library(product + L"\\IServConfig.dll", config_exports);
-    product_key.reset();
+    machine.modules.add_library(product + L"\\IServConfig.dll", fakes::config_library::exports);
+    fakes::config_library::lib = {};
     EXPECT_FALSE(agent_kit::is_updating());
     EXPECT_EQ(messages(L"agent_kit::is_updating"),
               (strings{L"16 failed load IServConfig.dll", L"16 failed get SZ_REG_PATH_PRODUCT"}));
@@ -194,7 +167,7 @@ TEST_F(RepairActions, UpdatingKeyIsLookedForInThe64BitView) {
     const std::wstring key = L"SOFTWARE\\Valdrin Agent\\Install\\AgentUpdating";
     machine.registry.add_key(winapi::hkey_local_machine, key, winapi::key_wow64_32key);
     for (const wchar_t* path : {L"SOFTWARE\\Valdrin Agent", L"SOFTWARE\\Valdrin Agent\\"}) {
-        product_key = path;
+        fakes::config_library::lib.properties[cfg::SZ_REG_PATH_PRODUCT] = path;
         EXPECT_FALSE(agent_kit::is_updating());
         EXPECT_EQ(machine.registry.opens.back(), std::pair(key, std::uint32_t{0x20119}));
         EXPECT_EQ(messages(L"agent_updating::agent_updating"),

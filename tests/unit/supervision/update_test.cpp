@@ -44,7 +44,6 @@ struct update_lab : fakes::logged_machine {
     const std::wstring endpoint =
         *platform::config::get_wide_setting(platform::config::setting::update_url);
     fakes::fake_trust::file installer{0, {}, signer(L"Valdrin Ltd")};
-    fakes::messages_since messages{log};
 };
 
 class Update : public ::testing::Test, protected update_lab {};

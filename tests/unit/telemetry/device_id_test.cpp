@@ -155,8 +155,6 @@ TEST_F(DeviceId, AnonIdIsStoredOnceAndNeverReplaced) {
     EXPECT_EQ(telemetry::GetAnonId(product_key), identity.digest);
     EXPECT_TRUE(
         log.contains(logging::level_info, L"GetAnonId", L"LoadAnonId failed, try to generate it"));
-    EXPECT_TRUE(log.contains(logging::level_error, L"SetRegKeyValue",
-                             L"RegCreateKeyEx " + product_key + L" failed 5"));
 
     EXPECT_EQ(telemetry::GetAnonId(product_key), identity.digest);
     EXPECT_EQ(
