@@ -46,9 +46,14 @@ std::wstring final_nt_path(const std::wstring& path) {
     return std::wstring(buffer, length);
 }
 
+// The Program Files folder of a process of this width: a 32-bit process on 64-bit Windows is
+// given the x86 folder.
+const std::wstring program_files =
+    sizeof(void*) == 8 ? L"C:\\Program Files" : L"C:\\Program Files (x86)";
+
 // A library in a folder of its own under Program Files.
 std::wstring own_library() {
-    const std::wstring folder = L"C:\\Program Files\\WardexTrustTest";
+    const std::wstring folder = program_files + L"\\WardexTrustTest";
     ::CreateDirectoryW(folder.c_str(), nullptr);
     const std::wstring path = folder + L"\\own.dll";
     ::CopyFileW(dlls(L"guarded\\unsigned.dll").c_str(), path.c_str(), FALSE);
@@ -77,7 +82,7 @@ TEST_F(LoadTrustWin, ProcessFactsComeFromTheSystem) {
     EXPECT_TRUE(
         stdext::iequals(dirs.system_dir, L"C:\\windows\\system32", stdext::case_rule::latin1));
     EXPECT_TRUE(stdext::iequals(dirs.windows_dir, L"C:\\windows", stdext::case_rule::latin1));
-    EXPECT_EQ(dirs.program_files_dir, L"C:\\Program Files");
+    EXPECT_EQ(dirs.program_files_dir, program_files);
     EXPECT_EQ(dirs.exe_dir.back(), L'\\');
     EXPECT_TRUE(std::ranges::any_of(decisions().devices, [](const nt_device& device) {
         return device.letter == L'C' && device.device == L"\\Device\\HarddiskVolume1\\";
@@ -103,11 +108,11 @@ TEST_F(LoadTrustWin, FoldersAreComparedByIdentity) {
     };
     const std::wstring mpr = system_file(L"mpr.dll");
     wchar_t short_form[MAX_PATH];
-    ASSERT_NE(::GetShortPathNameW(L"C:\\Program Files", short_form, MAX_PATH), 0u);
-    ASSERT_STRNE(short_form, L"C:\\Program Files");
+    ASSERT_NE(::GetShortPathNameW(program_files.c_str(), short_form, MAX_PATH), 0u);
+    ASSERT_STRNE(short_form, program_files.c_str());
     EXPECT_TRUE(inside(own_library(), short_form));
     EXPECT_TRUE(inside(mpr, L"C:\\WINDOWS"));
-    EXPECT_FALSE(inside(mpr, L"C:\\Program Files"));
+    EXPECT_FALSE(inside(mpr, program_files));
     // A library reached through a link lies where the link leads.
     EXPECT_TRUE(inside(dlls(L"linked\\unsigned.dll"), dlls(L"guarded")));
     EXPECT_FALSE(inside(dlls(L"linked\\unsigned.dll"), dlls(L"writable")));
