@@ -16,6 +16,7 @@ namespace fakes {
 
 class fake_access_control final : public winapi::access_control, public fake_base {
 public:
+    using fake_base::fake_base;
     // An allow entry for an account.
     static winapi::dacl_entry allow(const std::wstring& account, std::uint32_t mask) {
         winapi::dacl_entry e;

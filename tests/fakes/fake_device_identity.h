@@ -12,7 +12,7 @@ namespace fakes {
 
 class fake_device_identity final : public fake_base, public winapi::device_identity {
 public:
-    explicit fake_device_identity(fault_plan& plan) { share_faults(plan); }
+    using fake_base::fake_base;
 
     winapi::machine_guid_value guid{74, L"5e1a2c3d-0000-4000-8000-123456789abc"};
     std::wstring digest = L"0123456789abcdef0123456789abcdef01234567";

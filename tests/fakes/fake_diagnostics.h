@@ -18,7 +18,7 @@ namespace fakes {
 
 class fake_diagnostics final : public winapi::diagnostics, public fake_base {
 public:
-    explicit fake_diagnostics(fault_plan& plan) { share_faults(plan); }
+    using fake_base::fake_base;
 
     struct file {
         std::wstring path;  // below the walked folder

@@ -17,7 +17,7 @@ class fake_event_log final : public winapi::event_log, public fake_base {
 public:
     using values = std::vector<winapi::event_value>;
 
-    explicit fake_event_log(fault_plan& plan) { share_faults(plan); }
+    using fake_base::fake_base;
 
     std::map<std::wstring, std::vector<values>> channels;
     std::vector<std::wstring> sources;  // every source opened

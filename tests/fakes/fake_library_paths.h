@@ -14,6 +14,7 @@ namespace fakes {
 
 class fake_library_paths final : public winapi::library_paths, public fake_base {
 public:
+    using fake_base::fake_base;
     std::map<std::wstring, std::wstring> environment{{L"ProgramFiles", L"C:\\Program Files"}};
     // Requested name (exact) -> NT path of the file a data-file load maps.
     std::map<std::wstring, std::wstring> resolves;

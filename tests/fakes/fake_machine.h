@@ -41,7 +41,7 @@ struct fake_machine {
     fake_process_context process{faults};
     fake_processes processes{faults};
     fake_registry registry{faults};
-    fake_service_manager services;
+    fake_service_manager services{faults};
     fake_task_scheduler tasks;
     fake_trust trust{faults};
     fake_wmi wmi{faults};
@@ -49,8 +49,8 @@ struct fake_machine {
     fake_diagnostics diagnostics{faults};
     fake_http http{faults};
     fake_temp_files temp{faults};
-    fake_access_control acl;
-    fake_library_paths libraries;
+    fake_access_control acl{faults};
+    fake_library_paths libraries{faults};
     fake_append_file appends{faults};
     fake_interception interception;
 
@@ -64,8 +64,7 @@ private:
     winapi::scoped_facility<winapi::process_context> use_process_{process};
     winapi::scoped_facility<winapi::processes> use_processes_{processes};
     winapi::scoped_facility<winapi::registry> use_registry_{registry};
-    winapi::scoped_facility<winapi::service_manager> use_services_{
-        (services.share_faults(faults), services)};
+    winapi::scoped_facility<winapi::service_manager> use_services_{services};
     winapi::scoped_facility<winapi::task_scheduler> use_tasks_{tasks};
     winapi::scoped_facility<winapi::trust> use_trust_{trust};
     winapi::scoped_facility<winapi::wmi> use_wmi_{wmi};
@@ -73,9 +72,8 @@ private:
     winapi::scoped_facility<winapi::diagnostics> use_diagnostics_{diagnostics};
     winapi::scoped_facility<winapi::http> use_http_{http};
     winapi::scoped_facility<winapi::temp_files> use_temp_{temp};
-    winapi::scoped_facility<winapi::access_control> use_acl_{(acl.share_faults(faults), acl)};
-    winapi::scoped_facility<winapi::library_paths> use_libraries_{
-        (libraries.share_faults(faults), libraries)};
+    winapi::scoped_facility<winapi::access_control> use_acl_{acl};
+    winapi::scoped_facility<winapi::library_paths> use_libraries_{libraries};
     winapi::scoped_facility<winapi::append_file> use_appends_{appends};
     winapi::scoped_facility<dllprotect::interception> use_interception_{interception};
 };

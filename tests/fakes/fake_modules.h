@@ -15,8 +15,7 @@ namespace fakes {
 
 class fake_modules : public fake_base, public winapi::modules {
 public:
-    fake_modules() = default;
-    explicit fake_modules(fault_plan& plan) { share_faults(plan); }
+    using fake_base::fake_base;
 
     // A library file at this full path (compared ignoring case).
     void add_library(const std::wstring& path, std::map<std::string, void*> exports) {

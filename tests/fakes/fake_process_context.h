@@ -12,7 +12,7 @@ namespace fakes {
 
 class fake_process_context final : public fake_base, public winapi::process_context {
 public:
-    explicit fake_process_context(fault_plan& plan) { share_faults(plan); }
+    using fake_base::fake_base;
 
     bool administrator = true;
     std::uint16_t architecture = winapi::processor_architecture_amd64;

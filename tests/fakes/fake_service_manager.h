@@ -14,6 +14,7 @@ namespace fakes {
 
 class fake_service_manager final : public winapi::service_manager, public fake_base {
 public:
+    using fake_base::fake_base;
     std::deque<winapi::service_status> script{{winapi::service_stopped, 0}};
     int starts = 0;
     std::vector<std::uint32_t> service_access;  // access of each open_service

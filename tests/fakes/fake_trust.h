@@ -21,7 +21,7 @@ public:
         std::optional<winapi::certificate_fields> signer{};  // none: no embedded signature
     };
 
-    explicit fake_trust(fault_plan& plan) { share_faults(plan); }
+    using fake_base::fake_base;
 
     std::map<std::wstring, file> files;  // by exact path
     int catalogs_verified = 0;

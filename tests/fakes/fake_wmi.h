@@ -18,7 +18,7 @@ class fake_wmi final : public winapi::wmi, public fake_base {
 public:
     using object = std::map<std::wstring, winapi::wmi_value>;
 
-    explicit fake_wmi(fault_plan& plan) { share_faults(plan); }
+    using fake_base::fake_base;
 
     std::map<std::wstring, std::vector<object>> results;  // by query; others have no objects
     handle_table held;
